@@ -1,0 +1,99 @@
+// Shared declarations of the Gurobi script generator (korvane.mipwright).
+//
+// GurobiCodeGenerator is a plain Python class whose methods are C++ functions. Its state lives in
+// the instance __dict__ under the attribute names callers see, and methods reach each other by
+// attribute lookup on the instance, so a subclass or a patched instance takes part everywhere.
+// Each concern of the generator lives in its own source file and exports its method table;
+// module.cpp places the methods in class order.
+#pragma once
+
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "common/module.hpp"
+#include "common/recursion.hpp"
+#include "keys.hpp"
+
+namespace mipwright {
+
+using namespace kv;
+
+// The context of one method call: the defining module (for its globals) and the instance.
+class Gen {
+ public:
+  Gen(PyObject* module, PyObject* self) : module_(module), self_(self) {}
+
+  PyObject* module() const { return module_; }
+  PyObject* self() const { return self_; }
+
+  Ref attr(Handle name) const { return kv::attr(self_, name); }
+  void set(Handle name, Handle value) const { setattr(self_, name, value); }
+  Ref global(Handle name) const { return kv::global(module_, name); }
+
+  // self._add_code_line(line): every script line goes through the instance attribute.
+  void emit(std::string_view line) const { call_method(self_, K::add_code_line, py_str(line)); }
+  // self.indent_level += delta
+  void indent(long delta) const {
+    Ref level = attr(K::indent_level);
+    Ref step = py_int(delta);
+    set(K::indent_level, check(PyNumber_InPlaceAdd(level.get(), step.get())));
+  }
+
+  // self._find_declaration_by_name(name) and (name, types=types)
+  Ref find_declaration(Handle name) const { return call_method(self_, K::find_declaration_by_name, name); }
+  Ref find_declaration(Handle name, Handle types) const {
+    Ref method = attr(K::find_declaration_by_name);
+    return call_kw(method, {name}, {{"types", types}});
+  }
+
+  // self._traverse_expression(node, iterators) and (node, iterators, symbolic=True)
+  Ref traverse(Handle node, Handle iterators) const {
+    return call_method(self_, K::traverse_expression, node, iterators);
+  }
+  Ref traverse_symbolic(Handle node, Handle iterators) const {
+    Ref method = attr(K::traverse_expression);
+    return call_kw(method, {node, iterators}, {{"symbolic", Py_True}});
+  }
+
+  // raise SemanticError(message) and SemanticError(message, lineno=lineno)
+  [[noreturn]] void semantic_error(const std::string& message) const {
+    raise_instance(call(global(K::SemanticError), py_str(message)));
+  }
+  [[noreturn]] void semantic_error(const std::string& message, Handle lineno) const {
+    raise_instance(call_kw(global(K::SemanticError), {py_str(message)}, {{"lineno", lineno}}));
+  }
+
+  // logger.isEnabledFor(level); check it before building costly log arguments.
+  bool log_enabled(int level) const { return truthy(call_method(global(K::logger), kIsEnabledFor, py_int(level))); }
+  // logger.debug(fmt, *args) / logger.info(fmt, *args): formatting stays lazy, in logging.
+  template <class... A>
+  void debug(const char* fmt, const A&... args) const {
+    call_method(global(K::logger), kDebug, py_str(fmt), args...);
+  }
+  template <class... A>
+  void info(const char* fmt, const A&... args) const {
+    call_method(global(K::logger), kInfo, py_str(fmt), args...);
+  }
+
+ private:
+  static inline Key kIsEnabledFor{"isEnabledFor"};
+  static inline Key kDebug{"debug"};
+  static inline Key kInfo{"info"};
+
+  PyObject* module_;
+  PyObject* self_;
+};
+
+inline constexpr int kLogDebug = 10;
+inline constexpr int kLogInfo = 20;
+
+// Method tables, one per concern.
+extern std::span<PyMethodDef> frame_methods;
+extern std::span<PyMethodDef> tree_methods;
+extern std::span<PyMethodDef> tuple_set_helper_methods;  // the generator's own TupleSetHelper
+
+// The script's final rewrite of bare true/false into True/False (string literals untouched).
+Ref rewrite_boolean_words(Handle text);
+
+}  // namespace mipwright

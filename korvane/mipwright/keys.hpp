@@ -1,0 +1,57 @@
+// Interned names used by the generator: dictionary keys of the model tree and the data, instance
+// attributes, method names and module globals. Grouped by the concern that introduced them.
+#pragma once
+
+#include "common/keys.hpp"
+
+namespace mipwright::K {
+
+using kv::Key;
+
+// Model tree
+inline Key type{"type"};
+inline Key name{"name"};
+inline Key value{"value"};
+inline Key declarations{"declarations"};
+inline Key objective{"objective"};
+inline Key constraints{"constraints"};
+inline Key expression{"expression"};
+inline Key elements{"elements"};
+inline Key maximize{"maximize"};
+inline Key parameter_inline{"parameter_inline"};
+inline Key set_of_tuples{"set_of_tuples"};
+
+// Instance attributes
+inline Key ast{"ast"};
+inline Key data_dict{"data_dict"};
+inline Key gurobi_code_lines{"gurobi_code_lines"};
+inline Key indent_level{"indent_level"};
+inline Key gurobi_var_map{"gurobi_var_map"};
+inline Key add_code_line{"_add_code_line"};
+inline Key add_code_line_impl{"_add_code_line_impl"};
+inline Key active_label_name_expr{"_active_label_name_expr"};
+
+// Methods reached by name
+inline Key generate_data_declarations{"_generate_data_declarations"};
+inline Key generate_declarations{"_generate_declarations"};
+inline Key generate_objective{"_generate_objective"};
+inline Key collect_variable_bounds{"_collect_variable_bounds"};
+inline Key generate_constraints{"_generate_constraints"};
+inline Key traverse_expression{"_traverse_expression"};
+inline Key find_declaration_by_name{"_find_declaration_by_name"};
+
+// Module globals
+inline Key SemanticError{"SemanticError"};
+inline Key TupleSetHelper{"TupleSetHelper"};
+inline Key logger{"logger"};
+inline Key json{"json"};
+inline Key re{"re"};
+inline Key EPS{"EPS"};
+inline Key EQ_TOL{"EQ_TOL"};
+
+// Keyword names
+inline Key symbolic{"symbolic"};
+inline Key types{"types"};
+inline Key lineno{"lineno"};
+
+}  // namespace mipwright::K
