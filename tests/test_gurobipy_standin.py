@@ -149,6 +149,21 @@ class TestErrors:
         with pytest.raises(NotImplementedError, match="indicator constraint 'ind': variable 'free' has no finite upper"):
             model.optimize()
 
+    def test_single_variable_constraints_bound_an_indicator_side(self, model):
+        # x <= 10 written as a constraint bounds x as surely as ub=10 would.
+        x = model.addVar(vtype=GRB.INTEGER, lb=-GRB.INFINITY, name="x")
+        b = model.addVar(vtype=GRB.BINARY, name="b")
+        model.addConstr(2 * x <= 20, name="ub")
+        model.addConstr(-x <= 3, name="lb")
+        model.addGenConstrIndicator(b, 1, x <= 4, name="ind")
+        model.addConstr(b >= 1, name="on")
+        model.setObjective(x, GRB.MAXIMIZE)
+        model.optimize()
+        assert model.status == GRB.OPTIMAL and model.ObjVal == pytest.approx(4)
+        model.setObjective(x, GRB.MINIMIZE)
+        model.optimize()
+        assert model.ObjVal == pytest.approx(-3)
+
 
 def solved(model):
     model.optimize()

@@ -2,7 +2,9 @@
 
 Indicator constraints become big-M rows whose M comes from the bounds of the variables on their
 linear side, so a row is exactly redundant when its indicator is off; a side without a finite
-bound is refused rather than given a guessed M."""
+bound is refused rather than given a guessed M. The bounds used there are the variables' own,
+tightened by constraints on a single variable (x <= 10 holds in every feasible solution, so it
+bounds x as surely as ub=10 would): models often state bounds as constraints."""
 import math
 import time
 from dataclasses import dataclass
@@ -49,11 +51,25 @@ def _row_bounds(sense, rhs):
     return {GRB.LESS_EQUAL: (-math.inf, rhs), GRB.GREATER_EQUAL: (rhs, math.inf), GRB.EQUAL: (rhs, rhs)}[sense]
 
 
-def _extreme_activity(indicator, direction):
+def implied_bounds(variables, constraints):
+    """Column bounds tightened by every constraint that involves one variable only."""
+    bounds = {var: column_bounds(var) for var in variables}
+    for constraint in constraints:
+        terms = [(var, coef) for var, coef in constraint._expr._terms.items() if coef != 0]
+        if len(terms) != 1:
+            continue
+        (var, coef), (row_low, row_high) = terms[0], _row_bounds(constraint._sense, constraint._rhs)
+        low, high = sorted((row_low / coef, row_high / coef))
+        old_low, old_high = bounds[var]
+        bounds[var] = (max(old_low, low), min(old_high, high))
+    return bounds
+
+
+def _extreme_activity(indicator, direction, bounds):
     """The largest (direction +1) or smallest (-1) value of the indicator's linear side."""
     total = 0.0
     for var, coef in indicator._expr._terms.items():
-        low, high = column_bounds(var)
+        low, high = bounds[var]
         bound = high if coef * direction > 0 else low
         if math.isinf(bound):
             side = "upper" if bound > 0 else "lower"
@@ -64,19 +80,19 @@ def _extreme_activity(indicator, direction):
     return total
 
 
-def _indicator_rows(indicator):
+def _indicator_rows(indicator, bounds):
     """Rows expr - M * off <= rhs and expr + M * off >= rhs, where off = 1 - binvar when the
     indicator fires on 1 and off = binvar when it fires on 0."""
     binvar, expr, rhs = indicator._binvar, indicator._expr._terms, indicator._rhs
     off_coef, off_constant = (-1.0, 1.0) if indicator._binval == 1 else (1.0, 0.0)
     rows = []
     if indicator._sense in (GRB.LESS_EQUAL, GRB.EQUAL):
-        big_m = max(0.0, _extreme_activity(indicator, +1) - rhs)
+        big_m = max(0.0, _extreme_activity(indicator, +1, bounds) - rhs)
         terms = dict(expr)
         terms[binvar] = terms.get(binvar, 0.0) - big_m * off_coef
         rows.append((terms, -math.inf, rhs + big_m * off_constant))
     if indicator._sense in (GRB.GREATER_EQUAL, GRB.EQUAL):
-        big_m = max(0.0, rhs - _extreme_activity(indicator, -1))
+        big_m = max(0.0, rhs - _extreme_activity(indicator, -1, bounds))
         terms = dict(expr)
         terms[binvar] = terms.get(binvar, 0.0) + big_m * off_coef
         rows.append((terms, rhs - big_m * off_constant, math.inf))
@@ -108,8 +124,9 @@ def solve(variables, constraints, indicators, objective, sense, presolve):
     if not variables:
         raise NotImplementedError("the gurobipy stand-in cannot solve a model without variables")
     rows = [(c._expr._terms, *_row_bounds(c._sense, c._rhs)) for c in constraints]
+    known_bounds = implied_bounds(variables, constraints)
     for indicator in indicators:
-        rows.extend(_indicator_rows(indicator))
+        rows.extend(_indicator_rows(indicator, known_bounds))
     costs = np.zeros(len(variables))
     for var, coef in objective._terms.items():
         costs[var._index] += sense * coef
