@@ -7,9 +7,11 @@
 // module.cpp places the methods in class order.
 #pragma once
 
+#include <initializer_list>
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "common/module.hpp"
 #include "common/recursion.hpp"
@@ -51,6 +53,10 @@ class Gen {
   Ref traverse(Handle node, Handle iterators) const {
     return call_method(self_, K::traverse_expression, node, iterators);
   }
+  // self._traverse_expression(node, iterators, symbolic), the caller's mode passed on unchanged
+  Ref traverse(Handle node, Handle iterators, Handle symbolic) const {
+    return call_method(self_, K::traverse_expression, node, iterators, symbolic);
+  }
   Ref traverse_symbolic(Handle node, Handle iterators) const {
     Ref method = attr(K::traverse_expression);
     return call_kw(method, {node, iterators}, {{"symbolic", Py_True}});
@@ -88,10 +94,63 @@ class Gen {
 inline constexpr int kLogDebug = 10;
 inline constexpr int kLogInfo = 20;
 
+// o == text, as Python compares: only a str can equal the text. Never raises.
+inline bool str_is(Handle o, const char* ascii) {
+  return PyUnicode_Check(o.get()) && PyUnicode_CompareWithASCIIString(o, ascii) == 0;
+}
+// o in (texts...)
+inline bool str_in(Handle o, std::initializer_list<const char*> texts) {
+  for (const char* t : texts) {
+    if (str_is(o, t)) return true;
+  }
+  return false;
+}
+
+// sep.join(parts)
+inline std::string join_text(const std::vector<std::string>& parts, std::string_view sep) {
+  std::string out;
+  for (std::size_t i = 0; i < parts.size(); ++i) {
+    if (i > 0) out += sep;
+    out += parts[i];
+  }
+  return out;
+}
+
+// A method name built at run time ("_expr_" + type). Interned, so that every lookup of one name
+// uses one object: the type's attribute cache keys its slots by the name object's address, and a
+// fresh string per call would fill the cache with dead copies of the same name.
+inline Ref method_name(std::string_view text) {
+  PyObject* name = py_str(text).release();
+  PyUnicode_InternInPlace(&name);
+  return Ref::steal(name);
+}
+
+// The arguments of every expression handler: (expr_node, current_iterators, symbolic).
+struct ExprArgs {
+  Gen g;
+  PyObject* node;
+  PyObject* iterators;
+  PyObject* symbolic;
+
+  // A child translated in the caller's mode.
+  Ref same_mode(Handle child) const { return g.traverse(child, iterators, symbolic); }
+  // A child translated with `symbolic` left at its default (false).
+  Ref mode_off(Handle child) const { return g.traverse(child, iterators); }
+};
+
+inline ExprArgs bind_expr_args(const Call& c, const char* function) {
+  auto [self, node, iterators, symbolic] =
+      c.bind(Params<4>{function, {"self", "expr_node", "current_iterators", "symbolic"}, 4});
+  return {Gen(c.module, self), node, iterators, symbolic};
+}
+
 // Method tables, one per concern.
 extern std::span<PyMethodDef> frame_methods;
 extern std::span<PyMethodDef> tree_methods;
 extern std::span<PyMethodDef> tuple_set_helper_methods;  // the generator's own TupleSetHelper
+extern std::span<PyMethodDef> expression_methods;
+extern std::span<PyMethodDef> subscript_methods;
+extern std::span<PyMethodDef> declaration_methods;
 
 // The script's final rewrite of bare true/false into True/False (string literals untouched).
 Ref rewrite_boolean_words(Handle text);

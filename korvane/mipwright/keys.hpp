@@ -54,4 +54,39 @@ inline Key symbolic{"symbolic"};
 inline Key types{"types"};
 inline Key lineno{"lineno"};
 
+// Expressions
+inline Key op{"op"};
+inline Key left{"left"};
+inline Key right{"right"};
+inline Key condition{"condition"};
+inline Key then{"then"};
+inline Key else_{"else"};
+inline Key args{"args"};
+inline Key base{"base"};
+inline Key field{"field"};
+inline Key sem_type{"sem_type"};
+inline Key tuple_type{"tuple_type"};
+inline Key dimensions{"dimensions"};
+inline Key start{"start"};
+inline Key end{"end"};
+inline Key index_constraint{"index_constraint"};
+inline Key tuple_types{"tuple_types"};
+inline Key dict_params{"dict_params"};
+inline Key values{"values"};
+inline Key expr_field_access{"_expr_field_access"};
+inline Key reify_scoped_comparison{"_reify_scoped_comparison"};
+
+// Declarations
+inline Key fields{"fields"};
+inline Key var_type{"var_type"};
+inline Key inline_{"inline"};
+inline Key external{"external"};
+inline Key emitted_tuple_sets{"_emitted_tuple_sets"};
+inline Key set_add{"add"};
+inline Key get_tuple_set{"get_tuple_set"};
+inline Key decl_set_of_tuples{"_decl_set_of_tuples"};
+inline Key decl_typed_set{"_decl_typed_set"};
+inline Key decl_parameter_external{"_decl_parameter_external"};
+inline Key decl_parameter_external_explicit{"_decl_parameter_external_explicit"};
+
 }  // namespace mipwright::K

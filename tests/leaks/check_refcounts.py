@@ -108,6 +108,130 @@ def generator_frame():
     expect(AttributeError, mipwright.GurobiCodeGenerator(FRAME_AST).generate_code)
 
 
+# ---- korvane.mipwright expressions and declarations ----
+
+def _num(v):
+    return {"type": "number", "value": v}
+
+
+def _name(v, **extra):
+    return {"type": "name", "value": v, **extra}
+
+
+def _indexed(n, *dims):
+    return {"type": "indexed_name", "name": n, "dimensions": list(dims)}
+
+
+_LIT = {"type": "number_literal_index", "value": 2}
+_RANGE0 = {"type": "range_index", "start": _num(0), "end": _num(3)}
+EXPR_AST = {"declarations": [
+    {"type": "set_of_tuples", "name": "S", "tuple_type": "T"},
+    {"type": "dvar_indexed", "name": "x"},
+    {"type": "parameter_external", "name": "t", "dimensions": [{"type": "named_set_dimension", "name": "S"}]},
+    {"type": "tuple_array", "name": "ta"},
+    {"type": "range_declaration_inline", "name": "R", "start": _num(0), "end": _num(2)},
+    {"type": "parameter_external", "name": "c", "dimensions": [_RANGE0, {"type": "named_range_dimension", "name": "R"}]},
+    {"type": "parameter_external", "name": "e"},
+]}
+
+
+class Reifying(mipwright.GurobiCodeGenerator):
+    def _reify_scoped_comparison(self, node, current_iterators):
+        return "cmp"
+
+
+@scenario
+def expressions():
+    gen = Reifying(EXPR_AST, {"c": {(1, 2): 3}, "d": [1, 2]})
+    gen.gurobi_var_map["x"] = "x"
+    gen.tuple_types = {"T": [{"name": "a"}, {"name": "b"}]}
+    its = {"i": "i"}
+    cmp = {"type": "binop", "op": "<=", "left": _name("i"), "right": _num(1)}
+    tup = {"type": "tuple_literal", "elements": [_num(1), "a", {"type": "boolean_literal", "value": True}]}
+    for node in (
+        {"type": "binop", "op": "+", "left": {"type": "parenthesized_expression", "expression": cmp}, "right": _num(2.5)},
+        {"type": "conditional", "condition": cmp, "then": {"type": "minl", "args": [_num(1), _name("i")]},
+         "else": {"type": "maxl", "args": [{"type": "boolean_literal", "value": False}]}},
+        {"type": "and", "left": {"type": "not", "value": _name("d")}, "right": {"type": "or", "left": _num(1), "right": _num(0)}},
+        {"type": "uminus", "value": {"type": "funcall", "name": "sqrt", "args": [_num(4)]}},
+        {"type": "string_literal", "value": "it's"},
+        {"type": "field_access", "base": _name("i"), "field": "b"},
+        _indexed("x", _LIT, {"type": "binop", "op": "-", "left": {"type": "name_reference_index", "name": "i"}, "right": _LIT}),
+        _indexed("x", tup), _indexed("t", tup), _indexed("t", {"type": "name_reference_index", "name": "i"}),
+        _indexed("ta", _LIT), _indexed("c", _LIT, _LIT), _indexed("c", _LIT), _indexed("d", _LIT),
+        _indexed("d", {"type": "tuple_literal", "elements": [_num(1), _num(2)]}),
+    ):
+        gen._traverse_expression(node, its)
+        gen._expr_depends_on_decision_var(node)
+    gen._traverse_expression(_name("undeclared"), {}, True)
+    expect(NotImplementedError, gen._traverse_expression, {"type": "constraint"}, {})
+    expect(NotImplementedError, gen._traverse_expression, {"type": "funcall", "name": "abs"}, {})
+    expect(ValueError, gen._traverse_expression, _name("undeclared"), {})
+    expect(ValueError, gen._traverse_expression, _name("e"), {})
+    expect(ValueError, gen._traverse_expression, _indexed("t", _LIT), {})
+    expect(ValueError, gen._traverse_expression, _indexed("x", {"type": "weird"}), {})
+    expect(KeyError, gen._traverse_expression, {"type": "binop", "op": "+", "left": _num(1)}, {})
+    expect(TypeError, gen._expr_number, _num(1), {})
+    deep = _num(1)
+    for _ in range(5000):
+        deep = {"type": "uminus", "value": deep}
+    expect(RecursionError, gen._traverse_expression, deep, {})
+
+
+DECL_AST = {"declarations": [
+    {"type": "tuple_type", "name": "T", "fields": [{"name": "a"}]},
+    {"type": "set_of_tuples", "name": "S", "value": [["a"], ["b"]]},
+    {"type": "dexpr", "name": "z"},
+    {"type": "range_declaration_inline", "name": "R", "start": _num(1), "end": _name("n")},
+    {"type": "dvar", "name": "x", "var_type": "int+"},
+    {"type": "dvar_indexed", "name": "y", "var_type": "boolean", "dimensions": [{"type": "named_set_dimension", "name": "S"}]},
+    {"type": "dvar_indexed", "name": "w", "var_type": "float", "dimensions": [
+        {"type": "named_set_dimension", "name": "S"}, _RANGE0, {"type": "named_range_dimension", "name": "R"}]},
+    {"type": "set_declaration", "name": "K"},
+    {"type": "typed_set", "name": "TS", "value": ["u", 1]},
+    {"type": "parameter_inline", "name": "p", "value": 2.5, "inline": True},
+    {"type": "parameter_inline_indexed", "name": "q", "value": [1, 2], "dimensions": [{"type": "named_set_dimension", "name": "S"}]},
+    {"type": "parameter_external_indexed", "name": "e", "lineno": 3},
+    {"type": "parameter_external_explicit_indexed", "name": "f"},
+    {"type": "tuple_array", "name": "ta"},
+]}
+
+
+@scenario
+def declarations():
+    gen = mipwright.GurobiCodeGenerator(DECL_AST, {"K": [1], "e": [1], "f": {1: 2}, "n": 3})
+    gen._generate_declarations(DECL_AST["declarations"])
+    gen._emit_range_from_declaration("R", {}, True)
+    gen._emit_set_name_if_declared("S")
+    gen._emit_set_name_if_declared("R")
+    gen._is_data_array("K")
+    for decl in ({"type": "range_declaration_external", "name": "R"}, {"type": "set_declaration", "name": "M", "lineno": 1},
+                 {"type": "parameter_external", "name": "M"}, {"type": "parameter_external_explicit", "name": "M"},
+                 {"type": "parameter_inline_indexed", "name": "q", "value": [1], "dimensions": [{"type": "named_set_dimension", "name": "S"}]}):
+        expect(faultlore.SemanticError, gen._generate_declarations, [decl])
+    expect(NotImplementedError, gen._generate_declarations, [{"type": "mystery"}])
+    expect(ValueError, gen._decl_dvar_indexed, {"name": "v", "var_type": "int", "dimensions": [{"type": "other"}]})
+    expect(faultlore.SemanticError, gen._emit_range_from_declaration, "Q", {}, True)
+    expect(KeyError, gen._decl_dvar, {"name": "v"})
+
+
+class DeclarationsStubbed(mipwright.GurobiCodeGenerator):
+    def _generate_data_declarations(self, data_dict):
+        pass
+
+    def _collect_variable_bounds(self, constraints):
+        pass
+
+    def _generate_constraints(self, constraints):
+        pass
+
+
+@scenario
+def script_with_declarations():
+    ast = dict(DECL_AST, objective={"type": "minimize", "expression": _name("x")}, constraints=[])
+    DeclarationsStubbed(ast, {"K": [1], "e": [1], "f": {1: 2}, "n": 3}).generate_code()
+
+
 # ---- the glue, through its test probe ----
 
 @scenario

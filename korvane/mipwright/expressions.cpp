@@ -1,0 +1,230 @@
+// Expression translation: the dispatch by node type, operators, literals, names, conditionals,
+// function calls, and the test whether an expression mentions a decision variable.
+//
+// Handlers return the Python text of their node, except number and boolean literals, which
+// return their numeric value; whoever joins results into larger text writes them with str().
+#include "generator.hpp"
+
+namespace mipwright {
+namespace {
+
+constexpr const char* kNotSupported = "' is not supported by the Gurobi code generator.";
+
+Ref traverse_expression(const Call& c) {
+  auto [self, node, iterators, symbolic] = c.bind(
+      Params<4>{"GurobiCodeGenerator._traverse_expression", {"self", "expr_node", "current_iterators", "symbolic"}, 3});
+  RecursionGuard guard(" while translating an expression");
+  std::string type = text(item(node, K::type));
+  // Dispatch by name, so a subclass adds or replaces node types by defining methods.
+  Ref handler = getattr(self, method_name("_expr_" + type), Py_None);
+  if (!truthy(handler)) raise(PyExc_NotImplementedError, "Expression type '" + type + kNotSupported);
+  return call(handler, node, iterators, symbolic != nullptr ? symbolic : Py_False);
+}
+
+// ---- literals ----
+
+Ref expr_number(const Call& c) {
+  ExprArgs a = bind_expr_args(c, "GurobiCodeGenerator._expr_number");
+  return item(a.node, K::value);
+}
+
+Ref expr_boolean_literal(const Call& c) {
+  ExprArgs a = bind_expr_args(c, "GurobiCodeGenerator._expr_boolean_literal");
+  return py_int(truthy(item(a.node, K::value)) ? 1 : 0);
+}
+
+Ref expr_string_literal(const Call& c) {
+  ExprArgs a = bind_expr_args(c, "GurobiCodeGenerator._expr_string_literal");
+  return repr(get(a.node, K::value));
+}
+
+// ---- unary and logical operators: their operands are always translated outside symbolic mode ----
+
+Ref wrap_operand(const Call& c, const char* function, Handle key, const char* open, const char* close) {
+  ExprArgs a = bind_expr_args(c, function);
+  return py_str(open + text(a.mode_off(item(a.node, key))) + close);
+}
+
+Ref expr_parenthesized_expression(const Call& c) {
+  return wrap_operand(c, "GurobiCodeGenerator._expr_parenthesized_expression", K::expression, "(", ")");
+}
+
+Ref expr_uminus(const Call& c) {
+  return wrap_operand(c, "GurobiCodeGenerator._expr_uminus", K::value, "-(", ")");
+}
+
+Ref expr_not(const Call& c) {
+  return wrap_operand(c, "GurobiCodeGenerator._expr_not", K::value, "not (", ")");
+}
+
+Ref connective(const Call& c, const char* function, const char* word) {
+  ExprArgs a = bind_expr_args(c, function);
+  std::string left = text(a.mode_off(item(a.node, K::left)));
+  std::string right = text(a.mode_off(item(a.node, K::right)));
+  return py_str("((" + left + ") " + word + " (" + right + "))");
+}
+
+Ref expr_and(const Call& c) {
+  return connective(c, "GurobiCodeGenerator._expr_and", "and");
+}
+
+Ref expr_or(const Call& c) {
+  return connective(c, "GurobiCodeGenerator._expr_or", "or");
+}
+
+// ---- binary operators ----
+
+// A comparison, possibly inside parentheses; "!=" is not one, it has no 0/1 reification.
+bool is_comparison_node(Handle n) {
+  if (is_dict(n) && str_is(get(n, K::type), "parenthesized_expression")) {
+    RecursionGuard guard(" while inspecting an expression");
+    return is_comparison_node(get(n, K::expression));
+  }
+  return is_dict(n) && str_in(get(n, K::type), {"binop", "constraint"}) &&
+         str_in(get(n, K::op), {">=", "<=", "==", ">", "<"});
+}
+
+Ref expr_binop(const Call& c) {
+  ExprArgs a = bind_expr_args(c, "GurobiCodeGenerator._expr_binop");
+  Ref op = item(a.node, K::op);
+  // A comparison used as a term of arithmetic stands for its truth value, 0 or 1.
+  bool reify = !truthy(a.symbolic) && str_in(op, {"+", "-", "*", "/"});
+  auto operand = [&](Handle key) {
+    Ref child = item(a.node, key);
+    if (reify && is_comparison_node(child)) {
+      return text(call_method(a.g.self(), K::reify_scoped_comparison, child, a.iterators));
+    }
+    return text(a.same_mode(child));
+  };
+  std::string left = operand(K::left);
+  std::string right = operand(K::right);
+  return py_str("(" + left + " " + text(op) + " " + right + ")");
+}
+
+// ---- conditionals and calls ----
+
+Ref expr_conditional(const Call& c) {
+  ExprArgs a = bind_expr_args(c, "GurobiCodeGenerator._expr_conditional");
+  Ref condition = a.same_mode(item(a.node, K::condition));
+  std::string then_text = text(a.same_mode(item(a.node, K::then)));
+  std::string else_text = text(a.same_mode(item(a.node, K::else_)));
+  std::string cond = text(condition);
+  // The condition gets its own parentheses below; one outer pair of the translation is redundant.
+  if (is_str(condition) && cond.starts_with('(') && cond.ends_with(')')) cond = cond.substr(1, cond.size() - 2);
+  return py_str(then_text + " if (" + cond + ") else " + else_text);
+}
+
+Ref aggregate(const Call& c, const char* function, const char* open) {
+  ExprArgs a = bind_expr_args(c, function);
+  Ref no_args = new_list();
+  std::vector<std::string> parts;
+  for (Ref& arg : Iterate(get(a.node, K::args, no_args))) parts.push_back(text(a.same_mode(arg)));
+  return py_str(open + join_text(parts, ", ") + ")");
+}
+
+Ref expr_minl(const Call& c) {
+  return aggregate(c, "GurobiCodeGenerator._expr_minl", "min(");
+}
+
+Ref expr_maxl(const Call& c) {
+  return aggregate(c, "GurobiCodeGenerator._expr_maxl", "max(");
+}
+
+Ref expr_funcall(const Call& c) {
+  ExprArgs a = bind_expr_args(c, "GurobiCodeGenerator._expr_funcall");
+  Ref name = get(a.node, K::name);
+  Ref no_args = new_list();
+  Ref args = get(a.node, K::args, no_args);
+  if (str_is(name, "sqrt") && len(args) == 1) return py_str("math.sqrt(" + text(a.same_mode(item(args, 0))) + ")");
+  raise(PyExc_NotImplementedError, "Unsupported function call '" + text(name) + "' in expression.");
+}
+
+// ---- names ----
+
+// True when a declaration of one of `types` is named `name`.
+bool declared_as(const Gen& g, Handle name, std::initializer_list<const char*> types) {
+  Ref none_declared = new_list();
+  for (Ref& decl : Iterate(get(g.attr(K::ast), K::declarations, none_declared))) {
+    if (str_in(get(decl, K::type), types) && eq(get(decl, K::name), name)) return true;
+  }
+  return false;
+}
+
+Ref expr_name(const Call& c) {
+  ExprArgs a = bind_expr_args(c, "GurobiCodeGenerator._expr_name");
+  Ref name = item(a.node, K::value);
+  // A loop variable shadows every model name it coincides with.
+  if (contains(a.iterators, name)) return name;
+  Ref var_map = a.g.attr(K::gurobi_var_map);
+  if (contains(var_map, name)) return item(var_map, name);
+  if (truthy(a.symbolic)) return name;
+  if (contains(a.g.attr(K::data_dict), name)) return name;
+  if (declared_as(a.g, name, {"parameter_inline"})) return name;
+  if (declared_as(a.g, name,
+                  {"parameter_external", "parameter_external_indexed", "parameter_external_explicit",
+                   "parameter_external_explicit_indexed"})) {
+    raise(PyExc_ValueError, "Parameter '" + text(name) +
+                                "' is declared as external in the model but no value was provided in the data file.");
+  }
+  raise(PyExc_ValueError, "Undeclared variable or unhandled context: " + text(name));
+}
+
+// ---- decision-variable test ----
+
+bool names_decision_var(const Gen& g, Handle name) {
+  Ref decl = g.find_declaration(name);
+  return !is_none(decl) && str_in(get(decl, K::type), {"dvar", "dvar_indexed"});
+}
+
+bool depends_on_decision_var(const Gen& g, Handle node) {
+  if (!is_dict(node)) return false;
+  RecursionGuard guard(" while inspecting an expression");
+  auto child = [&](Handle key) { return depends_on_decision_var(g, get(node, key)); };
+  Ref type = get(node, K::type);
+  if (str_is(type, "name")) return names_decision_var(g, get(node, K::value));
+  if (str_is(type, "indexed_name")) return names_decision_var(g, get(node, K::name));
+  if (str_is(type, "field_access")) return child(K::base);
+  if (str_is(type, "parenthesized_expression")) return child(K::expression);
+  if (str_in(type, {"binop", "constraint", "and", "or"})) return child(K::left) || child(K::right);
+  if (str_in(type, {"not", "uminus"})) return child(K::value);
+  if (str_is(type, "conditional")) return child(K::condition) || child(K::then) || child(K::else_);
+  if (str_in(type, {"sum", "min_agg", "max_agg"})) return child(K::expression) || child(K::index_constraint);
+  if (str_is(type, "tuple_literal")) {
+    Ref no_elements = new_list();
+    for (Ref& element : Iterate(get(node, K::elements, no_elements))) {
+      if (depends_on_decision_var(g, element)) return true;
+    }
+  }
+  return false;
+}
+
+Ref expr_depends_on_decision_var(const Call& c) {
+  auto [self, node] = c.bind(Params<2>{"GurobiCodeGenerator._expr_depends_on_decision_var", {"self", "node"}, 2});
+  return py_bool(depends_on_decision_var(Gen(c.module, self), node));
+}
+
+PyMethodDef kMethods[] = {
+    KV_FUNCTION("_expr_conditional", expr_conditional, nullptr),
+    KV_FUNCTION("_traverse_expression", traverse_expression, "Return the Python text of an expression node."),
+    KV_FUNCTION("_expr_funcall", expr_funcall, nullptr),
+    KV_FUNCTION("_expr_minl", expr_minl, nullptr),
+    KV_FUNCTION("_expr_maxl", expr_maxl, nullptr),
+    KV_FUNCTION("_expr_number", expr_number, nullptr),
+    KV_FUNCTION("_expr_name", expr_name, nullptr),
+    KV_FUNCTION("_expr_binop", expr_binop, nullptr),
+    KV_FUNCTION("_expr_uminus", expr_uminus, nullptr),
+    KV_FUNCTION("_expr_not", expr_not, nullptr),
+    KV_FUNCTION("_expr_and", expr_and, nullptr),
+    KV_FUNCTION("_expr_or", expr_or, nullptr),
+    KV_FUNCTION("_expr_boolean_literal", expr_boolean_literal, nullptr),
+    KV_FUNCTION("_expr_string_literal", expr_string_literal, nullptr),
+    KV_FUNCTION("_expr_parenthesized_expression", expr_parenthesized_expression, nullptr),
+    KV_FUNCTION("_expr_depends_on_decision_var", expr_depends_on_decision_var,
+                "Return True when the expression mentions a decision variable."),
+};
+
+}  // namespace
+
+std::span<PyMethodDef> expression_methods{kMethods};
+
+}  // namespace mipwright
