@@ -92,6 +92,7 @@ inline constexpr int kLogInfo = 20;
 extern std::span<PyMethodDef> frame_methods;
 extern std::span<PyMethodDef> tree_methods;
 extern std::span<PyMethodDef> tuple_set_helper_methods;  // the generator's own TupleSetHelper
+extern std::span<PyMethodDef> data_section_methods;
 
 // The script's final rewrite of bare true/false into True/False (string literals untouched).
 Ref rewrite_boolean_words(Handle text);

@@ -54,4 +54,42 @@ inline Key symbolic{"symbolic"};
 inline Key types{"types"};
 inline Key lineno{"lineno"};
 
+// Data section
+inline Key dimensions{"dimensions"};
+inline Key fields{"fields"};
+inline Key tuple_type{"tuple_type"};
+inline Key index_set{"index_set"};
+inline Key start{"start"};
+inline Key end{"end"};
+inline Key op{"op"};
+inline Key left{"left"};
+inline Key right{"right"};
+inline Key number{"number"};
+inline Key binop{"binop"};
+inline Key range_data{"range_data"};
+inline Key named_set_dimension{"named_set_dimension"};
+inline Key named_range_dimension{"named_range_dimension"};
+inline Key range_index{"range_index"};
+inline Key range_declaration_inline{"range_declaration_inline"};
+inline Key parameter_inline_indexed{"parameter_inline_indexed"};
+inline Key parameter_external{"parameter_external"};
+inline Key parameter_external_indexed{"parameter_external_indexed"};
+inline Key parameter_external_explicit{"parameter_external_explicit"};
+inline Key parameter_external_explicit_indexed{"parameter_external_explicit_indexed"};
+inline Key set_of_tuples_external{"set_of_tuples_external"};
+inline Key typed_set{"typed_set"};
+inline Key typed_set_external{"typed_set_external"};
+inline Key set_declaration{"set_declaration"};
+inline Key tuple_array{"tuple_array"};
+inline Key tuple_array_external{"tuple_array_external"};
+inline Key dict_params{"dict_params"};
+inline Key tuple_types{"tuple_types"};
+inline Key get_tuple_set{"get_tuple_set"};
+inline Key dumps{"dumps"};
+inline Key encoder{"encoder"};
+inline Key encode_basestring_ascii{"encode_basestring_ascii"};
+inline Key map_suffix{"__map"};
+inline Key Stores{"Stores"};
+inline Key Capacity{"Capacity"};
+
 }  // namespace mipwright::K
