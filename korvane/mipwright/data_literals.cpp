@@ -126,9 +126,7 @@ class NestedListFlattener {
  public:
   NestedListFlattener(Handle value, const std::vector<Ref>& keys) : value_(value), keys_(keys) {}
 
-  std::optional<Py_ssize_t> run(std::string& out) {
-    return labels_distinct() ? as_text(out) : through_dict(out);
-  }
+  std::optional<Py_ssize_t> run(std::string& out) { return labels_distinct() ? as_text(out) : through_dict(out); }
 
  private:
   // Calls leaf(element) for each leaf in the order of its positions, position_ holding them;

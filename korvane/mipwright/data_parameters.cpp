@@ -22,8 +22,8 @@ bool all_values_are_sequences(Handle dict) {
 struct Entry {
   Handle name;
   Handle value;
-  Ref pdecl;               // its parameter declaration, or None
-  std::vector<Ref> dims;   // the declaration's dimension nodes
+  Ref pdecl;              // its parameter declaration, or None
+  std::vector<Ref> dims;  // the declaration's dimension nodes
 
   bool has_decl() const { return !is_none(pdecl); }
   Ref dim_type(std::size_t i) const { return get(dims[i], K::type); }
@@ -150,9 +150,7 @@ class ParameterStages {
   }
 
   // The elements of a set of tuples with every list or tuple element as a tuple.
-  Ref tuple_list(Handle set_name) const {
-    return tuples_of(tuple_set(set_name, working_));
-  }
+  Ref tuple_list(Handle set_name) const { return tuples_of(tuple_set(set_name, working_)); }
 
   // ---- stage: nested lists of two or more dimensions ----
 
@@ -393,9 +391,7 @@ class ParameterStages {
     return true;
   }
 
-  static bool is_row(Handle row, Handle expected) {
-    return is_sequence(row) && eq(py_int(len(row)), expected);
-  }
+  static bool is_row(Handle row, Handle expected) { return is_sequence(row) && eq(py_int(len(row)), expected); }
 
   // [[key, row], ...]: {(key, start + j): row[j]}; an empty Ref when an element is no such pair.
   static Ref keyed_rows(Handle value, Handle start, Handle expected) {

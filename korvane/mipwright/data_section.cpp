@@ -69,11 +69,15 @@ Ref BoundEvaluator::operator()(Handle node) const {
   if (is_str(op)) {
     std::string_view o = utf8(op);
     // A range bound is an integer, so division rounds down.
-    apply = o == "+" ? PyNumber_Add : o == "-" ? PyNumber_Subtract : o == "*" ? PyNumber_Multiply
-          : o == "/" ? PyNumber_FloorDivide : nullptr;
+    apply = o == "+"   ? PyNumber_Add
+            : o == "-" ? PyNumber_Subtract
+            : o == "*" ? PyNumber_Multiply
+            : o == "/" ? PyNumber_FloorDivide
+                       : nullptr;
   }
   if (apply != nullptr) return check(apply(left.get(), right.get()));
-  if (message_ == OperatorMessage::Operator) raise(PyExc_Exception, "Unsupported binop in range bound expr: " + text(op));
+  if (message_ == OperatorMessage::Operator)
+    raise(PyExc_Exception, "Unsupported binop in range bound expr: " + text(op));
   unsupported(node);
 }
 

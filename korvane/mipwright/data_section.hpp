@@ -17,8 +17,12 @@ namespace mipwright::data {
 using Kinds = std::span<const Key* const>;
 
 inline const Key* const kParameterKinds[] = {
-    &K::parameter_external,          &K::parameter_external_indexed, &K::parameter_external_explicit,
-    &K::parameter_external_explicit_indexed, &K::parameter_inline,   &K::parameter_inline_indexed,
+    &K::parameter_external,
+    &K::parameter_external_indexed,
+    &K::parameter_external_explicit,
+    &K::parameter_external_explicit_indexed,
+    &K::parameter_inline,
+    &K::parameter_inline_indexed,
 };
 inline const Key* const kSetOfTuplesKinds[] = {&K::set_of_tuples, &K::set_of_tuples_external};
 inline const Key* const kTypedSetKinds[] = {&K::typed_set, &K::typed_set_external};
@@ -28,10 +32,10 @@ inline const Key* const kInlineRangeKinds[] = {&K::range_declaration_inline};
 inline const Key* const kRangeDimensionKinds[] = {&K::named_range_dimension, &K::range_index};
 inline const Key* const kNamedDimensionKinds[] = {&K::named_set_dimension, &K::named_range_dimension};
 // Where a dimension's set elements may come from, in the orders the lookups list them.
-inline const Key* const kLabelSetKinds[] = {&K::typed_set,     &K::typed_set_external,     &K::set_declaration,
-                                       &K::set_of_tuples, &K::set_of_tuples_external};
+inline const Key* const kLabelSetKinds[] = {&K::typed_set, &K::typed_set_external, &K::set_declaration,
+                                            &K::set_of_tuples, &K::set_of_tuples_external};
 inline const Key* const kKeyedSetKinds[] = {&K::set_of_tuples, &K::set_of_tuples_external, &K::typed_set,
-                                              &K::typed_set_external, &K::set_declaration};
+                                            &K::typed_set_external, &K::set_declaration};
 
 // value in kinds
 bool is_kind(Handle value, Kinds kinds);
@@ -172,9 +176,9 @@ void record_dict_param(const Gen& g, Handle name);
 // The data the parameter stages work on.
 struct ParameterRun {
   const Gen& g;
-  Handle data_dict;      // the method's argument
-  Handle working_data;   // the data completed by inline values
-  Handle aliased;        // working_data with the __map aliases: the entries the stages walk
+  Handle data_dict;     // the method's argument
+  Handle working_data;  // the data completed by inline values
+  Handle aliased;       // working_data with the __map aliases: the entries the stages walk
 };
 
 // Writes the parameters whose data becomes a dictionary, then the remaining entries.
