@@ -10,6 +10,9 @@ namespace {
 using namespace kv;
 
 Key kDepth{"depth"};
+// Interned like every method name the modules call: the interpreter's method cache is keyed by the
+// name object's address, so a fresh string per call would fill it with dead names.
+Key kName{"name"};
 
 // def bind(a, b, c=None): return (a, b, c)  -- parameters left out come back as None
 Ref bind(const Call& c) {
@@ -82,10 +85,6 @@ Ref probe_name(const Call& c) {
   (void)self;
   return py_str("probe");
 }
-
-// An interned name: the type's attribute cache keys its slots by the name object, so a fresh
-// string per call would leave dead copies in the cache (seen as growing memory by the leak check).
-Key kName{"name"};
 
 Ref probe_describe(const Call& c) {
   auto [self] = c.bind(Params<1>{"Probe.describe", {"self"}, 1});

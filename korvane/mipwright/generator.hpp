@@ -151,6 +151,7 @@ extern std::span<PyMethodDef> tuple_set_helper_methods;  // the generator's own 
 extern std::span<PyMethodDef> expression_methods;
 extern std::span<PyMethodDef> subscript_methods;
 extern std::span<PyMethodDef> declaration_methods;
+extern std::span<PyMethodDef> data_section_methods;
 
 // The script's final rewrite of bare true/false into True/False (string literals untouched).
 Ref rewrite_boolean_words(Handle text);

@@ -20,6 +20,17 @@ inline Key elements{"elements"};
 inline Key maximize{"maximize"};
 inline Key parameter_inline{"parameter_inline"};
 inline Key set_of_tuples{"set_of_tuples"};
+inline Key dimensions{"dimensions"};
+inline Key fields{"fields"};
+inline Key tuple_type{"tuple_type"};
+inline Key start{"start"};
+inline Key end{"end"};
+inline Key op{"op"};
+inline Key left{"left"};
+inline Key right{"right"};
+inline Key dict_params{"dict_params"};
+inline Key tuple_types{"tuple_types"};
+inline Key get_tuple_set{"get_tuple_set"};
 
 // Instance attributes
 inline Key ast{"ast"};
@@ -55,9 +66,6 @@ inline Key types{"types"};
 inline Key lineno{"lineno"};
 
 // Expressions
-inline Key op{"op"};
-inline Key left{"left"};
-inline Key right{"right"};
 inline Key condition{"condition"};
 inline Key then{"then"};
 inline Key else_{"else"};
@@ -65,28 +73,47 @@ inline Key args{"args"};
 inline Key base{"base"};
 inline Key field{"field"};
 inline Key sem_type{"sem_type"};
-inline Key tuple_type{"tuple_type"};
-inline Key dimensions{"dimensions"};
-inline Key start{"start"};
-inline Key end{"end"};
 inline Key index_constraint{"index_constraint"};
-inline Key tuple_types{"tuple_types"};
-inline Key dict_params{"dict_params"};
 inline Key values{"values"};
 inline Key expr_field_access{"_expr_field_access"};
 inline Key reify_scoped_comparison{"_reify_scoped_comparison"};
 
 // Declarations
-inline Key fields{"fields"};
 inline Key var_type{"var_type"};
 inline Key inline_{"inline"};
 inline Key external{"external"};
 inline Key emitted_tuple_sets{"_emitted_tuple_sets"};
 inline Key set_add{"add"};
-inline Key get_tuple_set{"get_tuple_set"};
 inline Key decl_set_of_tuples{"_decl_set_of_tuples"};
 inline Key decl_typed_set{"_decl_typed_set"};
 inline Key decl_parameter_external{"_decl_parameter_external"};
 inline Key decl_parameter_external_explicit{"_decl_parameter_external_explicit"};
+
+// Data section
+inline Key index_set{"index_set"};
+inline Key number{"number"};
+inline Key binop{"binop"};
+inline Key range_data{"range_data"};
+inline Key named_set_dimension{"named_set_dimension"};
+inline Key named_range_dimension{"named_range_dimension"};
+inline Key range_index{"range_index"};
+inline Key range_declaration_inline{"range_declaration_inline"};
+inline Key parameter_inline_indexed{"parameter_inline_indexed"};
+inline Key parameter_external{"parameter_external"};
+inline Key parameter_external_indexed{"parameter_external_indexed"};
+inline Key parameter_external_explicit{"parameter_external_explicit"};
+inline Key parameter_external_explicit_indexed{"parameter_external_explicit_indexed"};
+inline Key set_of_tuples_external{"set_of_tuples_external"};
+inline Key typed_set{"typed_set"};
+inline Key typed_set_external{"typed_set_external"};
+inline Key set_declaration{"set_declaration"};
+inline Key tuple_array{"tuple_array"};
+inline Key tuple_array_external{"tuple_array_external"};
+inline Key dumps{"dumps"};
+inline Key encoder{"encoder"};
+inline Key encode_basestring_ascii{"encode_basestring_ascii"};
+inline Key map_suffix{"__map"};
+inline Key Stores{"Stores"};
+inline Key Capacity{"Capacity"};
 
 }  // namespace mipwright::K

@@ -89,7 +89,8 @@ void exec_mipwright(PyObject* module) {
   add(module, "TupleSetHelper", make_class(module, "TupleSetHelper", object_base, helper_ns, nullptr));
   Ref generator_ns =
       method_namespace(module, kGeneratorMethodOrder,
-                       {frame_methods, tree_methods, expression_methods, subscript_methods, declaration_methods});
+                       {frame_methods, tree_methods, expression_methods, subscript_methods, declaration_methods,
+                        data_section_methods});
   add(module, "GurobiCodeGenerator",
       make_class(module, "GurobiCodeGenerator", object_base, generator_ns,
                  "Translate a model tree and its data dictionary into a gurobipy script."));

@@ -219,6 +219,17 @@ class DeclarationsStubbed(mipwright.GurobiCodeGenerator):
     def _generate_data_declarations(self, data_dict):
         pass
 
+
+
+# ---- korvane.mipwright data section ----
+
+class DataOnly(mipwright.GurobiCodeGenerator):
+    def _generate_declarations(self, declarations):
+        pass
+
+    def _traverse_expression(self, node, current_iterators, symbolic=False):
+        return "0"
+
     def _collect_variable_bounds(self, constraints):
         pass
 
@@ -230,6 +241,89 @@ class DeclarationsStubbed(mipwright.GurobiCodeGenerator):
 def script_with_declarations():
     ast = dict(DECL_AST, objective={"type": "minimize", "expression": _name("x")}, constraints=[])
     DeclarationsStubbed(ast, {"K": [1], "e": [1], "f": {1: 2}, "n": 3}).generate_code()
+
+
+def _num(v):
+    return {"type": "number", "value": v}
+
+
+def _dim(kind, name, **extra):
+    return {"type": kind, "name": name, **extra}
+
+
+def _model(*declarations):
+    return {"declarations": list(declarations), "objective": {"type": "minimize", "expression": _num(0)},
+            "constraints": []}
+
+
+def _param(name, *dims):
+    return {"type": "parameter_external_indexed", "name": name, "dimensions": list(dims)}
+
+
+SET_S = _dim("named_set_dimension", "S")
+SET_T = _dim("named_set_dimension", "T")
+RANGE_R = _dim("named_range_dimension", "R")
+DATA_AST = _model(
+    {"type": "tuple_type", "name": "TT", "fields": [{"name": "a"}, {"name": "b"}]},
+    {"type": "set_declaration", "name": "S"},
+    {"type": "set_of_tuples", "name": "T"},
+    {"type": "typed_set", "name": "TS", "value": ["x", "y"]},
+    {"type": "tuple_array", "name": "TA", "tuple_type": "TT", "index_set": "S"},
+    {"type": "range_declaration_inline", "name": "R", "start": _num(1), "end": {"type": "binop", "op": "+", "left": _num(1), "right": _num(1)}},
+    _param("A", SET_S, RANGE_R),
+    _param("B", SET_S, RANGE_R),
+    _param("C", SET_S, SET_T),
+    _param("D", SET_S, _dim("named_set_dimension", "U")),
+    _param("E", SET_T, RANGE_R),
+    _param("F", RANGE_R),
+    _param("G", _dim("named_range_dimension", "TS")),
+    _param("H", SET_T),
+    _param("I", _dim("named_set_dimension", "V")),
+    _param("K", SET_S),
+    {"type": "parameter_external", "name": "k"},
+)
+DATA = {
+    "S": ["a", "b"], "T": [["t", 1], ["u", 2]], "TA": [[1, None], [2]], "V": ["p"],
+    "A": [[0.5, 1e-5], [True, "s"]], "B": {("a", 1): 2, ("b", 2): 3}, "C": {("a", "b"): [1, 2]},
+    "D": {"a": {"x": 1}, "b": [1, 2]}, "E__map": [[("t", 1), [1, 2]], [["u", 2], [3, 4]]],
+    "F": [1.5, float("inf")], "G": ["q\"", None], "H": [5, 6], "I": [7], "k": 3,
+    "K": ["a", 1, "b", 2], "TS": ["x", "y"], "map__map": [1],
+}
+
+
+@scenario
+def data_section():
+    gen = DataOnly(DATA_AST, DATA)
+    gen.generate_code()
+    gen._generate_data_declarations(dict(DATA))
+    DataOnly(_model(), {"x": 1}).generate_code()
+    DataOnly(_model(_param("P", SET_S, SET_S)), {"S": ["a", "a"], "P": [[1, 2], [3, 4]]}).generate_code()
+    expect(TypeError, gen._generate_data_declarations)
+
+
+def _failing_data_section(declarations, data, exc):
+    expect(exc, DataOnly(_model(*declarations), data).generate_code)
+
+
+@scenario
+def data_section_errors():
+    rng = {"type": "range_declaration_inline", "name": "R", "start": _num(1), "end": _num(2)}
+    _failing_data_section([rng, _param("P", SET_S, RANGE_R)], {"S": ["a"], "P": [[1, 2, 3]]}, mipwright.SemanticError)
+    _failing_data_section([rng, _param("P", SET_S, RANGE_R)], {"S": ["a"], "P": [1]}, mipwright.SemanticError)
+    _failing_data_section([_param("P", SET_S)], {"P": {"a": [1]}}, mipwright.SemanticError)
+    _failing_data_section([_param("P", SET_S, RANGE_R)], {"P": {"a": []}}, mipwright.SemanticError)
+    _failing_data_section([_param("P", SET_S, RANGE_R)], {"R": {"type": "range_data", "start": 1, "end": 2},
+                                                          "P": {"a": []}}, mipwright.SemanticError)
+    _failing_data_section([{"type": "typed_set", "name": "TS"}, _param("P", _dim("named_range_dimension", "TS"))],
+                          {"TS": ["x"], "P": [1, 2]}, mipwright.SemanticError)
+    bad = dict(rng, end={"type": "binop", "op": "%", "left": _num(1), "right": _num(1)})
+    _failing_data_section([bad, _param("P", RANGE_R)], {"P": [1]}, Exception)
+    _failing_data_section([dict(rng, end="x"), _param("P", RANGE_R)], {"P": [1]}, Exception)
+    _failing_data_section([_param("P", SET_S, SET_S)], {"S": [{}], "P": [[1]]}, TypeError)
+    deep = 1
+    for _ in range(3000):
+        deep = [deep]
+    _failing_data_section([_param("P", SET_S, SET_S)], {"S": ["a"], "P": deep}, RecursionError)
 
 
 # ---- the glue, through its test probe ----
