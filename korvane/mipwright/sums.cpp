@@ -365,7 +365,11 @@ Ref expr_sum(const Call& c) {
   Ref cmp = without_parentheses(summand);
   Ref key = is_counted_comparison(cmp) ? structural_key(a.node, cmp) : none();
   Ref equal_sum = list_of_equal_sum(g, key, scope, a.iterators);
-  if (!is_none(equal_sum)) return py_str(quicksum_of(g, equal_sum, a.iterators));
+  if (!is_none(equal_sum)) {
+    // Recorded for this node too, so a constraint on this sum finds its list as well.
+    set_item(attribute_dict(g, K::comparison_sum_meta), identity(a.node), equal_sum);
+    return py_str(quicksum_of(g, equal_sum, a.iterators));
+  }
   Ref no_ranges = new_dict();
   Ref saved_ranges = getattr(g.self(), K::active_iterator_ranges, no_ranges);
   return with_attr_restored(g, K::active_iterator_ranges, saved_ranges, [&] {
