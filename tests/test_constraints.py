@@ -228,6 +228,13 @@ class TestForall:
         # The indentation of the failed loop is not taken back: the run ends with the error.
         assert gen.indent_level == 1
 
+    def test_deep_nesting_raises_recursion_error(self):
+        node = le("y", 1)
+        for _ in range(100000):
+            node = forall([I], node)
+        with pytest.raises(RecursionError):
+            make()._generate_constraints([node])
+
     def test_loop_state_created_when_absent(self):
         gen = make()
         section([forall([I], le("y", 1))], gen)

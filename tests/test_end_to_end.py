@@ -247,16 +247,22 @@ class TestMends:
             name("x"))
         assert optimum(ast) == pytest.approx(4)
 
-    @pytest.mark.parametrize("op", [">", "<", ">=", "<="])
-    def test_a_count_reaches_the_extreme_value(self, op):
-        # x[i] in 0..4 and every comparison must hold; the best point sits at an end of the range.
+    @pytest.mark.parametrize("op, threshold, count_op, sense, expected", [
+        (">=", 1, ">=", "maximize", 8),  # both x[i] >= 1 hold, and x[i] = 4 is allowed
+        ("<=", 3, ">=", "minimize", 0),  # both x[i] <= 3 hold, and x[i] = 0 is allowed
+        (">", 4, "<=", "minimize", 0),  # neither x[i] > 4 holds, and x[i] = 0 is allowed
+        ("<", 0, "<=", "maximize", 8),  # neither x[i] < 0 holds, and x[i] = 4 is allowed
+    ])
+    def test_a_count_reaches_the_extreme_value(self, op, threshold, count_op, sense, expected):
+        # x[i] in 0..4; the optimum sits where the difference x[i] - threshold is largest in
+        # magnitude, which only a big-M with room for the EPS margin allows.
         i = it("i", rng(1, 2))
-        threshold = {">": 0, "<": 4, ">=": 1, "<=": 3}[op]
+        must_hold = 2 if count_op == ">=" else 0
         ast = model(
             [dvars("x", "int+", range_dim(1, 2))],
-            [forall([i], le(idx("x", "i"), 4)), ge(sum_([i], cons(op, idx("x", "i"), threshold)), 2)],
-            sum_([i], idx("x", "i")), sense="maximize" if op in (">", ">=") else "minimize")
-        assert optimum(ast) == pytest.approx(8 if op in (">", ">=") else 0)
+            [forall([i], le(idx("x", "i"), 4)), cons(count_op, sum_([i], cons(op, idx("x", "i"), threshold)), must_hold)],
+            sum_([i], idx("x", "i")), sense=sense)
+        assert optimum(ast) == pytest.approx(expected)
 
     def test_strict_comparisons(self):
         ast = model(

@@ -26,6 +26,7 @@ Ref generate_single_constraint(const Call& c) {
       c.bind(Params<4>{"GurobiCodeGenerator._generate_single_constraint",
                        {"self", "constraint_node", "constr_name_prefix", "current_iterators"},
                        4});
+  RecursionGuard guard(" while emitting a constraint");
   Gen g(c.module, self);
   Ref outer_label = g.attr(K::active_label_name_expr);
   with_attr_restored(g, K::active_label_name_expr, outer_label, [&] {
