@@ -358,3 +358,8 @@ def test_parse_files_without_data(tmp_path):
         parse_files(tmp_path / "missing.mod")
     with pytest.raises(FileNotFoundError):
         parse_files(model, tmp_path / "missing.dat")
+    with pytest.raises(IsADirectoryError):
+        parse_files(tmp_path)
+    (tmp_path / "latin1.dat").write_bytes(b's = "caf\xe9";')
+    with pytest.raises(UnicodeDecodeError):
+        parse_files(model, tmp_path / "latin1.dat")

@@ -10,6 +10,9 @@ namespace {
 using namespace kv;
 
 Key kDepth{"depth"};
+// Interned like every method name the modules look up: a fresh string per call would occupy a new
+// slot of the interpreter's method cache each time.
+Key kName{"name"};
 
 // def bind(a, b, c=None): return (a, b, c)  -- parameters left out come back as None
 Ref bind(const Call& c) {
@@ -85,7 +88,7 @@ Ref probe_name(const Call& c) {
 
 Ref probe_describe(const Call& c) {
   auto [self] = c.bind(Params<1>{"Probe.describe", {"self"}, 1});
-  return py_str("I am " + text(call_method(self, py_str("name"))));
+  return py_str("I am " + text(call_method(self, kName)));
 }
 
 Ref probe_twice(const Call& c) {

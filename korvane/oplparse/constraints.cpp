@@ -15,8 +15,9 @@ bool is_comparison(Handle n) {
 }
 
 Ref comparison_constraint(Handle comparison) {
-  return node(K::constraint_node,
-              {{K::op, item(comparison, K::op)}, {K::left, item(comparison, K::left)}, {K::right, item(comparison, K::right)}});
+  return node(
+      K::constraint_node,
+      {{K::op, item(comparison, K::op)}, {K::left, item(comparison, K::left)}, {K::right, item(comparison, K::right)}});
 }
 
 Ref number_node(long long v) {
@@ -27,10 +28,12 @@ Ref number_node(long long v) {
 
 // maximize expr;  minimize expr;
 void ModelParser::objective(const Token& sense) {
-  if (objective_) fail("Unsupported second objective '" + std::string(sense.text) + "': a model has one objective", sense.line);
+  if (objective_)
+    fail("Unsupported second objective '" + std::string(sense.text) + "': a model has one objective", sense.line);
   Ref e = expression();
   expect(";");
-  objective_ = node(sense.text == "maximize" ? K::maximize : K::minimize, {{K::expression, e}, {K::lineno, py_int(sense.line)}});
+  objective_ =
+      node(sense.text == "maximize" ? K::maximize : K::minimize, {{K::expression, e}, {K::lineno, py_int(sense.line)}});
 }
 
 // subject to { ... }  or  constraints { ... }
@@ -120,11 +123,13 @@ Ref ModelParser::constraint_expression() {
 Ref ModelParser::implication_side(Handle side, int line) {
   Ref n = without_outer_parentheses(Ref::borrow(side));
   if (is_comparison(n)) return comparison_constraint(n);
-  if (is_boolean_dvar(n)) return node(K::constraint_node, {{K::op, py_str("==")}, {K::left, n}, {K::right, number_node(1)}});
+  if (is_boolean_dvar(n))
+    return node(K::constraint_node, {{K::op, py_str("==")}, {K::left, n}, {K::right, number_node(1)}});
   Ref type = item(n, K::type);
   if (eq(type, K::and_) || eq(type, K::or_) || eq(type, K::not_)) return boolean_operands(n);
   if (eq(type, K::boolean_literal)) return n;
-  fail("Unsupported operand of '=>': use comparisons, boolean variables, true or false, combined with &&, || and !", line);
+  fail("Unsupported operand of '=>': use comparisons, boolean variables, true or false, combined with &&, || and !",
+       line);
 }
 
 // Inside &&, || and !, a boolean variable b becomes the comparison b == 1, which the logical
@@ -176,9 +181,11 @@ void ModelParser::add_bound_constraints(const std::string& var, Handle dims, Han
       Ref type = item(dim, K::type);
       Ref range;
       if (eq(type, K::range_index)) {
-        range = node(K::range_specifier, {{K::start, deep_copy(item(dim, K::start))}, {K::end, deep_copy(item(dim, K::end))}});
+        range = node(K::range_specifier,
+                     {{K::start, deep_copy(item(dim, K::start))}, {K::end, deep_copy(item(dim, K::end))}});
       } else {
-        range = node(eq(type, K::named_range_dimension) ? K::named_range : K::named_set, {{K::name, item(dim, K::name)}});
+        range =
+            node(eq(type, K::named_range_dimension) ? K::named_range : K::named_set, {{K::name, item(dim, K::name)}});
       }
       Ref entry = new_dict();
       set_item(entry, K::iterator, py_str(it));
@@ -189,10 +196,9 @@ void ModelParser::add_bound_constraints(const std::string& var, Handle dims, Han
     target = node(K::indexed_name, {{K::name, py_str(var)}, {K::dimensions, subs}});
   }
   auto bound = [&](const char* op, Handle value) {
-    return node(K::constraint_node, {{K::op, py_str(op)},
-                                     {K::left, deep_copy(target)},
-                                     {K::right, deep_copy(value)},
-                                     {K::lineno, py_int(line)}});
+    return node(
+        K::constraint_node,
+        {{K::op, py_str(op)}, {K::left, deep_copy(target)}, {K::right, deep_copy(value)}, {K::lineno, py_int(line)}});
   };
   Ref both = new_list();
   append(both, bound(">=", lower));
@@ -201,7 +207,8 @@ void ModelParser::add_bound_constraints(const std::string& var, Handle dims, Han
     for (Ref& c : Iterate(both)) append(bound_constraints_, c);
     return;
   }
-  append(bound_constraints_, node(K::forall_constraint, {{K::iterators, iterators}, {K::constraints, both}, {K::lineno, py_int(line)}}));
+  append(bound_constraints_,
+         node(K::forall_constraint, {{K::iterators, iterators}, {K::constraints, both}, {K::lineno, py_int(line)}}));
 }
 
 }  // namespace oplparse

@@ -28,7 +28,7 @@ bool is_digit(char c) {
 
 // Characters that may start a token of a .dat file; anything else is reported as illegal.
 bool is_legal_start(char c) {
-  return is_ident_char(c) || std::strchr("\"-+.=;,:[]{}<>#/", c) != nullptr;
+  return is_ident_char(c) || (c != '\0' && std::strchr("\"-+.=;,:[]{}<>#/", c) != nullptr);
 }
 
 // How a container's elements are kept: lists for values, tuples inside the keys of keyed arrays
@@ -121,7 +121,8 @@ class DataParser {
       case '<':
         return container('>', shape);
       case '#':
-        if (p_ + 1 != end_ && p_[1] == '[') return keyed_array(shape);
+        // A keyed array is a dictionary, which cannot be the key of another one.
+        if (shape == Shape::Value && p_ + 1 != end_ && p_[1] == '[') return keyed_array(shape);
         fail_here();
       case '"':
         return string();
@@ -291,7 +292,7 @@ class DataParser {
   const char* begin_;
   const char* p_;
   const char* end_;
-  std::vector<Ref> stack_;  // elements of the containers being read, innermost last
+  std::vector<Ref> stack_;                             // elements of the containers being read, innermost last
   std::unordered_map<std::string_view, Ref> strings_;  // ASCII strings read so far, by their text
 };
 

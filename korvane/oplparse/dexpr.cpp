@@ -7,8 +7,8 @@
 namespace oplparse {
 namespace {
 
-// Node types whose value holds an operand: a subscript of this kind needs parentheses when it
-// replaces a name inside an operator.
+// Subscripts that can stand for an index name as they are; any other one is put in parentheses so
+// that it keeps its grouping inside the operators around the name.
 bool is_simple_operand(std::string_view type) {
   return type == "name" || type == "number" || type == "string_literal" || type == "boolean_literal" ||
          type == "parenthesized_expression" || type == "indexed_name" || type == "field_access";
@@ -74,11 +74,14 @@ Ref ModelParser::rename(Handle tree, const Replacements& replacements, int line)
     if (found != replacements.end()) {
       const Replacement& r = found->second;
       if (is_index && !r.index) {
-        fail("Unsupported index expression type '" + r.why_not_index + "' in a subscript of '" + std::string(utf8(name)) + "'", line);
+        fail("Unsupported index expression type '" + r.why_not_index + "' in a subscript of '" +
+                 std::string(utf8(name)) + "'",
+             line);
       }
       Ref copy = deep_copy(is_index ? r.index : r.expression);
       // A renamed iterator keeps the tuple type its uses were read with.
-      if (contains(tree, K::sem_type) && is_dict(copy) && !contains(copy, K::sem_type) && eq(get(copy, K::type), type)) {
+      if (contains(tree, K::sem_type) && is_dict(copy) && !contains(copy, K::sem_type) &&
+          eq(get(copy, K::type), type)) {
         set_item(copy, K::sem_type, item(tree, K::sem_type));
       }
       return copy;

@@ -13,9 +13,8 @@ namespace {
 
 // Functions of the language that may appear in a tree; whether one can be translated is for the
 // code generators to decide.
-constexpr std::string_view kFunctions[] = {"abs",   "sqrt", "exp", "log",  "pow",  "floor", "ceil",
-                                           "round", "trunc", "frac", "sgn", "card", "ord",  "first",
-                                           "last",  "next", "prev", "item"};
+constexpr std::string_view kFunctions[] = {"abs",  "sqrt", "exp",  "log", "pow",   "floor", "ceil", "round", "trunc",
+                                           "frac", "sgn",  "card", "ord", "first", "last",  "next", "prev",  "item"};
 
 bool is_function(std::string_view name) {
   return std::find(std::begin(kFunctions), std::end(kFunctions), name) != std::end(kFunctions);
@@ -139,7 +138,8 @@ Ref ModelParser::primary() {
     return node(K::boolean_literal, {{K::value, py_bool(t.text == "true")}, {K::sem_type, K::boolean}});
   }
   if (t.text == "sum" || t.text == "min" || t.text == "max") return aggregate(advance());
-  if (t.text == "minl" || t.text == "maxl" || (is("(", 1) && !find_iterator(std::string(t.text)) && !find_symbol(std::string(t.text)))) {
+  if (t.text == "minl" || t.text == "maxl" ||
+      (is("(", 1) && !find_iterator(std::string(t.text)) && !find_symbol(std::string(t.text)))) {
     return call(advance());
   }
   return reference(expect_name());
@@ -307,9 +307,11 @@ Ref ModelParser::field_access(Ref base, const Token& dot) {
   if (tuple == nullptr || tuple->kind != Kind::TupleType) {
     fail("Unsupported field access '." + name + "' on a value that is not a tuple", dot.line);
   }
-  auto f = std::find_if(tuple->fields.begin(), tuple->fields.end(), [&](const TupleField& tf) { return tf.name == name; });
+  auto f =
+      std::find_if(tuple->fields.begin(), tuple->fields.end(), [&](const TupleField& tf) { return tf.name == name; });
   if (f == tuple->fields.end()) {
-    fail("Unknown symbol '" + name + "': tuple type '" + std::string(utf8(tuple_type)) + "' has no such field", field.line);
+    fail("Unknown symbol '" + name + "': tuple type '" + std::string(utf8(tuple_type)) + "' has no such field",
+         field.line);
   }
   Ref n = node(K::field_access, {{K::base, base}, {K::field, py_str(name)}});
   const Symbol* nested = find_symbol(f->type);
@@ -336,9 +338,10 @@ std::vector<IteratorEntry> ModelParser::iterator_list(bool siblings_visible) {
   std::vector<std::string> outer_pending = pending_iterators_;
   do {
     if (is("<")) {
-      fail("Unsupported tuple pattern in an iterator: name the element instead, as in 'a in Arcs', and use its "
-           "fields as a.field",
-           peek().line);
+      fail(
+          "Unsupported tuple pattern in an iterator: name the element instead, as in 'a in Arcs', and use its "
+          "fields as a.field",
+          peek().line);
     }
     std::vector<std::string> names{std::string(expect_name().text)};
     while (is(",") && peek(1).kind == Tok::Ident && (is_word("in", 2) || is(",", 2))) {
@@ -370,7 +373,8 @@ std::pair<Ref, std::string> ModelParser::iteration_range(const std::string& iter
   if (t.kind == Tok::Ident && !is("..", 1) && !is("[", 1) && !is(".", 1) && !is("(", 1)) {
     std::string name(t.text);
     const Symbol* symbol = find_iterator(name) ? nullptr : find_symbol(name);
-    if (symbol != nullptr && (symbol->kind == Kind::Range || symbol->kind == Kind::Set || symbol->kind == Kind::TupleSet)) {
+    if (symbol != nullptr &&
+        (symbol->kind == Kind::Range || symbol->kind == Kind::Set || symbol->kind == Kind::TupleSet)) {
       advance();
       if (used_globals_) used_globals_->insert(name);
       if (symbol->kind == Kind::Range) return {node(K::named_range, {{K::name, py_str(name)}}), ""};

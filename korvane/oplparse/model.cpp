@@ -9,9 +9,9 @@ namespace {
 
 // Words that name constructs of the language; none can be declared as a name.
 constexpr std::string_view kReserved[] = {
-    "int",     "float",   "string", "boolean", "dvar",    "dexpr", "range", "tuple", "maximize", "minimize",
-    "subject", "forall",  "sum",    "min",     "max",     "in",    "true",  "false", "and",      "or",
-    "not",     "using",   "execute", "main",   "constraints",
+    "int",      "float",   "string", "boolean", "dvar",    "dexpr", "range",       "tuple", "maximize",
+    "minimize", "subject", "forall", "sum",     "min",     "max",   "in",          "true",  "false",
+    "and",      "or",      "not",    "using",   "execute", "main",  "constraints", "if",    "else",
 };
 
 // Constructs of the full language that this implementation does not translate, and why.
@@ -35,6 +35,7 @@ bool is_reserved(std::string_view word) {
   return std::find(std::begin(kReserved), std::end(kReserved), word) != std::end(kReserved);
 }
 
+// The bound expression `n` without its written parentheses.
 Ref without_parentheses(Handle n) {
   RecursionGuard guard(" while reading a range bound");
   if (!is_dict(n)) return Ref::borrow(n);
@@ -58,9 +59,10 @@ Ref named_range_dimension(Handle name, const Symbol& range) {
 
 // Whether a token after a literal shows that the value is computed, as in `int n = 2 * m;`.
 bool continues_expression(const Token& t) {
-  static constexpr std::string_view kOperators[] = {"+", "-", "*", "/", "%", "?", ".", "(", "[",
+  static constexpr std::string_view kOperators[] = {"+",  "-",  "*",  "/",  "%", "?", ".",  "(", "[",
                                                     "==", "!=", "<=", ">=", "<", ">", "&&", "||"};
-  return t.kind == Tok::Punct && std::find(std::begin(kOperators), std::end(kOperators), t.text) != std::end(kOperators);
+  return t.kind == Tok::Punct &&
+         std::find(std::begin(kOperators), std::end(kOperators), t.text) != std::end(kOperators);
 }
 
 bool is_basic_type(std::string_view word) {
@@ -273,7 +275,8 @@ void ModelParser::tuple_type() {
   }
   accept(";");
   declare(name, std::move(symbol));
-  add_declaration(node(K::tuple_type_decl, {{K::name, py_str(name.text)}, {K::fields, fields}, {K::lineno, py_int(line)}}));
+  add_declaration(
+      node(K::tuple_type_decl, {{K::name, py_str(name.text)}, {K::fields, fields}, {K::lineno, py_int(line)}}));
 }
 
 // range R = a..b;  or  range R = ...;
@@ -289,10 +292,9 @@ void ModelParser::range_declaration() {
     symbol.start = bound_expression();
     expect("..");
     symbol.end = bound_expression();
-    decl = node(K::range_declaration_inline, {{K::name, py_str(name.text)},
-                                              {K::start, symbol.start},
-                                              {K::end, symbol.end},
-                                              {K::lineno, py_int(line)}});
+    decl =
+        node(K::range_declaration_inline,
+             {{K::name, py_str(name.text)}, {K::start, symbol.start}, {K::end, symbol.end}, {K::lineno, py_int(line)}});
   }
   expect(";");
   declare(name, std::move(symbol));
@@ -367,7 +369,10 @@ void ModelParser::set_declaration() {
   Ref value;
   if (accept("=") && !accept("...")) {
     int value_line = peek().line;
-    if (!is("{")) fail("Unsupported initializer of set '" + owner + "': list its elements in braces, or write '= ...' and give them in the .dat file", value_line);
+    if (!is("{"))
+      fail("Unsupported initializer of set '" + owner +
+               "': list its elements in braces, or write '= ...' and give them in the .dat file",
+           value_line);
     value = literal(owner, of_tuples ? "" : type);
   }
   expect(";");
@@ -393,7 +398,9 @@ void ModelParser::tuple_array(const Token& type_name) {
   const Symbol* index = set.kind == Tok::Ident ? find_symbol(std::string(set.text)) : nullptr;
   if (set.kind == Tok::Ident && index == nullptr) fail("Undeclared symbol '" + std::string(set.text) + "'", set.line);
   if (index == nullptr || (index->kind != Kind::Set && index->kind != Kind::TupleSet) || !is("]", 1)) {
-    fail("Unsupported index of tuple array '" + owner + "': index it by one declared set, as in 'T " + owner + "[S] = ...;'", set.line);
+    fail("Unsupported index of tuple array '" + owner + "': index it by one declared set, as in 'T " + owner +
+             "[S] = ...;'",
+         set.line);
   }
   advance();
   expect("]");
@@ -415,7 +422,9 @@ void ModelParser::decision_variable() {
   if (!is_basic_type(domain.text)) {
     // `dvar interval t;` names an unsupported domain; `dvar x;` simply lacks one.
     if (is_reserved(domain.text) || peek(1).kind != Tok::Ident) syntax_error(domain);
-    fail("Unsupported decision variable type '" + std::string(domain.text) + "': use boolean, int, int+, float or float+", domain.line);
+    fail("Unsupported decision variable type '" + std::string(domain.text) +
+             "': use boolean, int, int+, float or float+",
+         domain.line);
   }
   std::string var_type = value_type();
   const Token& name = expect_name();
@@ -476,7 +485,8 @@ void ModelParser::decision_expression() {
       Ref range_type = item(e.range, K::type);
       std::string_view kind = utf8(range_type);
       if (kind == "range_specifier") {
-        append(dims, node(K::range_index, {{K::start, deep_copy(item(e.range, K::start))}, {K::end, deep_copy(item(e.range, K::end))}}));
+        append(dims, node(K::range_index, {{K::start, deep_copy(item(e.range, K::start))},
+                                           {K::end, deep_copy(item(e.range, K::end))}}));
       } else {
         Ref range_name = item(e.range, K::name);
         const Symbol* range = find_symbol(std::string(utf8(range_name)));
@@ -520,10 +530,13 @@ Ref ModelParser::dimension(const std::string& owner) {
     if (symbol->kind == Kind::Set || symbol->kind == Kind::TupleSet) {
       return node(K::named_set_dimension, {{K::name, py_str(name)}});
     }
-    fail("Unsupported dimension '" + name + "' of '" + owner + "': use a range a..b, a declared range or a declared set", t.line);
+    fail(
+        "Unsupported dimension '" + name + "' of '" + owner + "': use a range a..b, a declared range or a declared set",
+        t.line);
   }
   Ref start = bound_expression();
-  if (!is("..")) fail("Unsupported dimension of '" + owner + "': use a range a..b, a declared range or a declared set", peek().line);
+  if (!is(".."))
+    fail("Unsupported dimension of '" + owner + "': use a range a..b, a declared range or a declared set", peek().line);
   advance();
   Ref end = bound_expression();
   return node(K::range_index, {{K::start, start}, {K::end, end}});
@@ -546,7 +559,8 @@ Ref ModelParser::literal(const std::string& owner, const std::string& type) {
   bool negative = accept("-");
   const Token& v = peek();
   auto mismatch = [&] {
-    fail("Unsupported value " + std::string(v.text) + " for " + (type.empty() ? "" : type + " ") + "'" + owner + "'", v.line);
+    fail("Unsupported value " + std::string(v.text) + " for " + (type.empty() ? "" : type + " ") + "'" + owner + "'",
+         v.line);
   };
   if (v.kind == Tok::Number) {
     advance();

@@ -1,6 +1,12 @@
 // korvane.oplparse: reads .mod model files and .dat data files into the model tree and the data
 // dictionary that the code generators take. Errors in either file are SemanticErrors carrying
 // the line, a repair hint and the file name (as the attribute `filename`).
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <string>
+
 #include "source.hpp"
 
 namespace oplparse {
@@ -23,10 +29,48 @@ Ref parse_data(const Call& c) {
   return parse_data_text(source_of(c, "parse_data", text, filename));
 }
 
-// pathlib.Path(path).read_text(encoding="utf-8"): OSError and UnicodeDecodeError reach the caller.
+// Reads the whole file into `content`; returns 0, or the errno of the failure. Runs without the
+// interpreter lock, so it must not throw and must not touch Python objects.
+int read_all(const char* name, std::string& content) noexcept {
+  int fd = ::open(name, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return errno;
+  int error = 0;
+  try {
+    char buffer[1 << 16];
+    for (;;) {
+      ssize_t n = ::read(fd, buffer, sizeof buffer);
+      if (n == 0) break;
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) {
+        error = errno;
+        break;
+      }
+      content.append(buffer, static_cast<std::size_t>(n));
+    }
+  } catch (const std::bad_alloc&) {
+    error = ENOMEM;
+  }
+  ::close(fd);
+  return error;
+}
+
+// The whole file at `path` (a str or bytes from os.fspath) as a str decoded from UTF-8. Failures
+// raise what Python's own file reading raises: OSError (with the subclass of its errno, such as
+// FileNotFoundError) and UnicodeDecodeError.
 Ref read_text(Handle path) {
-  Ref file = call(attr(import("pathlib"), "Path"), path);
-  return call_kw(attr(file, "read_text"), {}, {{"encoding", py_str("utf-8")}});
+  PyObject* converted = nullptr;
+  if (!PyUnicode_FSConverter(path, &converted)) throw PyErrorSet{};
+  Ref encoded = Ref::steal(converted);
+  std::string content;
+  int error = 0;
+  Py_BEGIN_ALLOW_THREADS error = read_all(PyBytes_AS_STRING(encoded.get()), content);
+  Py_END_ALLOW_THREADS if (error == ENOMEM) throw std::bad_alloc();
+  if (error != 0) {
+    errno = error;
+    PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path);
+    throw PyErrorSet{};
+  }
+  return check(PyUnicode_DecodeUTF8(content.data(), static_cast<Py_ssize_t>(content.size()), "strict"));
 }
 
 Ref parse_files(const Call& c) {

@@ -30,11 +30,11 @@ struct Symbol {
   // Parameters: the value type; decision variables: the domain; sets: the element type; sets of
   // tuples and tuple arrays: the tuple type; decision expressions: the declared type.
   std::string type;
-  Ref start, end;                     // ranges: the bound expressions
-  std::vector<TupleField> fields;     // tuple types
-  Ref body;                           // decision expressions: the expression
-  std::vector<std::string> params;    // indexed decision expressions: the index names
-  std::set<std::string> globals;      // decision expressions: the declared names they use
+  Ref start, end;                   // ranges: the bound expressions
+  std::vector<TupleField> fields;   // tuple types
+  Ref body;                         // decision expressions: the expression
+  std::vector<std::string> params;  // indexed decision expressions: the index names
+  std::set<std::string> globals;    // decision expressions: the declared names they use
 };
 
 // A loop variable in scope: of a forall, a sum, an aggregate or an indexed decision expression.
@@ -58,9 +58,11 @@ struct Replacement {
   std::string why_not_index;
 
   Replacement() = default;
-  Replacement(Ref e, Ref i, std::string why) : expression(std::move(e)), index(std::move(i)), why_not_index(std::move(why)) {}
+  Replacement(Ref e, Ref i, std::string why)
+      : expression(std::move(e)), index(std::move(i)), why_not_index(std::move(why)) {}
   // Copies share the nodes: replacements are copied before they are inserted anywhere.
-  Replacement(const Replacement& o) : expression(o.expression.copy()), index(o.index.copy()), why_not_index(o.why_not_index) {}
+  Replacement(const Replacement& o)
+      : expression(o.expression.copy()), index(o.index.copy()), why_not_index(o.why_not_index) {}
   Replacement(Replacement&&) noexcept = default;
   Replacement& operator=(Replacement&&) noexcept = default;
   Replacement& operator=(const Replacement&) = delete;
@@ -157,11 +159,11 @@ class ModelParser {
   std::vector<Token> tokens_;
   std::size_t pos_ = 0;
   std::unordered_map<std::string, Symbol> symbols_;
-  std::set<std::string> identifiers_;             // every name of the text, and fresh ones handed out
-  std::vector<Iterator> scope_;                   // innermost last
-  std::vector<std::string> pending_iterators_;    // of a forall header still being read
-  std::vector<std::string> label_iterators_;      // of the enclosing foralls, outermost first
-  std::set<std::string>* used_globals_ = nullptr; // set while a decision expression is read
+  std::set<std::string> identifiers_;              // every name of the text, and fresh ones handed out
+  std::vector<Iterator> scope_;                    // innermost last
+  std::vector<std::string> pending_iterators_;     // of a forall header still being read
+  std::vector<std::string> label_iterators_;       // of the enclosing foralls, outermost first
+  std::set<std::string>* used_globals_ = nullptr;  // set while a decision expression is read
   Ref declarations_;
   Ref constraints_;
   Ref bound_constraints_;

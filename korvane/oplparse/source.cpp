@@ -63,11 +63,23 @@ Ref string_from_literal(std::string_view body) {
     }
     char e = body[++i];
     switch (e) {
-      case 'n': out += '\n'; break;
-      case 't': out += '\t'; break;
-      case 'r': out += '\r'; break;
-      case '"': case '\\': case '\'': out += e; break;
-      default: out += '\\'; out += e;
+      case 'n':
+        out += '\n';
+        break;
+      case 't':
+        out += '\t';
+        break;
+      case 'r':
+        out += '\r';
+        break;
+      case '"':
+      case '\\':
+      case '\'':
+        out += e;
+        break;
+      default:
+        out += '\\';
+        out += e;
     }
   }
   return check(PyUnicode_DecodeUTF8(out.data(), static_cast<Py_ssize_t>(out.size()), "strict"));

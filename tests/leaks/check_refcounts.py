@@ -14,8 +14,6 @@ sys.path.insert(0, os.environ.get("KORVANE_STAGE") or ROOT)
 if os.environ.get("KORVANE_PROBE_DIR"):
     sys.path.insert(0, os.environ["KORVANE_PROBE_DIR"])
 
-import tempfile  # noqa: E402
-
 from korvane import faultlore, mipwright, oplparse, setloom  # noqa: E402
 
 SCENARIOS = {}
@@ -139,14 +137,14 @@ PARSER_DATA = 'n = 3; w = [[1, 2.5] [3 4]]; Arcs = {<"p", "q", 1>}; k = #[<1, "a
 def parse_model_and_data():
     oplparse.parse_model(PARSER_MODEL, "m.mod")
     oplparse.parse_data(PARSER_DATA, filename="d.dat")
-    with tempfile.TemporaryDirectory() as tmp:
-        model = os.path.join(tmp, "m.mod")
-        with open(model, "w") as f:
-            f.write("dvar int x;\nminimize x;\n")
-        oplparse.parse_files(model)
-        expect(FileNotFoundError, oplparse.parse_files, os.path.join(tmp, "missing.mod"))
+
+
+@scenario
+def parse_files():
     knapsack = os.path.join(EXAMPLES, "knapsack")
     oplparse.parse_files(knapsack + ".mod", knapsack + ".dat")
+    oplparse.parse_files(knapsack + ".mod")
+    expect(FileNotFoundError, oplparse.parse_files, os.path.join(EXAMPLES, "missing.mod"))
 
 
 @scenario
