@@ -219,6 +219,17 @@ class DeclarationsStubbed(mipwright.GurobiCodeGenerator):
     def _generate_data_declarations(self, data_dict):
         pass
 
+    def _collect_variable_bounds(self, constraints):
+        pass
+
+    def _generate_constraints(self, constraints):
+        pass
+
+
+@scenario
+def script_with_declarations():
+    ast = dict(DECL_AST, objective={"type": "minimize", "expression": _name("x")}, constraints=[])
+    DeclarationsStubbed(ast, {"K": [1], "e": [1], "f": {1: 2}, "n": 3}).generate_code()
 
 
 # ---- korvane.mipwright data section ----
@@ -235,16 +246,6 @@ class DataOnly(mipwright.GurobiCodeGenerator):
 
     def _generate_constraints(self, constraints):
         pass
-
-
-@scenario
-def script_with_declarations():
-    ast = dict(DECL_AST, objective={"type": "minimize", "expression": _name("x")}, constraints=[])
-    DeclarationsStubbed(ast, {"K": [1], "e": [1], "f": {1: 2}, "n": 3}).generate_code()
-
-
-def _num(v):
-    return {"type": "number", "value": v}
 
 
 def _dim(kind, name, **extra):
