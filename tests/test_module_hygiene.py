@@ -6,7 +6,7 @@ import sys
 
 import pytest
 
-MODULES = ["faultlore", "setloom", "mipwright"]
+MODULES = ["faultlore", "setloom", "mipwright", "oplparse"]
 
 
 @pytest.mark.parametrize("name", MODULES)

@@ -14,7 +14,7 @@ sys.path.insert(0, os.environ.get("KORVANE_STAGE") or ROOT)
 if os.environ.get("KORVANE_PROBE_DIR"):
     sys.path.insert(0, os.environ["KORVANE_PROBE_DIR"])
 
-from korvane import faultlore, mipwright, setloom  # noqa: E402
+from korvane import faultlore, mipwright, oplparse, setloom  # noqa: E402
 
 SCENARIOS = {}
 
@@ -105,7 +105,7 @@ def generator_frame():
     gen._find_declaration_by_name("n", types=["dvar"])
     expect(KeyError, StubSections({"objective": {}}).generate_code)
     expect(TypeError, mipwright.GurobiCodeGenerator)
-    expect(AttributeError, mipwright.GurobiCodeGenerator(FRAME_AST).generate_code)
+    expect(KeyError, mipwright.GurobiCodeGenerator(FRAME_AST).generate_code)  # objective node without a type
 
 
 # ---- korvane.mipwright expressions and declarations ----
@@ -219,6 +219,17 @@ class DeclarationsStubbed(mipwright.GurobiCodeGenerator):
     def _generate_data_declarations(self, data_dict):
         pass
 
+    def _collect_variable_bounds(self, constraints):
+        pass
+
+    def _generate_constraints(self, constraints):
+        pass
+
+
+@scenario
+def script_with_declarations():
+    ast = dict(DECL_AST, objective={"type": "minimize", "expression": _name("x")}, constraints=[])
+    DeclarationsStubbed(ast, {"K": [1], "e": [1], "f": {1: 2}, "n": 3}).generate_code()
 
 
 # ---- korvane.mipwright data section ----
@@ -235,16 +246,6 @@ class DataOnly(mipwright.GurobiCodeGenerator):
 
     def _generate_constraints(self, constraints):
         pass
-
-
-@scenario
-def script_with_declarations():
-    ast = dict(DECL_AST, objective={"type": "minimize", "expression": _name("x")}, constraints=[])
-    DeclarationsStubbed(ast, {"K": [1], "e": [1], "f": {1: 2}, "n": 3}).generate_code()
-
-
-def _num(v):
-    return {"type": "number", "value": v}
 
 
 def _dim(kind, name, **extra):
@@ -429,6 +430,56 @@ def constraint_errors():
     for _ in range(5000):
         deep = {"type": "not", "value": deep}
     expect(RecursionError, gen._emit_index_condition, deep, {"i": "i"})
+# ---- korvane.oplparse ----
+
+EXAMPLES = os.path.join(ROOT, "examples")
+PARSER_MODEL = """
+tuple Arc { string a; string b; int cost; }
+{Arc} Arcs = ...;
+{string} S = {"p", "q"};
+int n = 3;
+range R = 1..n;
+float w[R][S] = ...;
+dvar float+ x[Arcs] in 0..5;
+dvar boolean b[R];
+dexpr float load[i in R] = sum(s in S) w[i][s] * b[i];
+maximize sum(a in Arcs : a.a != "p") a.cost * x[a] + load[2];
+subject to {
+  forall(i in R, j in 1..n : i < j) {
+    pair: b[i] + b[j] <= 1;
+    b[i] => load[j] >= 1 && !b[j];
+  }
+  sum(i in R) (load[i] >= 2) >= min(1, n);
+}
+"""
+PARSER_DATA = 'n = 3; w = [[1, 2.5] [3 4]]; Arcs = {<"p", "q", 1>}; k = #[<1, "a">: 2]#; r = 1..4; s = "caf\u00e9 \\n";'
+
+
+@scenario
+def parse_model_and_data():
+    oplparse.parse_model(PARSER_MODEL, "m.mod")
+    oplparse.parse_data(PARSER_DATA, filename="d.dat")
+
+
+@scenario
+def parse_files():
+    knapsack = os.path.join(EXAMPLES, "knapsack")
+    oplparse.parse_files(knapsack + ".mod", knapsack + ".dat")
+    oplparse.parse_files(knapsack + ".mod")
+    expect(FileNotFoundError, oplparse.parse_files, os.path.join(EXAMPLES, "missing.mod"))
+
+
+@scenario
+def parse_errors():
+    for text in ("int n = 3\nint m;", "dvar int x; minimize y;", "using CP;", "dvar int x; subject to {",
+                 "int n; int n;", "dvar int x[1..2]; minimize x[x[1]];", "dvar int x; minimize foo(x);"):
+        expect(faultlore.SemanticError, oplparse.parse_model, text, filename="m.mod")
+    for text in ("a = [1, 2,];", "a = [1", "a = 'x';", "a = yes;"):
+        expect(faultlore.SemanticError, oplparse.parse_data, text)
+    expect(TypeError, oplparse.parse_model, b"")
+    expect(TypeError, oplparse.parse_data)
+    expect(RecursionError, oplparse.parse_model, "dvar int x; minimize " + "(" * 5000 + "x" + ")" * 5000 + ";")
+    expect(RecursionError, oplparse.parse_data, "a = " + "[" * 5000 + "]" * 5000 + ";")
 
 
 # ---- the glue, through its test probe ----

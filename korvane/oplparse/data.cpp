@@ -1,0 +1,322 @@
+// The .dat parser: `name = value;` assignments into a dictionary.
+//
+// Data files can be large (matrices of a million entries), so this parser scans the bytes
+// directly instead of going through a token list: numbers are read in place with from_chars,
+// ASCII strings are copied straight into new str objects, and the elements of a container are
+// collected on one shared stack and moved into a list of the right size in one go. Line numbers
+// are only computed when an error is reported.
+#include <cstring>
+#include <unordered_map>
+#include <vector>
+
+#include "source.hpp"
+
+namespace oplparse {
+namespace {
+
+constexpr std::string_view kDatSyntaxError = "Syntax error in .dat file at or near token '";
+
+bool is_ident_start(char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_';
+}
+bool is_ident_char(char c) {
+  return is_ident_start(c) || (c >= '0' && c <= '9');
+}
+bool is_digit(char c) {
+  return c >= '0' && c <= '9';
+}
+
+// Characters that may start a token of a .dat file; anything else is reported as illegal.
+bool is_legal_start(char c) {
+  return is_ident_char(c) || (c != '\0' && std::strchr("\"-+.=;,:[]{}<>#/", c) != nullptr);
+}
+
+// How a container's elements are kept: lists for values, tuples inside the keys of keyed arrays
+// (dictionary keys must be hashable).
+enum class Shape { Value, Key };
+
+class DataParser {
+ public:
+  explicit DataParser(const Source& source)
+      : source_(source), begin_(source.text.data()), p_(begin_), end_(begin_ + source.text.size()) {
+    stack_.reserve(1024);
+  }
+
+  Ref parse() {
+    Ref data = new_dict();
+    for (skip_space(); p_ != end_; skip_space()) {
+      if (!is_ident_start(*p_)) fail_here();
+      Ref name = interned(identifier());
+      expect('=');
+      Ref value = assigned_value();
+      expect(';');
+      check_status(PyDict_SetItem(data.get(), name.get(), value.get()));
+    }
+    return data;
+  }
+
+ private:
+  // Names repeat across files and become dictionary keys: share one object per name.
+  static Ref interned(Ref name) {
+    PyObject* raw = name.release();
+    PyUnicode_InternInPlace(&raw);  // swaps in the interned object, references accounted for
+    return Ref::steal(raw);
+  }
+
+  void skip_space() {
+    while (p_ != end_) {
+      char c = *p_;
+      if (c == ' ' || c == '\n' || c == '\t' || c == '\r') {
+        ++p_;
+      } else if (c == '/' && p_ + 1 != end_ && p_[1] == '/') {
+        const void* nl = std::memchr(p_, '\n', static_cast<std::size_t>(end_ - p_));
+        p_ = nl ? static_cast<const char*>(nl) : end_;
+      } else if (c == '/' && p_ + 1 != end_ && p_[1] == '*') {
+        std::string_view rest(p_ + 2, static_cast<std::size_t>(end_ - p_ - 2));
+        std::size_t close = rest.find("*/");
+        if (close == std::string_view::npos) fail_here();
+        p_ += 2 + close + 2;
+      } else {
+        return;
+      }
+    }
+  }
+
+  bool at(char c) {
+    skip_space();
+    return p_ != end_ && *p_ == c;
+  }
+
+  void expect(char c) {
+    if (!at(c)) fail_here();
+    ++p_;
+  }
+
+  // The value of an assignment: any value, or a range `a..b`.
+  Ref assigned_value() {
+    skip_space();
+    if (p_ != end_ && (is_digit(*p_) || *p_ == '-')) {
+      Ref first = number();
+      skip_space();
+      if (end_ - p_ >= 2 && p_[0] == '.' && p_[1] == '.') {
+        p_ += 2;
+        skip_space();
+        if (p_ == end_ || !(is_digit(*p_) || *p_ == '-')) fail_here();
+        Ref last = number();
+        return node(K::range_data, {{K::start, first}, {K::end, last}});
+      }
+      return first;
+    }
+    return value(Shape::Value);
+  }
+
+  Ref value(Shape shape) {
+    skip_space();
+    if (p_ == end_) fail_here();
+    switch (*p_) {
+      case '[':
+        return container(']', shape);
+      case '{':
+        return container('}', shape);
+      case '<':
+        return container('>', shape);
+      case '#':
+        // A keyed array is a dictionary, which cannot be the key of another one.
+        if (shape == Shape::Value && p_ + 1 != end_ && p_[1] == '[') return keyed_array(shape);
+        fail_here();
+      case '"':
+        return string();
+      case '-':
+        return number();
+      default:
+        if (is_digit(*p_)) return number();
+        if (is_ident_start(*p_)) return boolean();
+        fail_here();
+    }
+  }
+
+  // `[...]`, `{...}` and `<...>`; commas between elements are optional.
+  Ref container(char close, Shape shape) {
+    RecursionGuard guard(" while parsing .dat data");
+    ++p_;
+    std::size_t base = stack_.size();
+    while (!at(close)) {
+      stack_.push_back(value(shape));
+      skip_separator(close);
+    }
+    ++p_;
+    return pop_items(base, shape);
+  }
+
+  // An optional comma; one right before the closing delimiter is an error, as in JSON.
+  void skip_separator(char close) {
+    if (!at(',')) return;
+    ++p_;
+    if (at(close)) fail_here();
+  }
+
+  Ref pop_items(std::size_t base, Shape shape) {
+    auto n = static_cast<Py_ssize_t>(stack_.size() - base);
+    Ref out = check(shape == Shape::Key ? PyTuple_New(n) : PyList_New(n));
+    for (Py_ssize_t i = 0; i < n; ++i) {
+      PyObject* element = stack_[base + static_cast<std::size_t>(i)].release();
+      if (shape == Shape::Key) {
+        PyTuple_SET_ITEM(out.get(), i, element);
+      } else {
+        PyList_SET_ITEM(out.get(), i, element);
+      }
+    }
+    stack_.resize(base);
+    return out;
+  }
+
+  // `#[ key: value, ... ]#`: a dictionary; tuple keys become Python tuples.
+  Ref keyed_array(Shape shape) {
+    RecursionGuard guard(" while parsing .dat data");
+    p_ += 2;
+    Ref out = new_dict();
+    while (!(at(']') && p_ + 1 != end_ && p_[1] == '#')) {
+      Ref key = value(Shape::Key);
+      expect(':');
+      Ref entry = value(shape);
+      check_status(PyDict_SetItem(out.get(), key.get(), entry.get()));
+      skip_separator(']');
+    }
+    p_ += 2;
+    return out;
+  }
+
+  Ref boolean() {
+    const char* start = p_;
+    while (p_ != end_ && is_ident_char(*p_)) ++p_;
+    std::string_view text(start, static_cast<std::size_t>(p_ - start));
+    if (text == "true") return py_bool(true);
+    if (text == "false") return py_bool(false);
+    p_ = start;
+    fail_here();
+  }
+
+  Ref identifier() {
+    const char* start = p_;
+    while (p_ != end_ && is_ident_char(*p_)) ++p_;
+    return py_str(std::string_view(start, static_cast<std::size_t>(p_ - start)));
+  }
+
+  // An int stays an int (of any size); a number with a fraction or an exponent is a float.
+  Ref number() {
+    const char* start = p_;
+    bool detached_sign = false;
+    if (*p_ == '-') {
+      ++p_;
+      skip_space();
+      detached_sign = p_ != start + 1;
+    }
+    const char* digits = p_;
+    while (p_ != end_ && is_digit(*p_)) ++p_;
+    if (p_ == digits) fail_here();
+    bool is_float = false;
+    if (p_ != end_ && *p_ == '.' && !(p_ + 1 != end_ && p_[1] == '.')) {
+      is_float = true;
+      ++p_;
+      while (p_ != end_ && is_digit(*p_)) ++p_;
+    }
+    if (p_ != end_ && (*p_ == 'e' || *p_ == 'E')) {
+      const char* q = p_ + 1;
+      if (q != end_ && (*q == '+' || *q == '-')) ++q;
+      if (q != end_ && is_digit(*q)) {
+        is_float = true;
+        for (p_ = q; p_ != end_ && is_digit(*p_);) ++p_;
+      }
+    }
+    const char* first = detached_sign ? digits : start;
+    Ref value = number_from_text(std::string_view(first, static_cast<std::size_t>(p_ - first)), is_float);
+    return detached_sign ? check(PyNumber_Negative(value.get())) : std::move(value);
+  }
+
+  Ref string() {
+    const char* start = ++p_;
+    bool escaped = false;
+    unsigned char high = 0;
+    while (p_ != end_ && *p_ != '"') {
+      if (*p_ == '\\') {
+        escaped = true;
+        if (++p_ == end_) break;
+      }
+      high |= static_cast<unsigned char>(*p_++);
+    }
+    if (p_ == end_) fail_here();
+    std::string_view body(start, static_cast<std::size_t>(p_ - start));
+    ++p_;
+    if (high >= 0x80 || escaped) return string_from_literal(body);
+    // Data repeats its names (nodes, products, cities) many times: one object per distinct text.
+    auto [slot, added] = strings_.try_emplace(body);
+    if (added) slot->second = ascii(body);
+    return slot->second.copy();
+  }
+
+  static Ref ascii(std::string_view body) {
+    Ref s = check(PyUnicode_New(static_cast<Py_ssize_t>(body.size()), 127));
+    std::memcpy(PyUnicode_1BYTE_DATA(s.get()), body.data(), body.size());
+    return s;
+  }
+
+  // Reports the position p_ stands at: end of file, an illegal character, or the token there.
+  [[noreturn]] void fail_here() {
+    auto offset = static_cast<std::size_t>(p_ - begin_);
+    if (p_ == end_) source_.fail("Syntax error in .dat file at end of file", source_.last_line());
+    int line = source_.line_at(offset);
+    if (!is_legal_start(*p_)) {
+      source_.fail("Illegal character in .dat file: '" + std::string(char_at(source_.text, offset)) + "'", line);
+    }
+    source_.fail(std::string(kDatSyntaxError) + std::string(token_text(offset)) + "'", line);
+  }
+
+  std::string_view token_text(std::size_t offset) const {
+    std::string_view rest = source_.text.substr(offset);
+    std::size_t n = 1;
+    if (is_ident_char(rest[0])) {
+      while (n < rest.size() && (is_ident_char(rest[n]) || (is_digit(rest[0]) && rest[n] == '.' &&
+                                                            !(n + 1 < rest.size() && rest[n + 1] == '.')))) {
+        ++n;
+      }
+    } else if (rest[0] == '"') {
+      std::size_t close = rest.find('"', 1);
+      n = close == std::string_view::npos ? rest.size() : close + 1;
+    } else if (rest.substr(0, 2) == ".." || rest.substr(0, 2) == "#[" || rest.substr(0, 2) == "]#") {
+      n = 2;
+    }
+    return rest.substr(0, n);
+  }
+
+  const Source& source_;
+  const char* begin_;
+  const char* p_;
+  const char* end_;
+  std::vector<Ref> stack_;                             // elements of the containers being read, innermost last
+  std::unordered_map<std::string_view, Ref> strings_;  // ASCII strings read so far, by their text
+};
+
+class PauseCollector {
+ public:
+  PauseCollector() : was_enabled_(PyGC_Disable() == 1) {}
+  ~PauseCollector() {
+    if (was_enabled_) PyGC_Enable();
+  }
+  PauseCollector(const PauseCollector&) = delete;
+  PauseCollector& operator=(const PauseCollector&) = delete;
+
+ private:
+  bool was_enabled_;
+};
+
+}  // namespace
+
+Ref parse_data_text(const Source& source) {
+  // Nothing built here can be part of a reference cycle until it is returned, so the cyclic
+  // collector has nothing to find while a large file is read; it would still walk every new list
+  // again and again. It is paused for the parse and resumed as it was.
+  PauseCollector pause;
+  return DataParser(source).parse();
+}
+
+}  // namespace oplparse

@@ -1,0 +1,601 @@
+// The .mod parser: tokens, the items of a model and its declarations.
+#include <algorithm>
+
+#include "parser.hpp"
+
+namespace oplparse {
+
+namespace {
+
+// Words that name constructs of the language; none can be declared as a name.
+constexpr std::string_view kReserved[] = {
+    "int",      "float",   "string", "boolean", "dvar",    "dexpr", "range",       "tuple", "maximize",
+    "minimize", "subject", "forall", "sum",     "min",     "max",   "in",          "true",  "false",
+    "and",      "or",      "not",    "using",   "execute", "main",  "constraints", "if",    "else",
+};
+
+// Constructs of the full language that this implementation does not translate, and why.
+struct UnsupportedWord {
+  std::string_view word;
+  std::string_view advice;
+};
+constexpr UnsupportedWord kUnsupportedItems[] = {
+    {"execute", "script blocks are not supported"},
+    {"main", "flow control scripts are not supported"},
+    {"include", "write the whole model in one file"},
+    {"constraint", "name constraints with a label ('name: constraint;') instead of declaring them"},
+    {"assert", "check data conditions outside the model"},
+    {"setof", "declare sets as {type} instead"},
+    {"ordered", "sets keep the order of their elements already"},
+    {"sorted", "sort the elements in the .dat file instead"},
+    {"reversed", "list the elements in the wanted order in the .dat file instead"},
+};
+
+bool is_reserved(std::string_view word) {
+  return std::find(std::begin(kReserved), std::end(kReserved), word) != std::end(kReserved);
+}
+
+// The bound expression `n` without its written parentheses.
+Ref without_parentheses(Handle n) {
+  RecursionGuard guard(" while reading a range bound");
+  if (!is_dict(n)) return Ref::borrow(n);
+  Ref type = get(n, K::type);
+  if (eq(type, K::parenthesized_expression)) return without_parentheses(item(n, K::expression));
+  if (!eq(type, K::binop)) return Ref::borrow(n);
+  return node(K::binop, {{K::op, item(n, K::op)},
+                         {K::left, without_parentheses(item(n, K::left))},
+                         {K::right, without_parentheses(item(n, K::right))}});
+}
+
+// A dimension over a declared range carries the range's bounds (an external range has none).
+Ref named_range_dimension(Handle name, const Symbol& range) {
+  Ref dim = node(K::named_range_dimension, {{K::name, name}});
+  if (range.start) {
+    set_item(dim, K::start, deep_copy(range.start));
+    set_item(dim, K::end, deep_copy(range.end));
+  }
+  return dim;
+}
+
+// Whether a token after a literal shows that the value is computed, as in `int n = 2 * m;`.
+bool continues_expression(const Token& t) {
+  static constexpr std::string_view kOperators[] = {"+",  "-",  "*",  "/",  "%", "?", ".",  "(", "[",
+                                                    "==", "!=", "<=", ">=", "<", ">", "&&", "||"};
+  return t.kind == Tok::Punct &&
+         std::find(std::begin(kOperators), std::end(kOperators), t.text) != std::end(kOperators);
+}
+
+bool is_basic_type(std::string_view word) {
+  return word == "int" || word == "float" || word == "string" || word == "boolean";
+}
+
+// Points the parser's collector of used names at one set for as long as it lives.
+class CollectGlobals {
+ public:
+  CollectGlobals(std::set<std::string>*& slot, std::set<std::string>* target) : slot_(slot), saved_(slot) {
+    slot_ = target;
+  }
+  ~CollectGlobals() { slot_ = saved_; }
+  CollectGlobals(const CollectGlobals&) = delete;
+  CollectGlobals& operator=(const CollectGlobals&) = delete;
+
+ private:
+  std::set<std::string>*& slot_;
+  std::set<std::string>* saved_;
+};
+
+}  // namespace
+
+bool is_comparison_op(std::string_view op) {
+  return op == "==" || op == "!=" || op == "<=" || op == ">=" || op == "<" || op == ">";
+}
+
+ModelParser::ModelParser(const Source& source, std::vector<Token> tokens)
+    : source_(source), tokens_(std::move(tokens)) {
+  for (const Token& t : tokens_) {
+    if (t.kind == Tok::Ident) identifiers_.emplace(t.text);
+  }
+  declarations_ = new_list();
+  constraints_ = new_list();
+  bound_constraints_ = new_list();
+}
+
+Ref ModelParser::parse() {
+  while (peek().kind != Tok::End) parse_item();
+  if (!objective_) {
+    // A model without an objective is a feasibility problem: minimise the constant 0.
+    objective_ = node(K::minimize, {{K::expression, node(K::number, {{K::value, py_int(0)}})}});
+  }
+  for (Ref& bound : Iterate(bound_constraints_)) append(constraints_, bound);
+  Ref root = new_dict();
+  set_item(root, K::declarations, declarations_);
+  set_item(root, K::objective, objective_);
+  set_item(root, K::constraints, constraints_);
+  return root;
+}
+
+// ---- tokens ----
+
+const Token& ModelParser::peek(std::size_t ahead) const {
+  return tokens_[std::min(pos_ + ahead, tokens_.size() - 1)];
+}
+
+const Token& ModelParser::advance() {
+  const Token& t = tokens_[pos_];
+  if (t.kind != Tok::End) ++pos_;
+  return t;
+}
+
+bool ModelParser::is(std::string_view punct, std::size_t ahead) const {
+  const Token& t = peek(ahead);
+  return t.kind == Tok::Punct && t.text == punct;
+}
+
+bool ModelParser::is_word(std::string_view word, std::size_t ahead) const {
+  const Token& t = peek(ahead);
+  return t.kind == Tok::Ident && t.text == word;
+}
+
+bool ModelParser::accept(std::string_view punct) {
+  if (!is(punct)) return false;
+  advance();
+  return true;
+}
+
+const Token& ModelParser::expect(std::string_view punct) {
+  if (!is(punct)) syntax_error(peek());
+  return advance();
+}
+
+bool ModelParser::accept_word(std::string_view word) {
+  if (!is_word(word)) return false;
+  advance();
+  return true;
+}
+
+const Token& ModelParser::expect_word(std::string_view word) {
+  if (!is_word(word)) syntax_error(peek());
+  return advance();
+}
+
+const Token& ModelParser::expect_name() {
+  const Token& t = peek();
+  if (t.kind != Tok::Ident || is_reserved(t.text)) syntax_error(t);
+  return advance();
+}
+
+void ModelParser::syntax_error(const Token& at) const {
+  if (at.kind == Tok::End) fail("Syntax error at end of file", source_.last_line());
+  fail("Syntax error at or near token '" + std::string(at.text) + "'", at.line);
+}
+
+void ModelParser::fail(const std::string& message, int line) const {
+  source_.fail(message, line);
+}
+
+// ---- items ----
+
+void ModelParser::parse_item() {
+  const Token& t = peek();
+  if (accept(";")) return;
+  if (is("{")) return set_declaration();
+  if (t.kind != Tok::Ident) syntax_error(t);
+  std::string_view word = t.text;
+  if (word == "using") unsupported_construct(t);
+  for (const UnsupportedWord& u : kUnsupportedItems) {
+    if (word == u.word) unsupported_construct(t);
+  }
+  if (word == "tuple") return tuple_type();
+  if (word == "range") return range_declaration();
+  if (is_basic_type(word)) return parameter();
+  if (word == "dvar") return decision_variable();
+  if (word == "dexpr") return decision_expression();
+  if (word == "maximize" || word == "minimize") return objective(advance());
+  if (word == "subject") {
+    advance();
+    expect_word("to");
+    return constraint_block();
+  }
+  if (word == "constraints") {
+    advance();
+    return constraint_block();
+  }
+  const Symbol* symbol = find_symbol(std::string(word));
+  if (symbol != nullptr && symbol->kind == Kind::TupleType) return tuple_array(advance());
+  syntax_error(t);
+}
+
+void ModelParser::unsupported_construct(const Token& word) {
+  if (word.text == "using") {
+    const Token& what = peek(1);
+    std::string name = what.kind == Tok::Ident ? " " + std::string(what.text) : "";
+    fail("Unsupported construct 'using" + name + "': only linear and mixed-integer models are supported", word.line);
+  }
+  for (const UnsupportedWord& u : kUnsupportedItems) {
+    if (word.text == u.word) {
+      fail("Unsupported construct '" + std::string(u.word) + "': " + std::string(u.advice), word.line);
+    }
+  }
+  syntax_error(word);
+}
+
+const Symbol& ModelParser::declare(const Token& name, Symbol symbol) {
+  std::string key(name.text);
+  if (symbols_.count(key)) {
+    fail("Symbol '" + key + "' is declared twice. Hint: give each declaration its own name.", name.line);
+  }
+  return symbols_.emplace(std::move(key), std::move(symbol)).first->second;
+}
+
+void ModelParser::add_declaration(Ref decl) {
+  append(declarations_, decl);
+}
+
+std::string ModelParser::fresh_name(const std::string& base) {
+  std::string name = base;
+  for (int n = 2; identifiers_.count(name); ++n) name = base + "_" + std::to_string(n);
+  identifiers_.insert(name);
+  return name;
+}
+
+// ---- declarations ----
+
+// tuple T { int a; string b; }
+void ModelParser::tuple_type() {
+  int line = advance().line;
+  const Token& name = expect_name();
+  expect("{");
+  Symbol symbol{Kind::TupleType};
+  Ref fields = new_list();
+  while (!accept("}")) {
+    accept_word("key");
+    std::string type;
+    const Token& type_token = peek();
+    if (type_token.kind == Tok::Ident && is_basic_type(type_token.text)) {
+      type = value_type();
+    } else {
+      const Symbol* nested = find_symbol(std::string(type_token.text));
+      if (nested == nullptr || nested->kind != Kind::TupleType) syntax_error(type_token);
+      type = std::string(advance().text);
+    }
+    const Token& field = expect_name();
+    for (const TupleField& f : symbol.fields) {
+      if (f.name == field.text) {
+        fail("Field '" + f.name + "' is declared twice in tuple '" + std::string(name.text) +
+                 "'. Hint: give each field its own name.",
+             field.line);
+      }
+    }
+    expect(";");
+    symbol.fields.push_back({std::string(field.text), type});
+    Ref record = new_dict();
+    set_item(record, K::name, py_str(field.text));
+    set_item(record, K::type, py_str(type));
+    append(fields, record);
+  }
+  accept(";");
+  declare(name, std::move(symbol));
+  add_declaration(
+      node(K::tuple_type_decl, {{K::name, py_str(name.text)}, {K::fields, fields}, {K::lineno, py_int(line)}}));
+}
+
+// range R = a..b;  or  range R = ...;
+void ModelParser::range_declaration() {
+  int line = advance().line;
+  const Token& name = expect_name();
+  expect("=");
+  Symbol symbol{Kind::Range};
+  Ref decl;
+  if (accept("...")) {
+    decl = node(K::range_declaration_external, {{K::name, py_str(name.text)}, {K::lineno, py_int(line)}});
+  } else {
+    symbol.start = bound_expression();
+    expect("..");
+    symbol.end = bound_expression();
+    decl =
+        node(K::range_declaration_inline,
+             {{K::name, py_str(name.text)}, {K::start, symbol.start}, {K::end, symbol.end}, {K::lineno, py_int(line)}});
+  }
+  expect(";");
+  declare(name, std::move(symbol));
+  add_declaration(std::move(decl));
+}
+
+// int, int+, float, float+, string, boolean
+std::string ModelParser::value_type() {
+  std::string type(advance().text);
+  if ((type == "int" || type == "float") && accept("+")) type += "+";
+  return type;
+}
+
+// int n;  int n = ...;  int n = 3;  float c[I][1..3] = ...;  int d[1..2] = [4, 5];
+void ModelParser::parameter() {
+  int line = peek().line;
+  std::string type = value_type();
+  const Token& name = expect_name();
+  std::string owner(name.text);
+  Ref dims = is("[") ? dimensions(owner) : Ref();
+  bool indexed = static_cast<bool>(dims);
+  Ref decl = new_dict();
+  Ref value;
+  const Key* kind = indexed ? &K::parameter_external_indexed : &K::parameter_external;
+  if (accept("=")) {
+    if (accept("...")) {
+      kind = indexed ? &K::parameter_external_explicit_indexed : &K::parameter_external_explicit;
+    } else {
+      int value_line = peek().line;
+      auto computed = [&] {
+        fail("Unsupported initializer of parameter '" + owner +
+                 "': write a literal value of its shape, or '= ...' and give the value in the .dat file",
+             value_line);
+      };
+      const Token& first = peek();
+      if (is("(") || (first.kind == Tok::Ident && first.text != "true" && first.text != "false")) computed();
+      value = literal(owner, type);
+      if (continues_expression(peek()) || is_list(value) != indexed) computed();
+      kind = indexed ? &K::parameter_inline_indexed : &K::parameter_inline;
+    }
+  }
+  expect(";");
+  set_item(decl, K::type, *kind);
+  set_item(decl, K::name, py_str(owner));
+  if (value) set_item(decl, K::value, value);
+  if (indexed) set_item(decl, K::dimensions, dims);
+  set_item(decl, K::value_type, py_str(type));
+  set_item(decl, K::lineno, py_int(line));
+  declare(name, Symbol{Kind::Param, indexed ? static_cast<std::size_t>(len(dims)) : 0, type});
+  add_declaration(std::move(decl));
+}
+
+// {string} S = ...;  {int} S = {1, 2};  {T} Ts = ...;  {T} Ts = {<1, "a">};
+void ModelParser::set_declaration() {
+  int line = advance().line;
+  const Token& type_token = peek();
+  std::string type;
+  bool of_tuples = false;
+  if (type_token.kind == Tok::Ident && is_basic_type(type_token.text)) {
+    type = value_type();
+  } else {
+    const Token& t = expect_name();
+    type = std::string(t.text);
+    const Symbol* tuple = find_symbol(type);
+    if (tuple == nullptr) fail("Undeclared symbol '" + type + "'", t.line);
+    if (tuple->kind != Kind::TupleType) syntax_error(t);
+    of_tuples = true;
+  }
+  expect("}");
+  const Token& name = expect_name();
+  std::string owner(name.text);
+  Ref value;
+  if (accept("=") && !accept("...")) {
+    int value_line = peek().line;
+    if (!is("{"))
+      fail("Unsupported initializer of set '" + owner +
+               "': list its elements in braces, or write '= ...' and give them in the .dat file",
+           value_line);
+    value = literal(owner, of_tuples ? "" : type);
+  }
+  expect(";");
+  Ref decl = new_dict();
+  const Key& kind = of_tuples ? (value ? K::set_of_tuples : K::set_of_tuples_external)
+                              : (value ? K::typed_set : K::typed_set_external);
+  set_item(decl, K::type, kind);
+  set_item(decl, K::name, py_str(owner));
+  if (of_tuples) set_item(decl, K::tuple_type, py_str(type));
+  if (value) set_item(decl, K::value, value);
+  if (!of_tuples) set_item(decl, K::element_type, py_str(type));
+  set_item(decl, K::lineno, py_int(line));
+  declare(name, Symbol{of_tuples ? Kind::TupleSet : Kind::Set, 0, type});
+  add_declaration(std::move(decl));
+}
+
+// T arr[S] = ...;  with T a tuple type and S a declared set
+void ModelParser::tuple_array(const Token& type_name) {
+  const Token& name = expect_name();
+  std::string owner(name.text);
+  expect("[");
+  const Token& set = peek();
+  const Symbol* index = set.kind == Tok::Ident ? find_symbol(std::string(set.text)) : nullptr;
+  if (set.kind == Tok::Ident && index == nullptr) fail("Undeclared symbol '" + std::string(set.text) + "'", set.line);
+  if (index == nullptr || (index->kind != Kind::Set && index->kind != Kind::TupleSet) || !is("]", 1)) {
+    fail("Unsupported index of tuple array '" + owner + "': index it by one declared set, as in 'T " + owner +
+             "[S] = ...;'",
+         set.line);
+  }
+  advance();
+  expect("]");
+  if (accept("=")) expect("...");
+  expect(";");
+  declare(name, Symbol{Kind::TupleArray, 1, std::string(type_name.text)});
+  add_declaration(node(K::tuple_array_external, {{K::name, py_str(owner)},
+                                                 {K::tuple_type, py_str(type_name.text)},
+                                                 {K::index_set, py_str(set.text)},
+                                                 {K::lineno, py_int(type_name.line)}}));
+}
+
+// dvar float+ x[I][1..n] in 0..10;
+void ModelParser::decision_variable() {
+  int line = advance().line;
+  const Token& domain = peek();
+  if (domain.kind != Tok::Ident) syntax_error(domain);
+  if (domain.text == "string") syntax_error(domain);
+  if (!is_basic_type(domain.text)) {
+    // `dvar interval t;` names an unsupported domain; `dvar x;` simply lacks one.
+    if (is_reserved(domain.text) || peek(1).kind != Tok::Ident) syntax_error(domain);
+    fail("Unsupported decision variable type '" + std::string(domain.text) +
+             "': use boolean, int, int+, float or float+",
+         domain.line);
+  }
+  std::string var_type = value_type();
+  const Token& name = expect_name();
+  std::string owner(name.text);
+  Ref dims = is("[") ? dimensions(owner) : Ref();
+  Ref lower, upper;
+  if (accept_word("in")) {
+    lower = bound_expression();
+    expect("..");
+    upper = bound_expression();
+  }
+  expect(";");
+  Ref decl = new_dict();
+  set_item(decl, K::type, dims ? K::dvar_indexed : K::dvar);
+  set_item(decl, K::name, py_str(owner));
+  set_item(decl, K::var_type, py_str(var_type));
+  if (dims) set_item(decl, K::dimensions, dims);
+  set_item(decl, K::lineno, py_int(line));
+  declare(name, Symbol{Kind::Dvar, dims ? static_cast<std::size_t>(len(dims)) : 0, var_type});
+  add_declaration(std::move(decl));
+  if (lower) add_bound_constraints(owner, dims ? dims.get() : nullptr, lower, upper, line);
+}
+
+// dexpr float total = ...;  dexpr float load[m in M] = ...;
+void ModelParser::decision_expression() {
+  int line = advance().line;
+  const Token& type_token = peek();
+  if (type_token.kind != Tok::Ident || !is_basic_type(type_token.text) || type_token.text == "string") {
+    syntax_error(type_token);
+  }
+  std::string type = value_type();
+  const Token& name = expect_name();
+  std::vector<IteratorEntry> entries;
+  while (accept("[")) {
+    std::vector<IteratorEntry> more = iterator_list(true);
+    pop_scope(more.size());
+    for (IteratorEntry& e : more) entries.push_back(std::move(e));
+    expect("]");
+  }
+  expect("=");
+  Symbol symbol{Kind::Dexpr, entries.size(), type};
+  push_scope(entries);
+  Ref body;
+  {
+    CollectGlobals collect(used_globals_, &symbol.globals);
+    body = expression();
+  }
+  pop_scope(entries.size());
+  expect(";");
+  for (const IteratorEntry& e : entries) symbol.params.push_back(e.name);
+  symbol.body = body.copy();
+  Ref decl = new_dict();
+  set_item(decl, K::type, entries.empty() ? K::dexpr : K::dexpr_indexed);
+  set_item(decl, K::name, py_str(name.text));
+  if (!entries.empty()) {
+    Ref dims = new_list();
+    for (const IteratorEntry& e : entries) {
+      Ref range_type = item(e.range, K::type);
+      std::string_view kind = utf8(range_type);
+      if (kind == "range_specifier") {
+        append(dims, node(K::range_index, {{K::start, deep_copy(item(e.range, K::start))},
+                                           {K::end, deep_copy(item(e.range, K::end))}}));
+      } else {
+        Ref range_name = item(e.range, K::name);
+        const Symbol* range = find_symbol(std::string(utf8(range_name)));
+        if (kind == "named_range") {
+          append(dims, named_range_dimension(range_name, *range));
+        } else {
+          append(dims, node(K::named_set_dimension, {{K::name, range_name}}));
+        }
+      }
+    }
+    set_item(decl, K::iterators, entries_list(entries));
+    set_item(decl, K::dimensions, dims);
+  }
+  set_item(decl, K::expression, body);
+  set_item(decl, K::value_type, py_str(type));
+  set_item(decl, K::lineno, py_int(line));
+  declare(name, std::move(symbol));
+  add_declaration(std::move(decl));
+}
+
+// [a..b][R][S]... (commas inside one pair of brackets are accepted as well)
+Ref ModelParser::dimensions(const std::string& owner) {
+  Ref dims = new_list();
+  while (accept("[")) {
+    do {
+      append(dims, dimension(owner));
+    } while (accept(","));
+    expect("]");
+  }
+  return dims;
+}
+
+Ref ModelParser::dimension(const std::string& owner) {
+  const Token& t = peek();
+  if (t.kind == Tok::Ident && !is("..", 1) && (is("]", 1) || is(",", 1))) {
+    std::string name(t.text);
+    const Symbol* symbol = find_symbol(name);
+    if (symbol == nullptr) fail("Undeclared symbol '" + name + "'", t.line);
+    advance();
+    if (symbol->kind == Kind::Range) return named_range_dimension(py_str(name), *symbol);
+    if (symbol->kind == Kind::Set || symbol->kind == Kind::TupleSet) {
+      return node(K::named_set_dimension, {{K::name, py_str(name)}});
+    }
+    fail(
+        "Unsupported dimension '" + name + "' of '" + owner + "': use a range a..b, a declared range or a declared set",
+        t.line);
+  }
+  Ref start = bound_expression();
+  if (!is(".."))
+    fail("Unsupported dimension of '" + owner + "': use a range a..b, a declared range or a declared set", peek().line);
+  advance();
+  Ref end = bound_expression();
+  return node(K::range_index, {{K::start, start}, {K::end, end}});
+}
+
+// A bound of a declared range or dimension. The data section evaluates these from numbers, names
+// and arithmetic only, so written parentheses are dropped (the tree keeps the grouping).
+Ref ModelParser::bound_expression() {
+  return without_parentheses(additive());
+}
+
+// A literal value of an inline parameter or set: numbers, strings, booleans, [lists], {sets} and
+// <tuples>, nested. Values are checked against the declared type; ints become floats for floats.
+Ref ModelParser::literal(const std::string& owner, const std::string& type) {
+  RecursionGuard guard(" while reading a literal");
+  const Token& t = peek();
+  if (accept("[")) return literal_sequence(owner, type, "]");
+  if (accept("{")) return literal_sequence(owner, type, "}");
+  if (accept("<")) return literal_sequence(owner, "", ">");
+  bool negative = accept("-");
+  const Token& v = peek();
+  auto mismatch = [&] {
+    fail("Unsupported value " + std::string(v.text) + " for " + (type.empty() ? "" : type + " ") + "'" + owner + "'",
+         v.line);
+  };
+  if (v.kind == Tok::Number) {
+    advance();
+    bool is_float = v.text.find_first_of(".eE") != std::string_view::npos;
+    Ref number = number_from_text(v.text, is_float);
+    if (negative) number = check(PyNumber_Negative(number.get()));
+    if (type == "string" || type == "boolean" || (is_float && (type == "int" || type == "int+"))) mismatch();
+    if (type.rfind("float", 0) == 0 && !is_float) number = check(PyNumber_Float(number.get()));
+    return number;
+  }
+  if (negative) syntax_error(v);
+  if (v.kind == Tok::String) {
+    advance();
+    if (!type.empty() && type != "string") mismatch();
+    return string_from_literal(v.text.substr(1, v.text.size() - 2));
+  }
+  if (v.kind == Tok::Ident && (v.text == "true" || v.text == "false")) {
+    advance();
+    if (!type.empty() && type != "boolean") mismatch();
+    return py_bool(v.text == "true");
+  }
+  syntax_error(t);
+}
+
+Ref ModelParser::literal_sequence(const std::string& owner, const std::string& type, std::string_view close) {
+  Ref values = new_list();
+  while (!accept(close)) {
+    append(values, literal(owner, type));
+    if (accept(",") && is(close)) syntax_error(peek());
+  }
+  return values;
+}
+
+Ref parse_model_text(const Source& source) {
+  return ModelParser(source, tokenize(source.text)).parse();
+}
+
+}  // namespace oplparse

@@ -1,0 +1,105 @@
+// korvane.oplparse: reads .mod model files and .dat data files into the model tree and the data
+// dictionary that the code generators take. Errors in either file are SemanticErrors carrying
+// the line, a repair hint and the file name (as the attribute `filename`).
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <string>
+
+#include "source.hpp"
+
+namespace oplparse {
+namespace {
+
+Source source_of(const Call& c, const char* function, PyObject* text, PyObject* filename) {
+  if (!is_str(text)) {
+    raise(PyExc_TypeError, std::string(function) + "() argument 'text' must be str, not " + Py_TYPE(text)->tp_name);
+  }
+  return Source{utf8(text), filename ? filename : Py_None, c.module};
+}
+
+Ref parse_model(const Call& c) {
+  auto [text, filename] = c.bind(Params<2>{"parse_model", {"text", "filename"}, 1});
+  return parse_model_text(source_of(c, "parse_model", text, filename));
+}
+
+Ref parse_data(const Call& c) {
+  auto [text, filename] = c.bind(Params<2>{"parse_data", {"text", "filename"}, 1});
+  return parse_data_text(source_of(c, "parse_data", text, filename));
+}
+
+// Reads the whole file into `content`; returns 0, or the errno of the failure. Runs without the
+// interpreter lock, so it must not throw and must not touch Python objects.
+int read_all(const char* name, std::string& content) noexcept {
+  int fd = ::open(name, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return errno;
+  int error = 0;
+  try {
+    char buffer[1 << 16];
+    for (;;) {
+      ssize_t n = ::read(fd, buffer, sizeof buffer);
+      if (n == 0) break;
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) {
+        error = errno;
+        break;
+      }
+      content.append(buffer, static_cast<std::size_t>(n));
+    }
+  } catch (const std::bad_alloc&) {
+    error = ENOMEM;
+  }
+  ::close(fd);
+  return error;
+}
+
+// The whole file at `path` (a str or bytes from os.fspath) as a str decoded from UTF-8. Failures
+// raise what Python's own file reading raises: OSError (with the subclass of its errno, such as
+// FileNotFoundError) and UnicodeDecodeError.
+Ref read_text(Handle path) {
+  PyObject* converted = nullptr;
+  if (!PyUnicode_FSConverter(path, &converted)) throw PyErrorSet{};
+  Ref encoded = Ref::steal(converted);
+  std::string content;
+  int error = 0;
+  Py_BEGIN_ALLOW_THREADS error = read_all(PyBytes_AS_STRING(encoded.get()), content);
+  Py_END_ALLOW_THREADS if (error == ENOMEM) throw std::bad_alloc();
+  if (error != 0) {
+    errno = error;
+    PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path);
+    throw PyErrorSet{};
+  }
+  return check(PyUnicode_DecodeUTF8(content.data(), static_cast<Py_ssize_t>(content.size()), "strict"));
+}
+
+Ref parse_files(const Call& c) {
+  auto [model_path, data_path] = c.bind(Params<2>{"parse_files", {"model_path", "data_path"}, 1});
+  Ref model_name = check(PyOS_FSPath(model_path));
+  Ref model_text = read_text(model_name);
+  Ref tree = parse_model_text(Source{utf8(model_text), model_name.get(), c.module});
+  if (data_path == nullptr || is_none(data_path)) return tuple_of(tree, new_dict());
+  Ref data_name = check(PyOS_FSPath(data_path));
+  Ref data_text = read_text(data_name);
+  return tuple_of(tree, parse_data_text(Source{utf8(data_text), data_name.get(), c.module}));
+}
+
+PyMethodDef kFunctions[] = {
+    KV_FUNCTION("parse_model", parse_model,
+                "parse_model(text, filename=None)\n--\n\nParse the text of a .mod file into a model tree."),
+    KV_FUNCTION("parse_data", parse_data,
+                "parse_data(text, filename=None)\n--\n\nParse the text of a .dat file into a data dictionary."),
+    KV_FUNCTION("parse_files", parse_files,
+                "parse_files(model_path, data_path=None)\n--\n\nRead and parse a .mod file and, when given, a .dat "
+                "file; returns (tree, data), with an empty data dictionary when there is no data file."),
+};
+
+void exec_oplparse(PyObject* module) {
+  add(module, "SemanticError", attr(import_sibling(module, "faultlore"), "SemanticError"));
+  for (PyMethodDef& def : kFunctions) add(module, def.ml_name, make_function(&def, module));
+}
+
+}  // namespace
+}  // namespace oplparse
+
+KV_MODULE(oplparse, oplparse::exec_oplparse, "Parser of .mod model files and .dat data files.")

@@ -1,0 +1,176 @@
+// The recursive-descent parser of .mod files. It builds the model tree while it reads, checks
+// every name against the declarations read so far, and keeps what later parts of the tree need
+// to know about each name (its kind, its dimensions, the tuple type of its elements).
+#pragma once
+
+#include <map>
+#include <set>
+#include <string>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "lexer.hpp"
+#include "source.hpp"
+
+namespace oplparse {
+
+enum class Kind { Param, Dvar, Dexpr, Range, Set, TupleSet, TupleType, TupleArray };
+
+struct TupleField {
+  std::string name;
+  std::string type;
+};
+
+struct Symbol {
+  explicit Symbol(Kind k, std::size_t d = 0, std::string t = {}) : kind(k), dims(d), type(std::move(t)) {}
+
+  Kind kind;
+  std::size_t dims;  // subscripts a use must give (0 for scalars)
+  // Parameters: the value type; decision variables: the domain; sets: the element type; sets of
+  // tuples and tuple arrays: the tuple type; decision expressions: the declared type.
+  std::string type;
+  Ref start, end;                   // ranges: the bound expressions
+  std::vector<TupleField> fields;   // tuple types
+  Ref body;                         // decision expressions: the expression
+  std::vector<std::string> params;  // indexed decision expressions: the index names
+  std::set<std::string> globals;    // decision expressions: the declared names they use
+};
+
+// A loop variable in scope: of a forall, a sum, an aggregate or an indexed decision expression.
+struct Iterator {
+  std::string name;
+  std::string tuple_type;  // empty unless it runs over a set of tuples
+};
+
+// An iterator entry being built: {"iterator": name, "range": range node}, and its element type.
+struct IteratorEntry {
+  std::string name;
+  Ref range;
+  std::string tuple_type;
+};
+
+// What replaces an index name of a decision expression: the argument as an expression, and as an
+// index node for subscripts (empty when the argument cannot be a subscript, with the reason).
+struct Replacement {
+  Ref expression;
+  Ref index;
+  std::string why_not_index;
+
+  Replacement() = default;
+  Replacement(Ref e, Ref i, std::string why)
+      : expression(std::move(e)), index(std::move(i)), why_not_index(std::move(why)) {}
+  // Copies share the nodes: replacements are copied before they are inserted anywhere.
+  Replacement(const Replacement& o)
+      : expression(o.expression.copy()), index(o.index.copy()), why_not_index(o.why_not_index) {}
+  Replacement(Replacement&&) noexcept = default;
+  Replacement& operator=(Replacement&&) noexcept = default;
+  Replacement& operator=(const Replacement&) = delete;
+};
+using Replacements = std::map<std::string, Replacement>;
+
+class ModelParser {
+ public:
+  ModelParser(const Source& source, std::vector<Token> tokens);
+  Ref parse();
+
+ private:
+  // ---- tokens (model.cpp) ----
+  const Token& peek(std::size_t ahead = 0) const;
+  const Token& advance();
+  bool is(std::string_view punct, std::size_t ahead = 0) const;
+  bool is_word(std::string_view word, std::size_t ahead = 0) const;
+  bool accept(std::string_view punct);
+  const Token& expect(std::string_view punct);
+  bool accept_word(std::string_view word);
+  const Token& expect_word(std::string_view word);
+  const Token& expect_name();
+  [[noreturn]] void syntax_error(const Token& at) const;
+  [[noreturn]] void fail(const std::string& message, int line) const;
+
+  // ---- items and declarations (model.cpp) ----
+  void parse_item();
+  [[noreturn]] void unsupported_construct(const Token& word);
+  void tuple_type();
+  void range_declaration();
+  void parameter();
+  void set_declaration();
+  void tuple_array(const Token& type_name);
+  void decision_variable();
+  void decision_expression();
+  std::string value_type();
+  Ref dimensions(const std::string& owner);
+  Ref dimension(const std::string& owner);
+  Ref bound_expression();
+  Ref literal(const std::string& owner, const std::string& type);
+  Ref literal_sequence(const std::string& owner, const std::string& type, std::string_view close);
+  const Symbol& declare(const Token& name, Symbol symbol);
+  void add_declaration(Ref decl);
+  std::string fresh_name(const std::string& base);
+
+  // ---- objective and constraints (constraints.cpp) ----
+  void objective(const Token& sense);
+  void constraint_block();
+  void constraint_statement(Handle out);
+  Ref forall();
+  Ref constraint_expression();
+  Ref implication_side(Handle side, int line);
+  Ref boolean_operands(Handle node);
+  bool is_boolean_dvar(Handle node) const;
+  void add_bound_constraints(const std::string& var, Handle dims, Handle lower, Handle upper, int line);
+
+  // ---- expressions (expressions.cpp) ----
+  Ref expression();
+  Ref logical_or();
+  Ref logical_and();
+  Ref comparison();
+  Ref additive();
+  Ref term();
+  Ref unary();
+  Ref postfix(Ref base);
+  Ref primary();
+  Ref reference(const Token& name);
+  Ref field_access(Ref base, const Token& dot);
+  Ref call(const Token& function);
+  Ref aggregate(const Token& keyword);
+  Ref tuple_literal();
+  std::vector<Ref> subscripts();
+  Ref indexed_reference(const Token& name, const Symbol& symbol, std::vector<Ref> subs);
+  Ref index_node(Handle expr, std::string& why_not);
+  Ref index_of(Handle expr, const std::string& owner, int line);
+  const Iterator* find_iterator(const std::string& name) const;
+  const Symbol* find_symbol(const std::string& name);
+
+  // ---- iterators (expressions.cpp) ----
+  // Reads `i in R, j, k in a..b, ...`; with `siblings_visible` each iterator is in scope for the
+  // ranges after it (sums), otherwise only once the whole list is read (foralls).
+  std::vector<IteratorEntry> iterator_list(bool siblings_visible);
+  std::pair<Ref, std::string> iteration_range(const std::string& iterator);
+  Ref entries_list(const std::vector<IteratorEntry>& entries);
+  void push_scope(const std::vector<IteratorEntry>& entries);
+  void pop_scope(std::size_t count);
+
+  // ---- decision expressions (dexpr.cpp) ----
+  Ref substitute(const Token& use, const std::string& name, const Symbol& symbol, std::vector<Ref> args);
+  Ref rename(Handle tree, const Replacements& replacements, int line);
+  Ref rename_binder(Handle aggregate, Replacements replacements, int line);
+
+  const Source& source_;
+  std::vector<Token> tokens_;
+  std::size_t pos_ = 0;
+  std::unordered_map<std::string, Symbol> symbols_;
+  std::set<std::string> identifiers_;              // every name of the text, and fresh ones handed out
+  std::vector<Iterator> scope_;                    // innermost last
+  std::vector<std::string> pending_iterators_;     // of a forall header still being read
+  std::vector<std::string> label_iterators_;       // of the enclosing foralls, outermost first
+  std::set<std::string>* used_globals_ = nullptr;  // set while a decision expression is read
+  Ref declarations_;
+  Ref constraints_;
+  Ref bound_constraints_;
+  Ref objective_;
+};
+
+// The operators of comparisons, in expressions and constraints.
+bool is_comparison_op(std::string_view op);
+
+}  // namespace oplparse

@@ -1,0 +1,112 @@
+#include "source.hpp"
+
+#include <algorithm>
+#include <charconv>
+
+namespace oplparse {
+
+int Source::line_at(std::size_t offset) const {
+  offset = std::min(offset, text.size());
+  return 1 + static_cast<int>(std::count(text.begin(), text.begin() + static_cast<std::ptrdiff_t>(offset), '\n'));
+}
+
+int Source::last_line() const {
+  std::size_t end = text.size();
+  while (end > 0 && (text[end - 1] == ' ' || text[end - 1] == '\t' || text[end - 1] == '\n' || text[end - 1] == '\r')) {
+    --end;
+  }
+  return line_at(end == 0 ? 0 : end - 1);
+}
+
+void Source::fail(const std::string& message, int line) const {
+  Ref error = call_kw(global(module, K::SemanticError), {py_str(message)}, {{"lineno", py_int(line)}});
+  setattr(error, K::filename, filename);
+  raise_instance(error);
+}
+
+std::string_view char_at(std::string_view text, std::size_t offset) {
+  auto lead = static_cast<unsigned char>(text[offset]);
+  std::size_t size = lead < 0x80 ? 1 : lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC0 ? 2 : 1;
+  return text.substr(offset, size);
+}
+
+Ref number_from_text(std::string_view text, bool is_float) {
+  const char* first = text.data();
+  const char* last = first + text.size();
+  if (is_float) {
+    double v = 0;
+    auto [ptr, ec] = std::from_chars(first, last, v);
+    if (ec == std::errc() && ptr == last) return py_float(v);
+    std::string copy(text);  // out of range for from_chars: inf or a denormal, as float() gives
+    v = PyOS_string_to_double(copy.c_str(), nullptr, nullptr);
+    if (v == -1.0 && PyErr_Occurred()) throw PyErrorSet{};
+    return py_float(v);
+  }
+  long long v = 0;
+  auto [ptr, ec] = std::from_chars(first, last, v);
+  if (ec == std::errc() && ptr == last) return py_int(v);
+  std::string copy(text);  // beyond 64 bits
+  return check(PyLong_FromString(copy.c_str(), nullptr, 10));
+}
+
+Ref string_from_literal(std::string_view body) {
+  if (body.find('\\') == std::string_view::npos) {
+    return check(PyUnicode_DecodeUTF8(body.data(), static_cast<Py_ssize_t>(body.size()), "strict"));
+  }
+  std::string out;
+  out.reserve(body.size());
+  for (std::size_t i = 0; i < body.size(); ++i) {
+    char c = body[i];
+    if (c != '\\' || i + 1 == body.size()) {
+      out += c;
+      continue;
+    }
+    char e = body[++i];
+    switch (e) {
+      case 'n':
+        out += '\n';
+        break;
+      case 't':
+        out += '\t';
+        break;
+      case 'r':
+        out += '\r';
+        break;
+      case '"':
+      case '\\':
+      case '\'':
+        out += e;
+        break;
+      default:
+        out += '\\';
+        out += e;
+    }
+  }
+  return check(PyUnicode_DecodeUTF8(out.data(), static_cast<Py_ssize_t>(out.size()), "strict"));
+}
+
+Ref node(const Key& type, std::initializer_list<Field> fields) {
+  Ref d = new_dict();
+  set_item(d, K::type, type);
+  for (const Field& f : fields) set_item(d, f.key, f.value);
+  return d;
+}
+
+Ref deep_copy(Handle tree) {
+  RecursionGuard guard(" while copying a model tree");
+  if (PyDict_CheckExact(tree.get())) {
+    Ref copy = new_dict();
+    PyObject *key, *value;
+    Py_ssize_t pos = 0;
+    while (PyDict_Next(tree, &pos, &key, &value)) set_item(copy, key, deep_copy(value));
+    return copy;
+  }
+  if (PyList_CheckExact(tree.get())) {
+    Ref copy = new_list();
+    for (Ref& element : Iterate(tree)) append(copy, deep_copy(element));
+    return copy;
+  }
+  return Ref::borrow(tree);
+}
+
+}  // namespace oplparse
