@@ -183,10 +183,12 @@ class Collector {
 
   template <class Body>
   static bool ignoring_errors(Body&& body) {
-    return catching(PyExc_Exception, [&] {
-             body();
-             return none();
-           }).has_value();
+    return catching(PyExc_Exception,
+                    [&] {
+                      body();
+                      return none();
+                    })
+        .has_value();
   }
 
   // The loosest bound wins: the collected value must hold wherever any of the constraints does.

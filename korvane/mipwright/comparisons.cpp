@@ -138,8 +138,7 @@ void not_equal(const ComparisonArgs& a, Handle left, Handle right) {
   }
   std::string m = text(not_equal_big_m(a.g, left, right));
   a.emit("model.addConstr(" + l + " - " + r + " + " + m + " * " + flag + " >= 1, name=" + a.name("_neq1") + ")");
-  a.emit("model.addConstr(" + r + " - " + l + " + " + m + " * (1 - " + flag + ") >= 1, name=" + a.name("_neq2") +
-         ")");
+  a.emit("model.addConstr(" + r + " - " + l + " + " + m + " * (1 - " + flag + ") >= 1, name=" + a.name("_neq2") + ")");
 }
 
 // gurobipy takes only <=, >= and ==: a strict comparison moves its right side by EPS, which for

@@ -6,8 +6,8 @@ namespace mipwright {
 namespace {
 
 Ref extract_forall_loops(const Call& c) {
-  auto [self, iterators, current_iterators] = c.bind(
-      Params<3>{"GurobiCodeGenerator._extract_forall_loops", {"self", "iterators", "current_iterators"}, 3});
+  auto [self, iterators, current_iterators] =
+      c.bind(Params<3>{"GurobiCodeGenerator._extract_forall_loops", {"self", "iterators", "current_iterators"}, 3});
   Ref loop_vars = new_list();
   Ref loop_ranges = new_list();
   // Every range is read in the enclosing scope: a sibling iterator of the same forall is not bound
@@ -136,9 +136,7 @@ struct FilterArgs {
   Gen g;
   PyObject* iterators;
 
-  std::string of(Handle child) const {
-    return text(call_method(g.self(), K::emit_index_condition, child, iterators));
-  }
+  std::string of(Handle child) const { return text(call_method(g.self(), K::emit_index_condition, child, iterators)); }
 };
 
 bool names_decision_variable(const Gen& g, Handle node) {

@@ -61,8 +61,7 @@ auto with_open_loops(const Gen& g, Handle names, Body&& body) -> decltype(body()
 inline std::string loop_header(const Gen& g, Handle names, Handle ranges) {
   if (len(names) == 1) return "for " + str_text(item(names, 0)) + " in " + str_text(item(ranges, 0)) + ":";
   g.emit("import itertools  # needed for multi-index forall");
-  return "for " + str_text(join_str(", ", names)) + " in itertools.product(" + str_text(join_str(", ", ranges)) +
-         "):";
+  return "for " + str_text(join_str(", ", names)) + " in itertools.product(" + str_text(join_str(", ", ranges)) + "):";
 }
 
 // The iterable text of a range node that names a declared range or set (a named range may also

@@ -137,8 +137,8 @@ void emit_reification(const Gen& g, Handle cmp, const std::string& left, const s
 // ---- accessors and scope ----
 
 Ref format_scope_key_expr(const Call& c) {
-  auto [self, scope_vars, iterators] = c.bind(
-      Params<3>{"GurobiCodeGenerator._format_scope_key_expr", {"self", "scope_vars", "current_iterators"}, 3});
+  auto [self, scope_vars, iterators] =
+      c.bind(Params<3>{"GurobiCodeGenerator._format_scope_key_expr", {"self", "scope_vars", "current_iterators"}, 3});
   std::vector<std::string> parts;
   for (Ref& var : Iterate(scope_vars)) parts.push_back(text(get(iterators, var, var)));
   if (parts.size() == 1) return py_str("(" + parts[0] + ",)");
@@ -146,8 +146,8 @@ Ref format_scope_key_expr(const Call& c) {
 }
 
 Ref comparison_sum_accessors(const Call& c) {
-  auto [self, meta, iterators] = c.bind(
-      Params<3>{"GurobiCodeGenerator._comparison_sum_accessors", {"self", "meta", "current_iterators"}, 3});
+  auto [self, meta, iterators] =
+      c.bind(Params<3>{"GurobiCodeGenerator._comparison_sum_accessors", {"self", "meta", "current_iterators"}, 3});
   Ref scope = get(meta, K::scope_vars);
   if (!truthy(scope)) return tuple_of(get(meta, K::list_name), get(meta, K::len_var));
   std::string key = text(call_method(self, K::format_scope_key_expr, scope, iterators));
@@ -157,8 +157,8 @@ Ref comparison_sum_accessors(const Call& c) {
 }
 
 Ref active_scope_iterators(const Call& c) {
-  auto [self, iterators, local_loop_vars] = c.bind(Params<3>{
-      "GurobiCodeGenerator._active_scope_iterators", {"self", "current_iterators", "local_loop_vars"}, 3});
+  auto [self, iterators, local_loop_vars] = c.bind(
+      Params<3>{"GurobiCodeGenerator._active_scope_iterators", {"self", "current_iterators", "local_loop_vars"}, 3});
   Gen g(c.module, self);
   Ref no_ranges = new_dict();
   Ref active = getattr(self, K::active_iterator_ranges, no_ranges);
@@ -393,8 +393,8 @@ Ref ranges_of(Handle ranges, Handle kept) {
 }
 
 Ref reify_scoped_comparison(const Call& c) {
-  auto [self, comp_node, iterators] = c.bind(
-      Params<3>{"GurobiCodeGenerator._reify_scoped_comparison", {"self", "comp_node", "current_iterators"}, 3});
+  auto [self, comp_node, iterators] =
+      c.bind(Params<3>{"GurobiCodeGenerator._reify_scoped_comparison", {"self", "comp_node", "current_iterators"}, 3});
   Gen g(c.module, self);
   Ref node = without_parentheses(comp_node);
   if (!is_counted_comparison(node)) return g.traverse(node, iterators);
