@@ -323,9 +323,10 @@ class TestGeneralPath:
 
     def test_literal_sides_compare_with_true(self):
         written = lines(true(), le("y", 1))
-        assert written[1] == "model.addConstr((1 - 1) <= 1e-06 + 1000000.0 * (1 - implication_flag_c0), name='c0_ant_eq1')"
+        # A literal is the number 1 or 0, so its interval is known and M stays small.
+        assert written[1] == "model.addConstr((1 - 1) <= 1e-06 + 1e-09 * (1 - implication_flag_c0), name='c0_ant_eq1')"
         assert lines(ge("x", 1), false())[3] == (
-            "model.addConstr(0 - 1 <= 1e-06 + 1000000.0 * (1 - implication_flag_c0), name='c0_cons_eq1')")
+            "model.addConstr(0 - 1 <= 1e-06 + 1.0 * (1 - implication_flag_c0), name='c0_cons_eq1')")
 
     def test_a_label_names_every_line(self):
         gen = make()

@@ -204,6 +204,12 @@ def test_literal_and_impossible_sides(c, truth):
     assert check(c) == truth
 
 
+def test_a_literal_true_antecedent_on_the_general_path_binds():
+    # true => y <= 2 is encoded as (true == true) => y <= 2; the literal's interval keeps M tiny.
+    c = case("", true(), lambda v: True, le("y", 2), lambda v: v["y"] <= 2, {"y": 1})
+    assert check(c) == {True}
+
+
 def test_a_true_consequent_binds_nothing():
     c = case("", cons(">=", "x", 2), lambda v: v["x"] >= 2, true(), lambda v: True, {"y": 1}, "x")
     assert [agrees(c, pins) for pins in every_pin(c)] == [4] * 5
