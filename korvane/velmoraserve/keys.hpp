@@ -62,6 +62,18 @@ inline Key now{"now"};
 inline Key strftime{"strftime"};
 inline Key generative_solve_async{"generative_solve_async"};
 
+// Introspection. Attribute names are always interned Keys: a lookup on a type with a fresh string
+// leaves that string in the interpreter's method cache, slot by slot, for good.
+inline Key inspect{"inspect"};
+inline Key Parameter{"Parameter"};
+inline Key Signature{"Signature"};
+inline Key empty{"empty"};
+inline Key POSITIONAL_OR_KEYWORD{"POSITIONAL_OR_KEYWORD"};
+inline Key KEYWORD_ONLY{"KEYWORD_ONLY"};
+inline Key VAR_POSITIONAL{"VAR_POSITIONAL"};
+inline Key VAR_KEYWORD{"VAR_KEYWORD"};
+inline Key graphchain_module{"korvane.genai.korvane_generative_graphchain"};
+
 // Function attributes
 inline Key dunder_name{"__name__"};
 inline Key dunder_qualname{"__qualname__"};

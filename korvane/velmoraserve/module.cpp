@@ -77,7 +77,8 @@ void bind_constants(PyObject* module) {
   add(module, "DEFAULT_PROVIDER", py_str("openai"));
   add(module, "DEFAULT_MODEL", py_str("gpt-5"));
   Ref methods = new_list();
-  for (const auto& [display_name, method_id] : kMethods) append(methods, tuple_of(py_str(display_name), py_str(method_id)));
+  for (const auto& [display_name, method_id] : kMethods)
+    append(methods, tuple_of(py_str(display_name), py_str(method_id)));
   add(module, "METHODS", methods);
   add(module, "mcp", call(global(module, K::FastMCP), py_str("Velmora MCP")));
   add(module, "T", call(global(module, K::TypeVar), py_str("T")));

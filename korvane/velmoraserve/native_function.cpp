@@ -18,7 +18,7 @@ namespace {
 using namespace kv;
 
 struct NativeFunction {
-  PyObject_HEAD
+  PyObject ob_base;
   vectorcallfunc vectorcall;
   const FunctionSpec* spec;
   PyObject* module;
@@ -63,8 +63,12 @@ void check_str_arguments(const FunctionSpec& spec, const Frame& frame) {
 Frame bind(NativeFunction* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   const FunctionSpec& spec = *self->spec;
   const std::string fn = display_name(spec);
-  Frame frame{reinterpret_cast<PyObject*>(self), self->module, self->closure,
-              std::vector<PyObject*>(spec.params.size(), nullptr), Ref(), Ref()};
+  Frame frame{reinterpret_cast<PyObject*>(self),
+              self->module,
+              self->closure,
+              std::vector<PyObject*>(spec.params.size(), nullptr),
+              Ref(),
+              Ref()};
   std::vector<std::size_t> positional;
   bool var_positional = false, var_keyword = false;
   for (std::size_t i = 0; i < spec.params.size(); ++i) {
@@ -215,18 +219,18 @@ PyType_Spec kTypeSpec = {
     kSlots,
 };
 
-const char* kind_name(Kind kind) {
+const Key& kind_name(Kind kind) {
   switch (kind) {
-    case Kind::PositionalOrKeyword:
-      return "POSITIONAL_OR_KEYWORD";
     case Kind::KeywordOnly:
-      return "KEYWORD_ONLY";
+      return K::KEYWORD_ONLY;
     case Kind::VarPositional:
-      return "VAR_POSITIONAL";
+      return K::VAR_POSITIONAL;
     case Kind::VarKeyword:
-      return "VAR_KEYWORD";
+      return K::VAR_KEYWORD;
+    case Kind::PositionalOrKeyword:
+      break;
   }
-  return "POSITIONAL_OR_KEYWORD";
+  return K::POSITIONAL_OR_KEYWORD;
 }
 
 // Evaluates annotation and default texts in a copy of the module's globals, so that evaluation
@@ -252,10 +256,10 @@ struct Introspection {
 
 Introspection describe(PyObject* module, const FunctionSpec& spec) {
   Evaluator evaluate(module);
-  Ref inspect = import("inspect");
-  Ref parameter_type = attr(inspect, "Parameter");
-  Ref signature_type = attr(inspect, "Signature");
-  Ref empty = attr(parameter_type, "empty");
+  Ref inspect = check(PyImport_Import(K::inspect.get()));
+  Ref parameter_type = attr(inspect, K::Parameter);
+  Ref signature_type = attr(inspect, K::Signature);
+  Ref empty = attr(parameter_type, K::empty);
   Introspection out{check(PyTuple_New(static_cast<Py_ssize_t>(spec.params.size()))), Ref(), new_dict()};
   Ref parameters = new_list();
   for (std::size_t i = 0; i < spec.params.size(); ++i) {
@@ -269,7 +273,7 @@ Introspection describe(PyObject* module, const FunctionSpec& spec) {
     Ref kind = attr(parameter_type, kind_name(p.kind));
     append(parameters, call_kw(parameter_type, {name, kind}, {{"default", default_value}, {"annotation", annotation}}));
   }
-  Ref returns = spec.returns != nullptr ? evaluate(spec.returns) : attr(signature_type, "empty");
+  Ref returns = spec.returns != nullptr ? evaluate(spec.returns) : attr(signature_type, K::empty);
   if (spec.returns != nullptr) set_item(out.annotations, K::return_, returns);
   out.signature = call_kw(signature_type, {parameters}, {{"return_annotation", returns}});
   return out;
@@ -277,7 +281,7 @@ Introspection describe(PyObject* module, const FunctionSpec& spec) {
 
 Ref make(Handle function_type, PyObject* module, const FunctionSpec& spec, Handle closure) {
   Introspection about = describe(module, spec);
-  Ref module_name = attr(module, "__name__");
+  Ref module_name = attr(module, K::dunder_name);
   Ref attributes = new_dict();
   set_item(attributes, K::dunder_name, py_str(spec.name));
   set_item(attributes, K::dunder_qualname, py_str(display_name(spec)));

@@ -40,8 +40,8 @@ struct FunctionSpec {
 // pointers are borrowed from the call and from the function, both alive until it returns.
 struct Frame {
   PyObject* function;
-  PyObject* module;   // the defining module, whose globals the body reads at call time
-  PyObject* closure;  // what a local function captured, or nullptr
+  PyObject* module;             // the defining module, whose globals the body reads at call time
+  PyObject* closure;            // what a local function captured, or nullptr
   std::vector<PyObject*> args;  // one per named parameter, in order
   kv::Ref varargs;              // the tuple of *args
   kv::Ref varkw;                // the dict of **kwargs

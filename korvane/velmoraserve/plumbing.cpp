@@ -92,7 +92,7 @@ Ref run_coro_in_thread(Frame& f) {
 }
 
 Ref try_import_graphchain(Frame&) {
-  PyObject* module = PyImport_ImportModule("korvane.genai.korvane_generative_graphchain");
+  PyObject* module = PyImport_Import(K::graphchain_module.get());
   PyObject* found = module != nullptr ? PyObject_GetAttr(module, K::generative_solve_async.get()) : nullptr;
   Py_XDECREF(module);
   if (found != nullptr) return Ref::steal(found);
@@ -115,8 +115,8 @@ Ref start_async_generation(Frame& f) {
 }
 
 // Calling `_coro()` gives the backend's coroutine itself: awaiting it is all `_coro` would do.
-constexpr FunctionSpec kCoro{"_coro", {}, nullptr, nullptr, start_async_generation,
-                             "_generate_with_best_available_backend.<locals>._coro"};
+constexpr FunctionSpec kCoro{
+    "_coro", {}, nullptr, nullptr, start_async_generation, "_generate_with_best_available_backend.<locals>._coro"};
 
 Ref generate_with_best_available_backend(Frame& f) {
   PyObject *prompt = f[0], *model_file = f[1], *data_file = f[2], *iterations = f[3];
@@ -171,9 +171,11 @@ Ref list_models(Frame& f) {
 
 constexpr Param kSolverParams[] = {{"solver", "Optional[str]"}};
 constexpr Param kProviderParams[] = {{"provider", "Optional[str]"}};
-constexpr Param kBuildLlmKwargsParams[] = {{"llm_model", "Optional[str]", "None"}, {"provider", "Optional[str]", "None"}};
-constexpr Param kRunInThreadParams[] = {
-    {"func", "Callable[..., T]"}, {"args", nullptr, nullptr, Kind::VarPositional}, {"kwargs", nullptr, nullptr, Kind::VarKeyword}};
+constexpr Param kBuildLlmKwargsParams[] = {{"llm_model", "Optional[str]", "None"},
+                                           {"provider", "Optional[str]", "None"}};
+constexpr Param kRunInThreadParams[] = {{"func", "Callable[..., T]"},
+                                        {"args", nullptr, nullptr, Kind::VarPositional},
+                                        {"kwargs", nullptr, nullptr, Kind::VarKeyword}};
 constexpr Param kRunCoroParams[] = {{"coro_factory", "Callable[[], Coroutine[Any, Any, T]]"}};
 constexpr Param kGenerateParams[] = {
     {"prompt", "str"},
@@ -200,9 +202,12 @@ constexpr FunctionSpec kPlumbing[] = {
     {"_build_llm_kwargs", kBuildLlmKwargsParams, "dict[str, str]", nullptr, build_llm_kwargs},
     {"_run_in_thread", kRunInThreadParams, "T", "Run a synchronous callable in a dedicated worker thread.",
      run_in_thread},
-    {"_run_coro_in_thread", kRunCoroParams, "T", "Run an async coroutine safely from a sync context in a worker thread.",
-     run_coro_in_thread},
-    {"_try_import_graphchain", {}, nullptr, "Try to import async GraphChain generation implementation.",
+    {"_run_coro_in_thread", kRunCoroParams, "T",
+     "Run an async coroutine safely from a sync context in a worker thread.", run_coro_in_thread},
+    {"_try_import_graphchain",
+     {},
+     nullptr,
+     "Try to import async GraphChain generation implementation.",
      try_import_graphchain},
     {"_generate_with_best_available_backend", kGenerateParams, "dict",
      "Use async GraphChain if available, otherwise fall back to sync generation.",

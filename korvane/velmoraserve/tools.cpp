@@ -57,7 +57,8 @@ Ref or_error_payload(const char* prefix, Step&& step) {
 Ref dumps(const Frame& f, Handle value, bool sort_keys) {
   Ref as_text = Ref::borrow(reinterpret_cast<PyObject*>(&PyUnicode_Type));
   Ref dumps_fn = attr(f.global(K::json), K::dumps);
-  if (sort_keys) return call_kw(dumps_fn, {value}, {{"indent", py_int(2)}, {"sort_keys", Py_True}, {"default", as_text}});
+  if (sort_keys)
+    return call_kw(dumps_fn, {value}, {{"indent", py_int(2)}, {"sort_keys", Py_True}, {"default", as_text}});
   return call_kw(dumps_fn, {value}, {{"indent", py_int(2)}, {"default", as_text}});
 }
 
@@ -142,11 +143,8 @@ constexpr Param kAskParams[] = {
     {"provider", "Optional[str]", "None"},
 };
 constexpr Param kInsightParams[] = {
-    {"prompt", "str"},
-    {"provider", "Optional[str]", "None"},
-    {"llm_model", "Optional[str]", "None"},
-    {"iterations", "int", "5"},
-    {"solver", "str", "DEFAULT_SOLVER"},
+    {"prompt", "str"},          {"provider", "Optional[str]", "None"}, {"llm_model", "Optional[str]", "None"},
+    {"iterations", "int", "5"}, {"solver", "str", "DEFAULT_SOLVER"},
 };
 
 constexpr const char* kListProvidersDoc = R"(Return supported LLM provider identifiers.
