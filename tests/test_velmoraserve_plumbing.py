@@ -345,6 +345,15 @@ def test_generation_arguments_are_checked(monkeypatch, args, message):
     assert str(info.value) == message and backend.calls == []
 
 
+def test_llm_keys_that_repeat_a_written_keyword_are_refused(monkeypatch):
+    backend = Recorder(result={})
+    monkeypatch.setattr(server, "generative_solve", backend)
+    monkeypatch.setattr(server, "_build_llm_kwargs", lambda **kwargs: {"iterations": 9})
+    with pytest.raises(TypeError, match=r"^_run_in_thread\(\) got multiple values for keyword argument 'iterations'$"):
+        server._generate_with_best_available_backend("p", "m", "d")
+    assert backend.calls == []
+
+
 def test_generation_errors_propagate(monkeypatch):
     monkeypatch.setattr(server, "generative_solve", Recorder(error=ConnectionError("LLM unreachable")))
     with pytest.raises(ConnectionError, match="LLM unreachable"):

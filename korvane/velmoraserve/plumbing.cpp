@@ -1,7 +1,8 @@
 // The plumbing under the tools: names of solvers and providers, the keyword arguments handed to
 // the LLM backends, the choice between the asynchronous and the synchronous generation backend,
 // and the worker threads that keep blocking work and event loops off the server's own thread.
-#include <string>
+#include <span>
+#include <utility>
 
 #include "keys.hpp"
 #include "server.hpp"
@@ -11,21 +12,17 @@ namespace {
 
 using namespace kv;
 
-// Built afresh on every call, so that nothing module-wide can be changed through them.
-Ref solver_aliases() {
-  Ref aliases = new_dict();
-  for (const char* scipy_name : {"highs", "scipy"}) set_item(aliases, py_str(scipy_name), py_str("scipy"));
-  set_item(aliases, py_str("gurobi"), py_str("gurobi"));
-  return aliases;
-}
+using Alias = std::pair<const char*, const char*>;
+constexpr Alias kSolverAliases[] = {{"highs", "scipy"}, {"scipy", "scipy"}, {"gurobi", "gurobi"}};
+constexpr Alias kProviderAliases[] = {
+    {"openai", "openai"}, {"google", "google"}, {"gemini", "google"}, {"ollama", "ollama"}};
 
-Ref provider_aliases() {
-  Ref aliases = new_dict();
-  for (const auto& [alias, provider] : {std::pair{"openai", "openai"}, std::pair{"google", "google"},
-                                        std::pair{"gemini", "google"}, std::pair{"ollama", "ollama"}}) {
-    set_item(aliases, py_str(alias), py_str(provider));
-  }
-  return aliases;
+// A fresh dictionary on every call, as a literal in a function body would be, so that nothing
+// module-wide can be changed through it.
+Ref alias_table(std::span<const Alias> aliases) {
+  Ref table = new_dict();
+  for (const auto& [alias, name] : aliases) set_item(table, py_str(alias), py_str(name));
+  return table;
 }
 
 // name.strip().lower()
@@ -37,7 +34,7 @@ Ref normalize_solver(Frame& f) {
   PyObject* solver = f[0];
   if (!truthy(solver)) return py_str("scipy");
   Ref name = canonical(solver);
-  return get(solver_aliases(), name, name);
+  return get(alias_table(kSolverAliases), name, name);
 }
 
 Ref solve_backend(Frame& f) {
@@ -48,7 +45,7 @@ Ref solve_backend(Frame& f) {
 Ref normalize_provider(Frame& f) {
   Ref name = truthy(f[0]) ? Ref::borrow(f[0]) : f.global(K::DEFAULT_PROVIDER);
   name = canonical(name);
-  Ref aliases = provider_aliases();
+  Ref aliases = alias_table(kProviderAliases);
   if (contains(aliases, name)) return item(aliases, name);
   Ref known = to_list(aliases);
   check_status(PyList_Sort(known.get()));
@@ -118,17 +115,30 @@ Ref start_async_generation(Frame& f) {
 constexpr FunctionSpec kCoro{
     "_coro", {}, nullptr, nullptr, start_async_generation, "_generate_with_best_available_backend.<locals>._coro"};
 
+// f(*args, **named, **more) where `named` holds keywords written out in the call: a key of `more`
+// that repeats one of them is refused as the interpreter refuses it.
+Ref call_with_keywords(Handle f, Handle args, Handle named, Handle more) {
+  for (Ref& key : Iterate(more)) {
+    if (contains(named, key)) {
+      Ref name = getattr(f, K::dunder_qualname, reinterpret_cast<PyObject*>(Py_TYPE(f.get())));
+      PyErr_Format(PyExc_TypeError, "%S() got multiple values for keyword argument '%S'", name.get(), key.get());
+      throw PyErrorSet{};
+    }
+    set_item(named, key, item(more, key));
+  }
+  return check(PyObject_Call(f, args, named));
+}
+
 Ref generate_with_best_available_backend(Frame& f) {
   PyObject *prompt = f[0], *model_file = f[1], *data_file = f[2], *iterations = f[3];
   Ref llm_kwargs = call_kw(f.global(K::build_llm_kwargs), {}, {{"llm_model", f[4]}, {"provider", f[5]}});
   Ref generate_async = call(f.global(K::try_import_graphchain));
   if (is_none(generate_async)) {
-    Ref kwargs = new_dict();
-    set_item(kwargs, K::iterations, iterations);
-    set_item(kwargs, K::return_statistics, Py_True);
-    check_status(PyDict_Update(kwargs.get(), llm_kwargs.get()));
+    Ref named = new_dict();
+    set_item(named, K::iterations, iterations);
+    set_item(named, K::return_statistics, Py_True);
     Ref args = tuple_of(f.global(K::generative_solve), prompt, model_file, data_file);
-    return check(PyObject_Call(f.global(K::run_in_thread).get(), args.get(), kwargs.get()));
+    return call_with_keywords(f.global(K::run_in_thread), args, named, llm_kwargs);
   }
   Ref closure = tuple_of(generate_async, prompt, model_file, data_file, iterations, llm_kwargs);
   Ref coro = define_local(f, kCoro, closure);
@@ -136,9 +146,9 @@ Ref generate_with_best_available_backend(Frame& f) {
 }
 
 Ref ask_for_feedback(Frame& f) {
-  Ref kwargs = call_kw(f.global(K::build_llm_kwargs), {}, {{"llm_model", f[3]}, {"provider", f[4]}});
+  Ref llm_kwargs = call_kw(f.global(K::build_llm_kwargs), {}, {{"llm_model", f[3]}, {"provider", f[4]}});
   Ref args = tuple_of(f.global(K::generative_feedback), f[0], f[1], f[2]);
-  return check(PyObject_Call(f.global(K::run_in_thread).get(), args.get(), kwargs.get()));
+  return call_with_keywords(f.global(K::run_in_thread), args, new_dict(), llm_kwargs);
 }
 
 Ref list_providers(Frame& f) {

@@ -644,6 +644,8 @@ def velmora_generation():
         expect(TypeError, velmora.generate_tool, "p", "m", "d")
     with patched(velmora, generative_solve=_fail(OSError("disk full"))):
         expect(OSError, velmora._generate_with_best_available_backend, "p", "m", "d")
+    with patched(velmora, _build_llm_kwargs=lambda **k: {"iterations": 2}):
+        expect(TypeError, velmora._generate_with_best_available_backend, "p", "m", "d")
     sys.modules[GRAPHCHAIN] = types.SimpleNamespace(generative_solve_async=_generate_async)
     try:
         velmora._generate_with_best_available_backend("p", "m", "d")
