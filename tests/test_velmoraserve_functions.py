@@ -2,7 +2,6 @@
 SDK reads their names, docstrings and signatures, and calls them with every argument by keyword."""
 import gc
 import inspect
-import pydoc
 import typing
 
 import pytest
@@ -78,11 +77,6 @@ def test_functions_take_attributes_like_python_functions():
 def test_the_type_cannot_be_instantiated():
     with pytest.raises(TypeError):
         type(server.list_providers)()
-
-
-def test_pydoc_renders_the_functions():
-    text = pydoc.render_doc(server.insight_tool, renderer=pydoc.plaintext)
-    assert "insight_tool(prompt: str, provider: Optional[str] = None" in text
 
 
 @pytest.mark.parametrize("call, message", [
