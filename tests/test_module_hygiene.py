@@ -5,8 +5,9 @@ import subprocess
 import sys
 
 import pytest
+import velmora_server  # noqa: F401  (lets korvane._velmoraserve import against the FastMCP stand-in)
 
-MODULES = ["faultlore", "setloom", "mipwright", "oplparse"]
+MODULES = ["faultlore", "setloom", "mipwright", "oplparse", "_velmoraserve"]
 
 
 @pytest.mark.parametrize("name", MODULES)

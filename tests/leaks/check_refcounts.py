@@ -5,16 +5,23 @@ sys.gettotalrefcount() counts every reference in the process. Each scenario runs
 warm caches, then in rounds; a scenario whose reference or memory-block count grows in every
 round leaks. Scenarios cover success and error paths alike.
 """
+import contextlib
 import gc
 import os
+import shutil
 import sys
+import tempfile
+import types
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 sys.path.insert(0, os.environ.get("KORVANE_STAGE") or ROOT)
 if os.environ.get("KORVANE_PROBE_DIR"):
     sys.path.insert(0, os.environ["KORVANE_PROBE_DIR"])
 
+sys.path.insert(0, os.path.join(ROOT, "tests", "support"))
+
 from korvane import faultlore, mipwright, oplparse, setloom  # noqa: E402
+from velmora_server import server as velmora  # noqa: E402
 
 SCENARIOS = {}
 
@@ -560,6 +567,121 @@ def parse_errors():
     expect(TypeError, oplparse.parse_data)
     expect(RecursionError, oplparse.parse_model, "dvar int x; minimize " + "(" * 5000 + "x" + ")" * 5000 + ";")
     expect(RecursionError, oplparse.parse_data, "a = " + "[" * 5000 + "]" * 5000 + ";")
+
+
+# ---- korvane._velmoraserve ----
+
+@contextlib.contextmanager
+def patched(target, **values):
+    saved = {name: getattr(target, name) for name in values}
+    for name, value in values.items():
+        setattr(target, name, value)
+    try:
+        yield
+    finally:
+        for name, value in saved.items():
+            setattr(target, name, value)
+
+
+def _fail(exc):
+    def fail(*args, **kwargs):
+        raise exc
+    return fail
+
+
+@scenario
+def velmora_names():
+    for solver in (None, "", " HiGHS ", "GUROBI", "cplex"):
+        velmora._normalize_solver(solver)
+        velmora._solve_backend(solver)
+    for provider in (None, " Gemini", "ollama"):
+        velmora._normalize_provider(provider)
+    velmora._build_llm_kwargs()
+    velmora._build_llm_kwargs(llm_model="gpt-4o", provider="GOOGLE")
+    expect(ValueError, velmora._normalize_provider, "bard")
+    expect(ValueError, velmora._build_llm_kwargs, "m", "bard")
+
+
+@scenario
+def velmora_argument_binding():
+    velmora.list_methods_tool()
+    velmora.list_models_tool.__signature__, velmora.insight_tool.__annotations__
+    expect(TypeError, velmora.list_models, "openai", None, 3)
+    expect(TypeError, velmora.list_models, model="x")
+    expect(TypeError, velmora.list_models, "openai", provider="google")
+    expect(TypeError, velmora.ask_tool, "p")
+    expect(TypeError, velmora._generate_with_best_available_backend, 1, "m", "d")
+    expect(TypeError, velmora._run_in_thread, print, func=print)
+
+
+async def _answer():
+    return {"answer": 42}
+
+
+@scenario
+def velmora_worker_threads():
+    velmora._run_in_thread(divmod, 7, 2)
+    velmora._run_in_thread(dict, a=1)
+    expect(ZeroDivisionError, velmora._run_in_thread, divmod, 1, 0)
+    velmora._run_coro_in_thread(_answer)
+    expect(KeyError, velmora._run_coro_in_thread, _fail(KeyError("x")))
+
+
+GRAPHCHAIN = "korvane.genai.korvane_generative_graphchain"
+
+
+async def _generate_async(*args, **kwargs):
+    return {"async": True}
+
+
+@scenario
+def velmora_generation():
+    with patched(velmora, generative_solve=lambda *a, **k: {"sync": True}, generative_feedback=lambda *a, **k: "ok"):
+        velmora._generate_with_best_available_backend("p", "m", "d", llm_model="x", provider="ollama")
+        velmora.generate_tool("p", "m", "d")
+        velmora.ask_tool("p", "m", "d", provider="gemini")
+    with patched(velmora, generative_solve=lambda *a, **k: ["not a dict"]):
+        expect(TypeError, velmora.generate_tool, "p", "m", "d")
+    with patched(velmora, generative_solve=_fail(OSError("disk full"))):
+        expect(OSError, velmora._generate_with_best_available_backend, "p", "m", "d")
+    with patched(velmora, _build_llm_kwargs=lambda **k: {"iterations": 2}):
+        expect(TypeError, velmora._generate_with_best_available_backend, "p", "m", "d")
+    sys.modules[GRAPHCHAIN] = types.SimpleNamespace(generative_solve_async=_generate_async)
+    try:
+        velmora._generate_with_best_available_backend("p", "m", "d")
+    finally:
+        del sys.modules[GRAPHCHAIN]
+
+
+@scenario
+def velmora_lists():
+    velmora.list_providers_tool()
+    with patched(velmora, LLMProvider=42):
+        velmora.list_providers()
+    with patched(velmora, list_gemini_models=lambda prefix=None: [prefix], list_openai_models=lambda: ("a",)):
+        velmora.list_models_tool(provider="gemini", prefix="gem")
+        expect(TypeError, velmora.list_models_tool)
+    expect(ValueError, velmora.list_models, "watsonx")
+
+
+def _generated(prompt, model_file, data_file, **kwargs):
+    return {"success": True}
+
+
+@scenario
+def velmora_insight():
+    root = tempfile.mkdtemp()
+    try:
+        with patched(tempfile, tempdir=root), patched(velmora, _generate_with_best_available_backend=_generated):
+            with patched(velmora, solve=lambda *a, **k: {"status": "OPTIMAL"},
+                         _ask_for_feedback=lambda *a, **k: {"summary": "s"}):
+                velmora.insight_tool("p", solver="gurobi")
+            with patched(velmora, solve=_fail(RuntimeError("no")), _ask_for_feedback=_fail(ValueError("down"))):
+                velmora.insight_tool("p")
+            with patched(velmora, _generate_with_best_available_backend=_fail(ValueError("bad"))):
+                expect(ValueError, velmora.insight_tool, "p")
+    finally:
+        shutil.rmtree(root)
 
 
 # ---- the glue, through its test probe ----

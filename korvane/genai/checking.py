@@ -1,0 +1,99 @@
+"""Checking an LLM's answer the way korvane will use it: extract the .mod and .dat texts, parse
+them, and compile them with the Gurobi generator. A failure is described for the LLM to repair:
+the error with its hint and line, and the text of that line."""
+import re
+from dataclasses import dataclass
+
+from korvane.faultlore import SemanticError
+from korvane.mipwright import GurobiCodeGenerator
+from korvane.oplparse import parse_data, parse_model
+
+# How far an answer got; a later stage is a better answer.
+STAGES = ("format", "model", "data", "compile", "ok")
+
+MODEL_TAGS = {"mod", "opl", "model"}
+DATA_TAGS = {"dat", "data"}
+FENCED_BLOCK = re.compile(r"^```[ \t]*([\w.+-]*)[^\n]*\n(.*?)^```[ \t]*$", re.DOTALL | re.MULTILINE)
+
+
+class AnswerFormatError(ValueError):
+    """The answer does not hold a model block and a data block."""
+
+
+def extract_pair(answer):
+    """The (.mod, .dat) texts of an answer: its last fenced block tagged mod (or opl, model) and
+    its last tagged dat (or data); an answer with exactly two untagged blocks gives them in order."""
+    blocks = [(tag.lower(), body) for tag, body in FENCED_BLOCK.findall(answer)]
+    model = [body for tag, body in blocks if tag in MODEL_TAGS]
+    data = [body for tag, body in blocks if tag in DATA_TAGS]
+    if model and data:
+        return model[-1], data[-1]
+    untagged = [body for tag, body in blocks if not tag]
+    if not model and not data and len(untagged) == 2:
+        return untagged[0], untagged[1]
+    missing = " and ".join(kind for kind, found in (("```mod", model), ("```dat", data)) if not found)
+    raise AnswerFormatError(f"the answer has no {missing} block")
+
+
+@dataclass
+class Attempt:
+    """One candidate answer and how far it got."""
+
+    round: int
+    answer: str
+    model_text: str | None = None
+    data_text: str | None = None
+    stage: str = "format"
+    message: str | None = None
+    lineno: int | None = None
+
+    @property
+    def ok(self):
+        return self.stage == "ok"
+
+    @property
+    def rank(self):
+        return STAGES.index(self.stage)
+
+    def error_record(self):
+        return {"iteration": self.round, "stage": self.stage, "message": self.message, "lineno": self.lineno}
+
+
+def _describe(err, source):
+    """The error as the user sees it (message, line, hint), plus the offending line of `source`."""
+    text = str(err)
+    lines = source.splitlines() if source is not None else []
+    if isinstance(err.lineno, int) and 1 <= err.lineno <= len(lines):
+        text += f"\nLine {err.lineno} reads: {lines[err.lineno - 1].strip()}"
+    return text
+
+
+def check_answer(round_number, answer):
+    """Checks one answer and returns its Attempt."""
+    attempt = Attempt(round_number, answer)
+    try:
+        attempt.model_text, attempt.data_text = extract_pair(answer)
+    except AnswerFormatError as err:
+        attempt.message = str(err)
+        return attempt
+    return check_pair(attempt)
+
+
+def check_pair(attempt):
+    """Parses and compiles the attempt's texts, recording the stage reached and the first error."""
+    try:
+        attempt.stage = "model"
+        tree = parse_model(attempt.model_text, filename="model.mod")
+        attempt.stage = "data"
+        data = parse_data(attempt.data_text, filename="data.dat")
+        attempt.stage = "compile"
+        GurobiCodeGenerator(tree, data).generate_code()
+    except SemanticError as err:
+        source = {"model": attempt.model_text, "data": attempt.data_text, "compile": attempt.model_text}[attempt.stage]
+        attempt.message, attempt.lineno = _describe(err, source), err.lineno
+        return attempt
+    except Exception as err:  # the generator's ValueError, NotImplementedError and the like
+        attempt.message = f"{type(err).__name__}: {err}"
+        return attempt
+    attempt.stage = "ok"
+    return attempt

@@ -1,0 +1,147 @@
+"""The texts korvane sends to an LLM: the OPL subset it compiles, the answer format, a worked
+example, and the requests that ask for a repair or for feedback."""
+
+GUIDE = """\
+korvane compiles a subset of the OPL modelling language. Use only the constructs listed here.
+
+MODEL FILE (.mod)
+- Comments: // to the end of the line, or /* ... */.
+- Parameters of type int, int+, float, float+, string or boolean:
+    int n = ...;                      (value from the .dat file)
+    float rate = 0.5;                 (inline value)
+    float cost[Plants][Markets] = ...;  (arrays indexed by ranges, sets or sets of tuples)
+- Ranges: range Items = 1..n;
+- Sets: {string} Plants = ...;  {int} Days = {1, 2, 3};
+- Tuples and sets of tuples:
+    tuple Arc { string src; string dst; float cost; }
+    {Arc} Arcs = ...;
+  Read fields with a dot: a.cost. Iterate as `a in Arcs` (no tuple patterns such as <i, j> in Arcs).
+- Decision variables, domains boolean, int, int+, float, float+, optionally with bounds:
+    dvar float+ ship[Plants][Markets];
+    dvar int+ level[Sites] in 0..10;
+    dvar boolean open[Facilities];
+- Decision expressions: dexpr float total = sum(p in Products) profit[p] * make[p];
+  and indexed ones: dexpr float used[r in Resources] = sum(p in Products) usage[r][p] * make[p];
+- Exactly one objective: minimize <expression>; or maximize <expression>;
+- Constraints inside `subject to { ... }`:
+    comparisons with ==, <=, >=, <, > and != (for example x[i] != x[j]);
+    labels: capacity: sum(i in Items) weight[i] * take[i] <= cap;
+    forall(i in I, j in J : i < j) constraint;   or   forall(i in I) { c1; c2; }
+    (labels go on the constraints inside a forall, never on the forall itself);
+    implications: condition => constraint; the condition combines comparisons, boolean
+    variables, true and false with &&, || and !, e.g. open[f] == 0 => serve[f][c] == 0;
+    counting: sum(s in Sites) (level[s] >= target[s]) >= required;
+- Expressions: + - * / and parentheses; sum(i in I : filter) expr; min(a, b) and max(a, b);
+  max(i in I) expr and min(i in I) expr over data; cond ? a : b, abs() and sqrt() over data.
+- Keep the model linear: never multiply two decision variables or divide by one.
+
+NOT SUPPORTED (the compiler rejects them)
+- using CP; execute { } and main { } blocks; include; assert; `constraint` declarations.
+- if inside subject to: use a forall filter (forall(i in I : cond)) or an implication (=>).
+- setof, sorted, ordered, reversed, string functions, piecewise linear functions.
+- Chained comparisons such as 0 <= x <= 3 (write two constraints) and = in constraints (use ==).
+- Indexing with an indexed expression such as x[y[i]]: precompute the lookup in the data.
+- Filtered or computed declarations of sets and arrays: give their values in the .dat file.
+
+DATA FILE (.dat)
+- Plain assignments only, one per name declared with `= ...` in the model:
+    n = 10;  capacity = 200.5;  label = "A";  flag = true;
+- Arrays as lists in the order of their index sets; nested lists for several indices:
+    value = [360, 83, 59];   cost = [[4, 7, 9], [5, 3, 8]];
+- Sets and sets of tuples:  Plants = {"Seattle", "Denver"};  Arcs = {<"a", "b", 3>, <"b", "c", 5>};
+- Ranges:  r = 1..4;
+- No dvar, minimize, maximize or subject to in a .dat file. Array sizes must match their
+  index sets exactly.
+"""
+
+ANSWER_FORMAT = """\
+Answer with exactly one fenced code block tagged mod holding the complete model, followed by one
+fenced code block tagged dat holding the complete data (it may be empty when all data is inline):
+
+```mod
+...
+```
+
+```dat
+...
+```"""
+
+SYSTEM_PROMPT = (
+    "You are an expert in mathematical optimisation who writes models in korvane's OPL subset. "
+    "Given a problem in plain language, write a correct, linear or mixed-integer model and its data; "
+    "invent realistic data when the problem does not give it.\n\n" + GUIDE + "\n" + ANSWER_FORMAT)
+
+EXAMPLE_PROBLEM = ("A hiker can carry 15 kg. Items (value, weight in kg): tent (10, 5), stove (7, 3), "
+                   "camera (8, 4), book (3, 2), food (9, 6). Which items should the hiker pack to carry "
+                   "the greatest value?")
+
+EXAMPLE_ANSWER = """\
+```mod
+{string} Items = ...;
+float value[Items] = ...;
+float weight[Items] = ...;
+float capacity = ...;
+
+dvar boolean pack[Items];
+
+maximize sum(i in Items) value[i] * pack[i];
+
+subject to {
+  carry_limit: sum(i in Items) weight[i] * pack[i] <= capacity;
+}
+```
+
+```dat
+Items = {"tent", "stove", "camera", "book", "food"};
+value = [10, 7, 8, 3, 9];
+weight = [5, 3, 4, 2, 6];
+capacity = 15;
+```"""
+
+REVIEW_SYSTEM_PROMPT = (
+    "You are an expert in mathematical optimisation reviewing a model written in korvane's OPL subset "
+    "and its data. Answer the user's request about them precisely and plainly. Begin your answer with "
+    "one line of the form 'Summary: <one sentence>'.\n\n" + GUIDE)
+
+
+def fence(tag, text):
+    """`text` as a fenced code block tagged `tag`."""
+    newline = "" if not text or text.endswith("\n") else "\n"
+    return f"```{tag}\n{text}{newline}```"
+
+
+def problem_request(problem):
+    return "Problem:\n" + problem.strip()
+
+
+def _pair_blocks(attempt):
+    if attempt.model_text is None:
+        return "Your previous answer:\n" + attempt.answer.strip()
+    return (f"Your previous model:\n{fence('mod', attempt.model_text)}\n\n"
+            f"Your previous data:\n{fence('dat', attempt.data_text)}")
+
+
+def failure_report(attempt):
+    """What went wrong with an attempt, in the words of the checker."""
+    if attempt.stage == "format":
+        return f"Your previous answer could not be used: {attempt.message}."
+    where = {"model": "the model file", "data": "the data file", "compile": "compiling the model with its data"}
+    return f"The korvane compiler rejected {where[attempt.stage]}:\n{attempt.message}"
+
+
+def describe_failure(attempt):
+    """The checker's error and the failed answer's model and data."""
+    return failure_report(attempt) + "\n\n" + _pair_blocks(attempt)
+
+
+def repair_request(attempt, show_previous=True):
+    """Asks for a corrected pair after a failed attempt; a conversation that already holds the
+    failed answer needs only the error."""
+    report = describe_failure(attempt) if show_previous else failure_report(attempt)
+    return (report + "\n\nCorrect the error (and any similar ones) and answer again with the complete corrected "
+            "model and data. " + ANSWER_FORMAT)
+
+
+def review_request(request, model_text, data_text, check_summary):
+    return (f"{request.strip()}\n\nModel (.mod):\n{fence('mod', model_text)}\n\nData (.dat):\n"
+            f"{fence('dat', data_text)}\n\nkorvane compiler check: {check_summary}")

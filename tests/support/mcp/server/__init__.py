@@ -1,0 +1,1 @@
+"""Stand-in for `mcp.server`."""
