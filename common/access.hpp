@@ -170,8 +170,11 @@ inline void set_item(Handle o, Handle key, Handle value) {
 inline Ref attr(Handle o, Handle name) {
   return check(PyObject_GetAttr(o, name));
 }  // o.name
+// With the name interned: the interpreter's method cache keys its slots by the name object's
+// address, so a fresh string per call would leave a dead copy in a new slot each time.
 inline Ref attr(Handle o, const char* name) {
-  return check(PyObject_GetAttrString(o, name));
+  Ref key = check(PyUnicode_InternFromString(name));
+  return check(PyObject_GetAttr(o, key.get()));
 }
 
 // getattr(o, name, dflt)
