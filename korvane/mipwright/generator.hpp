@@ -8,9 +8,11 @@
 #pragma once
 
 #include <initializer_list>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <vector>
 
 #include "common/module.hpp"
@@ -144,6 +146,61 @@ inline ExprArgs bind_expr_args(const Call& c, const char* function) {
   return {Gen(c.module, self), node, iterators, symbolic};
 }
 
+// Runs `body`, then sets the instance attribute `name` back to `saved`, also when `body` fails;
+// the failure then propagates unchanged (its pending Python exception is kept across the reset).
+template <class Body>
+auto with_attr_restored(const Gen& g, Handle name, Handle saved, Body&& body) -> decltype(body()) {
+  try {
+    if constexpr (std::is_void_v<decltype(body())>) {
+      body();
+      g.set(name, saved);
+    } else {
+      auto result = body();
+      g.set(name, saved);
+      return result;
+    }
+  } catch (...) {
+    PyObject *type, *value, *traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    if (PyObject_SetAttr(g.self(), name, saved) < 0) PyErr_WriteUnraisable(g.self());
+    PyErr_Restore(type, value, traceback);
+    throw;
+  }
+}
+
+// The result of `body`, or nothing when it raised an exception of class `type` (or a subclass),
+// which is then cleared: Python's `try: ... except type: ...`.
+template <class Body>
+std::optional<Ref> catching(Handle type, Body&& body) {
+  try {
+    return body();
+  } catch (const PyErrorSet&) {
+    if (!PyErr_ExceptionMatches(type)) throw;
+    PyErr_Clear();
+    return std::nullopt;
+  }
+}
+
+// dict(d)
+inline Ref dict_copy(Handle d) {
+  return call(reinterpret_cast<PyObject*>(&PyDict_Type), d);
+}
+
+// tuple(items)
+inline Ref as_tuple(Handle items) {
+  return check(PySequence_Tuple(items));
+}
+
+// sep.join(items), with the interpreter's own errors for items that are not str.
+inline Ref join_str(std::string_view sep, Handle items) {
+  return check(PyUnicode_Join(py_str(sep).get(), items));
+}
+
+// id(o)
+inline Ref identity(Handle o) {
+  return check(PyLong_FromVoidPtr(o.get()));
+}
+
 // Method tables, one per concern.
 extern std::span<PyMethodDef> frame_methods;
 extern std::span<PyMethodDef> tree_methods;
@@ -152,6 +209,11 @@ extern std::span<PyMethodDef> expression_methods;
 extern std::span<PyMethodDef> subscript_methods;
 extern std::span<PyMethodDef> declaration_methods;
 extern std::span<PyMethodDef> data_section_methods;
+extern std::span<PyMethodDef> constraint_methods;
+extern std::span<PyMethodDef> forall_methods;
+extern std::span<PyMethodDef> bounds_methods;
+extern std::span<PyMethodDef> sum_methods;
+extern std::span<PyMethodDef> comparison_methods;
 
 // The script's final rewrite of bare true/false into True/False (string literals untouched).
 Ref rewrite_boolean_words(Handle text);

@@ -116,4 +116,52 @@ inline Key map_suffix{"__map"};
 inline Key Stores{"Stores"};
 inline Key Capacity{"Capacity"};
 
+// Constraints, loops and labels
+inline Key iterators{"iterators"};
+inline Key iterator{"iterator"};
+inline Key range{"range"};
+inline Key constraint{"constraint"};
+inline Key label{"label"};
+inline Key label_template{"label_template"};
+inline Key active_iterator_ranges{"_active_iterator_ranges"};
+inline Key materialized_loop_depth{"_materialized_loop_depth"};
+inline Key open_loop_frames{"_open_loop_frames"};
+inline Key loop_frame_counter{"_loop_frame_counter"};
+inline Key generate_single_constraint{"_generate_single_constraint"};
+inline Key extract_forall_loops{"_extract_forall_loops"};
+inline Key forall_range_expr{"_forall_range_expr"};
+inline Key construct_loop_header{"_construct_loop_header"};
+inline Key emit_forall_inner_constraints{"_emit_forall_inner_constraints"};
+inline Key emit_index_condition{"_emit_index_condition"};
+inline Key format_name_expr{"_format_name_expr"};
+inline Key compute_label_expr{"_compute_label_expr"};
+inline Key expr_indexed_name{"_expr_indexed_name"};
+inline Key emit_range_from_declaration{"_emit_range_from_declaration"};
+inline Key emit_set_name_if_declared{"_emit_set_name_if_declared"};
+
+// Bounds
+inline Key collected_lbs{"_collected_lbs"};
+inline Key collected_ubs{"_collected_ubs"};
+inline Key lbs_for_every_element{"_lbs_for_every_element"};
+inline Key ubs_for_every_element{"_ubs_for_every_element"};
+inline Key var_bounds_safe{"_var_bounds_safe"};
+inline Key linear_bounds_safe{"_linear_bounds_safe"};
+
+// Sums and comparison counting
+inline Key comparison_sum_meta{"_comparison_sum_meta"};
+inline Key comparison_sum_key_map{"_comparison_sum_key_map"};
+inline Key sum_cmp_counter{"_sum_cmp_counter"};
+inline Key comparison_expr_counter{"_comparison_expr_counter"};
+inline Key list_name{"list_name"};
+inline Key len_var{"len_var"};
+inline Key len_name{"len_name"};
+inline Key scope_vars{"scope_vars"};
+inline Key open_loops{"open_loops"};
+inline Key items{"items"};
+inline Key comparison_sum_accessors{"_comparison_sum_accessors"};
+inline Key format_scope_key_expr{"_format_scope_key_expr"};
+inline Key active_scope_iterators{"_active_scope_iterators"};
+inline Key emit_reify_comparison{"_emit_reify_comparison"};
+inline Key expr_depends_on_decision_var{"_expr_depends_on_decision_var"};
+
 }  // namespace mipwright::K

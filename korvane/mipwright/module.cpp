@@ -87,10 +87,10 @@ void exec_mipwright(PyObject* module) {
   Ref object_base = tuple_of(reinterpret_cast<PyObject*>(&PyBaseObject_Type));
   Ref helper_ns = method_namespace(module, kTupleSetHelperOrder, {tuple_set_helper_methods}, Bind::Static);
   add(module, "TupleSetHelper", make_class(module, "TupleSetHelper", object_base, helper_ns, nullptr));
-  Ref generator_ns =
-      method_namespace(module, kGeneratorMethodOrder,
-                       {frame_methods, tree_methods, expression_methods, subscript_methods, declaration_methods,
-                        data_section_methods});
+  Ref generator_ns = method_namespace(
+      module, kGeneratorMethodOrder,
+      {frame_methods, tree_methods, expression_methods, subscript_methods, declaration_methods, data_section_methods,
+       constraint_methods, forall_methods, bounds_methods, sum_methods, comparison_methods});
   add(module, "GurobiCodeGenerator",
       make_class(module, "GurobiCodeGenerator", object_base, generator_ns,
                  "Translate a model tree and its data dictionary into a gurobipy script."));

@@ -327,6 +327,109 @@ def data_section_errors():
     _failing_data_section([_param("P", SET_S, SET_S)], {"S": ["a"], "P": deep}, RecursionError)
 
 
+# ---- korvane.mipwright constraints, loops, bounds, sums and comparisons ----
+
+def _it(name, start, end):
+    return {"iterator": name, "range": {"type": "range_specifier", "start": _num(start), "end": _num(end)}}
+
+
+def _ref(*names):
+    return [{"type": "name_reference_index", "name": n} for n in names]
+
+
+def _x(*names):
+    return {"type": "indexed_name", "name": "x", "dimensions": _ref(*names)}
+
+
+def _cmp(op, left, right, kind="constraint", **extra):
+    return {"type": kind, "op": op, "left": left, "right": right, **extra}
+
+
+def _sum(iterators, expression, **extra):
+    return {"type": "sum", "iterators": iterators, "expression": expression, **extra}
+
+
+def _forall(iterators, body, **extra):
+    return {"type": "forall_constraint", "iterators": iterators, "constraint" if isinstance(body, dict) else "constraints": body,
+            **extra}
+
+
+_I, _J = _it("i", 1, 3), _it("j", 1, 3)
+_RANGE3 = {"type": "range_index", "start": _num(1), "end": _num(3)}
+CONSTRAINT_AST = {
+    "declarations": [
+        {"type": "parameter_inline_indexed", "name": "c", "value": [2, 1, 1]},
+        {"type": "typed_set", "name": "S", "value": ["a", "b"]},
+        {"type": "dvar_indexed", "name": "x", "var_type": "int+", "dimensions": [_RANGE3, _RANGE3]},
+        {"type": "dvar", "name": "b", "var_type": "boolean"},
+        {"type": "dvar", "name": "b2", "var_type": "boolean"},
+        {"type": "dvar", "name": "y", "var_type": "int+"},
+        {"type": "dvar", "name": "z", "var_type": "int"},
+    ],
+    "objective": {"type": "maximize", "expression": _sum([_I, _J], _x("i", "j"))},
+    "constraints": [
+        _forall([_I, _J], _cmp("<=", _x("i", "j"), _num(2), label_template={"name": "cap", "iterators": ["i", "j"]})),
+        _forall([_I], [_cmp(">=", _sum([_J], _cmp(">=", _x("i", "j"), _num(1))), _num(1)),
+                       _cmp("<=", _sum([_J], _cmp("==", _x("i", "j"), _num(2))), _num(2), label="eqs")]),
+        _forall([_it("k", 1, 3)], _cmp("<=", _sum([_I], _cmp("*", _indexed("c", {"type": "name_reference_index", "name": "i"}),
+                                                         _cmp(">", _x("i", "k"), _num(0), kind="binop"), kind="binop")),
+                                       _num(3)), index_constraint=_cmp(">", _name("k"), _num(1), kind="binop")),
+        _cmp("==", _name("y"), _cmp(">=", _sum([_I, _J], _cmp("<", _x("i", "j"), _num(1))), _num(2))),
+        _cmp("<=", _sum([_I], _sum([_J], _cmp("<", _x("i", "j"), _num(1)))), _num(9)),
+        _cmp("==", _name("y"), _cmp(">", _sum([_I], _cmp(">=", _x("i", "i"), _num(1))), _num(1), kind="binop")),
+        _cmp("==", _name("b"), {"type": "parenthesized_expression", "expression": _cmp("<=", _name("y"), _num(1), kind="binop")}),
+        _cmp("!=", _name("b"), _name("b2")),
+        _cmp("!=", _name("y"), _name("z")),
+        _forall([_I], _cmp("!=", _x("i", "i"), _name("y"))),
+        _cmp("<", _name("y"), _num(3)),
+        _cmp(">", _name("z"), _num(-3)),
+        _cmp("==", _cmp("<=", _name("z"), _num(4)), {"type": "boolean_literal", "value": True}),
+        _forall([{"iterator": "s", "range": {"type": "named_set", "name": "S"}}], _cmp("<=", _name("z"), _num(5)),
+                index_constraint=_sum([_I], _cmp(">", _name("i"), _num(1), kind="binop"))),
+    ],
+}
+
+
+class FailingSums(mipwright.GurobiCodeGenerator):
+    def _expr_sum(self, node, iterators, symbolic):
+        raise ZeroDivisionError("sum")
+
+
+@scenario
+def constraints_and_sums():
+    gen = mipwright.GurobiCodeGenerator(CONSTRAINT_AST, {})
+    gen.generate_code()
+    gen._linear_bounds_safe(_sum([_I], _cmp("-", _cmp("*", _num(-2), _x("i", "i"), kind="binop"), _name("b"), kind="binop")))
+    gen._var_bounds_safe(_name("b"))
+    gen._comparison_sum_accessors({"list_name": "L", "len_name": "N", "scope_vars": ("i",)}, {"i": "i"})
+    gen._format_name_expr("c0", "_card")
+    gen._compute_label_expr({"name": "t", "iterators": ["i"]})
+    gen._emit_reify_comparison(_name("y"), _num(1), "y", "1", "==", "a[(i,)]")
+    gen._active_scope_iterators({"i": "i"}, None)
+
+
+@scenario
+def constraint_errors():
+    gen = mipwright.GurobiCodeGenerator(CONSTRAINT_AST, {})
+    gen.gurobi_var_map.update(x="x", y="y")
+    expect(NotImplementedError, gen._generate_single_constraint, {"type": "mystery", "label": "l"}, "c0", {})
+    expect(KeyError, gen._generate_single_constraint, {"label": "l"}, "c0", {})
+    expect(ValueError, gen._generate_constraints, [{"type": "forall_constraint", "iterators": [_I]}])
+    for rng in ({"type": "named_range", "name": "Q"}, {"type": "named_set", "name": "Q"}, {"type": "odd"}):
+        expect(ValueError, gen._forall_range_expr, rng, {})
+        expect(ValueError, gen._expr_sum, _sum([{"iterator": "i", "range": rng}], _num(1)), {}, False)
+    gen._forall_range_expr({"type": "named_range", "name": "S"}, {})
+    expect(ValueError, gen._emit_index_condition, _x("i", "j"), {"i": "i"})
+    expect(TypeError, gen._compute_label_expr, ["i"])
+    expect(ValueError, gen._generate_constraints,
+           [_forall([_I], _cmp("<=", _name("y"), _name("undeclared"), label_template={"name": "t"}))])
+    expect(ZeroDivisionError, FailingSums(CONSTRAINT_AST, {})._constraint_constraint,
+           _cmp(">=", _sum([_I], _cmp(">=", _name("y"), _num(1))), _num(1)), "c0", {})
+    expect(ValueError, gen._expr_sum, _sum([_I], _cmp(">=", _name("y"), _name("undeclared"))), {}, False)
+    deep = _name("i")
+    for _ in range(5000):
+        deep = {"type": "not", "value": deep}
+    expect(RecursionError, gen._emit_index_condition, deep, {"i": "i"})
 # ---- korvane.oplparse ----
 
 EXAMPLES = os.path.join(ROOT, "examples")

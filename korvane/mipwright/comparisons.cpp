@@ -1,0 +1,223 @@
+// Comparison constraints: one model.addConstr line for an ordinary comparison, and the special
+// forms that link binaries to comparisons, bound counts of true comparisons, and forbid equality.
+#include "counting.hpp"
+#include "numbers.hpp"
+
+namespace mipwright {
+namespace {
+
+constexpr double kDefaultBigM = 1e6;
+
+struct ComparisonArgs {
+  Gen g;
+  PyObject* prefix;
+  PyObject* iterators;
+
+  std::string expr(Handle node) const { return text(g.traverse(node, iterators)); }
+  std::string reified(Handle node) const {
+    return text(call_method(g.self(), K::reify_scoped_comparison, node, iterators));
+  }
+  std::string name() const { return text(call_method(g.self(), K::format_name_expr, prefix)); }
+  std::string name(const char* suffix) const {
+    return text(call_method(g.self(), K::format_name_expr, prefix, py_str(suffix)));
+  }
+  void emit(const std::string& line) const { g.emit(line); }
+};
+
+bool is_true_literal(Handle node) {
+  return is_dict(node) && str_is(get(node, K::type), "boolean_literal") && get(node, K::value).get() == Py_True;
+}
+
+bool is_of_type(Handle node, std::initializer_list<const char*> types) {
+  return is_dict(node) && str_in(get(node, K::type), types);
+}
+
+bool is_bool_var(const Gen& g, Handle node) {
+  if (!is_of_type(node, {"name", "indexed_name"})) return false;
+  Ref decl = g.find_declaration(get(node, str_is(get(node, K::type), "name") ? K::value : K::name));
+  return !is_none(decl) && str_is(get(decl, K::var_type), "boolean");
+}
+
+bool is_sum_of_comparisons(Handle node) {
+  Ref sum = without_parentheses(node);
+  return is_of_type(sum, {"sum"}) && is_counted_comparison(without_parentheses(get(sum, K::expression)));
+}
+
+// The record of the comparison list of sum `s`, translating the sum once to build it if need be.
+// Only the record matters here: a failed translation leaves none, and the constraint then falls
+// to the later rules.
+Ref comparison_list_of(const ComparisonArgs& a, Handle s) {
+  if (!hasattr(a.g.self(), K::comparison_sum_meta)) a.g.set(K::comparison_sum_meta, new_dict());
+  Ref id = identity(s);
+  Ref known = get(a.g.attr(K::comparison_sum_meta), id);
+  if (!list_readable_here(a.g, known, a.iterators)) {
+    catching(PyExc_Exception, [&] { return a.g.traverse(s, a.iterators); });
+  }
+  return get(a.g.attr(K::comparison_sum_meta), id);
+}
+
+// count op k, with the count of true comparisons an integer.
+bool bound_count(const ComparisonArgs& a, Handle op, Handle left, Handle right) {
+  Ref meta = comparison_list_of(a, without_parentheses(left));
+  if (!truthy(meta)) return false;
+  Ref k = get(right, K::value);
+  Ref one = py_int(1);
+  std::string list = text(item(call_method(a.g.self(), K::comparison_sum_accessors, meta, a.iterators), 0));
+  std::string relation;
+  if (str_is(op, ">")) {
+    relation = ") >= " + text(num_add(k, one));
+  } else if (str_is(op, ">=")) {
+    relation = ") >= " + text(k);
+  } else if (str_is(op, "==")) {
+    relation = ") == " + text(k);
+  } else if (str_is(op, "<=")) {
+    relation = ") <= " + text(k);
+  } else {
+    relation = ") <= " + text(num_sub(k, one));
+  }
+  a.emit("model.addConstr(gp.quicksum(" + list + relation + ", name=" + a.name("_card") + ")");
+  return true;
+}
+
+// b == (count >= k): b is 1 exactly when at least k of the comparisons hold.
+bool reified_count(const ComparisonArgs& a, Handle left, Handle inner, const char* comment) {
+  Ref one = py_int(1);
+  Ref k = get(get(inner, K::right), K::value);
+  if (str_is(get(inner, K::op), ">")) k = num_add(k, one);
+  Ref meta = comparison_list_of(a, without_parentheses(get(inner, K::left)));
+  if (!truthy(meta)) return false;
+  Ref accessors = call_method(a.g.self(), K::comparison_sum_accessors, meta, a.iterators);
+  std::string list = text(item(accessors, 0));
+  Ref count = item(accessors, 1);
+  std::string n = truthy(count) ? text(count) : "len(" + list + ")";
+  std::string b = a.expr(left);
+  std::string kt = text(k);
+  a.emit(comment + b + " == (sum(comparisons) >= " + kt + ")");
+  a.emit("model.addConstr(" + kt + " * " + b + " - gp.quicksum(" + list + ") <= 0, name=" + a.name("_reif_card1") +
+         ")");
+  a.emit("model.addConstr(gp.quicksum(" + list + ") - (" + kt + "-1) - (" + n + " - " + kt + " + 1) * " + b +
+         " <= 0, name=" + a.name("_reif_card2") + ")");
+  return true;
+}
+
+// The inner comparison of `b == (sum >= k)` when `right` has that shape, of the node type given.
+Ref count_comparison(Handle right, const char* type) {
+  Ref inner = without_parentheses(right);
+  if (!is_of_type(inner, {type}) || !str_in(get(inner, K::op), {">=", ">"})) return none();
+  if (!is_of_type(get(inner, K::right), {"number"})) return none();
+  if (!is_of_type(without_parentheses(get(inner, K::left)), {"sum"})) return none();
+  return inner;
+}
+
+// The big-M of l != r: one more than the largest amount either side can exceed the other by.
+Ref not_equal_big_m(const Gen& g, Handle left, Handle right) {
+  Ref lb = call_method(g.self(), K::linear_bounds_safe, left);
+  Ref rb = call_method(g.self(), K::linear_bounds_safe, right);
+  if (is_none(lb) || is_none(rb)) return py_float(kDefaultBigM);
+  Ref ll = item(lb, 0), lu = item(lb, 1), rl = item(rb, 0), ru = item(rb, 1);
+  if (is_none(ll) || is_none(lu) || is_none(rl) || is_none(ru)) return py_float(kDefaultBigM);
+  Ref zero = py_float(0.0);
+  Ref one = py_float(1.0);
+  Ref m = num_add(num_max(num_max(num_sub(lu, rl), zero), num_max(num_sub(ru, ll), zero)), one);
+  return num_max(m, one);
+}
+
+void not_equal(const ComparisonArgs& a, Handle left, Handle right) {
+  std::string l = a.expr(left);
+  std::string r = a.expr(right);
+  if (is_bool_var(a.g, left) && is_bool_var(a.g, right)) {
+    a.emit("model.addConstr(" + l + " + " + r + " == 1, name='" + str_text(a.prefix) + "_xor')");
+    return;
+  }
+  // Either l - r >= 1 or r - l >= 1, chosen by one binary flag; the sides are integral.
+  std::string flag = "neq_flag_" + str_text(a.prefix);
+  if (truthy(a.iterators)) {
+    a.emit(flag + " = model.addVar(vtype=GRB.BINARY)");
+  } else {
+    a.emit(flag + " = model.addVar(vtype=GRB.BINARY, name='" + flag + "')");
+  }
+  std::string m = text(not_equal_big_m(a.g, left, right));
+  a.emit("model.addConstr(" + l + " - " + r + " + " + m + " * " + flag + " >= 1, name=" + a.name("_neq1") + ")");
+  a.emit("model.addConstr(" + r + " - " + l + " + " + m + " * (1 - " + flag + ") >= 1, name=" + a.name("_neq2") + ")");
+}
+
+// gurobipy takes only <=, >= and ==: a strict comparison moves its right side by EPS, which for
+// integral sides is exactly the strict comparison.
+void ordinary(const ComparisonArgs& a, Handle op, Handle left, Handle right) {
+  std::string l = a.expr(left);
+  std::string r = a.expr(right);
+  std::string eps = text(a.g.global(K::EPS));
+  std::string relation;
+  if (str_is(op, ">")) {
+    relation = " >= (" + r + ") + " + eps;
+  } else if (str_is(op, "<")) {
+    relation = " <= (" + r + ") - " + eps;
+  } else {
+    std::string op_text = text(op);
+    relation = " " + op_text + " " + r;
+  }
+  a.emit("model.addConstr(" + l + relation + ", name=" + a.name() + ")");
+}
+
+Ref constraint_constraint(const Call& c) {
+  auto [self, node, prefix, iterators] =
+      c.bind(Params<4>{"GurobiCodeGenerator._constraint_constraint",
+                       {"self", "constraint_node", "constr_name_prefix", "current_iterators"},
+                       4});
+  ComparisonArgs a{Gen(c.module, self), prefix, iterators};
+  Ref op = item(node, K::op);
+  Ref left = item(node, K::left);
+  Ref right = item(node, K::right);
+  Ref l = without_parentheses(left);
+  Ref r = without_parentheses(right);
+  // (comparison) == true is the comparison itself.
+  Ref comparison = none();
+  if (str_is(op, "==") && is_true_literal(r) && is_counted_comparison(l)) comparison = l.copy();
+  if (str_is(op, "==") && is_true_literal(l) && is_counted_comparison(r)) comparison = r.copy();
+  if (!is_none(comparison)) {
+    op = item(comparison, K::op);
+    left = item(comparison, K::left);
+    right = item(comparison, K::right);
+    l = without_parentheses(left);
+    r = without_parentheses(right);
+  }
+  if (str_in(op, {"==", "<=", ">="})) {
+    if (is_bool_var(a.g, left) && is_counted_comparison(r)) {
+      std::string b = a.expr(left);
+      a.emit("model.addConstr(" + b + " " + text(op) + " " + a.reified(r) + ", name=" + a.name() + ")");
+      return none();
+    }
+    if (is_counted_comparison(l) && is_bool_var(a.g, right)) {
+      std::string truth = a.reified(l);
+      a.emit("model.addConstr(" + truth + " " + text(op) + " " + a.expr(right) + ", name=" + a.name() + ")");
+      return none();
+    }
+  }
+  bool strict_or_not = str_in(op, {">", ">=", "==", "<=", "<"});
+  if (strict_or_not && is_of_type(right, {"number"}) && is_sum_of_comparisons(left) &&
+      bound_count(a, op, left, right)) {
+    return none();
+  }
+  if (str_is(op, "==") && is_of_type(left, {"name", "indexed_name"})) {
+    Ref inner = count_comparison(right, "constraint");
+    if (!is_none(inner) && reified_count(a, left, inner, "# Reified cardinality: ")) return none();
+    inner = count_comparison(right, "binop");
+    if (!is_none(inner) && reified_count(a, left, inner, "# Reified cardinality (binop): ")) return none();
+  }
+  if (str_is(op, "!=")) {
+    not_equal(a, left, right);
+  } else if (strict_or_not) {
+    ordinary(a, op, left, right);
+  }
+  return none();
+}
+
+PyMethodDef kMethods[] = {
+    KV_FUNCTION("_constraint_constraint", constraint_constraint, "Emit a comparison constraint."),
+};
+
+}  // namespace
+
+std::span<PyMethodDef> comparison_methods{kMethods};
+
+}  // namespace mipwright
