@@ -147,10 +147,12 @@ static int compile_indexed(Model& m, Handle n) {
   } else if (const Table* t = m.table_named(name, m.compile_line)) {
     x.op = Op::Param;
     x.text = name;
+    x.table = t;
     x.args = fit_subscripts(m, std::move(subs), t->dims, name);
   } else if (const Table* r = m.records_named(name, m.compile_line)) {
     x.op = Op::Record;
     x.text = name;
+    x.table = r;
     x.args = fit_subscripts(m, std::move(subs), r->dims, name);
   } else if (m.scalar_named(name, m.compile_line)) {
     m.compile_error("Parameter '" + name + "' is not indexed");

@@ -49,8 +49,15 @@ LinExpr constant_expr(double v) {
 
 // ---- columns and rows ----
 
-void Model::add_column(std::string name, double low, double high, bool integer) {
-  column_names.push_back(std::move(name));
+void Model::reserve_columns(std::size_t more) {
+  std::size_t n = column_names.size() + more;
+  for (auto* v : {&lb, &ub, &cost}) v->reserve(n);
+  integral.reserve(n);
+  mark_.reserve(n);
+}
+
+void Model::add_column(std::string_view name, double low, double high, bool integer) {
+  column_names.add(name);
   lb.push_back(low);
   ub.push_back(high);
   integral.push_back(integer ? 1 : 0);
@@ -293,7 +300,7 @@ void Model::indicator(int binary, int fire_on, const LinExpr& diff, Cmp op) {
     double extreme = upper ? hi : lo;
     if (!std::isfinite(extreme)) {
       int col = unbounded_column(*this, diff, upper);
-      const std::string& name = column_names[col];
+      std::string name(column_names[col]);
       fail("Variable '" + name + "' has no finite " + (upper ? "upper" : "lower") + " bound, which " + site_text() +
            " needs for its big-M encoding: declare the variable with 'in lo..hi' or add a bound constraint such as " +
            name + (upper ? " <= 100" : " >= -100"));

@@ -521,16 +521,37 @@ const Table* Model::records_named(const std::string& name, long lineno) {
 
 // ---- decision variables ----
 
-std::string Model::column_name(const VarFamily& f, std::size_t flat) const {
-  if (f.dims.empty()) return f.name;
-  std::string out = f.name + "[";
-  for (std::size_t i = 0; i < f.dims.size(); ++i) {
-    std::size_t p = (flat / f.strides[i]) % f.dims[i].size();
-    if (i > 0) out += ',';
-    out += value_text(f.dims[i].at(p));
+// Names as gurobipy gives them to the variables of addVars: the element texts of every dimension
+// written once, then combined in column order.
+void Model::add_family_columns(const VarFamily& f, double low, double high, bool integer) {
+  reserve_columns(f.count);
+  if (f.dims.empty()) return add_column(f.name, low, high, integer);
+  std::vector<std::vector<std::string>> texts;
+  std::size_t longest = f.name.size() + 2;
+  for (const Domain& d : f.dims) {
+    std::vector<std::string>& t = texts.emplace_back();
+    std::size_t widest = 0;
+    for (std::size_t i = 0; i < d.size(); ++i) widest = std::max(widest, t.emplace_back(value_text(d.at(i))).size());
+    longest += widest + 1;
   }
-  out += ']';
-  return out;
+  column_names.reserve_more(f.count, f.count * longest);
+  std::vector<std::size_t> position(f.dims.size(), 0);
+  std::string name;
+  name.reserve(longest);
+  for (std::size_t k = 0; k < f.count; ++k) {
+    name.assign(f.name);
+    name += '[';
+    for (std::size_t i = 0; i < f.dims.size(); ++i) {
+      if (i > 0) name += ',';
+      name += texts[i][position[i]];
+    }
+    name += ']';
+    add_column(name, low, high, integer);
+    for (std::size_t i = f.dims.size(); i-- > 0;) {  // the next position, last dimension fastest
+      if (++position[i] < f.dims[i].size()) break;
+      position[i] = 0;
+    }
+  }
 }
 
 void Model::declare_variable(Handle decl) {
@@ -560,7 +581,7 @@ void Model::declare_variable(Handle decl) {
   if (column_names.size() + f.count > static_cast<std::size_t>(INT32_MAX)) {
     throw ModelError{"Variable '" + f.name + "' has too many elements", line};
   }
-  for (std::size_t k = 0; k < f.count; ++k) add_column(column_name(f, k), low, high, integer);
+  add_family_columns(f, low, high, integer);
   family_ids.emplace(f.name, static_cast<int>(families.size()));
   families.push_back(std::move(f));
 }

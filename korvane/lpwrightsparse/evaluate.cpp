@@ -162,8 +162,7 @@ Value Model::eval(int e) {
     case Op::Record: {
       Value key[kMaxDims];
       for (std::size_t i = 0; i < x.args.size(); ++i) key[i] = eval(x.args[i]);
-      const Table* t = x.op == Op::Param ? tables.at(x.text).get() : records.at(x.text).get();
-      const Value* v = t->find({key, x.args.size()});
+      const Value* v = x.table->find({key, x.args.size()});
       if (v == nullptr) {
         fail("Parameter '" + x.text + "' not found for index " + key_text(*this, {key, x.args.size()}) + " in " +
              site_text());

@@ -224,6 +224,7 @@ struct Expr {
   bool has_var = false;  // mentions a decision variable
   int a = -1, b = -1, c = -1;
   int ref = -1;
+  const Table* table = nullptr;  // Param, Record
   std::vector<int> args;
   Value value;
   std::string text;
@@ -295,6 +296,36 @@ struct Site {
   long lineno = 0;
 };
 
+// Column names, stored back to back and each followed by a NUL byte: one allocation for hundreds
+// of thousands of names, and the very text the script embeds.
+class Names {
+ public:
+  void add(std::string_view name) {
+    blob_.append(name);
+    blob_.push_back('\0');
+    ends_.push_back(blob_.size());
+    for (char ch : name) ascii_ = ascii_ && static_cast<unsigned char>(ch) < 0x80;
+  }
+  std::size_t size() const { return ends_.size(); }
+  bool empty() const { return ends_.empty(); }
+  bool ascii() const { return ascii_; }
+  std::string_view operator[](std::size_t i) const {
+    std::size_t begin = i == 0 ? 0 : ends_[i - 1];
+    return std::string_view(blob_).substr(begin, ends_[i] - 1 - begin);
+  }
+  // Every name, separated by NUL bytes.
+  std::string_view joined() const { return std::string_view(blob_).substr(0, blob_.empty() ? 0 : blob_.size() - 1); }
+  void reserve_more(std::size_t names, std::size_t bytes) {
+    ends_.reserve(ends_.size() + names);
+    blob_.reserve(blob_.size() + bytes + names);
+  }
+
+ private:
+  std::string blob_;
+  std::vector<std::size_t> ends_;
+  bool ascii_ = true;
+};
+
 // ---- the generator's state for one run ----
 
 class Model {
@@ -306,7 +337,7 @@ class Model {
   // Results, read by the module after build().
   Interner interner;
   std::vector<TupleType> tuple_types;
-  std::vector<std::string> column_names;
+  Names column_names;
   std::size_t model_columns = 0;  // declared variables; auxiliaries follow them
   std::vector<double> lb, ub, cost;
   std::vector<std::uint8_t> integral;
@@ -338,7 +369,7 @@ class Model {
   const Table* records_named(const std::string& name, long lineno);
   std::optional<Value> scalar_named(const std::string& name, long lineno);
   void declare_variable(Handle decl);
-  std::string column_name(const VarFamily& f, std::size_t flat) const;
+  void add_family_columns(const VarFamily& f, double low, double high, bool integer);
   std::string value_text(const Value& v) const;
 
   // ---- compilation (compile.cpp) ----
@@ -387,7 +418,8 @@ class Model {
   void indicator(int binary, int fire_on, const LinExpr& diff, Cmp op);
   void not_equal(int left, int right);
   void implication(const Implication& plan);
-  void add_column(std::string name, double low, double high, bool integer);
+  void add_column(std::string_view name, double low, double high, bool integer);
+  void reserve_columns(std::size_t more);
 
  private:
   std::vector<std::int32_t> mark_;  // column to slot in the row being merged, -1 when absent

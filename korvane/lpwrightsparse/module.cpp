@@ -15,6 +15,7 @@
 //   objective_sense  "minimize" or "maximize"; objective_constant: the objective's constant term
 //   model_var_count  the number of declared (non-auxiliary) columns
 //   tuple_types      tuple type name -> list of its field names
+#include <algorithm>
 #include <bit>
 #include <cstring>
 
@@ -28,6 +29,7 @@ Key kSciPyCSCCodeGenerator{"SciPyCSCCodeGenerator"};
 Key kSemanticError{"SemanticError"};
 Key kArrayModule{"array"};
 Key kBinascii{"binascii"};
+Key kZlib{"zlib"};
 Key kInit{"__init__"};
 Key kAst{"ast"};
 Key kDataDict{"data_dict"};
@@ -53,58 +55,69 @@ Key kIndices{"indices"};
 Key kIndptr{"indptr"};
 Key kShape{"shape"};
 Key kTypecode{"typecode"};
+Key kColumnNames{"_column_names"};
+Key kDict{"__dict__"};
 
-// array.array(typecode) holding a copy of `bytes` bytes at `data`.
-Ref make_array(PyObject* module, const char* typecode, const void* data, std::size_t bytes) {
-  Ref array_type = attr(global(module, kArrayModule), "array");
-  Ref arr = call(array_type, py_str(typecode));
-  if (bytes > 0) {
-    Ref view = check(PyMemoryView_FromMemory(static_cast<char*>(const_cast<void*>(data)),
-                                             static_cast<Py_ssize_t>(bytes), PyBUF_READ));
-    call_method(arr, kFrombytes, view);
+// A new array.array of `count` elements whose buffer C++ code fills in place.
+class ArrayBuffer {
+ public:
+  ArrayBuffer(PyObject* module, const char* typecode, std::size_t count) {
+    Ref array_type = attr(global(module, kArrayModule), "array");
+    Ref one = call(array_type, py_str(typecode), check(Py_BuildValue("[i]", 0)));
+    array_ = check(PySequence_Repeat(one.get(), static_cast<Py_ssize_t>(count)));
+    check_status(PyObject_GetBuffer(array_.get(), &view_, PyBUF_WRITABLE));
   }
-  return arr;
-}
+  ~ArrayBuffer() { PyBuffer_Release(&view_); }
+  ArrayBuffer(const ArrayBuffer&) = delete;
+  ArrayBuffer& operator=(const ArrayBuffer&) = delete;
+
+  template <class T>
+  T* data() {
+    return static_cast<T*>(view_.buf);
+  }
+  Ref release() {
+    PyBuffer_Release(&view_);
+    view_.obj = nullptr;
+    return std::move(array_);
+  }
+
+ private:
+  Ref array_;
+  Py_buffer view_{};
+};
 
 template <class T>
 Ref array_of(PyObject* module, const char* typecode, const std::vector<T>& v) {
-  return make_array(module, typecode, v.data(), v.size() * sizeof(T));
+  ArrayBuffer out(module, typecode, v.size());
+  if (!v.empty()) std::memcpy(out.data<T>(), v.data(), v.size() * sizeof(T));
+  return out.release();
 }
 
-struct Csc {
-  std::vector<double> data;
-  std::vector<std::int32_t> indices;
-  std::vector<std::int32_t> indptr;
-};
-
-// The rows, stored row by row as they were generated, transposed into columns by a counting
-// sort: row indices come out sorted within each column.
-Csc to_csc(const RowStore& rows, std::size_t columns) {
+// The rows, stored row by row as they were generated, transposed into compressed columns by a
+// counting sort (row indices come out sorted within each column), written straight into the
+// arrays the generator keeps.
+Ref matrix(PyObject* module, const RowStore& rows, std::size_t columns) {
   std::size_t nnz = rows.idx.size();
   if (nnz > static_cast<std::size_t>(INT32_MAX)) throw ModelError{"The model has too many non-zero coefficients"};
-  Csc out;
-  out.indptr.assign(columns + 1, 0);
-  for (std::int32_t col : rows.idx) ++out.indptr[col + 1];
-  for (std::size_t j = 0; j < columns; ++j) out.indptr[j + 1] += out.indptr[j];
-  std::vector<std::int32_t> next(out.indptr.begin(), out.indptr.end() - 1);
-  out.data.resize(nnz);
-  out.indices.resize(nnz);
+  ArrayBuffer indptr_array(module, "i", columns + 1), data_array(module, "d", nnz), indices_array(module, "i", nnz);
+  auto* indptr = indptr_array.data<std::int32_t>();
+  auto* data = data_array.data<double>();
+  auto* indices = indices_array.data<std::int32_t>();
+  std::fill(indptr, indptr + columns + 1, 0);
+  for (std::int32_t col : rows.idx) ++indptr[col + 1];
+  for (std::size_t j = 0; j < columns; ++j) indptr[j + 1] += indptr[j];
+  std::vector<std::int32_t> next(indptr, indptr + columns);
   for (std::size_t r = 0; r < rows.rows(); ++r) {
     for (auto k = rows.ptr[r]; k < rows.ptr[r + 1]; ++k) {
       std::int32_t pos = next[rows.idx[k]]++;
-      out.indices[pos] = static_cast<std::int32_t>(r);
-      out.data[pos] = rows.val[k];
+      indices[pos] = static_cast<std::int32_t>(r);
+      data[pos] = rows.val[k];
     }
   }
-  return out;
-}
-
-Ref matrix(PyObject* module, const RowStore& rows, std::size_t columns) {
-  Csc csc = to_csc(rows, columns);
   Ref d = new_dict();
-  set_item(d, kData, array_of(module, "d", csc.data));
-  set_item(d, kIndices, array_of(module, "i", csc.indices));
-  set_item(d, kIndptr, array_of(module, "i", csc.indptr));
+  set_item(d, kData, data_array.release());
+  set_item(d, kIndices, indices_array.release());
+  set_item(d, kIndptr, indptr_array.release());
   set_item(d, kShape, tuple_of(py_int(static_cast<long long>(rows.rows())), py_int(static_cast<long long>(columns))));
   return d;
 }
@@ -116,16 +129,13 @@ Ref matrix(PyObject* module, const RowStore& rows, std::size_t columns) {
 
 void store_results(PyObject* module, Handle self, Model& m) {
   std::size_t n = m.column_names.size();
-  Ref names = check(PyList_New(static_cast<Py_ssize_t>(n)));
-  Ref indices = check(_PyDict_NewPresized(static_cast<Py_ssize_t>(n)));
-  for (std::size_t j = 0; j < n; ++j) {
-    Ref name = py_str(m.column_names[j]);
-    Ref column = py_int(static_cast<long long>(j));
-    check_status(PyDict_SetItem(indices.get(), name.get(), column.get()));
-    PyList_SET_ITEM(names.get(), static_cast<Py_ssize_t>(j), name.release());
+  // var_names and var_indices are made from this text when first read (see __getattr__).
+  std::string_view joined = m.column_names.joined();
+  setattr(self, kColumnNames, check(PyBytes_FromStringAndSize(joined.data(), static_cast<Py_ssize_t>(joined.size()))));
+  Ref instance_dict = check(PyObject_GenericGetDict(self, nullptr));
+  for (Key* key : {&kVarNames, &kVarIndices}) {
+    if (contains(instance_dict, *key)) check_status(PyDict_DelItem(instance_dict.get(), key->get()));
   }
-  setattr(self, kVarNames, names);
-  setattr(self, kVarIndices, indices);
   setattr(self, kBounds, tuple_of(array_of(module, "d", m.lb), array_of(module, "d", m.ub)));
   setattr(self, kC, array_of(module, "d", m.cost));
   setattr(self, kIntegrality, array_of(module, "B", m.integral));
@@ -168,6 +178,35 @@ Ref build_matrices(const Call& c) {
   return none();
 }
 
+// var_names and var_indices of a built model, made on first read from the NUL-separated names:
+// half a million name objects and their dictionary would otherwise cost more than the whole
+// instantiation, for callers that never read them.
+Ref lazy_attribute(const Call& c) {
+  auto [self, name] = c.bind(Params<2>{"SciPyCSCCodeGenerator.__getattr__", {"self", "name"}, 2});
+  bool lazy = eq(name, kVarNames) || eq(name, kVarIndices);
+  Ref instance_dict = check(PyObject_GenericGetDict(self, nullptr));
+  Ref joined = get(instance_dict, kColumnNames);
+  if (!lazy || !PyBytes_Check(joined.get())) {
+    PyErr_Format(PyExc_AttributeError, "'%.100s' object has no attribute '%U'", Py_TYPE(self)->tp_name, name);
+    throw PyErrorSet{};
+  }
+  char* data = PyBytes_AS_STRING(joined.get());
+  Py_ssize_t size = PyBytes_GET_SIZE(joined.get());
+  Ref names = new_list();
+  Ref indices = new_dict();
+  for (Py_ssize_t begin = 0, index = 0; size > 0 && begin <= size; ++index) {
+    const char* end = static_cast<const char*>(std::memchr(data + begin, '\0', static_cast<std::size_t>(size - begin)));
+    Py_ssize_t stop = end == nullptr ? size : end - data;
+    Ref text = check(PyUnicode_DecodeUTF8(data + begin, stop - begin, "strict"));
+    append(names, text);
+    set_item(indices, text, py_int(index));
+    begin = stop + 1;
+  }
+  set_item(instance_dict, kVarNames, names);
+  set_item(instance_dict, kVarIndices, indices);
+  return eq(name, kVarNames) ? std::move(names) : std::move(indices);
+}
+
 // ---- the script ----
 
 // One line holding `prefix`, the ASCII text of `body` and `suffix`, copied once.
@@ -201,8 +240,14 @@ class Script {
       arr = call(array_type, py_str(typecode), arr);
       call_method(arr, py_str("byteswap"));
     }
+    return packed(arr);
+  }
+
+  // base64 of the zlib-compressed bytes: the script then holds little text for the compiler.
+  Ref packed(Handle bytes) {
+    Ref compressed = call(attr(global(module_, kZlib), "compress"), bytes, py_int(1));
     Ref encode = attr(global(module_, kBinascii), "b2a_base64");
-    return call_kw(encode, {arr}, {{"newline", Py_False}});
+    return call_kw(encode, {compressed}, {{"newline", Py_False}});
   }
 
   void array(std::string_view name, Handle values, const char* typecode, const char* dtype) {
@@ -220,13 +265,18 @@ class Script {
     append(lines_, ascii_line("    '", indptr, tail));
   }
 
-  void names(Handle var_names) {
-    Ref separator = py_str(std::string_view("\0", 1));
-    Ref joined = check(PyUnicode_Join(separator.get(), var_names));
-    Ref utf = check(PyUnicode_AsUTF8String(joined.get()));
-    Ref encode = attr(global(module_, kBinascii), "b2a_base64");
-    Ref b64 = call_kw(encode, {utf}, {{"newline", Py_False}});
-    append(lines_, ascii_line("var_names = base64.b64decode('", b64, "').decode('utf-8').split('\\x00')"));
+  // The names as the generator holds them: its NUL-separated text, or its var_names list once
+  // that has been read (and perhaps changed).
+  void names(Handle self) {
+    Ref instance_dict = check(PyObject_GenericGetDict(self, nullptr));
+    Ref utf = get(instance_dict, kColumnNames);
+    if (contains(instance_dict, kVarNames) || !PyBytes_Check(utf.get())) {
+      Ref separator = py_str(std::string_view("\0", 1));
+      Ref joined = check(PyUnicode_Join(separator.get(), attr(self, kVarNames).get()));
+      utf = check(PyUnicode_AsUTF8String(joined.get()));
+    }
+    append(lines_, ascii_line("var_names = zlib.decompress(base64.b64decode('", packed(utf),
+                              "')).decode('utf-8').split('\\x00')"));
   }
 
  private:
@@ -238,6 +288,7 @@ constexpr const char* kPreamble[] = {
     "# SciPy script written by korvane: the model in compressed-sparse-column form, solved by HiGHS",
     "import base64",
     "import time",
+    "import zlib",
     "",
     "import numpy as np",
     "from scipy.optimize import Bounds, LinearConstraint, linprog, milp",
@@ -245,9 +296,9 @@ constexpr const char* kPreamble[] = {
     "",
     "",
     "def _array(text, dtype):",
-    "    # Raw little-endian buffers embedded as base64: millions of numbers load in one step. The",
-    "    # solver writes into its inputs, so the buffer must be writable.",
-    "    return np.frombuffer(bytearray(base64.b64decode(text)), dtype=dtype)",
+    "    # Raw little-endian buffers, zlib-compressed and embedded as base64: millions of numbers",
+    "    # load in one step. The solver writes into its inputs, so the buffer must be writable.",
+    "    return np.frombuffer(bytearray(zlib.decompress(base64.b64decode(text))), dtype=dtype)",
     "",
     "",
     "def _csc(data, indices, indptr, shape):",
@@ -314,6 +365,7 @@ void report(Script& s, const std::string& results) {
 Ref generate_code(const Call& c) {
   auto [self] = c.bind(Params<1>{"SciPyCSCCodeGenerator.generate_code", {"self"}, 1});
   call_method(self, kBuildMatrices);
+  setattr(self, kScipyCodeLines, new_list());
   Script s(c.module, self);
   for (const char* line : kPreamble) s.line(line);
   s.line(std::string("maximize = ") + (eq(attr(self, kObjectiveSense), py_str("maximize")) ? "True" : "False"));
@@ -330,7 +382,7 @@ Ref generate_code(const Call& c) {
   s.array("b_eq", attr(self, kBEq), "d", "<f8");
   s.line("");
   for (const char* line : kSolve) s.line(line);
-  s.names(attr(self, kVarNames));
+  s.names(self);
   report(s, text(attr(self, kResultsVarname)));
   Ref newline = py_str("\n");
   return check(PyUnicode_Join(newline.get(), attr(self, kScipyCodeLines).get()));
@@ -341,13 +393,15 @@ PyMethodDef kMethods[] = {
     KV_FUNCTION("build_matrices", build_matrices,
                 "Instantiate the model over its data into the sparse matrices and vectors of this generator."),
     KV_FUNCTION("generate_code", generate_code, "Build the matrices and return the text of the SciPy script."),
+    KV_FUNCTION("__getattr__", lazy_attribute, nullptr),
 };
 
-constexpr const char* kOrder[] = {"__init__", "build_matrices", "generate_code"};
+constexpr const char* kOrder[] = {"__init__", "build_matrices", "generate_code", "__getattr__"};
 
 void exec_lpwrightsparse(PyObject* module) {
   add(module, "array", import("array"));
   add(module, "binascii", import("binascii"));
+  add(module, "zlib", import("zlib"));
   Ref logging = import("logging");
   add(module, "logger", call_method(logging, py_str("getLogger"), attr(module, "__name__")));
   add(module, "SemanticError", attr(import_sibling(module, "faultlore"), "SemanticError"));
