@@ -569,7 +569,8 @@ void Model::declare_variable(Handle decl) {
   std::string var_type = text(item(decl, kVarType));
   double low = 0.0, high = kInf;
   bool integer = false;
-  if (var_type == "boolean") {
+  f.binary = var_type == "boolean";
+  if (f.binary) {
     high = 1.0;
     integer = true;
   } else if (var_type == "int" || var_type == "int+") {
