@@ -6,7 +6,7 @@ import sys
 
 import pytest
 
-MODULES = ["faultlore", "setloom", "mipwright", "oplparse"]
+MODULES = ["faultlore", "setloom", "mipwright", "oplparse", "lpwrightcore", "lpwright", "lpwrightsparse"]
 
 
 @pytest.mark.parametrize("name", MODULES)

@@ -14,7 +14,7 @@ sys.path.insert(0, os.environ.get("KORVANE_STAGE") or ROOT)
 if os.environ.get("KORVANE_PROBE_DIR"):
     sys.path.insert(0, os.environ["KORVANE_PROBE_DIR"])
 
-from korvane import faultlore, mipwright, oplparse, setloom  # noqa: E402
+from korvane import faultlore, lpwright, lpwrightcore, lpwrightsparse, mipwright, oplparse, setloom  # noqa: E402
 
 SCENARIOS = {}
 
@@ -480,6 +480,77 @@ def parse_errors():
     expect(TypeError, oplparse.parse_data)
     expect(RecursionError, oplparse.parse_model, "dvar int x; minimize " + "(" * 5000 + "x" + ")" * 5000 + ";")
     expect(RecursionError, oplparse.parse_data, "a = " + "[" * 5000 + "]" * 5000 + ";")
+
+
+# ---- the SciPy target (generation only: the debug interpreter has no numpy to run scripts) ----
+
+SCIPY_MODEL = """
+tuple Arc { string a; string b; float cost; }
+{Arc} Arcs = ...;
+{string} Nodes = ...;
+float cap[Nodes] = ...;
+float w[Nodes][1..2] = ...;
+int k = ...;
+range R = ...;
+dvar int+ flow[Arcs] in 0..10;
+dvar boolean open[Nodes];
+dvar int x[R] in 0..4;
+minimize sum(a in Arcs : a.a != "z") a.cost * flow[a] + sum(n in Nodes) cap[n] * open[n]
+         + sqrt(4) * x[1] + max(1, w["u"][2]) * x[2];
+subject to {
+  forall(n in Nodes) out: sum(a in Arcs : a.a == n) flow[a] <= cap[n] * open[n];
+  forall(n in Nodes, j in 1..2 : j > 1) w[n][j] * open[n] <= 5;
+  sum(i in R) (x[i] >= 2) >= k;
+  open["u"] == (x[1] >= 3);
+  x[1] != x[2];
+  open["u"] == 1 => x[3] > 2;
+  x[2] >= 3 => open["v"] == 1;
+  x[1] == 2 => x[2] <= 1;
+  (x[1] >= 1 && x[2] <= 3) || !(x[3] == 0) => x[1] + x[2] >= 1;
+}
+"""
+SCIPY_DATA = ('Arcs = {<"u", "v", 1.5>, <"v", "u", 2>}; Nodes = {"u", "v"}; cap = #["u": 4, "v": 5]#;'
+              'w = [[1, 2], [3, 4]]; k = 1; R = 1..3;')
+
+
+@scenario
+def scipy_front():
+    gen = lpwrightcore.SciPyCodeGeneratorBase({}, {})
+    expect(NotImplementedError, gen.generate_code)
+    expect(TypeError, lpwrightcore.SciPyCodeGeneratorBase)
+    lpwright.SciPyCodeGenerator({"declarations": []})
+    expect(ValueError, lpwright.SciPyCodeGenerator, {}, None, "dense")
+    expect(TypeError, lpwright.SciPyCodeGenerator)
+
+
+@scenario
+def scipy_generation():
+    tree, data = oplparse.parse_model(SCIPY_MODEL), oplparse.parse_data(SCIPY_DATA)
+    gen = lpwrightsparse.SciPyCSCCodeGenerator(tree, data)
+    gen.generate_code()
+    gen.var_names, gen.var_indices
+    expect(AttributeError, getattr, gen, "missing")
+    knapsack = os.path.join(EXAMPLES, "knapsack")
+    lpwright.SciPyCodeGenerator(*oplparse.parse_files(knapsack + ".mod", knapsack + ".dat")).generate_code()
+
+
+@scenario
+def scipy_generation_errors():
+    for model, data in (("int n = ...; dvar float x; minimize n * x; subject to {}", ""),
+                        ("float p[1..2] = ...; dvar float x; minimize x; subject to {}", "p = [1];"),
+                        ("dvar float x; dvar float y; minimize x; subject to { x * y <= 1; }", ""),
+                        ("dvar float w; dvar boolean b; minimize w; subject to { b == 1 => w <= 2; }", ""),
+                        ("float p[1..2] = [1, 2]; dvar float x; minimize x; subject to { p[3] * x <= 1; }", ""),
+                        ("{string} S = ...; dvar float x[S]; minimize 1; subject to {}", "")):
+        gen = lpwrightsparse.SciPyCSCCodeGenerator(oplparse.parse_model(model), oplparse.parse_data(data))
+        expect(faultlore.SemanticError, gen.generate_code)
+    expect(TypeError, lpwrightsparse.SciPyCSCCodeGenerator([], {}).generate_code)
+    node = {"type": "name", "value": "x"}
+    for _ in range(5000):
+        node = {"type": "uminus", "value": node}
+    tree = oplparse.parse_model("dvar float x; minimize x; subject to {}")
+    tree["objective"]["expression"] = node
+    expect(RecursionError, lpwrightsparse.SciPyCSCCodeGenerator(tree, {}).generate_code)
 
 
 # ---- the glue, through its test probe ----
