@@ -16,7 +16,7 @@ import sys
 
 from .faultlore import SemanticError
 from .oplparse import parse_data, parse_files, parse_model
-from .solving import compile_model, solve
+from .solving import compile_model, solve_parsed
 
 
 class CommandError(Exception):
@@ -114,10 +114,10 @@ def _number(value):
 
 
 def cmd_solve(args):
-    _read(args.model, args.data)  # parse errors are reported against the file they are in
+    tree, values = _read(args.model, args.data)
     try:
         with contextlib.redirect_stdout(io.StringIO()):
-            results = solve(args.model, args.data, solver=args.solver)
+            results = solve_parsed(tree, values, solver=args.solver, name=args.model)
     except Exception as error:  # noqa: BLE001 - every failure is reported as one line
         raise CommandError(_describe(error, args.model)) from None
     print(f"Status: {results['status']}")

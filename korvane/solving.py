@@ -32,16 +32,27 @@ def solve(model_file, data_file=None, solver="scipy"):
     """Parse, compile and solve a model; return its results as a JSON-serialisable dictionary
     with `status` and, when optimal, `solution` (variable name to value), `objective_value` and
     `stats`."""
+    _require_solver(solver)
+    tree, data = parse_files(model_file, data_file)
+    return solve_parsed(tree, data, solver, name=model_file)
+
+
+def solve_parsed(tree, data, solver="scipy", name="model"):
+    """solve() for a model tree and data dictionary already in hand."""
+    target, key = _require_solver(solver)
+    script = compile_model(tree, data, target)
+    container = {}
+    code = compile(script, f"<korvane {target} script for {name}>", "exec")
+    exec(code, {"__name__": "__korvane_script__", "results_container": container})
+    return _plain(container[key])
+
+
+def _require_solver(solver):
     target, key = _target(solver)
     if target == "gurobi" and importlib.util.find_spec("gurobipy") is None:
         raise RuntimeError("the 'gurobi' solver needs the gurobipy package, which is not installed; "
                            "install gurobipy or use solver='scipy' (HiGHS, included with SciPy)")
-    tree, data = parse_files(model_file, data_file)
-    script = compile_model(tree, data, target)
-    container = {}
-    code = compile(script, f"<korvane {target} script for {model_file}>", "exec")
-    exec(code, {"__name__": "__korvane_script__", "results_container": container})
-    return _plain(container[key])
+    return target, key
 
 
 def _target(solver):
