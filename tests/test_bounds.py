@@ -103,6 +103,8 @@ class TestIntervals:
         (sum_([I], mul("k", "b")), None),
         (sum_([I], "b", where=name("never")), (0.0, 3.0)),
         ({"type": "sum", "expression": name("b")}, (0.0, 1.0)),
+        ({"type": "boolean_literal", "value": True}, (1.0, 1.0)),
+        (add({"type": "boolean_literal", "value": False}, "b"), (0.0, 1.0)),
         (sum_([I], "b") | {"iterators": [I, 5]}, (None, None)),
         (None, None),
     ])

@@ -344,6 +344,13 @@ MaybePair interval(const Gen& g, Handle n) {
     Ref v = to_float(get(n, K::value, zero));
     return Pair{v.copy(), v.copy()};
   }
+  // A boolean literal is the number 1 or 0 in every translated expression; knowing so keeps the
+  // big-M of a literal side (`true => c` becomes `true == true => c`) tiny instead of 1e6, where
+  // an EPS margin would drown in the solver's tolerances.
+  if (str_is(type, "boolean_literal")) {
+    Ref v = py_float(truthy(get(n, K::value)) ? 1.0 : 0.0);
+    return Pair{v.copy(), v.copy()};
+  }
   if (str_is(type, "binop")) return binop_interval(g, n);
   if (str_is(type, "sum")) return sum_interval(g, n);
   return std::nullopt;

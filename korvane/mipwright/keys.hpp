@@ -164,4 +164,9 @@ inline Key active_scope_iterators{"_active_scope_iterators"};
 inline Key emit_reify_comparison{"_emit_reify_comparison"};
 inline Key expr_depends_on_decision_var{"_expr_depends_on_decision_var"};
 
+// Logical constraints
+inline Key antecedent{"antecedent"};
+inline Key consequent{"consequent"};
+inline Key bool_aux_counter{"_bool_aux_counter"};
+
 }  // namespace mipwright::K

@@ -90,7 +90,7 @@ void exec_mipwright(PyObject* module) {
   Ref generator_ns = method_namespace(
       module, kGeneratorMethodOrder,
       {frame_methods, tree_methods, expression_methods, subscript_methods, declaration_methods, data_section_methods,
-       constraint_methods, forall_methods, bounds_methods, sum_methods, comparison_methods});
+       constraint_methods, forall_methods, bounds_methods, sum_methods, comparison_methods, implication_methods});
   add(module, "GurobiCodeGenerator",
       make_class(module, "GurobiCodeGenerator", object_base, generator_ns,
                  "Translate a model tree and its data dictionary into a gurobipy script."));

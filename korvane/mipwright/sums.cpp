@@ -12,28 +12,13 @@
 // their values ("scoped"), and read with those keys inside the generator.
 #include <sstream>
 
+#include "big_m.hpp"
 #include "counting.hpp"
-#include "numbers.hpp"
 
 namespace mipwright {
 namespace {
 
-constexpr double kDefaultBigM = 1e6;
-constexpr double kBigMFloor = 1e-9;
-
 // ---- the reification lines ----
-
-// The big-M of a comparison: the largest magnitude its difference left - right can take, or
-// nothing when a bound is missing.
-std::optional<Ref> difference_span(const Gen& g, Handle left_node, Handle right_node) {
-  Ref left = call_method(g.self(), K::linear_bounds_safe, left_node);
-  Ref right = call_method(g.self(), K::linear_bounds_safe, right_node);
-  if (is_none(left) || is_none(right)) return std::nullopt;
-  Ref ll = item(left, 0), lh = item(left, 1), rl = item(right, 0), rh = item(right, 1);
-  if (is_none(ll) || is_none(lh) || is_none(rl) || is_none(rh)) return std::nullopt;
-  Ref floor = py_float(kBigMFloor);
-  return num_max(num_max(num_abs(num_sub(ll, rh)), num_abs(num_sub(lh, rl))), floor);
-}
 
 // The identifier part of an auxiliary's text (the dictionary of a keyed auxiliary).
 std::string identifier_of(const std::string& aux) {
@@ -42,19 +27,15 @@ std::string identifier_of(const std::string& aux) {
 
 class Reification {
  public:
-  // M is the span of left - right, so a line whose relaxing term only has to absorb that span is
-  // redundant when switched off. A line that also carries the EPS margin against its relaxing term
-  // is given M plus that margin, or it would cut off the extreme values of the difference. Without
-  // a span both are the default M.
-  Reification(const Gen& g, std::string left, std::string right, std::string aux, const std::optional<Ref>& span)
+  Reification(const Gen& g, std::string left, std::string right, std::string aux, const BigM& m)
       : g_(g),
         left_(std::move(left)),
         right_(std::move(right)),
         aux_(std::move(aux)),
         eps_(text(g.global(K::EPS))),
         tol_(text(g.global(K::EQ_TOL))),
-        big_m_(span ? text(*span) : float_text(kDefaultBigM)),
-        with_margin_(span ? text(num_add(*span, g.global(K::EPS))) : big_m_) {}
+        big_m_(m.plain()),
+        with_margin_(m.with_margin(g.global(K::EPS))) {}
 
   const std::string& big_m() const { return big_m_; }
 
@@ -118,7 +99,7 @@ Ref emit_reify_comparison(const Call& c) {
                        7});
   Gen g(c.module, self);
   std::string left = text(left_expr), right = text(right_expr), aux = text(aux_sym), cmp_op = text(op);
-  Reification r(g, left, right, aux, difference_span(g, left_node, right_node));
+  Reification r(g, left, right, aux, BigM::of_difference(g, left_node, right_node));
   std::vector<std::string> lines = {"# Reify (" + left + " " + cmp_op + " " + right + ") -> " + aux +
                                     " with M=" + r.big_m()};
   for (std::string& line : r.lines(cmp_op)) lines.push_back(std::move(line));

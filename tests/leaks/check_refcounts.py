@@ -438,6 +438,86 @@ def constraint_errors():
     for _ in range(5000):
         deep = {"type": "not", "value": deep}
     expect(RecursionError, gen._emit_index_condition, deep, {"i": "i"})
+# ---- korvane.mipwright implications ----
+
+_TRUE = {"type": "boolean_literal", "value": True}
+
+
+def _bool(op, left, right):
+    return _cmp(op, left, right, kind="binop", sem_type="boolean")
+
+
+def _implies(antecedent, consequent, **extra):
+    return {"type": "implication_constraint", "antecedent": antecedent, "consequent": consequent, **extra}
+
+
+_X2 = _indexed("x", _ref("i")[0], _ref("i")[0])
+IMPLICATION_AST = {
+    "declarations": CONSTRAINT_AST["declarations"],
+    "objective": {"type": "maximize", "expression": _name("y")},
+    "constraints": [
+        _cmp("<=", _name("y"), _num(4)),
+        _implies({"type": "and", "left": _bool(">=", _name("y"), _num(1)),
+                  "right": {"type": "not", "value": _bool("==", _name("b"), _num(0))}},
+                 {"type": "or", "left": _bool(">", _name("z"), _num(1)),
+                  "right": {"type": "parenthesized_expression", "expression": _bool("<", _name("y"), _num(3))}}),
+        _implies(_cmp(">=", _name("y"), _num(2)), _cmp("==", _name("b"), _TRUE)),
+        _implies(_cmp(">", _name("y"), _num(2)), _cmp("==", _name("b2"), _num(1)), label="contra"),
+        _forall([_I], [_implies(_cmp("==", _name("b"), _num(1)), _cmp(op, _X2, _num(1))) for op in ("<", ">", "==")]),
+        _forall([_I], [_implies(_cmp(op, _X2, _num(2)), _cmp(op2, _name("y"), _name("i")))
+                       for op, op2 in (("==", "<"), (">=", ">"), ("<", "=="), ("<=", ">="), (">", "<="))]),
+        _implies(_TRUE, {"type": "boolean_literal", "value": False}),
+    ],
+}
+
+
+class Fallbacks(mipwright.GurobiCodeGenerator):
+    """Sends implications down their fallbacks: no bounds, and no name for a direct indicator."""
+
+    def _linear_bounds_safe(self, node):
+        return None
+
+    def _format_name_expr(self, base_prefix, suffix=""):
+        if suffix == "_indicator":
+            raise LookupError(suffix)
+        return mipwright.GurobiCodeGenerator._format_name_expr(self, base_prefix, suffix)
+
+
+@scenario
+def implications():
+    mipwright.GurobiCodeGenerator(IMPLICATION_AST, {}).generate_code()
+    gen = Fallbacks(IMPLICATION_AST, {})
+    gen.gurobi_var_map.update(y="y", b="b")
+    gen._collect_variable_bounds(IMPLICATION_AST["constraints"])
+    for antecedent, consequent in ((_cmp(">=", _name("b"), _num(1)), _cmp("<=", _name("y"), _num(1))),
+                                   (_cmp(">=", _name("y"), _num("k")), _cmp("==", _name("b"), _num(1)))):
+        gen._constraint_implication_constraint(_implies(antecedent, consequent), "c0", {})
+
+
+@scenario
+def implication_errors():
+    gen = mipwright.GurobiCodeGenerator(IMPLICATION_AST, {})
+    gen.gurobi_var_map.update(y="y", b="b", z="z")
+    y1 = _cmp(">=", _name("y"), _num(1))
+    for antecedent, consequent in (
+        (_cmp("!=", _name("y"), _num(1)), y1),                                   # antecedent operator
+        (_cmp("==", _name("b"), _num(1)), _cmp("!=", _name("y"), _num(1))),      # consequent operator
+        (_name("b"), y1),                                                        # not a comparison
+        (y1, "y"),
+        ({"type": "not", "value": {"type": "sum"}}, y1),                         # not a condition
+        ({"type": "not", "value": _cmp("!=", _name("y"), _num(1))}, y1),         # comparison operator
+        ({"type": "not", "value": _bool("+", _name("y"), _num(1))}, y1),
+        (y1, _cmp("==", _name("b"), _num("k"))),                                 # literal that is not a number
+    ):
+        expect(ValueError, gen._constraint_implication_constraint, _implies(antecedent, consequent), "c0", {})
+    expect(KeyError, gen._constraint_implication_constraint, {"antecedent": y1}, "c0", {})
+    expect(TypeError, gen._constraint_implication_constraint, _implies(y1, y1), "c0")
+    deep = y1
+    for _ in range(5000):
+        deep = {"type": "not", "value": deep}
+    expect(RecursionError, gen._constraint_implication_constraint, _implies(deep, y1), "c0", {})
+
+
 # ---- korvane.oplparse ----
 
 EXAMPLES = os.path.join(ROOT, "examples")
