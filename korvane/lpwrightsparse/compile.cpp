@@ -144,12 +144,12 @@ static int compile_indexed(Model& m, Handle n) {
     x.has_var = true;
     x.args = fit_subscripts(m, std::move(subs), m.families[f->second].dims, name);
     if (m.families[f->second].dims.empty()) m.compile_error("Variable '" + name + "' is not indexed");
-  } else if (const Table* t = m.table_named(name, m.compile_line)) {
+  } else if (const Table* t = m.table_named(name)) {
     x.op = Op::Param;
     x.text = name;
     x.table = t;
     x.args = fit_subscripts(m, std::move(subs), t->dims, name);
-  } else if (const Table* r = m.records_named(name, m.compile_line)) {
+  } else if (const Table* r = m.records_named(name)) {
     x.op = Op::Record;
     x.text = name;
     x.table = r;
@@ -253,7 +253,7 @@ int Model::compile_expr(Handle n) {
     Ref empty = new_list();
     for (Ref& arg : Iterate(get(n, kArgs, empty))) x.args.push_back(compile_expr(arg));
     if (type == "minl" || type == "maxl") {
-      if (x.args.empty()) compile_error("Unsupported " + std::string(type == "minl" ? "min" : "max") + "() without arguments");
+      if (x.args.empty()) compile_error(std::string("Unsupported ") + (type == "minl" ? "min" : "max") + "() without arguments");
       x.op = type == "minl" ? Op::Min : Op::Max;
     } else {
       std::string name = text(item(n, kName));
@@ -289,10 +289,6 @@ int Model::compile_expr(Handle n) {
 
 bool Model::is_boolean_var(int e) const {
   return exprs[e].op == Op::Var && families[exprs[e].ref].binary;
-}
-
-bool Model::is_comparison(int e) const {
-  return exprs[e].op == Op::Cmp;
 }
 
 // How many decision-variable references a side makes, counting anything that may expand to

@@ -66,7 +66,8 @@ void Model::add_column(std::string_view name, double low, double high, bool inte
 }
 
 int Model::new_binary(const char* prefix) {
-  add_column("_" + std::string(prefix) + "_" + std::to_string(++aux_counter_), 0.0, 1.0, true);
+  std::string name = std::string("_").append(prefix).append("_").append(std::to_string(++aux_counter_));
+  add_column(name, 0.0, 1.0, true);
   return static_cast<int>(column_names.size()) - 1;
 }
 
@@ -102,14 +103,14 @@ void push_row(RowStore& store, const std::vector<std::pair<int, double>>& terms,
 // e (sense) rhs. A row on one column tightens that column's bounds instead, unless the bounds
 // would cross; a row without columns is dropped when it holds and kept (empty, so the solver
 // reports the model infeasible) when it does not.
-void Model::add_row(const LinExpr& e, Sense sense, double rhs, bool may_be_bound) {
+void Model::add_row(const LinExpr& e, Sense sense, double rhs) {
   std::vector<std::pair<int, double>>& merged = row_terms_;
   merge_row(e, merged);
   rhs -= e.constant;
   if (merged.empty()) {
     bool holds = sense == Sense::Le ? 0.0 <= rhs + 1e-9 : sense == Sense::Ge ? 0.0 >= rhs - 1e-9 : std::fabs(rhs) <= 1e-9;
     if (holds) return;
-  } else if (merged.size() == 1 && may_be_bound) {
+  } else if (merged.size() == 1) {
     auto [col, coef] = merged[0];
     double bound = rhs / coef;
     bool upper = (sense == Sense::Le) == (coef > 0);

@@ -138,7 +138,11 @@ std::string Model::value_text(const Value& v) const {
       return interner.text_of(v);
     case Value::Kind::Tup: {
       std::string out;
-      for (const Value& item : interner.items_of(v)) out += (out.empty() ? "" : ",") + value_text(item);
+      const std::vector<Value>& items = interner.items_of(v);
+      for (std::size_t i = 0; i < items.size(); ++i) {
+        if (i > 0) out += ',';
+        out += value_text(items[i]);
+      }
       return out;
     }
     case Value::Kind::Num:
@@ -199,7 +203,7 @@ std::optional<std::pair<long long, long long>> Model::range_named(const std::str
   return bounds;
 }
 
-const SetData* Model::set_named(const std::string& name, long lineno) {
+const SetData* Model::set_named(const std::string& name) {
   if (auto it = sets.find(name); it != sets.end()) return it->second.get();
   auto decl_it = declarations.find(name);
   if (decl_it == declarations.end() || !is_set_type(type_of(decl_it->second))) return nullptr;
@@ -230,14 +234,13 @@ const SetData* Model::set_named(const std::string& name, long lineno) {
     throw ModelError{"Set '" + name + "' expects a list of elements, got " + repr_text(elements), line_of(decl)};
   }
   for (Ref& element : Iterate(elements)) set->add(to_value(element, set->tuple_type));
-  (void)lineno;
   return sets.emplace(name, std::move(set)).first->second.get();
 }
 
 std::optional<Domain> Model::domain_named(const std::string& name, long lineno) {
   Domain d;
   d.name = name;
-  if (const SetData* set = set_named(name, lineno)) {
+  if (const SetData* set = set_named(name)) {
     d.set = set;
     return d;
   }
@@ -400,7 +403,7 @@ struct TableFiller {
 
 }  // namespace
 
-const Table* Model::table_named(const std::string& name, long lineno) {
+const Table* Model::table_named(const std::string& name) {
   if (auto it = tables.find(name); it != tables.end()) return it->second.get();
   auto decl_it = declarations.find(name);
   if (decl_it == declarations.end() || !is_parameter(type_of(decl_it->second))) return nullptr;
@@ -426,7 +429,6 @@ const Table* Model::table_named(const std::string& name, long lineno) {
     }
   }
   TableFiller{*this, *table, line}.fill(data);
-  (void)lineno;
   return tables.emplace(name, std::move(table)).first->second.get();
 }
 
@@ -463,7 +465,7 @@ std::optional<Value> Model::scalar_named(const std::string& name, long lineno) {
   return v;
 }
 
-const Table* Model::records_named(const std::string& name, long lineno) {
+const Table* Model::records_named(const std::string& name) {
   if (auto it = records.find(name); it != records.end()) return it->second.get();
   auto decl_it = declarations.find(name);
   if (decl_it == declarations.end() || !is_tuple_array(type_of(decl_it->second))) return nullptr;
@@ -515,7 +517,6 @@ const Table* Model::records_named(const std::string& name, long lineno) {
   } else {
     throw ModelError{"Tuple array '" + name + "' expects a list of records, got " + repr_text(data), line};
   }
-  (void)lineno;
   return records.emplace(name, std::move(table)).first->second.get();
 }
 
@@ -612,11 +613,11 @@ void Model::load_declarations() {
     } else if (type == "range_declaration_inline" || type == "range_declaration_external") {
       range_named(name, line);
     } else if (is_set_type(type)) {
-      set_named(name, line);
+      set_named(name);
     } else if (is_tuple_array(type)) {
-      records_named(name, line);
+      records_named(name);
     } else if (is_parameter(type)) {
-      if (!table_named(name, line)) scalar_named(name, line);
+      if (!table_named(name)) scalar_named(name, line);
     } else if (type != "tuple_type" && type != "dexpr" && type != "dexpr_indexed") {
       throw ModelError{"Unsupported declaration type '" + type + "' of '" + name + "'", line};
     }

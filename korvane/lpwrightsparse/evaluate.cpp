@@ -41,7 +41,8 @@ std::string Model::site_text() const {
     if (!k.label_slots.empty()) {
       out += "[";
       for (std::size_t i = 0; i < k.label_slots.size(); ++i) {
-        out += (i ? "," : "") + value_text(slots[k.label_slots[i]]);
+        if (i > 0) out += ',';
+        out += value_text(slots[k.label_slots[i]]);
       }
       out += "]";
     }
@@ -86,9 +87,10 @@ std::string key_text(const Model& m, std::span<const Value> key) {
   for (std::size_t i = 0; i < key.size(); ++i) {
     if (i > 0) out += ", ";
     const Value& v = key[i];
-    out += v.kind == Value::Kind::Str ? "'" + m.value_text(v) + "'"
-           : v.kind == Value::Kind::Tup ? "<" + m.value_text(v) + ">"
-                                        : m.value_text(v);
+    const char* quotes = v.kind == Value::Kind::Str ? "''" : v.kind == Value::Kind::Tup ? "<>" : nullptr;
+    if (quotes) out += quotes[0];
+    out += m.value_text(v);
+    if (quotes) out += quotes[1];
   }
   return out + "]";
 }

@@ -361,12 +361,12 @@ class Model {
   void load_declarations();
   Ref data_value(const std::string& name);  // data entry, its "__map" alias, or an empty Ref
   Value to_value(Handle o, int tuple_type = -1);
-  const SetData* set_named(const std::string& name, long lineno);
+  const SetData* set_named(const std::string& name);
   std::optional<std::pair<long long, long long>> range_named(const std::string& name, long lineno);
   std::optional<Domain> domain_named(const std::string& name, long lineno);
   Domain dimension(Handle dim, const std::string& owner, long lineno);
-  const Table* table_named(const std::string& name, long lineno);
-  const Table* records_named(const std::string& name, long lineno);
+  const Table* table_named(const std::string& name);
+  const Table* records_named(const std::string& name);
   std::optional<Value> scalar_named(const std::string& name, long lineno);
   void declare_variable(Handle decl);
   void add_family_columns(const VarFamily& f, double low, double high, bool integer);
@@ -390,7 +390,6 @@ class Model {
   int constant(Value v);
   int var_reference_count(int e) const;
   bool is_boolean_var(int e) const;
-  bool is_comparison(int e) const;
   [[noreturn]] void compile_error(const std::string& message) const { throw ModelError{message, compile_line}; }
 
   // ---- evaluation (evaluate.cpp) ----
@@ -409,7 +408,7 @@ class Model {
 
   // ---- rows and linearisations (constraints.cpp) ----
   void instantiate(int c, bool bounds_only);
-  void add_row(const LinExpr& e, Sense sense, double rhs, bool may_be_bound = true);
+  void add_row(const LinExpr& e, Sense sense, double rhs);
   void add_comparison(const LinExpr& diff, Cmp op);
   int new_binary(const char* prefix);
   std::pair<double, double> interval(const LinExpr& e);

@@ -56,7 +56,6 @@ Key kIndptr{"indptr"};
 Key kShape{"shape"};
 Key kTypecode{"typecode"};
 Key kColumnNames{"_column_names"};
-Key kDict{"__dict__"};
 
 // A new array.array of `count` elements whose buffer C++ code fills in place.
 class ArrayBuffer {
