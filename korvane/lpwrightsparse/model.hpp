@@ -18,12 +18,54 @@
 #include <unordered_map>
 #include <vector>
 
+#include <sys/mman.h>
+
+#include <cstdlib>
+#include <new>
+
 #include "common/module.hpp"
 #include "common/recursion.hpp"
 
 namespace lpsparse {
 
 using namespace kv;
+
+// An allocator for the few arrays that grow to many megabytes (rows, columns, names, dense
+// tables): their blocks are aligned to 2 MiB and offered to the kernel as huge pages, so that
+// filling them costs one page fault per 2 MiB instead of one per 4 KiB.
+template <class T>
+struct BigAllocator {
+  using value_type = T;
+  static constexpr std::size_t kHuge = std::size_t{2} << 20;
+
+  BigAllocator() noexcept = default;
+  template <class U>
+  BigAllocator(const BigAllocator<U>&) noexcept {}  // NOLINT(google-explicit-constructor)
+
+  static std::size_t rounded(std::size_t n) { return (n * sizeof(T) + kHuge - 1) / kHuge * kHuge; }
+
+  T* allocate(std::size_t n) {
+    if (n * sizeof(T) < kHuge) return static_cast<T*>(::operator new(n * sizeof(T)));
+    void* p = std::aligned_alloc(kHuge, rounded(n));
+    if (p == nullptr) throw std::bad_alloc();
+    madvise(p, rounded(n), MADV_HUGEPAGE);  // advice only: its failure changes nothing
+    return static_cast<T*>(p);
+  }
+  void deallocate(T* p, std::size_t n) noexcept {
+    if (n * sizeof(T) < kHuge) {
+      ::operator delete(p);
+    } else {
+      std::free(p);
+    }
+  }
+  template <class U>
+  bool operator==(const BigAllocator<U>&) const noexcept {
+    return true;
+  }
+};
+
+template <class T>
+using BigVector = std::vector<T, BigAllocator<T>>;
 
 inline constexpr double kEps = 1e-5;      // margin that makes strict comparisons strict
 inline constexpr double kEqTol = 1e-6;    // tolerance of reified equalities
@@ -160,7 +202,7 @@ struct Table {
   std::string name;
   std::size_t arity = 0;
   std::vector<Domain> dims;  // empty when the declaration names none (undeclared data)
-  std::vector<Value> dense;
+  BigVector<Value> dense;
   std::vector<std::uint8_t> present;
   KeyMap<Value> keyed;
   bool is_dense = false;
@@ -282,10 +324,10 @@ enum class Sense : std::uint8_t { Le, Ge, Eq };
 
 // Rows in compressed-sparse-row order as they are generated; turned into CSC at the end.
 struct RowStore {
-  std::vector<std::int64_t> ptr{0};
-  std::vector<std::int32_t> idx;
-  std::vector<double> val;
-  std::vector<double> rhs;
+  BigVector<std::int64_t> ptr{0};
+  BigVector<std::int32_t> idx;
+  BigVector<double> val;
+  BigVector<double> rhs;
   std::size_t rows() const { return rhs.size(); }
 };
 
@@ -301,7 +343,7 @@ struct Site {
 class Names {
  public:
   void add(std::string_view name) {
-    blob_.append(name);
+    blob_.insert(blob_.end(), name.begin(), name.end());
     blob_.push_back('\0');
     ends_.push_back(blob_.size());
     for (char ch : name) ascii_ = ascii_ && static_cast<unsigned char>(ch) < 0x80;
@@ -311,18 +353,18 @@ class Names {
   bool ascii() const { return ascii_; }
   std::string_view operator[](std::size_t i) const {
     std::size_t begin = i == 0 ? 0 : ends_[i - 1];
-    return std::string_view(blob_).substr(begin, ends_[i] - 1 - begin);
+    return std::string_view(blob_.data() + begin, ends_[i] - 1 - begin);
   }
   // Every name, separated by NUL bytes.
-  std::string_view joined() const { return std::string_view(blob_).substr(0, blob_.empty() ? 0 : blob_.size() - 1); }
+  std::string_view joined() const { return std::string_view(blob_.data(), blob_.empty() ? 0 : blob_.size() - 1); }
   void reserve_more(std::size_t names, std::size_t bytes) {
     ends_.reserve(ends_.size() + names);
     blob_.reserve(blob_.size() + bytes + names);
   }
 
  private:
-  std::string blob_;
-  std::vector<std::size_t> ends_;
+  BigVector<char> blob_;
+  BigVector<std::size_t> ends_;
   bool ascii_ = true;
 };
 
@@ -339,8 +381,8 @@ class Model {
   std::vector<TupleType> tuple_types;
   Names column_names;
   std::size_t model_columns = 0;  // declared variables; auxiliaries follow them
-  std::vector<double> lb, ub, cost;
-  std::vector<std::uint8_t> integral;
+  BigVector<double> lb, ub, cost;
+  BigVector<std::uint8_t> integral;
   double objective_constant = 0.0;
   bool maximize = false;
   RowStore ub_rows, eq_rows;
@@ -421,7 +463,7 @@ class Model {
   void reserve_columns(std::size_t more);
 
  private:
-  std::vector<std::int32_t> mark_;  // column to slot in the row being merged, -1 when absent
+  BigVector<std::int32_t> mark_;  // column to slot in the row being merged, -1 when absent
   LinExpr scratch_;
   std::vector<std::pair<int, double>> row_terms_;
   int aux_counter_ = 0;

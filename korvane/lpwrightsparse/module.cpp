@@ -86,7 +86,7 @@ class ArrayBuffer {
 };
 
 template <class T>
-Ref array_of(PyObject* module, const char* typecode, const std::vector<T>& v) {
+Ref array_of(PyObject* module, const char* typecode, const BigVector<T>& v) {
   ArrayBuffer out(module, typecode, v.size());
   if (!v.empty()) std::memcpy(out.data<T>(), v.data(), v.size() * sizeof(T));
   return out.release();
