@@ -10,7 +10,7 @@ ASAN_ENV := LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-n
 	ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	PYTHONMALLOC=malloc
 
-.PHONY: all bootstrap build test asan-test refleak-test clean
+.PHONY: all bootstrap build run test asan-test refleak-test clean
 
 all: build
 
@@ -20,6 +20,10 @@ bootstrap:
 build:
 	cmake -S . -B $(RELEASE_DIR) -DPython3_EXECUTABLE=$(PYTHON) -DCMAKE_BUILD_TYPE=Release >/dev/null
 	cmake --build $(RELEASE_DIR) -j $(JOBS)
+
+# The main job: an example model solved with HiGHS (through SciPy) from the command line.
+run: bootstrap build
+	$(PYTHON) -m korvane solve examples/facility.mod examples/facility.dat
 
 test: bootstrap build
 	KORVANE_PROBE_DIR=$(RELEASE_DIR)/probe $(PYTHON) -m pytest -q tests

@@ -1,5 +1,5 @@
 """The insight workflow end to end, as a client runs it through the server: a fake LLM writes a
-broken model and then its repair, the pair is solved with HiGHS, and the LLM explains the
+broken model and then its repair, the pair is solved by korvane.solve with HiGHS, and the LLM explains the
 solution; also with failing solve and explain steps."""
 import asyncio
 import json
@@ -8,7 +8,7 @@ import tempfile
 
 import pytest
 from fake_llm import BROKEN_MODEL, FIXED_MODEL, OPTIMUM, PAIR_DATA, answer, serve
-from velmora_server import server, solve_with_highs
+from velmora_server import server
 
 EXPLANATION = "Summary: Make 4 units of x and 3 of y for a profit of 18.\n\nAll 7 hours are used."
 
@@ -16,7 +16,6 @@ EXPLANATION = "Summary: Make 4 units of x and 3 of y for a profit of 18.\n\nAll 
 @pytest.fixture
 def llm(monkeypatch, tmp_path):
     monkeypatch.setattr(tempfile, "tempdir", str(tmp_path))
-    monkeypatch.setattr(server, "solve", solve_with_highs)
     fake = serve(monkeypatch)
     yield fake
     fake.stop()

@@ -7,7 +7,7 @@ import sys
 import pytest
 import velmora_server  # noqa: F401  (lets korvane._velmoraserve import against the FastMCP stand-in)
 
-MODULES = ["faultlore", "setloom", "mipwright", "oplparse", "_velmoraserve"]
+MODULES = ["faultlore", "setloom", "mipwright", "oplparse", "lpwrightcore", "lpwright", "lpwrightsparse", "_velmoraserve"]
 
 
 @pytest.mark.parametrize("name", MODULES)

@@ -20,15 +20,23 @@ if os.environ.get("KORVANE_PROBE_DIR"):
 
 sys.path.insert(0, os.path.join(ROOT, "tests", "support"))
 
-from korvane import faultlore, mipwright, oplparse, setloom  # noqa: E402
+from korvane import faultlore, lpwright, lpwrightcore, lpwrightsparse, mipwright, oplparse, setloom  # noqa: E402
 from velmora_server import server as velmora  # noqa: E402
 
 SCENARIOS = {}
 
 
-def scenario(fn):
-    SCENARIOS[fn.__name__] = fn
-    return fn
+def scenario(fn=None, *, warmup=3, rounds=6):
+    """Registers a scenario. Scenarios that allocate many short-lived objects of varying sizes
+    (whole generation runs) see the block count of the allocator move by a few blocks from
+    round to round without growing; they warm up longer and are measured over more rounds, so
+    that only growth in every round counts as a leak."""
+    def register(fn):
+        fn.warmup = warmup
+        fn.rounds = rounds
+        SCENARIOS[fn.__name__] = fn
+        return fn
+    return register(fn) if fn is not None else register
 
 
 def expect(exc, fn, *args, **kwargs):
@@ -684,6 +692,83 @@ def velmora_insight():
         shutil.rmtree(root)
 
 
+# ---- the SciPy target (generation only: the debug interpreter has no numpy to run scripts) ----
+
+SCIPY_MODEL = """
+tuple Arc { string a; string b; float cost; }
+{Arc} Arcs = ...;
+{string} Nodes = ...;
+float cap[Nodes] = ...;
+float w[Nodes][1..2] = ...;
+int k = ...;
+range R = ...;
+dvar int+ flow[Arcs] in 0..10;
+dvar boolean open[Nodes];
+dvar int x[R] in 0..4;
+minimize sum(a in Arcs : a.a != "z") a.cost * flow[a] + sum(n in Nodes) cap[n] * open[n]
+         + sqrt(4) * x[1] + max(1, w["u"][2]) * x[2];
+subject to {
+  forall(n in Nodes) out: sum(a in Arcs : a.a == n) flow[a] <= cap[n] * open[n];
+  forall(n in Nodes, j in 1..2 : j > 1) w[n][j] * open[n] <= 5;
+  sum(i in R) (x[i] >= 2) >= k;
+  open["u"] == (x[1] >= 3);
+  x[1] != x[2];
+  open["u"] == 1 => x[3] > 2;
+  x[2] >= 3 => open["v"] == 1;
+  x[1] == 2 => x[2] <= 1;
+  (x[1] >= 1 && x[2] <= 3) || !(x[3] == 0) => x[1] + x[2] >= 1;
+}
+"""
+SCIPY_DATA = ('Arcs = {<"u", "v", 1.5>, <"v", "u", 2>}; Nodes = {"u", "v"}; cap = #["u": 4, "v": 5]#;'
+              'w = [[1, 2], [3, 4]]; k = 1; R = 1..3;')
+
+
+@scenario
+def scipy_front():
+    gen = lpwrightcore.SciPyCodeGeneratorBase({}, {})
+    expect(NotImplementedError, gen.generate_code)
+    expect(TypeError, lpwrightcore.SciPyCodeGeneratorBase)
+    lpwright.SciPyCodeGenerator({"declarations": []})
+    expect(ValueError, lpwright.SciPyCodeGenerator, {}, None, "dense")
+    expect(TypeError, lpwright.SciPyCodeGenerator)
+
+
+SCIPY_TREE, SCIPY_VALUES = oplparse.parse_model(SCIPY_MODEL), oplparse.parse_data(SCIPY_DATA)
+
+
+@scenario(warmup=60, rounds=12)
+def scipy_generation():
+    gen = lpwrightsparse.SciPyCSCCodeGenerator(SCIPY_TREE, SCIPY_VALUES)
+    gen.generate_code()
+    gen.var_names, gen.var_indices
+    expect(AttributeError, getattr, gen, "missing")
+
+
+@scenario(warmup=60, rounds=12)
+def scipy_example():
+    knapsack = os.path.join(EXAMPLES, "knapsack")
+    lpwright.SciPyCodeGenerator(*oplparse.parse_files(knapsack + ".mod", knapsack + ".dat")).generate_code()
+
+
+@scenario
+def scipy_generation_errors():
+    for model, data in (("int n = ...; dvar float x; minimize n * x; subject to {}", ""),
+                        ("float p[1..2] = ...; dvar float x; minimize x; subject to {}", "p = [1];"),
+                        ("dvar float x; dvar float y; minimize x; subject to { x * y <= 1; }", ""),
+                        ("dvar float w; dvar boolean b; minimize w; subject to { b == 1 => w <= 2; }", ""),
+                        ("float p[1..2] = [1, 2]; dvar float x; minimize x; subject to { p[3] * x <= 1; }", ""),
+                        ("{string} S = ...; dvar float x[S]; minimize 1; subject to {}", "")):
+        gen = lpwrightsparse.SciPyCSCCodeGenerator(oplparse.parse_model(model), oplparse.parse_data(data))
+        expect(faultlore.SemanticError, gen.generate_code)
+    expect(TypeError, lpwrightsparse.SciPyCSCCodeGenerator([], {}).generate_code)
+    node = {"type": "name", "value": "x"}
+    for _ in range(5000):
+        node = {"type": "uminus", "value": node}
+    tree = oplparse.parse_model("dvar float x; minimize x; subject to {}")
+    tree["objective"]["expression"] = node
+    expect(RecursionError, lpwrightsparse.SciPyCSCCodeGenerator(tree, {}).generate_code)
+
+
 # ---- the glue, through its test probe ----
 
 @scenario
@@ -703,8 +788,9 @@ def glue_probe():
     probe.Probe().describe()
 
 
-def measure(fn, rounds=6, calls=15):
-    for _ in range(3):
+def measure(fn, rounds=None, calls=15):
+    rounds = rounds or getattr(fn, "rounds", 6)
+    for _ in range(getattr(fn, "warmup", 3)):
         fn()
     samples = []
     for _ in range(rounds):
@@ -721,9 +807,9 @@ def main():
     if not hasattr(sys, "gettotalrefcount"):
         sys.exit("check_refcounts.py needs a debug build of the interpreter (python3.11-dbg)")
     # What the measurement itself costs per round, so that only the scenario's growth counts.
-    base_refs, base_blocks = measure(lambda: None)
     failures = 0
     for name, fn in SCENARIOS.items():
+        base_refs, base_blocks = measure(lambda: None, rounds=getattr(fn, "rounds", 6))
         refs, blocks = measure(fn)
         refs = [d - b for d, b in zip(refs, base_refs)]
         blocks = [d - b for d, b in zip(blocks, base_blocks)]

@@ -1,0 +1,472 @@
+// Instantiation of the objective and the constraints into rows, and the linearisations: reified
+// comparisons, counts, not-equal and implications with the Gurobi target's encodings. Where the
+// Gurobi target writes an indicator constraint, this target writes big-M rows whose M comes from
+// the column bounds, so that every row is redundant when its switch is off.
+#include <algorithm>
+
+#include "model.hpp"
+
+namespace lpsparse {
+
+namespace {
+
+Key kObjective{"objective"};
+Key kConstraints{"constraints"};
+Key kType{"type"};
+Key kExpression{"expression"};
+Key kLineno{"lineno"};
+
+LinExpr difference(Model& m, int left, int right) {
+  LinExpr d;
+  m.lin(left, 1.0, d);
+  m.lin(right, -1.0, d);
+  return d;
+}
+
+LinExpr shifted(LinExpr e, double delta) {
+  e.constant += delta;
+  return e;
+}
+
+LinExpr negated(const LinExpr& e) {
+  LinExpr out;
+  out.add_scaled(e, -1.0);
+  return out;
+}
+
+LinExpr with(LinExpr e, std::initializer_list<std::pair<int, double>> terms) {
+  for (auto [col, coef] : terms) e.add(col, coef);
+  return e;
+}
+
+LinExpr constant_expr(double v) {
+  LinExpr e;
+  e.constant = v;
+  return e;
+}
+
+}  // namespace
+
+// ---- columns and rows ----
+
+void Model::reserve_columns(std::size_t more) {
+  std::size_t n = column_names.size() + more;
+  for (auto* v : {&lb, &ub, &cost}) v->reserve(n);
+  integral.reserve(n);
+  mark_.reserve(n);
+}
+
+void Model::add_column(std::string_view name, double low, double high, bool integer) {
+  column_names.add(name);
+  lb.push_back(low);
+  ub.push_back(high);
+  integral.push_back(integer ? 1 : 0);
+  cost.push_back(0.0);
+  mark_.push_back(-1);
+}
+
+int Model::new_binary(const char* prefix) {
+  std::string name = std::string("_").append(prefix).append("_").append(std::to_string(++aux_counter_));
+  add_column(name, 0.0, 1.0, true);
+  return static_cast<int>(column_names.size()) - 1;
+}
+
+// Terms of `e` with each column once and no zero coefficient.
+void Model::merge_row(const LinExpr& e, std::vector<std::pair<int, double>>& merged) {
+  merged.clear();
+  for (auto [col, coef] : e.terms) {
+    std::int32_t& slot = mark_[col];
+    if (slot < 0) {
+      slot = static_cast<std::int32_t>(merged.size());
+      merged.emplace_back(col, coef);
+    } else {
+      merged[slot].second += coef;
+    }
+  }
+  for (auto [col, coef] : merged) mark_[col] = -1;
+  std::erase_if(merged, [](const auto& term) { return term.second == 0.0; });
+}
+
+namespace {
+
+void push_row(RowStore& store, const std::vector<std::pair<int, double>>& terms, double sign, double rhs) {
+  for (auto [col, coef] : terms) {
+    store.idx.push_back(col);
+    store.val.push_back(sign * coef);
+  }
+  store.ptr.push_back(static_cast<std::int64_t>(store.idx.size()));
+  store.rhs.push_back(sign * rhs);
+}
+
+}  // namespace
+
+// e (sense) rhs. A row on one column tightens that column's bounds instead, unless the bounds
+// would cross; a row without columns is dropped when it holds and kept (empty, so the solver
+// reports the model infeasible) when it does not.
+void Model::add_row(const LinExpr& e, Sense sense, double rhs) {
+  std::vector<std::pair<int, double>>& merged = row_terms_;
+  merge_row(e, merged);
+  rhs -= e.constant;
+  if (merged.empty()) {
+    bool holds = sense == Sense::Le ? 0.0 <= rhs + 1e-9 : sense == Sense::Ge ? 0.0 >= rhs - 1e-9 : std::fabs(rhs) <= 1e-9;
+    if (holds) return;
+  } else if (merged.size() == 1) {
+    auto [col, coef] = merged[0];
+    double bound = rhs / coef;
+    bool upper = (sense == Sense::Le) == (coef > 0);
+    double low = lb[col], high = ub[col];
+    if (sense == Sense::Eq || !upper) low = std::max(low, bound);
+    if (sense == Sense::Eq || upper) high = std::min(high, bound);
+    if (low <= high + 1e-9) {
+      lb[col] = low;
+      ub[col] = std::max(low, high);
+      return;
+    }
+  }
+  if (sense == Sense::Eq) {
+    push_row(eq_rows, merged, 1.0, rhs);
+  } else {
+    push_row(ub_rows, merged, sense == Sense::Le ? 1.0 : -1.0, rhs);
+  }
+}
+
+// diff (op) 0, with strict comparisons shifted by EPS as the Gurobi target writes them.
+void Model::add_comparison(const LinExpr& diff, Cmp op) {
+  switch (op) {
+    case Cmp::Le:
+      return add_row(diff, Sense::Le, 0.0);
+    case Cmp::Ge:
+      return add_row(diff, Sense::Ge, 0.0);
+    case Cmp::Eq:
+      return add_row(diff, Sense::Eq, 0.0);
+    case Cmp::Lt:
+      return add_row(diff, Sense::Le, -kEps);
+    case Cmp::Gt:
+      return add_row(diff, Sense::Ge, kEps);
+    case Cmp::Ne:
+      break;
+  }
+  fail("Unsupported comparison '!=' in " + site_text());
+}
+
+// ---- bounds and big-M ----
+
+std::pair<double, double> Model::interval(const LinExpr& e) {
+  std::vector<std::pair<int, double>> merged;
+  merge_row(e, merged);
+  double lo = e.constant, hi = e.constant;
+  for (auto [col, coef] : merged) {
+    lo += coef > 0 ? coef * lb[col] : coef * ub[col];
+    hi += coef > 0 ? coef * ub[col] : coef * lb[col];
+  }
+  return {std::isnan(lo) ? -kInf : lo, std::isnan(hi) ? kInf : hi};
+}
+
+namespace {
+
+// The M of a reification: the largest magnitude of the difference, or the default when a side
+// has no finite bound. `margin` is added where a line carries a margin against its relaxing
+// term, so that the line stays redundant at the extreme points.
+struct BigM {
+  double plain;
+  double with_margin;
+};
+
+BigM big_m(Model& m, const LinExpr& diff, double margin) {
+  auto [lo, hi] = m.interval(diff);
+  if (!std::isfinite(lo) || !std::isfinite(hi)) return {kDefaultM, kDefaultM};
+  double span = std::max({std::fabs(lo), std::fabs(hi), kMinM});
+  return {span, span + margin};
+}
+
+}  // namespace
+
+// A binary equal to the truth of `diff (op) 0`, tied both ways: EPS margins on the strict side,
+// EQ_TOL for equality, and for equality's false side one more binary choosing the sign of a
+// difference of at least EPS.
+LinExpr Model::reify(const LinExpr& diff, Cmp op) {
+  if (op == Cmp::Ne) {
+    LinExpr equal = reify(diff, Cmp::Eq);
+    LinExpr out = constant_expr(1.0);
+    out.add_scaled(equal, -1.0);
+    return out;
+  }
+  std::vector<std::pair<int, double>> merged;
+  merge_row(diff, merged);
+  if (merged.empty()) {
+    double d = diff.constant;
+    bool holds = op == Cmp::Eq ? d == 0 : op == Cmp::Le ? d <= 0 : op == Cmp::Ge ? d >= 0 : op == Cmp::Lt ? d < 0 : d > 0;
+    return constant_expr(holds ? 1.0 : 0.0);
+  }
+  int a = new_binary("cmp");
+  auto [m, mm] = big_m(*this, diff, kEps);
+  switch (op) {
+    case Cmp::Ge:
+      add_row(with(diff, {{a, -m}}), Sense::Ge, -m);      // a = 1: diff >= 0
+      add_row(with(diff, {{a, -mm}}), Sense::Le, -kEps);  // a = 0: diff <= -EPS
+      break;
+    case Cmp::Gt:
+      add_row(with(diff, {{a, -mm}}), Sense::Ge, kEps - mm);  // a = 1: diff >= EPS
+      add_row(with(diff, {{a, -m}}), Sense::Le, 0.0);         // a = 0: diff <= 0
+      break;
+    case Cmp::Le:
+      add_row(with(diff, {{a, m}}), Sense::Le, m);       // a = 1: diff <= 0
+      add_row(with(diff, {{a, mm}}), Sense::Ge, kEps);   // a = 0: diff >= EPS
+      break;
+    case Cmp::Lt:
+      add_row(with(diff, {{a, mm}}), Sense::Le, mm - kEps);  // a = 1: diff <= -EPS
+      add_row(with(diff, {{a, m}}), Sense::Ge, 0.0);         // a = 0: diff >= 0
+      break;
+    default: {
+      add_row(with(diff, {{a, m}}), Sense::Le, kEqTol + m);     // a = 1: diff <= EQ_TOL
+      add_row(with(diff, {{a, -m}}), Sense::Ge, -kEqTol - m);   // a = 1: diff >= -EQ_TOL
+      int side = new_binary("cmp_side");
+      add_row(with(diff, {{side, -mm}, {a, mm}}), Sense::Ge, kEps - mm);        // a = 0, side = 1: diff >= EPS
+      add_row(with(negated(diff), {{side, mm}, {a, mm}}), Sense::Ge, kEps);     // a = 0, side = 0: diff <= -EPS
+      break;
+    }
+  }
+  LinExpr out;
+  out.add(a, 1.0);
+  return out;
+}
+
+LinExpr Model::truth_of(int e) {
+  RecursionGuard guard(" while linearising a boolean expression");
+  const Expr& x = exprs[e];
+  if (!x.has_var) return constant_expr(truth(e) ? 1.0 : 0.0);
+  switch (x.op) {
+    case Op::Cmp:
+      return reify(difference(*this, x.a, x.b), x.cmp);
+    case Op::Not: {
+      LinExpr out = constant_expr(1.0);
+      out.add_scaled(truth_of(x.a), -1.0);
+      return out;
+    }
+    case Op::And:
+    case Op::Or: {
+      LinExpr l = truth_of(x.a), r = truth_of(x.b);
+      int b = new_binary(x.op == Op::And ? "and" : "or");
+      LinExpr both = l;
+      both.add_scaled(r, 1.0);
+      if (x.op == Op::And) {
+        add_row(with(negated(l), {{b, 1.0}}), Sense::Le, 0.0);      // b <= l
+        add_row(with(negated(r), {{b, 1.0}}), Sense::Le, 0.0);      // b <= r
+        add_row(with(negated(both), {{b, 1.0}}), Sense::Ge, -1.0);  // b >= l + r - 1
+      } else {
+        add_row(with(negated(l), {{b, 1.0}}), Sense::Ge, 0.0);      // b >= l
+        add_row(with(negated(r), {{b, 1.0}}), Sense::Ge, 0.0);      // b >= r
+        add_row(with(negated(both), {{b, 1.0}}), Sense::Le, 0.0);  // b <= l + r
+      }
+      LinExpr out;
+      out.add(b, 1.0);
+      return out;
+    }
+    default:
+      if (is_boolean_var(e)) {
+        LinExpr out;
+        lin(e, 1.0, out);
+        return out;
+      }
+      fail("Unsupported boolean expression over decision variables in " + site_text() +
+           ": use comparisons, and, or, not or boolean variables");
+  }
+}
+
+namespace {
+
+// The first column that leaves `e` without a finite bound in the direction `upper`.
+int unbounded_column(const Model& m, const LinExpr& e, bool upper) {
+  for (auto [col, coef] : e.terms) {
+    double bound = (coef > 0) == upper ? m.ub[col] : m.lb[col];
+    if (coef != 0.0 && !std::isfinite(bound)) return col;
+  }
+  return -1;
+}
+
+}  // namespace
+
+// binary == fire_on forces `diff (op) 0`: the big-M rows of an indicator constraint, with M from
+// the bounds of diff's columns. Strict comparisons are shifted by EPS.
+void Model::indicator(int binary, int fire_on, const LinExpr& diff, Cmp op) {
+  if (op == Cmp::Lt) return indicator(binary, fire_on, shifted(diff, kEps), Cmp::Le);
+  if (op == Cmp::Gt) return indicator(binary, fire_on, shifted(diff, -kEps), Cmp::Ge);
+  if (op == Cmp::Ne) fail("Unsupported comparison '!=' in an indicator of " + site_text());
+  auto [lo, hi] = interval(diff);
+  // off = 1 - binary when firing on 1, binary when firing on 0: the rows are diff <= M * off
+  // and diff >= -M * off.
+  double off_coef = fire_on ? -1.0 : 1.0, off_constant = fire_on ? 1.0 : 0.0;
+  for (bool upper : {true, false}) {
+    if ((upper && op == Cmp::Ge) || (!upper && op == Cmp::Le)) continue;
+    double extreme = upper ? hi : lo;
+    if (!std::isfinite(extreme)) {
+      int col = unbounded_column(*this, diff, upper);
+      std::string name(column_names[col]);
+      fail("Variable '" + name + "' has no finite " + (upper ? "upper" : "lower") + " bound, which " + site_text() +
+           " needs for its big-M encoding: declare the variable with 'in lo..hi' or add a bound constraint such as " +
+           name + (upper ? " <= 100" : " >= -100"));
+    }
+    double m = upper ? std::max(0.0, extreme) : std::max(0.0, -extreme);
+    if (m == 0.0) continue;  // the comparison holds everywhere
+    LinExpr row = diff;
+    row.add(binary, upper ? -m * off_coef : m * off_coef);
+    double rhs = upper ? m * off_constant : -m * off_constant;
+    add_row(row, upper ? Sense::Le : Sense::Ge, rhs);
+  }
+}
+
+void Model::not_equal(int left, int right) {
+  if (is_boolean_var(left) && is_boolean_var(right)) {
+    LinExpr sum;
+    lin(left, 1.0, sum);
+    lin(right, 1.0, sum);
+    return add_row(sum, Sense::Eq, 1.0);
+  }
+  LinExpr diff = difference(*this, left, right);
+  std::vector<std::pair<int, double>> merged;
+  merge_row(diff, merged);
+  if (merged.empty()) {
+    if (diff.constant == 0.0) add_row(constant_expr(0.0), Sense::Eq, 1.0);  // equal data: infeasible
+    return;
+  }
+  auto [lo, hi] = interval(diff);
+  double m = std::isfinite(lo) && std::isfinite(hi) ? std::max({hi, -lo, 0.0}) + 1.0 : kDefaultM;
+  int flag = new_binary("neq_flag");
+  add_row(with(diff, {{flag, m}}), Sense::Ge, 1.0);             // flag = 0: left - right >= 1
+  add_row(with(negated(diff), {{flag, -m}}), Sense::Ge, 1.0 - m);  // flag = 1: right - left >= 1
+}
+
+void Model::implication(const Implication& plan) {
+  switch (plan.path) {
+    case Path::Logical: {
+      LinExpr link = truth_of(plan.ante_left);
+      link.add_scaled(truth_of(plan.cons_left), -1.0);
+      return add_row(link, Sense::Le, 0.0);  // antecedent <= consequent
+    }
+    case Path::Contrapositive: {
+      // The consequent's binary at 0 forces the antecedent false.
+      LinExpr diff = difference(*this, plan.ante_left, plan.ante_right);
+      int binary = column_of(exprs[plan.binary]);
+      return indicator(binary, 0, plan.ante_op == Cmp::Gt ? diff : shifted(diff, kEps), Cmp::Le);
+    }
+    case Path::Direct:
+      return indicator(column_of(exprs[plan.binary]), plan.indicator_value,
+                       difference(*this, plan.cons_left, plan.cons_right), plan.cons_op);
+    case Path::General:
+      break;
+  }
+  LinExpr ante = difference(*this, plan.ante_left, plan.ante_right);
+  int flag = new_binary("impl_flag");
+  switch (plan.ante_op) {
+    case Cmp::Ge:
+      indicator(flag, 1, shifted(ante, kEps), Cmp::Ge);      // diff >= -EPS
+      indicator(flag, 0, shifted(ante, 2 * kEps), Cmp::Le);  // diff <= -2 EPS
+      break;
+    case Cmp::Gt:
+      indicator(flag, 1, shifted(ante, -kEps), Cmp::Ge);  // diff >= EPS
+      indicator(flag, 0, ante, Cmp::Le);                  // diff <= 0
+      break;
+    case Cmp::Le:
+      indicator(flag, 1, shifted(ante, -kEps), Cmp::Le);      // diff <= EPS
+      indicator(flag, 0, shifted(ante, -2 * kEps), Cmp::Ge);  // diff >= 2 EPS
+      break;
+    case Cmp::Lt:
+      indicator(flag, 1, shifted(ante, kEps), Cmp::Le);  // diff <= -EPS
+      indicator(flag, 0, ante, Cmp::Ge);                 // diff >= 0
+      break;
+    default: {
+      // flag = 1 forces |diff| <= EQ_TOL, and flag = 0 forces |diff| >= EPS, so that an
+      // equality that holds always switches the consequent on.
+      auto [m, mm] = big_m(*this, ante, kEps);
+      add_row(with(ante, {{flag, m}}), Sense::Le, kEqTol + m);
+      add_row(with(negated(ante), {{flag, m}}), Sense::Le, kEqTol + m);
+      int side = new_binary("impl_side");
+      add_row(with(ante, {{side, -mm}, {flag, mm}}), Sense::Ge, kEps - mm);
+      add_row(with(negated(ante), {{side, mm}, {flag, mm}}), Sense::Ge, kEps);
+      break;
+    }
+  }
+  LinExpr cons = difference(*this, plan.cons_left, plan.cons_right);
+  auto [m, mm] = big_m(*this, cons, kEps);
+  switch (plan.cons_op) {
+    case Cmp::Eq:
+      add_row(with(cons, {{flag, m}}), Sense::Le, kEqTol + m);
+      add_row(with(negated(cons), {{flag, m}}), Sense::Le, kEqTol + m);
+      break;
+    case Cmp::Ge:
+      add_row(with(cons, {{flag, -m}}), Sense::Ge, -m);
+      break;
+    case Cmp::Gt:
+      add_row(with(cons, {{flag, -mm}}), Sense::Ge, kEps - mm);
+      break;
+    case Cmp::Le:
+      add_row(with(cons, {{flag, m}}), Sense::Le, m);
+      break;
+    case Cmp::Lt:
+      add_row(with(cons, {{flag, mm}}), Sense::Le, mm - kEps);
+      break;
+    case Cmp::Ne:
+      fail("Unsupported comparison '!=' in " + site_text());
+  }
+}
+
+// ---- the walk ----
+
+void Model::instantiate(int c, bool bounds_only) {
+  const Constraint& k = constraints[c];
+  if (k.kind == CKind::Forall) {
+    if (bounds_only ? !k.any_candidate : k.all_candidates) return;
+    for_each(k.loop, [&] {
+      for (int child : k.body) instantiate(child, bounds_only);
+    });
+    return;
+  }
+  if (bounds_only != (k.kind == CKind::Compare && k.bound_candidate)) return;
+  Site saved = site;
+  site = {c, k.lineno};
+  switch (k.kind) {
+    case CKind::Compare: {
+      scratch_.clear();
+      lin(k.left, 1.0, scratch_);
+      lin(k.right, -1.0, scratch_);
+      add_comparison(scratch_, k.cmp);
+      break;
+    }
+    case CKind::NotEqual:
+      not_equal(k.left, k.right);
+      break;
+    case CKind::Implication:
+      implication(implications[k.implication]);
+      break;
+    case CKind::Forall:
+      break;
+  }
+  site = saved;
+}
+
+void Model::build() {
+  load_declarations();
+  model_columns = column_names.size();
+  Ref objective = item(ast_, kObjective);
+  Ref objective_line = get(objective, kLineno);
+  compile_line = is_int(objective_line) ? PyLong_AsLong(objective_line.get()) : 0;
+  maximize = eq(get(objective, kType), py_str("maximize"));
+  int objective_expr = compile_expr(item(objective, kExpression));
+  std::vector<int> top;
+  Ref none_given = new_list();
+  for (Ref& node : Iterate(get(ast_, kConstraints, none_given))) top.push_back(compile_constraint(node));
+  slots.assign(static_cast<std::size_t>(slot_count), Value{});
+  // Constraints on a single column become bounds first, so that every big-M below is computed
+  // from the tightest bounds the model states.
+  for (int c : top) instantiate(c, true);
+  site = {-1, compile_line};
+  LinExpr obj;
+  lin(objective_expr, 1.0, obj);
+  std::vector<std::pair<int, double>> merged;
+  merge_row(obj, merged);
+  for (auto [col, coef] : merged) cost[col] += coef;
+  objective_constant = obj.constant;
+  for (int c : top) instantiate(c, false);
+}
+
+}  // namespace lpsparse

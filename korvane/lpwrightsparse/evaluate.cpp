@@ -1,0 +1,349 @@
+// Evaluation of compiled expressions: data values under the current iterator bindings, and
+// linear expressions accumulated term by term into a LinExpr.
+#include <algorithm>
+
+#include "model.hpp"
+
+namespace lpsparse {
+
+namespace {
+
+constexpr std::size_t kMaxDims = 16;
+
+const char* op_text(Cmp op) {
+  switch (op) {
+    case Cmp::Eq:
+      return "==";
+    case Cmp::Ne:
+      return "!=";
+    case Cmp::Le:
+      return "<=";
+    case Cmp::Ge:
+      return ">=";
+    case Cmp::Lt:
+      return "<";
+    case Cmp::Gt:
+      return ">";
+  }
+  return "?";
+}
+
+}  // namespace
+
+std::string Model::site_text() const {
+  if (site.constraint < 0) return "the objective";
+  const Constraint& k = constraints[site.constraint];
+  std::string out;
+  if (k.label.empty()) {
+    out = "the constraint at line " + std::to_string(k.lineno);
+  } else {
+    out = "constraint '" + k.label;
+    if (!k.label_slots.empty()) {
+      out += "[";
+      for (std::size_t i = 0; i < k.label_slots.size(); ++i) {
+        if (i > 0) out += ',';
+        out += value_text(slots[k.label_slots[i]]);
+      }
+      out += "]";
+    }
+    out += "'";
+  }
+  return out;
+}
+
+void Model::for_each(int loop_index, const std::function<void()>& body) {
+  const Loop& loop = loops[loop_index];
+  std::function<void(std::size_t)> level = [&](std::size_t k) {
+    if (k == loop.iters.size()) {
+      if (loop.filter < 0 || truth(loop.filter)) body();
+      return;
+    }
+    const Iter& it = loop.iters[k];
+    if (it.fixed) {
+      const Domain& d = *it.fixed;
+      std::size_t n = d.size();
+      for (std::size_t i = 0; i < n; ++i) {
+        slots[it.slot] = d.at(i);
+        level(k + 1);
+      }
+      return;
+    }
+    Value start = eval(it.start), end = eval(it.end);
+    if (!start.is_num() || !end.is_num() || start.num != std::floor(start.num) || end.num != std::floor(end.num)) {
+      fail("Range bounds must be integer-valued in " + site_text());
+    }
+    for (auto v = static_cast<long long>(start.num); v <= static_cast<long long>(end.num); ++v) {
+      slots[it.slot] = Value::integer(v);
+      level(k + 1);
+    }
+  };
+  level(0);
+}
+
+namespace {
+
+std::string key_text(const Model& m, std::span<const Value> key) {
+  std::string out = "[";
+  for (std::size_t i = 0; i < key.size(); ++i) {
+    if (i > 0) out += ", ";
+    const Value& v = key[i];
+    const char* quotes = v.kind == Value::Kind::Str ? "''" : v.kind == Value::Kind::Tup ? "<>" : nullptr;
+    if (quotes) out += quotes[0];
+    out += m.value_text(v);
+    if (quotes) out += quotes[1];
+  }
+  return out + "]";
+}
+
+}  // namespace
+
+int Model::column_of(const Expr& x) {
+  const VarFamily& f = families[x.ref];
+  if (f.dims.empty()) return f.first_column;
+  std::size_t flat = 0;
+  Value key[kMaxDims];
+  for (std::size_t i = 0; i < x.args.size(); ++i) key[i] = eval(x.args[i]);
+  for (std::size_t i = 0; i < x.args.size(); ++i) {
+    long long p = f.dims[i].position(key[i]);
+    if (p < 0) {
+      fail("Index out of range: variable '" + f.name + "' has no element " + key_text(*this, {key, x.args.size()}) +
+           " (dimension " + std::to_string(i + 1) + " runs over '" + f.dims[i].name + "') in " + site_text());
+    }
+    flat += static_cast<std::size_t>(p) * f.strides[i];
+  }
+  return f.first_column + static_cast<int>(flat);
+}
+
+namespace {
+
+int compare_values(const Model& m, const Value& a, const Value& b, Cmp op) {
+  if (a.is_num() && b.is_num()) {
+    switch (op) {
+      case Cmp::Eq:
+        return a.num == b.num;
+      case Cmp::Ne:
+        return a.num != b.num;
+      case Cmp::Le:
+        return a.num <= b.num;
+      case Cmp::Ge:
+        return a.num >= b.num;
+      case Cmp::Lt:
+        return a.num < b.num;
+      case Cmp::Gt:
+        return a.num > b.num;
+    }
+  }
+  if (op == Cmp::Eq) return a == b;
+  if (op == Cmp::Ne) return !(a == b);
+  if (a.kind == Value::Kind::Str && b.kind == Value::Kind::Str) {
+    int c = m.interner.text_of(a).compare(m.interner.text_of(b));
+    switch (op) {
+      case Cmp::Le:
+        return c <= 0;
+      case Cmp::Ge:
+        return c >= 0;
+      case Cmp::Lt:
+        return c < 0;
+      default:
+        return c > 0;
+    }
+  }
+  return -1;
+}
+
+}  // namespace
+
+Value Model::eval(int e) {
+  const Expr& x = exprs[e];
+  switch (x.op) {
+    case Op::Const:
+      return x.value;
+    case Op::Slot:
+      return slots[x.ref];
+    case Op::Param:
+    case Op::Record: {
+      Value key[kMaxDims];
+      for (std::size_t i = 0; i < x.args.size(); ++i) key[i] = eval(x.args[i]);
+      const Value* v = x.table->find({key, x.args.size()});
+      if (v == nullptr) {
+        fail("Parameter '" + x.text + "' not found for index " + key_text(*this, {key, x.args.size()}) + " in " +
+             site_text());
+      }
+      return *v;
+    }
+    case Op::Field: {
+      Value base = eval(x.a);
+      if (base.kind != Value::Kind::Tup) fail("Field access '." + x.text + "' on a value that is not a tuple in " + site_text());
+      int type = interner.type_of(base);
+      if (type < 0) fail("Field access '." + x.text + "' on a tuple of unknown type in " + site_text());
+      const std::vector<std::string>& fields = tuple_types[type].fields;
+      auto it = std::find(fields.begin(), fields.end(), x.text);
+      if (it == fields.end()) fail("Tuple type '" + tuple_types[type].name + "' has no field '" + x.text + "'");
+      const std::vector<Value>& items = interner.items_of(base);
+      auto k = static_cast<std::size_t>(it - fields.begin());
+      if (k >= items.size()) fail("A tuple of type '" + tuple_types[type].name + "' has no value for field '" + x.text + "'");
+      return items[k];
+    }
+    case Op::TupleLit: {
+      std::vector<Value> items;
+      items.reserve(x.args.size());
+      for (int arg : x.args) items.push_back(eval(arg));
+      return interner.tuple(std::move(items), -1);
+    }
+    case Op::Var:
+      break;
+    case Op::Sum: {
+      if (x.has_var) break;
+      double total = 0.0;
+      bool integral = true;
+      for_each(x.loop, [&] {
+        Value v = eval(x.a);
+        if (!v.is_num()) fail("Type mismatch in arithmetic: a sum of values that are not numbers in " + site_text());
+        total += v.num;
+        integral = integral && v.integral;
+      });
+      return Value::number(total, integral);
+    }
+    case Op::Cmp: {
+      if (x.has_var) break;
+      int result = compare_values(*this, eval(x.a), eval(x.b), x.cmp);
+      if (result < 0) fail(std::string("Type mismatch in comparison '") + op_text(x.cmp) + "' in " + site_text());
+      return Value::integer(result);
+    }
+    case Op::And:
+      if (x.has_var) break;
+      return Value::integer(truth(x.a) && truth(x.b));
+    case Op::Or:
+      if (x.has_var) break;
+      return Value::integer(truth(x.a) || truth(x.b));
+    case Op::Not:
+      if (x.has_var) break;
+      return Value::integer(!truth(x.a));
+    case Op::Cond:
+      if (exprs[x.a].has_var) break;
+      return truth(x.a) ? eval(x.b) : eval(x.c);
+    case Op::Neg: {
+      if (x.has_var) break;
+      Value v = numeric(x.a);
+      return Value::number(-v.num, v.integral);
+    }
+    case Op::Add:
+    case Op::Sub:
+    case Op::Mul: {
+      if (x.has_var) break;
+      Value l = numeric(x.a), r = numeric(x.b);
+      double v = x.op == Op::Add ? l.num + r.num : x.op == Op::Sub ? l.num - r.num : l.num * r.num;
+      return Value::number(v, l.integral && r.integral);
+    }
+    case Op::Div: {
+      if (x.has_var) break;
+      double l = number(x.a), r = number(x.b);
+      if (r == 0.0) fail("Division by zero in " + site_text());
+      return Value::number(l / r);
+    }
+    case Op::Sqrt: {
+      if (x.has_var) break;
+      double v = number(x.args[0]);
+      if (v < 0) fail("Unsupported square root of a negative number in " + site_text());
+      return Value::number(std::sqrt(v));
+    }
+    case Op::Min:
+    case Op::Max: {
+      if (x.has_var) break;
+      Value best = eval(x.args[0]);
+      for (std::size_t i = 1; i < x.args.size(); ++i) {
+        Value v = eval(x.args[i]);
+        int better = compare_values(*this, v, best, x.op == Op::Min ? Cmp::Lt : Cmp::Gt);
+        if (better < 0) fail("Type mismatch in comparison of min/max arguments in " + site_text());
+        if (better) best = v;
+      }
+      return best;
+    }
+  }
+  fail("Unsupported use of decision variables where a data value is needed in " + site_text());
+}
+
+Value Model::numeric(int e) {
+  Value v = eval(e);
+  if (!v.is_num()) {
+    fail("Type mismatch in arithmetic: '" + value_text(v) + "' is not a number in " + site_text());
+  }
+  return v;
+}
+
+double Model::number(int e) {
+  return numeric(e).num;
+}
+
+bool Model::truth(int e) {
+  Value v = eval(e);
+  if (v.kind == Value::Kind::Str) return !interner.text_of(v).empty();
+  if (v.kind == Value::Kind::Tup) return !interner.items_of(v).empty();
+  return v.num != 0.0;
+}
+
+void Model::lin(int e, double scale, LinExpr& out) {
+  const Expr& x = exprs[e];
+  if (!x.has_var) {
+    if (scale != 0.0) out.constant += scale * number(e);
+    return;
+  }
+  switch (x.op) {
+    case Op::Var:
+      out.add(column_of(x), scale);
+      return;
+    case Op::Neg:
+      lin(x.a, -scale, out);
+      return;
+    case Op::Add:
+      lin(x.a, scale, out);
+      lin(x.b, scale, out);
+      return;
+    case Op::Sub:
+      lin(x.a, scale, out);
+      lin(x.b, -scale, out);
+      return;
+    case Op::Mul:
+      if (exprs[x.a].has_var && exprs[x.b].has_var) {
+        fail("Unsupported non-linear expression in " + site_text() +
+             ": a product of two expressions over decision variables (the SciPy target takes linear models only)");
+      }
+      if (exprs[x.a].has_var) {
+        double v = number(x.b);
+        if (v != 0.0) lin(x.a, scale * v, out);
+      } else {
+        double v = number(x.a);
+        if (v != 0.0) lin(x.b, scale * v, out);
+      }
+      return;
+    case Op::Div: {
+      if (exprs[x.b].has_var) {
+        fail("Unsupported non-linear expression in " + site_text() + ": a division by an expression over decision variables");
+      }
+      double v = number(x.b);
+      if (v == 0.0) fail("Division by zero in " + site_text());
+      lin(x.a, scale / v, out);
+      return;
+    }
+    case Op::Sum:
+      for_each(x.loop, [&] { lin(x.a, scale, out); });
+      return;
+    case Op::Cond:
+      if (exprs[x.a].has_var) {
+        fail("Unsupported non-linear expression in " + site_text() + ": a condition over decision variables");
+      }
+      lin(truth(x.a) ? x.b : x.c, scale, out);
+      return;
+    case Op::Cmp:
+    case Op::And:
+    case Op::Or:
+    case Op::Not:
+      out.add_scaled(truth_of(e), scale);
+      return;
+    default:
+      fail("Unsupported non-linear expression in " + site_text() +
+           ": min, max, sqrt, subscripts and fields take data only, not decision variables");
+  }
+}
+
+}  // namespace lpsparse

@@ -1,0 +1,473 @@
+// The instantiated model of the CSC generator (korvane.lpwrightsparse).
+//
+// The model tree is compiled once into a compact expression form (Expr, indices into one arena)
+// whose names are already resolved to iterator slots, parameter tables, variable families or
+// constants. Data are converted once into C++ containers (interned strings and tuples, sets,
+// dense or keyed parameter tables). Instantiation then walks foralls and sums over those
+// containers and accumulates coefficients in plain vectors, so no Python object is made per term.
+#pragma once
+
+#include <cmath>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include <sys/mman.h>
+
+#include <cstdlib>
+#include <new>
+
+#include "common/module.hpp"
+#include "common/recursion.hpp"
+
+namespace lpsparse {
+
+using namespace kv;
+
+// An allocator for the few arrays that grow to many megabytes (rows, columns, names, dense
+// tables): their blocks are aligned to 2 MiB and offered to the kernel as huge pages, so that
+// filling them costs one page fault per 2 MiB instead of one per 4 KiB.
+template <class T>
+struct BigAllocator {
+  using value_type = T;
+  static constexpr std::size_t kHuge = std::size_t{2} << 20;
+
+  BigAllocator() noexcept = default;
+  template <class U>
+  BigAllocator(const BigAllocator<U>&) noexcept {}  // NOLINT(google-explicit-constructor)
+
+  static std::size_t rounded(std::size_t n) { return (n * sizeof(T) + kHuge - 1) / kHuge * kHuge; }
+
+  T* allocate(std::size_t n) {
+    if (n * sizeof(T) < kHuge) return static_cast<T*>(::operator new(n * sizeof(T)));
+    void* p = std::aligned_alloc(kHuge, rounded(n));
+    if (p == nullptr) throw std::bad_alloc();
+    madvise(p, rounded(n), MADV_HUGEPAGE);  // advice only: its failure changes nothing
+    return static_cast<T*>(p);
+  }
+  void deallocate(T* p, std::size_t n) noexcept {
+    if (n * sizeof(T) < kHuge) {
+      ::operator delete(p);
+    } else {
+      std::free(p);
+    }
+  }
+  template <class U>
+  bool operator==(const BigAllocator<U>&) const noexcept {
+    return true;
+  }
+};
+
+template <class T>
+using BigVector = std::vector<T, BigAllocator<T>>;
+
+inline constexpr double kEps = 1e-5;      // margin that makes strict comparisons strict
+inline constexpr double kEqTol = 1e-6;    // tolerance of reified equalities
+inline constexpr double kDefaultM = 1e6;  // big-M where a difference has no finite bounds
+inline constexpr double kMinM = 1e-9;
+inline constexpr double kInf = HUGE_VAL;
+
+// An error in the user's model or data: becomes SemanticError(message, lineno) at the boundary.
+struct ModelError {
+  std::string message;
+  long lineno = 0;  // 0: no line known
+};
+
+// ---- values ----
+
+// A data value: a number (bools are numbers, as in Python), an interned string or an interned
+// tuple. Equal values are equal bit patterns after interning, so hashing is cheap.
+struct Value {
+  enum class Kind : std::uint8_t { Num, Str, Tup };
+  Kind kind = Kind::Num;
+  bool integral = false;  // a number that Python holds as an int (str() writes no ".0")
+  std::uint32_t id = 0;   // Str: string table index; Tup: tuple table index
+  double num = 0.0;
+
+  static Value number(double v, bool is_int = false) { return {Kind::Num, is_int, 0, v}; }
+  static Value integer(long long v) { return {Kind::Num, true, 0, static_cast<double>(v)}; }
+  bool is_num() const { return kind == Kind::Num; }
+  bool operator==(const Value& o) const {
+    return kind == o.kind && (kind == Kind::Num ? num == o.num : id == o.id);
+  }
+};
+
+struct ValueHash {
+  std::size_t operator()(const Value& v) const noexcept {
+    if (v.kind == Value::Kind::Num) return std::hash<double>{}(v.num == 0.0 ? 0.0 : v.num);
+    return (static_cast<std::size_t>(v.id) << 2) ^ static_cast<std::size_t>(v.kind);
+  }
+};
+
+struct KeyHash {
+  using is_transparent = void;
+  std::size_t operator()(std::span<const Value> key) const noexcept {
+    std::size_t h = key.size();
+    for (const Value& v : key) h = h * 1000003u ^ ValueHash{}(v);
+    return h;
+  }
+  std::size_t operator()(const std::vector<Value>& key) const noexcept { return (*this)(std::span<const Value>(key)); }
+};
+
+struct KeyEq {
+  using is_transparent = void;
+  static bool same(std::span<const Value> a, std::span<const Value> b) {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+      if (!(a[i] == b[i])) return false;
+    }
+    return true;
+  }
+  bool operator()(const std::vector<Value>& a, const std::vector<Value>& b) const { return same(a, b); }
+  bool operator()(std::span<const Value> a, const std::vector<Value>& b) const { return same(a, b); }
+  bool operator()(const std::vector<Value>& a, std::span<const Value> b) const { return same(a, b); }
+};
+
+template <class T>
+using KeyMap = std::unordered_map<std::vector<Value>, T, KeyHash, KeyEq>;
+
+struct TupleType {
+  std::string name;
+  std::vector<std::string> fields;
+};
+
+// Interned strings and tuples of one generation run.
+class Interner {
+ public:
+  Value string(std::string_view text);
+  Value tuple(std::vector<Value> items, int type);
+  const std::string& text_of(const Value& v) const { return strings_[v.id]; }
+  const std::vector<Value>& items_of(const Value& v) const { return tuples_[v.id].items; }
+  int type_of(const Value& v) const { return tuples_[v.id].type; }
+
+ private:
+  struct TupleRec {
+    std::vector<Value> items;
+    int type;
+  };
+  std::vector<std::string> strings_;
+  std::unordered_map<std::string, std::uint32_t> string_ids_;
+  std::vector<TupleRec> tuples_;
+  KeyMap<std::uint32_t> tuple_ids_;
+};
+
+// ---- index spaces ----
+
+struct SetData {
+  std::string name;
+  std::vector<Value> elems;
+  std::unordered_map<Value, std::uint32_t, ValueHash> pos;  // element to position, first wins
+  int tuple_type = -1;
+
+  void add(const Value& v) {
+    if (pos.emplace(v, static_cast<std::uint32_t>(elems.size())).second) elems.push_back(v);
+  }
+};
+
+// What a dimension or an iterator runs over: an integer range lo..hi or the elements of a set.
+struct Domain {
+  const SetData* set = nullptr;
+  long long lo = 1, hi = 0;
+  std::string name;  // for messages
+
+  std::size_t size() const {
+    if (set != nullptr) return set->elems.size();
+    return hi >= lo ? static_cast<std::size_t>(hi - lo + 1) : 0;
+  }
+  Value at(std::size_t i) const { return set != nullptr ? set->elems[i] : Value::integer(lo + static_cast<long long>(i)); }
+  // The position of `v`, or -1 when it is not an element.
+  long long position(const Value& v) const {
+    if (set != nullptr) {
+      auto it = set->pos.find(v);
+      return it == set->pos.end() ? -1 : it->second;
+    }
+    if (!v.is_num() || v.num != std::floor(v.num) || v.num < static_cast<double>(lo) || v.num > static_cast<double>(hi)) {
+      return -1;
+    }
+    return static_cast<long long>(v.num) - lo;
+  }
+};
+
+// ---- parameters ----
+
+// An indexed parameter: dense over its declared dimensions when the data are nested lists,
+// keyed by index tuples when the data are dictionaries.
+struct Table {
+  std::string name;
+  std::size_t arity = 0;
+  std::vector<Domain> dims;  // empty when the declaration names none (undeclared data)
+  BigVector<Value> dense;
+  std::vector<std::uint8_t> present;
+  KeyMap<Value> keyed;
+  bool is_dense = false;
+
+  const Value* find(std::span<const Value> key) const;
+};
+
+// ---- decision variables ----
+
+struct VarFamily {
+  std::string name;
+  std::vector<Domain> dims;  // empty for a scalar variable
+  std::vector<std::size_t> strides;
+  int first_column = 0;
+  std::size_t count = 1;
+  bool binary = false;  // declared boolean
+};
+
+// ---- compiled expressions ----
+
+enum class Op : std::uint8_t {
+  Const,     // value
+  Slot,      // ref: iterator slot
+  Param,     // ref: table; args: subscripts
+  Record,    // ref: tuple-array table; args: subscripts
+  Var,       // ref: family; args: subscripts
+  Field,     // a: base; text: field name
+  TupleLit,  // args: elements
+  Neg,
+  Add,
+  Sub,
+  Mul,
+  Div,
+  Cmp,  // cmp: operator
+  And,
+  Or,
+  Not,
+  Cond,  // a ? b : c
+  Min,
+  Max,
+  Sqrt,
+  Sum,  // loop: iterators and filter; a: body
+};
+
+enum class Cmp : std::uint8_t { Eq, Ne, Le, Ge, Lt, Gt };
+
+struct Iter {
+  int slot = 0;
+  std::optional<Domain> fixed;  // a named range or set
+  int start = -1, end = -1;     // a range start..end evaluated when the loop opens
+};
+
+struct Loop {
+  std::vector<Iter> iters;
+  int filter = -1;
+};
+
+struct Expr {
+  Op op = Op::Const;
+  Cmp cmp = Cmp::Eq;
+  bool has_var = false;  // mentions a decision variable
+  int a = -1, b = -1, c = -1;
+  int ref = -1;
+  const Table* table = nullptr;  // Param, Record
+  std::vector<int> args;
+  Value value;
+  std::string text;
+  int loop = -1;  // Sum: index into the loop table
+};
+
+// ---- compiled constraints ----
+
+enum class CKind : std::uint8_t { Compare, NotEqual, Implication, Forall };
+
+struct Constraint {
+  CKind kind = CKind::Compare;
+  Cmp cmp = Cmp::Eq;
+  int left = -1, right = -1;        // Compare, NotEqual: sides; Implication: antecedent, consequent
+  int loop = -1;                    // Forall
+  std::vector<int> body;            // Forall: constraint indices
+  bool bound_candidate = false;     // one variable reference: may turn into a column bound
+  bool any_candidate = false;       // Forall: some constraint below is a bound candidate
+  bool all_candidates = false;      // Forall: every constraint below is one
+  long lineno = 0;
+  std::string label;                // label or label template name
+  std::vector<int> label_slots;     // slots of a label template's iterators
+  int implication = -1;             // Implication: index into the plan table
+};
+
+// How an implication is encoded, decided from the tree before any data is read.
+enum class Path : std::uint8_t { Logical, Contrapositive, Direct, General };
+
+struct Implication {
+  Path path = Path::General;
+  int ante_left = -1, ante_right = -1, cons_left = -1, cons_right = -1;
+  Cmp ante_op = Cmp::Eq, cons_op = Cmp::Eq;
+  int binary = -1;     // Contrapositive: consequent variable; Direct: antecedent variable
+  int indicator_value = 1;  // Direct: the value of the binary that fires
+  double ante_number = 0.0;  // Contrapositive: antecedent right side
+};
+
+// ---- linear expressions and rows ----
+
+struct LinExpr {
+  double constant = 0.0;
+  std::vector<std::pair<int, double>> terms;
+  void add(int column, double coef) { terms.emplace_back(column, coef); }
+  void add_scaled(const LinExpr& e, double scale) {
+    constant += scale * e.constant;
+    for (auto [col, coef] : e.terms) terms.emplace_back(col, coef * scale);
+  }
+  void clear() {
+    constant = 0.0;
+    terms.clear();
+  }
+};
+
+enum class Sense : std::uint8_t { Le, Ge, Eq };
+
+// Rows in compressed-sparse-row order as they are generated; turned into CSC at the end.
+struct RowStore {
+  BigVector<std::int64_t> ptr{0};
+  BigVector<std::int32_t> idx;
+  BigVector<double> val;
+  BigVector<double> rhs;
+  std::size_t rows() const { return rhs.size(); }
+};
+
+// Where an error is reported: the constraint being instantiated (its label with the values of
+// its iterators) and its line.
+struct Site {
+  int constraint = -1;  // -1: the objective or a declaration
+  long lineno = 0;
+};
+
+// Column names, stored back to back and each followed by a NUL byte: one allocation for hundreds
+// of thousands of names, and the very text the script embeds.
+class Names {
+ public:
+  void add(std::string_view name) {
+    blob_.insert(blob_.end(), name.begin(), name.end());
+    blob_.push_back('\0');
+    ends_.push_back(blob_.size());
+    for (char ch : name) ascii_ = ascii_ && static_cast<unsigned char>(ch) < 0x80;
+  }
+  std::size_t size() const { return ends_.size(); }
+  bool empty() const { return ends_.empty(); }
+  bool ascii() const { return ascii_; }
+  std::string_view operator[](std::size_t i) const {
+    std::size_t begin = i == 0 ? 0 : ends_[i - 1];
+    return std::string_view(blob_.data() + begin, ends_[i] - 1 - begin);
+  }
+  // Every name, separated by NUL bytes.
+  std::string_view joined() const { return std::string_view(blob_.data(), blob_.empty() ? 0 : blob_.size() - 1); }
+  void reserve_more(std::size_t names, std::size_t bytes) {
+    ends_.reserve(ends_.size() + names);
+    blob_.reserve(blob_.size() + bytes + names);
+  }
+
+ private:
+  BigVector<char> blob_;
+  BigVector<std::size_t> ends_;
+  bool ascii_ = true;
+};
+
+// ---- the generator's state for one run ----
+
+class Model {
+ public:
+  explicit Model(PyObject* ast, PyObject* data) : ast_(ast), data_(data) {}
+
+  void build();  // declarations, objective and constraints
+
+  // Results, read by the module after build().
+  Interner interner;
+  std::vector<TupleType> tuple_types;
+  Names column_names;
+  std::size_t model_columns = 0;  // declared variables; auxiliaries follow them
+  BigVector<double> lb, ub, cost;
+  BigVector<std::uint8_t> integral;
+  double objective_constant = 0.0;
+  bool maximize = false;
+  RowStore ub_rows, eq_rows;
+
+  // ---- data (data.cpp) ----
+  PyObject* ast_;
+  PyObject* data_;
+  std::unordered_map<std::string, PyObject*> declarations;  // first declaration of each name
+  std::unordered_map<std::string, std::unique_ptr<SetData>> sets;
+  std::unordered_map<std::string, std::pair<long long, long long>> ranges;
+  std::unordered_map<std::string, std::unique_ptr<Table>> tables;
+  std::unordered_map<std::string, std::unique_ptr<Table>> records;  // tuple arrays
+  std::unordered_map<std::string, Value> scalars;
+  std::unordered_map<std::string, int> tuple_type_ids;
+  std::vector<VarFamily> families;
+  std::unordered_map<std::string, int> family_ids;
+
+  void load_declarations();
+  Ref data_value(const std::string& name);  // data entry, its "__map" alias, or an empty Ref
+  Value to_value(Handle o, int tuple_type = -1);
+  const SetData* set_named(const std::string& name);
+  std::optional<std::pair<long long, long long>> range_named(const std::string& name, long lineno);
+  std::optional<Domain> domain_named(const std::string& name, long lineno);
+  Domain dimension(Handle dim, const std::string& owner, long lineno);
+  const Table* table_named(const std::string& name);
+  const Table* records_named(const std::string& name);
+  std::optional<Value> scalar_named(const std::string& name, long lineno);
+  void declare_variable(Handle decl);
+  void add_family_columns(const VarFamily& f, double low, double high, bool integer);
+  std::string value_text(const Value& v) const;
+
+  // ---- compilation (compile.cpp) ----
+  std::vector<Expr> exprs;
+  std::vector<Loop> loops;
+  std::vector<Constraint> constraints;
+  std::vector<Implication> implications;
+  int slot_count = 0;
+  std::vector<std::pair<std::string, int>> scope;  // iterator names in scope, innermost last
+  long compile_line = 0;
+
+  int compile_expr(Handle node);
+  int compile_index(Handle node);
+  int compile_loop(Handle iterators, Handle filter);
+  void close_loop(int loop);
+  int compile_constraint(Handle node);
+  int compile_implication(Handle node);
+  int constant(Value v);
+  int var_reference_count(int e) const;
+  bool is_boolean_var(int e) const;
+  [[noreturn]] void compile_error(const std::string& message) const { throw ModelError{message, compile_line}; }
+
+  // ---- evaluation (evaluate.cpp) ----
+  std::vector<Value> slots;
+  Site site;
+
+  Value eval(int e);
+  Value numeric(int e);  // a number, or a type-mismatch error
+  double number(int e);
+  bool truth(int e);
+  void lin(int e, double scale, LinExpr& out);
+  void for_each(int loop, const std::function<void()>& body);
+  int column_of(const Expr& x);
+  [[noreturn]] void fail(const std::string& message) const { throw ModelError{message, site.lineno}; }
+  std::string site_text() const;
+
+  // ---- rows and linearisations (constraints.cpp) ----
+  void instantiate(int c, bool bounds_only);
+  void add_row(const LinExpr& e, Sense sense, double rhs);
+  void add_comparison(const LinExpr& diff, Cmp op);
+  int new_binary(const char* prefix);
+  std::pair<double, double> interval(const LinExpr& e);
+  LinExpr reify(const LinExpr& diff, Cmp op);
+  LinExpr truth_of(int e);  // a 0/1 expression equal to the truth of a boolean node
+  void indicator(int binary, int fire_on, const LinExpr& diff, Cmp op);
+  void not_equal(int left, int right);
+  void implication(const Implication& plan);
+  void add_column(std::string_view name, double low, double high, bool integer);
+  void reserve_columns(std::size_t more);
+
+ private:
+  BigVector<std::int32_t> mark_;  // column to slot in the row being merged, -1 when absent
+  LinExpr scratch_;
+  std::vector<std::pair<int, double>> row_terms_;
+  int aux_counter_ = 0;
+  void merge_row(const LinExpr& e, std::vector<std::pair<int, double>>& merged);
+};
+
+}  // namespace lpsparse
