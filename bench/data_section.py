@@ -12,9 +12,12 @@ import random
 import sys
 import time
 
-sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+sys.path.insert(0, ROOT)
+sys.path.insert(0, os.path.join(ROOT, "tests", "support"))
 
-from korvane.mipwright import GurobiCodeGenerator  # noqa: E402
+# The tests' generator that stops after the data section, and their tree builders.
+from data_section_support import DataOnly, decl, inline_range, model, param, range_dim, set_dim  # noqa: E402
 
 ROWS = 1000
 COLUMNS = 1000
@@ -22,41 +25,14 @@ ENTRIES = 10**6
 RUNS = 5
 
 
-class DataSectionOnly(GurobiCodeGenerator):
-    """The whole generate_code() run with the sections after the data section left empty."""
-
-    def _generate_declarations(self, declarations):
-        pass
-
-    def _traverse_expression(self, node, current_iterators, symbolic=False):
-        return "0"
-
-    def _collect_variable_bounds(self, constraints):
-        pass
-
-    def _generate_constraints(self, constraints):
-        pass
-
-
-def number(value):
-    return {"type": "number", "value": value}
-
-
-def model():
-    columns = {"type": "named_range_dimension", "name": "Columns", "start": number(1), "end": number(COLUMNS)}
-    positions = {"type": "named_range_dimension", "name": "Positions", "start": number(1), "end": number(ENTRIES)}
-    return {
-        "declarations": [
-            {"type": "set_declaration", "name": "Rows"},
-            {"type": "range_declaration_inline", "name": "Columns", "start": number(1), "end": number(COLUMNS)},
-            {"type": "range_declaration_inline", "name": "Positions", "start": number(1), "end": number(ENTRIES)},
-            {"type": "parameter_external_indexed", "name": "cost",
-             "dimensions": [{"type": "named_set_dimension", "name": "Rows"}, columns]},
-            {"type": "parameter_external_indexed", "name": "weight", "dimensions": [positions]},
-        ],
-        "objective": {"type": "minimize", "expression": number(0)},
-        "constraints": [],
-    }
+def bench_model():
+    return model(
+        decl("set_declaration", "Rows"),
+        inline_range("Columns", 1, COLUMNS),
+        inline_range("Positions", 1, ENTRIES),
+        param("cost", set_dim("Rows"), range_dim("Columns", 1, COLUMNS)),
+        param("weight", range_dim("Positions", 1, ENTRIES)),
+    )
 
 
 def data():
@@ -83,11 +59,11 @@ def best(fn):
 
 
 def main():
-    ast, values = model(), data()
+    ast, values = bench_model(), data()
     dictionaries = script_dictionaries(values)
 
     def generate():
-        return DataSectionOnly(ast, values).generate_code()
+        return DataOnly(ast, values).generate_code()
 
     def baseline():
         for d in dictionaries:

@@ -21,6 +21,7 @@ if os.environ.get("KORVANE_PROBE_DIR"):
 sys.path.insert(0, os.path.join(ROOT, "tests", "support"))
 
 from korvane import faultlore, lpwright, lpwrightcore, lpwrightsparse, mipwright, oplparse, setloom  # noqa: E402
+from data_section_support import DataOnly, model, param, range_dim, set_dim  # noqa: E402
 from velmora_server import server as velmora  # noqa: E402
 
 SCENARIOS = {}
@@ -249,53 +250,26 @@ def script_with_declarations():
 
 # ---- korvane.mipwright data section ----
 
-class DataOnly(mipwright.GurobiCodeGenerator):
-    def _generate_declarations(self, declarations):
-        pass
-
-    def _traverse_expression(self, node, current_iterators, symbolic=False):
-        return "0"
-
-    def _collect_variable_bounds(self, constraints):
-        pass
-
-    def _generate_constraints(self, constraints):
-        pass
-
-
-def _dim(kind, name, **extra):
-    return {"type": kind, "name": name, **extra}
-
-
-def _model(*declarations):
-    return {"declarations": list(declarations), "objective": {"type": "minimize", "expression": _num(0)},
-            "constraints": []}
-
-
-def _param(name, *dims):
-    return {"type": "parameter_external_indexed", "name": name, "dimensions": list(dims)}
-
-
-SET_S = _dim("named_set_dimension", "S")
-SET_T = _dim("named_set_dimension", "T")
-RANGE_R = _dim("named_range_dimension", "R")
-DATA_AST = _model(
+SET_S = set_dim("S")
+SET_T = set_dim("T")
+RANGE_R = range_dim("R")
+DATA_AST = model(
     {"type": "tuple_type", "name": "TT", "fields": [{"name": "a"}, {"name": "b"}]},
     {"type": "set_declaration", "name": "S"},
     {"type": "set_of_tuples", "name": "T"},
     {"type": "typed_set", "name": "TS", "value": ["x", "y"]},
     {"type": "tuple_array", "name": "TA", "tuple_type": "TT", "index_set": "S"},
     {"type": "range_declaration_inline", "name": "R", "start": _num(1), "end": {"type": "binop", "op": "+", "left": _num(1), "right": _num(1)}},
-    _param("A", SET_S, RANGE_R),
-    _param("B", SET_S, RANGE_R),
-    _param("C", SET_S, SET_T),
-    _param("D", SET_S, _dim("named_set_dimension", "U")),
-    _param("E", SET_T, RANGE_R),
-    _param("F", RANGE_R),
-    _param("G", _dim("named_range_dimension", "TS")),
-    _param("H", SET_T),
-    _param("I", _dim("named_set_dimension", "V")),
-    _param("K", SET_S),
+    param("A", SET_S, RANGE_R),
+    param("B", SET_S, RANGE_R),
+    param("C", SET_S, SET_T),
+    param("D", SET_S, set_dim("U")),
+    param("E", SET_T, RANGE_R),
+    param("F", RANGE_R),
+    param("G", range_dim("TS")),
+    param("H", SET_T),
+    param("I", set_dim("V")),
+    param("K", SET_S),
     {"type": "parameter_external", "name": "k"},
 )
 DATA = {
@@ -312,34 +286,34 @@ def data_section():
     gen = DataOnly(DATA_AST, DATA)
     gen.generate_code()
     gen._generate_data_declarations(dict(DATA))
-    DataOnly(_model(), {"x": 1}).generate_code()
-    DataOnly(_model(_param("P", SET_S, SET_S)), {"S": ["a", "a"], "P": [[1, 2], [3, 4]]}).generate_code()
+    DataOnly(model(), {"x": 1}).generate_code()
+    DataOnly(model(param("P", SET_S, SET_S)), {"S": ["a", "a"], "P": [[1, 2], [3, 4]]}).generate_code()
     expect(TypeError, gen._generate_data_declarations)
 
 
 def _failing_data_section(declarations, data, exc):
-    expect(exc, DataOnly(_model(*declarations), data).generate_code)
+    expect(exc, DataOnly(model(*declarations), data).generate_code)
 
 
 @scenario
 def data_section_errors():
     rng = {"type": "range_declaration_inline", "name": "R", "start": _num(1), "end": _num(2)}
-    _failing_data_section([rng, _param("P", SET_S, RANGE_R)], {"S": ["a"], "P": [[1, 2, 3]]}, mipwright.SemanticError)
-    _failing_data_section([rng, _param("P", SET_S, RANGE_R)], {"S": ["a"], "P": [1]}, mipwright.SemanticError)
-    _failing_data_section([_param("P", SET_S)], {"P": {"a": [1]}}, mipwright.SemanticError)
-    _failing_data_section([_param("P", SET_S, RANGE_R)], {"P": {"a": []}}, mipwright.SemanticError)
-    _failing_data_section([_param("P", SET_S, RANGE_R)], {"R": {"type": "range_data", "start": 1, "end": 2},
+    _failing_data_section([rng, param("P", SET_S, RANGE_R)], {"S": ["a"], "P": [[1, 2, 3]]}, mipwright.SemanticError)
+    _failing_data_section([rng, param("P", SET_S, RANGE_R)], {"S": ["a"], "P": [1]}, mipwright.SemanticError)
+    _failing_data_section([param("P", SET_S)], {"P": {"a": [1]}}, mipwright.SemanticError)
+    _failing_data_section([param("P", SET_S, RANGE_R)], {"P": {"a": []}}, mipwright.SemanticError)
+    _failing_data_section([param("P", SET_S, RANGE_R)], {"R": {"type": "range_data", "start": 1, "end": 2},
                                                           "P": {"a": []}}, mipwright.SemanticError)
-    _failing_data_section([{"type": "typed_set", "name": "TS"}, _param("P", _dim("named_range_dimension", "TS"))],
+    _failing_data_section([{"type": "typed_set", "name": "TS"}, param("P", range_dim("TS"))],
                           {"TS": ["x"], "P": [1, 2]}, mipwright.SemanticError)
     bad = dict(rng, end={"type": "binop", "op": "%", "left": _num(1), "right": _num(1)})
-    _failing_data_section([bad, _param("P", RANGE_R)], {"P": [1]}, Exception)
-    _failing_data_section([dict(rng, end="x"), _param("P", RANGE_R)], {"P": [1]}, Exception)
-    _failing_data_section([_param("P", SET_S, SET_S)], {"S": [{}], "P": [[1]]}, TypeError)
+    _failing_data_section([bad, param("P", RANGE_R)], {"P": [1]}, Exception)
+    _failing_data_section([dict(rng, end="x"), param("P", RANGE_R)], {"P": [1]}, Exception)
+    _failing_data_section([param("P", SET_S, SET_S)], {"S": [{}], "P": [[1]]}, TypeError)
     deep = 1
     for _ in range(3000):
         deep = [deep]
-    _failing_data_section([_param("P", SET_S, SET_S)], {"S": ["a"], "P": deep}, RecursionError)
+    _failing_data_section([param("P", SET_S, SET_S)], {"S": ["a"], "P": deep}, RecursionError)
 
 
 # ---- korvane.mipwright constraints, loops, bounds, sums and comparisons ----
@@ -752,13 +726,13 @@ def scipy_example():
 
 @scenario
 def scipy_generation_errors():
-    for model, data in (("int n = ...; dvar float x; minimize n * x; subject to {}", ""),
-                        ("float p[1..2] = ...; dvar float x; minimize x; subject to {}", "p = [1];"),
-                        ("dvar float x; dvar float y; minimize x; subject to { x * y <= 1; }", ""),
-                        ("dvar float w; dvar boolean b; minimize w; subject to { b == 1 => w <= 2; }", ""),
-                        ("float p[1..2] = [1, 2]; dvar float x; minimize x; subject to { p[3] * x <= 1; }", ""),
-                        ("{string} S = ...; dvar float x[S]; minimize 1; subject to {}", "")):
-        gen = lpwrightsparse.SciPyCSCCodeGenerator(oplparse.parse_model(model), oplparse.parse_data(data))
+    for model_text, data_text in (("int n = ...; dvar float x; minimize n * x; subject to {}", ""),
+                                  ("float p[1..2] = ...; dvar float x; minimize x; subject to {}", "p = [1];"),
+                                  ("dvar float x; dvar float y; minimize x; subject to { x * y <= 1; }", ""),
+                                  ("dvar float w; dvar boolean b; minimize w; subject to { b == 1 => w <= 2; }", ""),
+                                  ("float p[1..2] = [1, 2]; dvar float x; minimize x; subject to { p[3] * x <= 1; }", ""),
+                                  ("{string} S = ...; dvar float x[S]; minimize 1; subject to {}", "")):
+        gen = lpwrightsparse.SciPyCSCCodeGenerator(oplparse.parse_model(model_text), oplparse.parse_data(data_text))
         expect(faultlore.SemanticError, gen.generate_code)
     expect(TypeError, lpwrightsparse.SciPyCSCCodeGenerator([], {}).generate_code)
     node = {"type": "name", "value": "x"}
