@@ -1,7 +1,8 @@
 """Implications: the lines of each encoding (logical, indicator, general), their names and M
 values, the numbering of auxiliaries, and every error."""
 import pytest
-from trees import binop, cons, dvar, dvars, eq, false, forall, ge, idx, it, le, num, paren, range_dim, rng, true
+from trees import (and_, bexpr, binop, cons, dvar, dvars, eq, false, forall, ge, idx, implication, it, le, not_, num, or_,
+                   paren, range_dim, rng, true)
 
 from korvane.mipwright import GurobiCodeGenerator
 
@@ -17,10 +18,6 @@ def make(bounds=X_AND_Y_UP_TO_4, cls=GurobiCodeGenerator):
     return gen
 
 
-def implication(antecedent, consequent, **extra):
-    return {"type": "implication_constraint", "antecedent": antecedent, "consequent": consequent, **extra}
-
-
 def lines(antecedent, consequent, gen=None, prefix="c0", iterators=None):
     gen = gen or make()
     gen._constraint_implication_constraint(implication(antecedent, consequent), prefix, iterators or {})
@@ -34,23 +31,6 @@ def fails(exc, message, antecedent, consequent, gen=None):
         gen._constraint_implication_constraint(implication(antecedent, consequent), "c0", {})
     assert str(err.value) == message
     return gen.gurobi_code_lines
-
-
-def bexpr(op, left, right):
-    """A comparison as the parser writes it inside and/or/not."""
-    return binop(op, left, right, sem_type="boolean")
-
-
-def and_(left, right):
-    return {"type": "and", "left": left, "right": right}
-
-
-def or_(left, right):
-    return {"type": "or", "left": left, "right": right}
-
-
-def not_(value):
-    return {"type": "not", "value": value}
 
 
 FLAG = "implication_flag_c0 = model.addVar(vtype=GRB.BINARY, name='implication_flag_c0')  # 1 if antecedent true"

@@ -12,34 +12,14 @@ from typing import Callable, Tuple
 
 import pytest
 from script_runner import execute_gurobi_script
-from trees import (add, binop, cons, dvar, dvars, eq, false, forall, idx, it, le, mul, param, range_dim, rng, sub, sum_,
-                   true)
+from trees import (add, and_, bexpr, cons, dvar, dvars, eq, false, forall, idx, implication, it, le, mul, not_, or_,
+                   param, range_dim, rng, sub, sum_, true)
 
 from korvane.mipwright import GurobiCodeGenerator
 from korvane.oplparse import parse_files
 
 EXAMPLES = pathlib.Path(__file__).resolve().parent.parent / "examples"
 DOMAINS = {"x": range(5), "y": range(5), "b": range(2), "c": range(2)}
-
-
-def implication(antecedent, consequent):
-    return {"type": "implication_constraint", "antecedent": antecedent, "consequent": consequent}
-
-
-def bexpr(op, left, right):
-    return binop(op, left, right, sem_type="boolean")
-
-
-def and_(left, right):
-    return {"type": "and", "left": left, "right": right}
-
-
-def or_(left, right):
-    return {"type": "or", "left": left, "right": right}
-
-
-def not_(value):
-    return {"type": "not", "value": value}
 
 
 @dataclass

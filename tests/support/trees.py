@@ -126,6 +126,29 @@ def template(template_name, *iterators):
     return {"name": template_name, "iterators": list(iterators)}
 
 
+# ---- logical constraints ----
+
+def bexpr(op, left, right):
+    """A comparison as the parser writes it inside and/or/not."""
+    return binop(op, left, right, sem_type="boolean")
+
+
+def and_(left, right):
+    return {"type": "and", "left": left, "right": right}
+
+
+def or_(left, right):
+    return {"type": "or", "left": left, "right": right}
+
+
+def not_(value):
+    return {"type": "not", "value": value}
+
+
+def implication(antecedent, consequent, **extra):
+    return {"type": "implication_constraint", "antecedent": antecedent, "consequent": consequent, **extra}
+
+
 # ---- declarations ----
 
 def dvar(var_name, var_type="int+"):
