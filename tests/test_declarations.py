@@ -2,20 +2,13 @@
 import logging
 
 import pytest
+from trees import name, num
 
 from korvane.faultlore import SemanticError, _with_repair_hint
 from korvane.mipwright import GurobiCodeGenerator
 
 HEAD = "# Decision Variables and Parameters"
 TAIL = ["", "model.update()", ""]
-
-
-def num(v):
-    return {"type": "number", "value": v}
-
-
-def name(v):
-    return {"type": "name", "value": v}
 
 
 def over_set(s):

@@ -1,19 +1,8 @@
 """Expression translation: dispatch, operators, literals, names, subscripts and field access."""
 import pytest
+from trees import binop, name, num
 
 from korvane.mipwright import GurobiCodeGenerator
-
-
-def num(v):
-    return {"type": "number", "value": v}
-
-
-def name(v, **extra):
-    return {"type": "name", "value": v, **extra}
-
-
-def binop(op, left, right):
-    return {"type": "binop", "op": op, "left": left, "right": right}
 
 
 def indexed(n, *dims):

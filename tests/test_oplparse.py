@@ -3,25 +3,14 @@ import json
 import pathlib
 
 import pytest
+from trees import binop, name, named_range, named_set, num, paren
 
 from korvane.oplparse import parse_files, parse_model
 
 EXAMPLES = pathlib.Path(__file__).resolve().parent.parent / "examples"
 
 
-# ---- node builders, so that expected trees read like the model text ----
-
-def num(v):
-    return {"type": "number", "value": v}
-
-
-def name(v, **extra):
-    return {"type": "name", "value": v, **extra}
-
-
-def binop(op, left, right):
-    return {"type": "binop", "op": op, "left": left, "right": right}
-
+# ---- node builders beside the shared ones, so that expected trees read like the model text ----
 
 def cmp(op, left, right):
     return {**binop(op, left, right), "sem_type": "boolean"}
@@ -39,24 +28,12 @@ def lit(v):
     return {"type": "number_literal_index", "value": v}
 
 
-def paren(e):
-    return {"type": "parenthesized_expression", "expression": e}
-
-
 def span(start, end):
     return {"type": "range_specifier", "start": start, "end": end}
 
 
 def over(iterator, rng):
     return {"iterator": iterator, "range": rng}
-
-
-def named_range(n):
-    return {"type": "named_range", "name": n}
-
-
-def named_set(n):
-    return {"type": "named_set", "name": n}
 
 
 def constraint(op, left, right, lineno, **extra):
