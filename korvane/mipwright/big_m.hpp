@@ -1,8 +1,10 @@
 // Big-M values of the linearisations that switch a comparison on and off with a binary: reified
-// comparisons in sums and the logical constraints.
+// comparisons in sums and the logical constraints. Also the lines that tie a binary to an
+// equality, which both write alike.
 #pragma once
 
 #include <optional>
+#include <string>
 
 #include "numbers.hpp"
 
@@ -43,5 +45,29 @@ class BigM {
  private:
   std::optional<Ref> span_;
 };
+
+// The lines that make a binary b equal to the truth of left == right, handed to `write` as
+// (body, number) with the numbers 1 to 6 that their constraint names carry. `diff` is the text of
+// left - right, `reverse` that of right - left.
+//
+// Lines 1-4 hold the difference within `tol` of zero while b is 1; `off` (M * (1 - b)) relaxes
+// them while b is 0.
+template <class Write>
+void equality_tolerance_lines(const std::string& diff, const std::string& reverse, const std::string& tol,
+                              const std::string& off, Write&& write) {
+  write(diff + " <= " + tol + " + " + off, 1);
+  write(reverse + " <= " + tol + " + " + off, 2);
+  write(diff + " >= -" + tol + " - " + off, 3);
+  write(reverse + " >= -" + tol + " - " + off, 4);
+}
+
+// Lines 5-6 keep the difference at least `eps` away from zero while b is 0, on the side that the
+// binary `side` chooses (1: left above right); `m` is their M, margin included.
+template <class Write>
+void equality_separation_lines(const std::string& diff, const std::string& reverse, const std::string& eps,
+                               const std::string& m, const std::string& b, const std::string& side, Write&& write) {
+  write(diff + " >= " + eps + " - " + m + " * (" + b + " + 1 - " + side + ")", 5);
+  write(reverse + " >= " + eps + " - " + m + " * (" + b + " + " + side + ")", 6);
+}
 
 }  // namespace mipwright

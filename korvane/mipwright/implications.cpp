@@ -117,18 +117,14 @@ void bind_equality(const Ctx& c, const std::string& b, const std::string& left, 
                    const BigM& m) {
   const std::string diff = left + " - " + right;
   const std::string reverse = right + " - " + left;
-  const std::string off = m.plain() + " * (1 - " + b + ")";
-  const std::string tol = c.tol();
-  c.constr(diff + " <= " + tol + " + " + off, "_aux_eq1_" + b);
-  c.constr(reverse + " <= " + tol + " + " + off, "_aux_eq2_" + b);
-  c.constr(diff + " >= -" + tol + " - " + off, "_aux_eq3_" + b);
-  c.constr(reverse + " >= -" + tol + " - " + off, "_aux_eq4_" + b);
+  auto write = [&](const std::string& body, int number) {
+    c.constr(body, "_aux_eq" + std::to_string(number) + "_" + b);
+  };
+  equality_tolerance_lines(diff, reverse, c.tol(), m.plain() + " * (1 - " + b + ")", write);
   const std::string side = b + "_side";
   c.g.emit(side + " = model.addVar(vtype=GRB.BINARY, name='" + side + "')  # sign of (" + diff + ") when " + b +
            " is 0");
-  const std::string eps = c.eps(), mm = c.with_eps(m);
-  c.constr(diff + " >= " + eps + " - " + mm + " * (" + b + " + 1 - " + side + ")", "_aux_eq5_" + b);
-  c.constr(reverse + " >= " + eps + " - " + mm + " * (" + b + " + " + side + ")", "_aux_eq6_" + b);
+  equality_separation_lines(diff, reverse, c.eps(), c.with_eps(m), b, side, write);
 }
 
 // b is 1 exactly when the comparison holds: the first line of each pair forces the comparison
@@ -336,17 +332,12 @@ void declare_flag_binary(const Ctx& c, const std::string& binary, const std::str
 // The flag is 1 when |diff| <= EQ_TOL; when it is 0 the difference is at least EPS away from
 // zero, on the side that a second binary chooses.
 void link_equal_antecedent(const Ctx& c, const std::string& flag, const std::string& diff, const BigM& ma) {
-  const std::string off = ma.plain() + " * (1 - " + flag + ")";
-  const std::string tol = c.tol();
-  c.constr(diff + " <= " + tol + " + " + off, "_ant_eq1");
-  c.constr("-" + diff + " <= " + tol + " + " + off, "_ant_eq2");
-  c.constr(diff + " >= -" + tol + " - " + off, "_ant_eq3");
-  c.constr("-" + diff + " >= -" + tol + " - " + off, "_ant_eq4");
+  const std::string reverse = "-" + diff;
+  auto write = [&](const std::string& body, int number) { c.constr(body, "_ant_eq" + std::to_string(number)); };
+  equality_tolerance_lines(diff, reverse, c.tol(), ma.plain() + " * (1 - " + flag + ")", write);
   const std::string side = flag + "_side";
   declare_flag_binary(c, side, "sign of " + diff + " when " + flag + " is 0");
-  const std::string eps = c.eps(), mm = c.with_eps(ma);
-  c.constr(diff + " >= " + eps + " - " + mm + " * (" + flag + " + 1 - " + side + ")", "_ant_eq5");
-  c.constr("-" + diff + " >= " + eps + " - " + mm + " * (" + flag + " + " + side + ")", "_ant_eq6");
+  equality_separation_lines(diff, reverse, c.eps(), c.with_eps(ma), flag, side, write);
 }
 
 // The flag equals the truth of the antecedent, in both directions.
@@ -376,12 +367,9 @@ void enforce_consequent(const Ctx& c, const std::string& flag, const Comparison&
   const std::string diff = k.left + " - " + k.right;
   const std::string off = " * (1 - " + flag + ")";
   if (str_is(k.op(), "==")) {
-    const std::string reverse = k.right + " - " + k.left;
-    const std::string tol = c.tol(), m = mc.plain();
-    c.constr(diff + " <= " + tol + " + " + m + off, "_cons_eq1");
-    c.constr(reverse + " <= " + tol + " + " + m + off, "_cons_eq2");
-    c.constr(diff + " >= -" + tol + " - " + m + off, "_cons_eq3");
-    c.constr(reverse + " >= -" + tol + " - " + m + off, "_cons_eq4");
+    equality_tolerance_lines(
+        diff, k.right + " - " + k.left, c.tol(), mc.plain() + off,
+        [&](const std::string& body, int number) { c.constr(body, "_cons_eq" + std::to_string(number)); });
   } else if (str_is(k.op(), ">=")) {
     c.constr(diff + " >= -" + mc.plain() + off, "_cons_ge");
   } else if (str_is(k.op(), ">")) {

@@ -68,23 +68,22 @@ class Reification {
   // forces |left - right| >= EPS, on the side that a second binary chooses.
   std::vector<std::string> equality_lines(const std::string& diff) const {
     const std::string reverse = right_ + " - " + left_;
-    const std::string off = big_m_ + " * (1 - " + aux_ + ")";
     const std::string side = identifier_of(aux_) + "_side";
-    const std::string& mm = with_margin_;
-    return {line(diff + " <= " + tol_ + " + " + off, "_reify_eq1_"),
-            line(reverse + " <= " + tol_ + " + " + off, "_reify_eq2_"),
-            line(diff + " >= -" + tol_ + " - " + off, "_reify_eq3_"),
-            line(reverse + " >= -" + tol_ + " - " + off, "_reify_eq4_"),
-            side + " = model.addVar(vtype=GRB.BINARY)  # sign of (" + diff + ") when " + aux_ + " is 0",
-            line(diff + " >= " + eps_ + " - " + mm + " * (" + aux_ + " + 1 - " + side + ")", "_reify_eq5_"),
-            line(reverse + " >= " + eps_ + " - " + mm + " * (" + aux_ + " + " + side + ")", "_reify_eq6_")};
+    std::vector<std::string> out;
+    auto write = [&](const std::string& body, int number) {
+      out.push_back(line(body, "_reify_eq" + std::to_string(number) + "_"));
+    };
+    equality_tolerance_lines(diff, reverse, tol_, big_m_ + " * (1 - " + aux_ + ")", write);
+    out.push_back(side + " = model.addVar(vtype=GRB.BINARY)  # sign of (" + diff + ") when " + aux_ + " is 0");
+    equality_separation_lines(diff, reverse, eps_, with_margin_, aux_, side, write);
+    return out;
   }
 
-  std::string name(const char* suffix) const {
+  std::string name(const std::string& suffix) const {
     return text(call_method(g_.self(), K::format_name_expr, py_str("aux"), py_str(suffix + aux_)));
   }
 
-  std::string line(const std::string& body, const char* suffix) const {
+  std::string line(const std::string& body, const std::string& suffix) const {
     return "model.addConstr(" + body + ", name=" + name(suffix) + " )";
   }
 
