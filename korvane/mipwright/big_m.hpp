@@ -1,6 +1,6 @@
 // Big-M values of the linearisations that switch a comparison on and off with a binary: reified
-// comparisons in sums and the logical constraints. Also the lines that tie a binary to an
-// equality, which both write alike.
+// comparisons in sums, the logical constraints and "not equal". Also the lines that tie a binary
+// to an equality, which sums and logical constraints write alike.
 #pragma once
 
 #include <optional>
@@ -15,15 +15,28 @@ inline constexpr double kDefaultBigM = 1e6;
 // A difference whose sides are one and the same point still gets an M above zero.
 inline constexpr double kBigMFloor = 1e-9;
 
-// The largest magnitude left - right can take, or nothing when a bound is missing.
-inline std::optional<Ref> difference_span(const Gen& g, Handle left_node, Handle right_node) {
+// The bounds of both sides of a comparison, each side's (low, high).
+struct SideBounds {
+  Ref left_low, left_high, right_low, right_high;
+};
+
+// Nothing when either side has no bounds or misses one.
+inline std::optional<SideBounds> side_bounds(const Gen& g, Handle left_node, Handle right_node) {
   Ref left = call_method(g.self(), K::linear_bounds_safe, left_node);
   Ref right = call_method(g.self(), K::linear_bounds_safe, right_node);
   if (is_none(left) || is_none(right)) return std::nullopt;
-  Ref ll = item(left, 0), lh = item(left, 1), rl = item(right, 0), rh = item(right, 1);
-  if (is_none(ll) || is_none(lh) || is_none(rl) || is_none(rh)) return std::nullopt;
+  SideBounds b{item(left, 0), item(left, 1), item(right, 0), item(right, 1)};
+  if (is_none(b.left_low) || is_none(b.left_high) || is_none(b.right_low) || is_none(b.right_high)) return std::nullopt;
+  return b;
+}
+
+// The largest magnitude left - right can take, or nothing when a bound is missing.
+inline std::optional<Ref> difference_span(const Gen& g, Handle left_node, Handle right_node) {
+  std::optional<SideBounds> b = side_bounds(g, left_node, right_node);
+  if (!b) return std::nullopt;
   Ref floor = py_float(kBigMFloor);
-  return num_max(num_max(num_abs(num_sub(ll, rh)), num_abs(num_sub(lh, rl))), floor);
+  return num_max(num_max(num_abs(num_sub(b->left_low, b->right_high)), num_abs(num_sub(b->left_high, b->right_low))),
+                 floor);
 }
 
 // The M texts written into the lines of one comparison. M is the span of left - right, so a line

@@ -1,12 +1,10 @@
 // Comparison constraints: one model.addConstr line for an ordinary comparison, and the special
 // forms that link binaries to comparisons, bound counts of true comparisons, and forbid equality.
+#include "big_m.hpp"
 #include "counting.hpp"
-#include "numbers.hpp"
 
 namespace mipwright {
 namespace {
-
-constexpr double kDefaultBigM = 1e6;
 
 struct ComparisonArgs {
   Gen g;
@@ -111,15 +109,13 @@ Ref count_comparison(Handle right, const char* type) {
 
 // The big-M of l != r: one more than the largest amount either side can exceed the other by.
 Ref not_equal_big_m(const Gen& g, Handle left, Handle right) {
-  Ref lb = call_method(g.self(), K::linear_bounds_safe, left);
-  Ref rb = call_method(g.self(), K::linear_bounds_safe, right);
-  if (is_none(lb) || is_none(rb)) return py_float(kDefaultBigM);
-  Ref ll = item(lb, 0), lu = item(lb, 1), rl = item(rb, 0), ru = item(rb, 1);
-  if (is_none(ll) || is_none(lu) || is_none(rl) || is_none(ru)) return py_float(kDefaultBigM);
+  std::optional<SideBounds> b = side_bounds(g, left, right);
+  if (!b) return py_float(kDefaultBigM);
   Ref zero = py_float(0.0);
   Ref one = py_float(1.0);
-  Ref m = num_add(num_max(num_max(num_sub(lu, rl), zero), num_max(num_sub(ru, ll), zero)), one);
-  return num_max(m, one);
+  Ref left_over = num_max(num_sub(b->left_high, b->right_low), zero);
+  Ref right_over = num_max(num_sub(b->right_high, b->left_low), zero);
+  return num_max(num_add(num_max(left_over, right_over), one), one);
 }
 
 void not_equal(const ComparisonArgs& a, Handle left, Handle right) {
