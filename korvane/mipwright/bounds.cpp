@@ -358,11 +358,7 @@ MaybePair interval(const Gen& g, Handle n) {
 
 Ref linear_bounds_safe(const Call& c) {
   auto [self, node] = c.bind(Params<2>{"GurobiCodeGenerator._linear_bounds_safe", {"self", "node"}, 2});
-  Gen g(c.module, self);
-  if (is_variable_node(node)) {
-    if (MaybePair combined = combined_bounds(g, node)) return to_python(combined);
-  }
-  return to_python(interval(g, node));
+  return to_python(interval(Gen(c.module, self), node));
 }
 
 PyMethodDef kMethods[] = {
