@@ -11,10 +11,6 @@
 
 namespace kv {
 
-[[noreturn]] inline void rethrow() {
-  throw PyErrorSet{};
-}
-
 // Raises `type` with a UTF-8 message.
 [[noreturn]] inline void raise(PyObject* type, const std::string& message) {
   Ref text = check(PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size())));

@@ -9,7 +9,6 @@ namespace {
 
 using namespace kv;
 
-Key kDepth{"depth"};
 // Interned like every method name the modules call: the interpreter's method cache is keyed by the
 // name object's address, so a fresh string per call would fill it with dead names.
 Key kName{"name"};

@@ -24,7 +24,6 @@
 namespace lpsparse {
 namespace {
 
-Key kSciPyCodeGeneratorBase{"SciPyCodeGeneratorBase"};
 Key kSciPyCSCCodeGenerator{"SciPyCSCCodeGenerator"};
 Key kSemanticError{"SemanticError"};
 Key kArrayModule{"array"};
@@ -49,7 +48,6 @@ Key kTupleTypes{"tuple_types"};
 Key kScipyCodeLines{"scipy_code_lines"};
 Key kResultsVarname{"results_varname"};
 Key kBuildMatrices{"build_matrices"};
-Key kFrombytes{"frombytes"};
 Key kData{"data"};
 Key kIndices{"indices"};
 Key kIndptr{"indptr"};

@@ -28,7 +28,6 @@ class Gen {
  public:
   Gen(PyObject* module, PyObject* self) : module_(module), self_(self) {}
 
-  PyObject* module() const { return module_; }
   PyObject* self() const { return self_; }
 
   Ref attr(Handle name) const { return kv::attr(self_, name); }
@@ -72,8 +71,6 @@ class Gen {
     raise_instance(call_kw(global(K::SemanticError), {py_str(message)}, {{"lineno", lineno}}));
   }
 
-  // logger.isEnabledFor(level); check it before building costly log arguments.
-  bool log_enabled(int level) const { return truthy(call_method(global(K::logger), kIsEnabledFor, py_int(level))); }
   // logger.debug(fmt, *args) / logger.info(fmt, *args): formatting stays lazy, in logging.
   template <class... A>
   void debug(const char* fmt, const A&... args) const {
@@ -85,16 +82,12 @@ class Gen {
   }
 
  private:
-  static inline Key kIsEnabledFor{"isEnabledFor"};
   static inline Key kDebug{"debug"};
   static inline Key kInfo{"info"};
 
   PyObject* module_;
   PyObject* self_;
 };
-
-inline constexpr int kLogDebug = 10;
-inline constexpr int kLogInfo = 20;
 
 // o == text, as Python compares: only a str can equal the text. Never raises.
 inline bool str_is(Handle o, const char* ascii) {

@@ -56,13 +56,10 @@ inline Key SemanticError{"SemanticError"};
 inline Key TupleSetHelper{"TupleSetHelper"};
 inline Key logger{"logger"};
 inline Key json{"json"};
-inline Key re{"re"};
 inline Key EPS{"EPS"};
 inline Key EQ_TOL{"EQ_TOL"};
 
 // Keyword names
-inline Key symbolic{"symbolic"};
-inline Key types{"types"};
 inline Key lineno{"lineno"};
 
 // Expressions

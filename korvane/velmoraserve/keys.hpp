@@ -26,7 +26,6 @@ inline Key LLMProvider{"LLMProvider"};
 inline Key list_openai_models{"list_openai_models"};
 inline Key list_gemini_models{"list_gemini_models"};
 inline Key list_ollama_models{"list_ollama_models"};
-inline Key DEFAULT_SOLVER{"DEFAULT_SOLVER"};
 inline Key DEFAULT_PROVIDER{"DEFAULT_PROVIDER"};
 inline Key DEFAULT_MODEL{"DEFAULT_MODEL"};
 inline Key METHODS{"METHODS"};
@@ -84,18 +83,10 @@ inline Key dunder_annotations{"__annotations__"};
 inline Key return_{"return"};
 
 // Keyword arguments and dictionary keys
-inline Key max_workers{"max_workers"};
 inline Key iterations{"iterations"};
 inline Key return_statistics{"return_statistics"};
 inline Key model_name{"model_name"};
 inline Key llm_provider{"llm_provider"};
-inline Key llm_model{"llm_model"};
-inline Key provider{"provider"};
-inline Key prefix{"prefix"};
-inline Key solver{"solver"};
-inline Key indent{"indent"};
-inline Key sort_keys{"sort_keys"};
-inline Key default_{"default"};
 inline Key error{"error"};
 inline Key feedback{"feedback"};
 inline Key summary{"summary"};
