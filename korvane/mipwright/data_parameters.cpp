@@ -360,10 +360,7 @@ class ParameterStages {
         g_.semantic_error("Parameter '" + text(e.name) + "' row for key " + text(k) + " has length " + text(length) +
                           "; expected " + text(expected) + ".");
       }
-      for_each_element(row, [&](Py_ssize_t j, Handle v) {
-        set_item(out, tuple_of(k, int_plus(bounds.first, j)), v);
-        return true;
-      });
+      add_row(out, k, bounds.first, row);
       return true;
     });
     emit_assignment(g_, e.name, repr(out));
@@ -393,6 +390,14 @@ class ParameterStages {
 
   static bool is_row(Handle row, Handle expected) { return is_sequence(row) && eq(py_int(len(row)), expected); }
 
+  // out[(key, start + j)] = row[j] for every position j of the row.
+  static void add_row(Handle out, Handle key, Handle start, Handle row) {
+    for_each_element(row, [&](Py_ssize_t j, Handle v) {
+      set_item(out, tuple_of(key, int_plus(start, j)), v);
+      return true;
+    });
+  }
+
   // [[key, row], ...]: {(key, start + j): row[j]}; an empty Ref when an element is no such pair.
   static Ref keyed_rows(Handle value, Handle start, Handle expected) {
     bool pairs = true;
@@ -403,10 +408,7 @@ class ParameterStages {
       Ref key = tuple_if_sequence(item(pair, 0));
       Ref row = item(pair, 1);
       if (!is_row(row, expected)) return pairs = false;
-      for_each_element(row, [&](Py_ssize_t j, Handle v) {
-        set_item(out, tuple_of(key, int_plus(start, j)), v);
-        return true;
-      });
+      add_row(out, key, start, row);
       return true;
     });
     return (pairs && PyDict_GET_SIZE(out.get()) > 0) ? std::move(out) : Ref();
@@ -422,10 +424,7 @@ class ParameterStages {
     for_each_element(value, [&](Py_ssize_t i, Handle row) {
       if (i >= PyList_GET_SIZE(keys.get())) return false;
       Ref key = Ref::borrow(PyList_GET_ITEM(keys.get(), i));
-      for_each_element(row, [&](Py_ssize_t j, Handle v) {
-        set_item(out, tuple_of(key, int_plus(start, j)), v);
-        return true;
-      });
+      add_row(out, key, start, row);
       return true;
     });
     return out;
