@@ -3,6 +3,7 @@
 // declared set or range, each written as one dictionary literal keyed by index tuples (one
 // component per dimension). Such parameters go into dict_params, so the declarations do not
 // write them again. Every data entry the rules leave alone gets an empty line.
+#include <limits>
 #include <optional>
 #include <utility>
 
@@ -515,29 +516,27 @@ class ParameterStages {
 
   // name = {<json key>: <json value>, ...}, pairing keys and values by position.
   void emit_json_pairs(const Entry& e, Handle keys) {
-    JsonText json(g_);
     std::vector<Ref> key_list = items_of(keys);
-    std::string line = text(e.name) + " = {";
-    for_each_element(e.value, [&](Py_ssize_t i, Handle v) {
-      if (static_cast<std::size_t>(i) >= key_list.size()) return false;
-      if (i > 0) line += ", ";
-      json.append(line, key_list[i]);
-      line += ": ";
-      json.append(line, v);
-      return true;
-    });
-    line += "}";
-    g_.emit(line);
-    record_dict_param(g_, e.name);
+    emit_json_dict(e, key_list.size(),
+                   [&](std::string& line, const JsonText& json, Py_ssize_t i) { json.append(line, key_list[i]); });
   }
 
   // name = {start: <json value>, start + 1: ..., ...}
   void emit_range_pairs(const Entry& e, Handle start) {
+    emit_json_dict(e, std::numeric_limits<std::size_t>::max(),
+                   [&](std::string& line, const JsonText&, Py_ssize_t i) { line += text(int_plus(start, i)); });
+  }
+
+  // name = {<key>: <json value>, ...}, where `write_key` appends the key of position i; the values
+  // past the first `key_count` have no key and are left out.
+  template <class WriteKey>
+  void emit_json_dict(const Entry& e, std::size_t key_count, WriteKey&& write_key) {
     JsonText json(g_);
     std::string line = text(e.name) + " = {";
     for_each_element(e.value, [&](Py_ssize_t i, Handle v) {
+      if (static_cast<std::size_t>(i) >= key_count) return false;
       if (i > 0) line += ", ";
-      line += text(int_plus(start, i));
+      write_key(line, json, i);
       line += ": ";
       json.append(line, v);
       return true;
