@@ -292,13 +292,8 @@ class ParameterStages {
 
   // The tuple set's elements; a failure to fetch them only means there are none to use.
   Ref tuple_set_or_nothing(Handle set_name) const {
-    try {
-      return tuple_set(set_name, working_);
-    } catch (const PyErrorSet&) {
-      if (!PyErr_ExceptionMatches(PyExc_Exception)) throw;
-      PyErr_Clear();
-      return {};
-    }
+    std::optional<Ref> elements = catching(PyExc_Exception, [&] { return tuple_set(set_name, working_); });
+    return elements ? std::move(*elements) : Ref();
   }
 
   void write_nested_dict(const Entry& e) {
