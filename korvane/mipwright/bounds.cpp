@@ -28,12 +28,7 @@ Ref to_python(const MaybePair& p) {
 }
 
 bool is_variable_node(Handle node) {
-  return is_dict(node) && str_in(get(node, K::type), {"name", "indexed_name"});
-}
-
-// The identifier that bounds are kept under: a name's value, a subscripted name's name.
-Ref bound_key(Handle node) {
-  return get(node, str_is(get(node, K::type), "name") ? K::value : K::name);
+  return has_type(node, {"name", "indexed_name"});
 }
 
 // ---- collecting ----
@@ -64,7 +59,7 @@ Enclosing inside_forall(const Enclosing& outer, Handle forall) {
 }
 
 bool is_number_node(Handle node) {
-  return is_dict(node) && str_is(get(node, K::type), "number");
+  return has_type(node, {"number"});
 }
 
 bool same_number(Handle a, Handle b) {
@@ -123,7 +118,7 @@ bool subscripts_cover_all(const Gen& g, Handle node, const Enclosing& e) {
 bool holds_for_every_element(const Gen& g, Handle node, const Enclosing& e) {
   if (!e.covers_all) return false;
   if (str_is(get(node, K::type), "indexed_name")) return subscripts_cover_all(g, node, e);
-  Ref key = bound_key(node);
+  Ref key = referenced_name(node);
   for (const auto& entry : e.iterators) {
     if (eq(entry.first, key)) return false;  // the name is a loop variable here, not the variable
   }
@@ -176,7 +171,7 @@ class Collector {
     bool everywhere = false;
     ignoring_errors([&] { everywhere = holds_for_every_element(g_, var_node, e); });
     if (!everywhere) return;
-    Ref key = bound_key(var_node);
+    Ref key = referenced_name(var_node);
     if (str_in(op, {">=", "=="})) check_status(PySet_Add(lbs_everywhere_.get(), key.get()));
     if (str_in(op, {"<=", "=="})) check_status(PySet_Add(ubs_everywhere_.get(), key.get()));
   }
@@ -193,7 +188,7 @@ class Collector {
 
   // The loosest bound wins: the collected value must hold wherever any of the constraints does.
   void record(Handle var_node, Handle op, Handle value) {
-    Ref key = bound_key(var_node);
+    Ref key = referenced_name(var_node);
     if (str_in(op, {">=", "=="}) && (!contains(lbs_, key) || num_lt(value, item(lbs_, key)))) {
       set_item(lbs_, key, value);
     }
@@ -229,7 +224,7 @@ Ref var_bounds_safe(const Call& c) {
   auto [self, var_node] = c.bind(Params<2>{"GurobiCodeGenerator._var_bounds_safe", {"self", "var_node"}, 2});
   Gen g(c.module, self);
   if (!is_variable_node(var_node)) return tuple_of(Py_None, Py_None);
-  Ref decl = g.find_declaration(bound_key(var_node));
+  Ref decl = g.find_declaration(referenced_name(var_node));
   if (is_none(decl)) return tuple_of(Py_None, Py_None);
   Ref var_type = get(decl, K::var_type);
   Ref zero = py_float(0.0);
@@ -248,7 +243,7 @@ Ref collected_bound(const Gen& g, Handle collected, Handle everywhere, Handle ke
 // Collected bounds tightened by the declared domain; nothing when neither side is known.
 MaybePair combined_bounds(const Gen& g, Handle node) {
   if (!hasattr(g.self(), K::collected_lbs)) return std::nullopt;
-  Ref key = bound_key(node);
+  Ref key = referenced_name(node);
   Ref lo = collected_bound(g, K::collected_lbs, K::lbs_for_every_element, key);
   Ref hi = collected_bound(g, K::collected_ubs, K::ubs_for_every_element, key);
   Ref declared = call_method(g.self(), K::var_bounds_safe, node);

@@ -26,19 +26,15 @@ bool is_true_literal(Handle node) {
   return is_dict(node) && str_is(get(node, K::type), "boolean_literal") && get(node, K::value).get() == Py_True;
 }
 
-bool is_of_type(Handle node, std::initializer_list<const char*> types) {
-  return is_dict(node) && str_in(get(node, K::type), types);
-}
-
 bool is_bool_var(const Gen& g, Handle node) {
-  if (!is_of_type(node, {"name", "indexed_name"})) return false;
-  Ref decl = g.find_declaration(get(node, str_is(get(node, K::type), "name") ? K::value : K::name));
+  if (!has_type(node, {"name", "indexed_name"})) return false;
+  Ref decl = g.find_declaration(referenced_name(node));
   return !is_none(decl) && str_is(get(decl, K::var_type), "boolean");
 }
 
 bool is_sum_of_comparisons(Handle node) {
   Ref sum = without_parentheses(node);
-  return is_of_type(sum, {"sum"}) && is_counted_comparison(without_parentheses(get(sum, K::expression)));
+  return has_type(sum, {"sum"}) && is_counted_comparison(without_parentheses(get(sum, K::expression)));
 }
 
 // The record of the comparison list of sum `s`, translating the sum once to build it if need be.
@@ -101,9 +97,9 @@ bool reified_count(const ComparisonArgs& a, Handle left, Handle inner, const cha
 // The inner comparison of `b == (sum >= k)` when `right` has that shape, of the node type given.
 Ref count_comparison(Handle right, const char* type) {
   Ref inner = without_parentheses(right);
-  if (!is_of_type(inner, {type}) || !str_in(get(inner, K::op), {">=", ">"})) return none();
-  if (!is_of_type(get(inner, K::right), {"number"})) return none();
-  if (!is_of_type(without_parentheses(get(inner, K::left)), {"sum"})) return none();
+  if (!has_type(inner, {type}) || !str_in(get(inner, K::op), {">=", ">"})) return none();
+  if (!has_type(get(inner, K::right), {"number"})) return none();
+  if (!has_type(without_parentheses(get(inner, K::left)), {"sum"})) return none();
   return inner;
 }
 
@@ -190,11 +186,10 @@ Ref constraint_constraint(const Call& c) {
     }
   }
   bool strict_or_not = str_in(op, {">", ">=", "==", "<=", "<"});
-  if (strict_or_not && is_of_type(right, {"number"}) && is_sum_of_comparisons(left) &&
-      bound_count(a, op, left, right)) {
+  if (strict_or_not && has_type(right, {"number"}) && is_sum_of_comparisons(left) && bound_count(a, op, left, right)) {
     return none();
   }
-  if (str_is(op, "==") && is_of_type(left, {"name", "indexed_name"})) {
+  if (str_is(op, "==") && has_type(left, {"name", "indexed_name"})) {
     Ref inner = count_comparison(right, "constraint");
     if (!is_none(inner) && reified_count(a, left, inner, "# Reified cardinality: ")) return none();
     inner = count_comparison(right, "binop");

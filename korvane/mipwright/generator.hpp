@@ -101,6 +101,16 @@ inline bool str_in(Handle o, std::initializer_list<const char*> texts) {
   return false;
 }
 
+// A tree node (a dict) whose type is one of `types`.
+inline bool has_type(Handle node, std::initializer_list<const char*> types) {
+  return is_dict(node) && str_in(get(node, K::type), types);
+}
+
+// The identifier a variable reference names: a name's value, a subscripted name's name.
+inline Ref referenced_name(Handle node) {
+  return get(node, str_is(get(node, K::type), "name") ? K::value : K::name);
+}
+
 // sep.join(parts)
 inline std::string join_text(const std::vector<std::string>& parts, std::string_view sep) {
   std::string out;

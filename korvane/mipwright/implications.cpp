@@ -18,10 +18,6 @@ namespace {
 constexpr const char* kNotConditions = "Implication constraints must be between constraints or binops.";
 constexpr const char* kNotComparison = "Unsupported comparison node for boolean linearization";
 
-bool has_type(Handle node, std::initializer_list<const char*> types) {
-  return is_dict(node) && str_in(get(node, K::type), types);
-}
-
 bool is_boolean_binop(Handle node) {
   return has_type(node, {"binop"}) && str_is(get(node, K::sem_type), "boolean");
 }
@@ -255,7 +251,7 @@ Comparison extract_linear_constraint(const Ctx& c, Handle node) {
 
 bool is_binary_var(const Ctx& c, Handle node) {
   if (!has_type(node, {"name", "indexed_name"})) return false;
-  Ref decl = c.g.find_declaration(get(node, str_is(get(node, K::type), "name") ? K::value : K::name));
+  Ref decl = c.g.find_declaration(referenced_name(node));
   return !is_none(decl) && str_in(get(decl, K::type), {"dvar", "dvar_indexed"}) &&
          str_is(get(decl, K::var_type), "boolean");
 }
