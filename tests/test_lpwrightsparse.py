@@ -2,7 +2,6 @@
 Gurobi target's data section accepts, and the errors of models and data."""
 import math
 
-import numpy as np
 import pytest
 
 from korvane.faultlore import SemanticError
