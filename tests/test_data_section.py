@@ -5,8 +5,9 @@ import logging
 
 import pytest
 
-from data_section_support import (HEADER, DataOnly, after_header, binop, debug_logging, decl, generate, inline_range,
-                                  log_records, model, num, param, range_dim, read_back, ref, set_dim)
+from data_section_support import (HEADER, DataOnly, after_header, debug_logging, decl, generate, inline_range, log_records,
+                                  model, param, range_dim, read_back, set_dim)
+from trees import binop, name, num
 from korvane.faultlore import SemanticError
 
 DEBUG, INFO = logging.DEBUG, logging.INFO
@@ -115,9 +116,9 @@ class TestShapeValidation:
         assert gen.data_dict["P"] == [[1], [2, 3], 4] and after_header(lines) == [""]
 
     @pytest.mark.parametrize("end, length", [
-        (ref("n"), 4),
-        (binop("*", ref("n"), num(2)), 8),
-        (binop("/", binop("+", ref("n"), num(3)), num(2)), 3),
+        (name("n"), 4),
+        (binop("*", name("n"), num(2)), 8),
+        (binop("/", binop("+", name("n"), num(3)), num(2)), 3),
         (binop("-", num(6.9), num(1)), 5),
     ])
     def test_range_bounds_from_data_and_arithmetic(self, end, length):
@@ -138,7 +139,7 @@ class TestShapeValidation:
 
     def test_missing_bound_name_raises_the_lookup_error(self):
         with pytest.raises(KeyError, match="'n'"):
-            generate([inline_range("R", 1, ref("n")), param("P", range_dim("R"))], {"P": [1]})
+            generate([inline_range("R", 1, name("n")), param("P", range_dim("R"))], {"P": [1]})
 
 
 class TestSetLiterals:

@@ -1,6 +1,8 @@
 """Model builders and runners shared by the data-section tests."""
 import logging
 
+from trees import num
+
 from korvane.mipwright import GurobiCodeGenerator
 
 PREAMBLE_LINES = 11
@@ -22,18 +24,6 @@ class DataOnly(GurobiCodeGenerator):
 
     def _generate_constraints(self, constraints):
         pass
-
-
-def num(value):
-    return {"type": "number", "value": value}
-
-
-def ref(name):
-    return {"type": "name", "value": name}
-
-
-def binop(op, left, right):
-    return {"type": "binop", "op": op, "left": left, "right": right}
 
 
 def inline_range(name, start, end):
