@@ -172,8 +172,7 @@ Ref expr_name(const Call& c) {
 // ---- decision-variable test ----
 
 bool names_decision_var(const Gen& g, Handle name) {
-  Ref decl = g.find_declaration(name);
-  return !is_none(decl) && str_in(get(decl, K::type), {"dvar", "dvar_indexed"});
+  return is_decision_variable(g.find_declaration(name));
 }
 
 bool depends_on_decision_var(const Gen& g, Handle node) {

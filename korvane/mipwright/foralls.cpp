@@ -139,11 +139,6 @@ struct FilterArgs {
   std::string of(Handle child) const { return text(call_method(g.self(), K::emit_index_condition, child, iterators)); }
 };
 
-bool names_decision_variable(const Gen& g, Handle node) {
-  Ref decl = g.find_declaration(item(node, K::name));
-  return !is_none(decl) && str_in(get(decl, K::type), {"dvar", "dvar_indexed"});
-}
-
 // A count of the passes of the sum's loops in which its expression holds, as one Python sum over
 // a generator: the filter stays plain Python, evaluated by the script.
 std::string filter_count(const FilterArgs& a, Handle node) {
@@ -175,7 +170,7 @@ std::string index_condition(const FilterArgs& a, Handle node) {
   if (str_is(type, "name")) return text(item(node, K::value));
   if (str_is(type, "indexed_name")) {
     // A filter decides which constraints exist; it is evaluated before any solve.
-    if (names_decision_variable(a.g, node)) {
+    if (is_decision_variable(a.g.find_declaration(item(node, K::name)))) {
       raise(PyExc_ValueError, "Index constraint may not reference decision variables.");
     }
     Ref method = a.g.attr(K::expr_indexed_name);

@@ -111,6 +111,11 @@ inline Ref referenced_name(Handle node) {
   return get(node, str_is(get(node, K::type), "name") ? K::value : K::name);
 }
 
+// A declaration, as _find_declaration_by_name returns it, of a decision variable.
+inline bool is_decision_variable(Handle decl) {
+  return !is_none(decl) && str_in(get(decl, K::type), {"dvar", "dvar_indexed"});
+}
+
 // sep.join(parts)
 inline std::string join_text(const std::vector<std::string>& parts, std::string_view sep) {
   std::string out;

@@ -252,8 +252,7 @@ Comparison extract_linear_constraint(const Ctx& c, Handle node) {
 bool is_binary_var(const Ctx& c, Handle node) {
   if (!has_type(node, {"name", "indexed_name"})) return false;
   Ref decl = c.g.find_declaration(referenced_name(node));
-  return !is_none(decl) && str_in(get(decl, K::type), {"dvar", "dvar_indexed"}) &&
-         str_is(get(decl, K::var_type), "boolean");
+  return is_decision_variable(decl) && str_is(get(decl, K::var_type), "boolean");
 }
 
 // float(node.get('value', 0)) of a literal node.
