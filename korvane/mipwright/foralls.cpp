@@ -47,14 +47,6 @@ Ref iterators_inside(Handle current_iterators, Handle loop_vars) {
   return inside;
 }
 
-// _active_iterator_ranges extended with the loops of this forall.
-Ref ranges_inside(Handle active_ranges, Handle loop_vars, Handle loop_ranges) {
-  Ref inside = dict_copy(active_ranges);
-  Py_ssize_t n = len(loop_vars);
-  for (Py_ssize_t i = 0; i < n; ++i) set_item(inside, item(loop_vars, i), item(loop_ranges, i));
-  return inside;
-}
-
 Ref constraint_forall_constraint(const Call& c) {
   auto [self, node, prefix, current_iterators] =
       c.bind(Params<4>{"GurobiCodeGenerator._constraint_forall_constraint",

@@ -56,6 +56,15 @@ auto with_open_loops(const Gen& g, Handle names, Body&& body) -> decltype(body()
   });
 }
 
+// A new map of _active_iterator_ranges (iterator to range text) extended with loops over `names`
+// in `ranges`.
+inline Ref ranges_inside(Handle active_ranges, Handle names, Handle ranges) {
+  Ref inside = dict_copy(active_ranges);
+  Py_ssize_t n = len(names);
+  for (Py_ssize_t i = 0; i < n; ++i) set_item(inside, item(names, i), item(ranges, i));
+  return inside;
+}
+
 // The header line of a loop over `names` in `ranges`, both lists of str; several names loop over
 // the product of their ranges, and the import that needs is written first, where the loop is.
 inline std::string loop_header(const Gen& g, Handle names, Handle ranges) {

@@ -353,9 +353,7 @@ Ref expr_sum(const Call& c) {
   Ref no_ranges = new_dict();
   Ref saved_ranges = getattr(g.self(), K::active_iterator_ranges, no_ranges);
   return with_attr_restored(g, K::active_iterator_ranges, saved_ranges, [&] {
-    Ref ranges = dict_copy(saved_ranges);
-    for (Py_ssize_t i = 0; i < len(loops.vars); ++i) set_item(ranges, item(loops.vars, i), item(loops.ranges, i));
-    g.set(K::active_iterator_ranges, ranges);
+    g.set(K::active_iterator_ranges, ranges_inside(saved_ranges, loops.vars, loops.ranges));
     if (is_counted_comparison(cmp)) return py_str(materialise(a, cmp, loops, scope, key));
     return py_str(generator_sum(a, summand, loops, condition));
   });
