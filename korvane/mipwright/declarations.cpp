@@ -314,17 +314,11 @@ Ref is_data_array(const Call& c) {
   return py_bool(contains(Gen(c.module, self).attr(K::data_dict), name));
 }
 
-Ref types_list(std::initializer_list<const char*> types) {
-  Ref out = new_list();
-  for (const char* t : types) append(out, py_str(t));
-  return out;
-}
-
 Ref emit_range_from_declaration(const Call& c) {
   auto [self, name, iterators, symbolic] = c.bind(Params<4>{
       "GurobiCodeGenerator._emit_range_from_declaration", {"self", "name", "current_iterators", "symbolic"}, 4});
   Gen g(c.module, self);
-  Ref decl = g.find_declaration(name, types_list({"range_declaration_inline"}));
+  Ref decl = g.find_declaration(name, {"range_declaration_inline"});
   if (is_none(decl)) g.semantic_error("Range '" + text(name) + "' not found in declarations.");
   std::string start = text(g.traverse(item(decl, K::start), iterators, symbolic));
   std::string end = text(g.traverse(item(decl, K::end), iterators, symbolic));
@@ -334,9 +328,9 @@ Ref emit_range_from_declaration(const Call& c) {
 Ref emit_set_name_if_declared(const Call& c) {
   auto [self, name] = c.bind(Params<2>{"GurobiCodeGenerator._emit_set_name_if_declared", {"self", "name"}, 2});
   Gen g(c.module, self);
-  Ref set_types =
-      types_list({"set_of_tuples", "set_of_tuples_external", "set_declaration", "typed_set", "typed_set_external"});
-  if (is_none(g.find_declaration(name, set_types))) return none();
+  Ref decl = g.find_declaration(
+      name, {"set_of_tuples", "set_of_tuples_external", "set_declaration", "typed_set", "typed_set_external"});
+  if (is_none(decl)) return none();
   return Ref::borrow(name);
 }
 

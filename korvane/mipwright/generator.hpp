@@ -49,6 +49,12 @@ class Gen {
     Ref method = attr(K::find_declaration_by_name);
     return call_kw(method, {name}, {{"types", types}});
   }
+  // self._find_declaration_by_name(name, types=[...types]), with a fresh list on every call
+  Ref find_declaration(Handle name, std::initializer_list<const char*> types) const {
+    Ref list = new_list();
+    for (const char* type : types) append(list, py_str(type));
+    return find_declaration(name, list);
+  }
 
   // self._traverse_expression(node, iterators) and (node, iterators, symbolic=True)
   Ref traverse(Handle node, Handle iterators) const {

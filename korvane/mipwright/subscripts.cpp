@@ -130,9 +130,7 @@ std::optional<std::string> Subscripts::range_start(Handle dim) const {
     return text(a_.g.traverse_symbolic(item(dim, K::start), empty));
   }
   if (!str_is(type, "named_range_dimension")) return std::nullopt;
-  Ref range_types = new_list();
-  append(range_types, py_str("range_declaration_inline"));
-  Ref range = a_.g.find_declaration(get(dim, K::name), range_types);
+  Ref range = a_.g.find_declaration(get(dim, K::name), {"range_declaration_inline"});
   if (is_none(range) || !contains(range, K::start)) return std::nullopt;
   return text(a_.g.traverse_symbolic(item(range, K::start), empty));
 }
