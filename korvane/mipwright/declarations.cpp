@@ -63,8 +63,7 @@ bool is_written_by_data_section(const Gen& g, Handle decl) {
 void declare(const Gen& g, Handle decl) {
   Ref type = get(decl, K::type);
   if (str_in(type, {"dexpr", "dexpr_indexed"})) return;
-  Ref no_type = py_str("");
-  if (starts_with(get(decl, K::type, no_type), "parameter_")) {
+  if (starts_with(type, "parameter_")) {
     g.debug("_generate_declarations: Emitting parameter '%s' type=%s inline=%s external=%s", get(decl, K::name),
             get(decl, K::type), get(decl, K::inline_), get(decl, K::external));
   }
