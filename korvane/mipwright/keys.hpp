@@ -1,38 +1,18 @@
-// Interned names used by the generator: dictionary keys of the model tree and the data, instance
-// attributes, method names and module globals. Grouped by the concern that introduced them.
+// Interned names used by the generator beyond the tree vocabulary it shares with the parser:
+// instance attributes, method names, module globals and the keys of its own records. Grouped by
+// the concern that introduced them.
 #pragma once
 
-#include "common/keys.hpp"
+#include "common/tree_keys.hpp"
 
 namespace mipwright::K {
 
 using kv::Key;
-
-// Model tree
-inline Key type{"type"};
-inline Key name{"name"};
-inline Key value{"value"};
-inline Key declarations{"declarations"};
-inline Key objective{"objective"};
-inline Key constraints{"constraints"};
-inline Key expression{"expression"};
-inline Key elements{"elements"};
-inline Key maximize{"maximize"};
-inline Key parameter_inline{"parameter_inline"};
-inline Key set_of_tuples{"set_of_tuples"};
-inline Key dimensions{"dimensions"};
-inline Key fields{"fields"};
-inline Key tuple_type{"tuple_type"};
-inline Key start{"start"};
-inline Key end{"end"};
-inline Key op{"op"};
-inline Key left{"left"};
-inline Key right{"right"};
-inline Key dict_params{"dict_params"};
-inline Key tuple_types{"tuple_types"};
-inline Key get_tuple_set{"get_tuple_set"};
+using namespace kv::tree;
 
 // Instance attributes
+inline Key dict_params{"dict_params"};
+inline Key tuple_types{"tuple_types"};
 inline Key ast{"ast"};
 inline Key data_dict{"data_dict"};
 inline Key gurobi_code_lines{"gurobi_code_lines"};
@@ -50,6 +30,7 @@ inline Key collect_variable_bounds{"_collect_variable_bounds"};
 inline Key generate_constraints{"_generate_constraints"};
 inline Key traverse_expression{"_traverse_expression"};
 inline Key find_declaration_by_name{"_find_declaration_by_name"};
+inline Key get_tuple_set{"get_tuple_set"};
 
 // Module globals
 inline Key SemanticError{"SemanticError"};
@@ -59,24 +40,12 @@ inline Key json{"json"};
 inline Key EPS{"EPS"};
 inline Key EQ_TOL{"EQ_TOL"};
 
-// Keyword names
-inline Key lineno{"lineno"};
-
 // Expressions
-inline Key condition{"condition"};
-inline Key then{"then"};
-inline Key else_{"else"};
-inline Key args{"args"};
-inline Key base{"base"};
-inline Key field{"field"};
-inline Key sem_type{"sem_type"};
-inline Key index_constraint{"index_constraint"};
 inline Key values{"values"};
 inline Key expr_field_access{"_expr_field_access"};
 inline Key reify_scoped_comparison{"_reify_scoped_comparison"};
 
 // Declarations
-inline Key var_type{"var_type"};
 inline Key inline_{"inline"};
 inline Key external{"external"};
 inline Key emitted_tuple_sets{"_emitted_tuple_sets"};
@@ -87,25 +56,8 @@ inline Key decl_parameter_external{"_decl_parameter_external"};
 inline Key decl_parameter_external_explicit{"_decl_parameter_external_explicit"};
 
 // Data section
-inline Key index_set{"index_set"};
-inline Key number{"number"};
-inline Key binop{"binop"};
-inline Key range_data{"range_data"};
-inline Key named_set_dimension{"named_set_dimension"};
-inline Key named_range_dimension{"named_range_dimension"};
-inline Key range_index{"range_index"};
-inline Key range_declaration_inline{"range_declaration_inline"};
-inline Key parameter_inline_indexed{"parameter_inline_indexed"};
-inline Key parameter_external{"parameter_external"};
-inline Key parameter_external_indexed{"parameter_external_indexed"};
-inline Key parameter_external_explicit{"parameter_external_explicit"};
-inline Key parameter_external_explicit_indexed{"parameter_external_explicit_indexed"};
-inline Key set_of_tuples_external{"set_of_tuples_external"};
-inline Key typed_set{"typed_set"};
-inline Key typed_set_external{"typed_set_external"};
 inline Key set_declaration{"set_declaration"};
 inline Key tuple_array{"tuple_array"};
-inline Key tuple_array_external{"tuple_array_external"};
 inline Key dumps{"dumps"};
 inline Key encoder{"encoder"};
 inline Key encode_basestring_ascii{"encode_basestring_ascii"};
@@ -114,12 +66,6 @@ inline Key Stores{"Stores"};
 inline Key Capacity{"Capacity"};
 
 // Constraints, loops and labels
-inline Key iterators{"iterators"};
-inline Key iterator{"iterator"};
-inline Key range{"range"};
-inline Key constraint{"constraint"};
-inline Key label{"label"};
-inline Key label_template{"label_template"};
 inline Key active_iterator_ranges{"_active_iterator_ranges"};
 inline Key materialized_loop_depth{"_materialized_loop_depth"};
 inline Key open_loop_frames{"_open_loop_frames"};
@@ -162,8 +108,6 @@ inline Key emit_reify_comparison{"_emit_reify_comparison"};
 inline Key expr_depends_on_decision_var{"_expr_depends_on_decision_var"};
 
 // Logical constraints
-inline Key antecedent{"antecedent"};
-inline Key consequent{"consequent"};
 inline Key bool_aux_counter{"_bool_aux_counter"};
 
 }  // namespace mipwright::K
