@@ -46,7 +46,7 @@ def test_imports_constants_and_functions_are_bound_in_order():
 
     names = [n for n in vars(server) if not n.startswith("__")]
     imports = ["asyncio", "concurrent", "json", "tempfile", "datetime", "partial", "Path", "Any", "Callable",
-               "Coroutine", "Optional", "TypeVar", "Union", "FastMCP", "generative_feedback", "generative_solve",
+               "Coroutine", "Optional", "TypeVar", "Union", "FastMCP", "Context", "generative_feedback", "generative_solve",
                "solve", "LLMProvider", "list_gemini_models", "list_ollama_models", "list_openai_models"]
     constants = ["DEFAULT_SOLVER", "DEFAULT_PROVIDER", "DEFAULT_MODEL", "METHODS", "mcp", "T"]
     functions = ["_normalize_solver", "_solve_backend", "_normalize_provider", "_build_llm_kwargs", "_run_in_thread",
@@ -58,7 +58,7 @@ def test_imports_constants_and_functions_are_bound_in_order():
     assert server.concurrent.futures is concurrent.futures
     assert (server.datetime, server.partial, server.Path) == (datetime.datetime, functools.partial, pathlib.Path)
     assert server.Optional is typing.Optional and server.Coroutine is typing.Coroutine and server.Union is typing.Union
-    assert server.FastMCP is mcp.server.fastmcp.FastMCP
+    assert server.FastMCP is mcp.server.fastmcp.FastMCP and server.Context is mcp.server.fastmcp.Context
     assert server.generative_solve is korvane.generative_solve
     assert server.generative_feedback is korvane.generative_feedback
     assert server.LLMProvider is _strategy_base.LLMProvider

@@ -18,6 +18,7 @@ inline Key partial{"partial"};
 inline Key Path{"Path"};
 inline Key mcp{"mcp"};
 inline Key FastMCP{"FastMCP"};
+inline Key Context{"Context"};
 inline Key TypeVar{"TypeVar"};
 inline Key generative_feedback{"generative_feedback"};
 inline Key generative_solve{"generative_solve"};
