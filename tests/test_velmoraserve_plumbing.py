@@ -13,7 +13,7 @@ import pytest
 from velmora_server import server
 
 import korvane
-from korvane.genai import _strategy_base
+from korvane.genai import _strategy_base, progress
 
 GRAPHCHAIN = "korvane.genai.korvane_generative_graphchain"
 BAD_PROVIDER = "Unsupported provider '{}'. Expected one of: gemini, google, ollama, openai."
@@ -180,6 +180,16 @@ def test_run_in_thread_uses_a_fresh_one_thread_pool_per_call(executors):
     worker = backend.threads[0]
     assert worker is not threading.current_thread() and not worker.is_alive()
     assert backend.threads[0].name != backend.threads[1].name
+
+
+def test_run_in_thread_runs_in_a_copy_of_the_callers_context():
+    # A tool call's progress listener lives in its context: the backends' worker threads must see it.
+    heard = []
+    with progress.listening(heard.append):
+        server._run_in_thread(progress.report, "round 1")
+        server._run_in_thread(lambda: progress.report("round 2"))
+    server._run_in_thread(progress.report, "nobody listens")
+    assert heard == ["round 1", "round 2"]
 
 
 def test_run_in_thread_reraises_the_callables_exception(executors):
