@@ -46,7 +46,12 @@ async def run_with_progress(work, context):
     korvane.genai.progress becomes progress notifications of the request `context` belongs to."""
     loop = asyncio.get_running_loop()
     steps = asyncio.Queue()
-    with progress.listening(lambda message: loop.call_soon_threadsafe(steps.put_nowait, message)):
+
+    def hear(message):  # in the worker thread, which may outlive a cancelled call and its loop
+        if not loop.is_closed():
+            loop.call_soon_threadsafe(steps.put_nowait, message)
+
+    with progress.listening(hear):
         work_context = contextvars.copy_context()
     pool = concurrent.futures.ThreadPoolExecutor(max_workers=1, thread_name_prefix="korvane-tool")
     try:

@@ -620,10 +620,10 @@ async def _generate_async(*args, **kwargs):
 def velmora_generation():
     with patched(velmora, generative_solve=lambda *a, **k: {"sync": True}, generative_feedback=lambda *a, **k: "ok"):
         velmora._generate_with_best_available_backend("p", "m", "d", llm_model="x", provider="ollama")
-        velmora.generate_tool("p", "m", "d")
-        velmora.ask_tool("p", "m", "d", provider="gemini")
+        velmora.generate_tool("p", "m.mod", "d.dat")
+        velmora.ask_tool("p", "m.mod", "d.dat", provider="gemini")
     with patched(velmora, generative_solve=lambda *a, **k: ["not a dict"]):
-        expect(TypeError, velmora.generate_tool, "p", "m", "d")
+        expect(TypeError, velmora.generate_tool, "p", "m.mod", "d.dat")
     with patched(velmora, generative_solve=_fail(OSError("disk full"))):
         expect(OSError, velmora._generate_with_best_available_backend, "p", "m", "d")
     with patched(velmora, _build_llm_kwargs=lambda **k: {"iterations": 2}):
@@ -644,6 +644,25 @@ def velmora_lists():
         velmora.list_models_tool(provider="gemini", prefix="gem")
         expect(TypeError, velmora.list_models_tool)
     expect(ValueError, velmora.list_models, "watsonx")
+
+
+@scenario
+def velmora_file_rules():
+    root = tempfile.mkdtemp()
+    try:
+        os.symlink(os.path.join(root, ".profile"), os.path.join(root, "profile.mod"))
+        os.mkdir(os.path.join(root, "dir.mod"))
+        with patched(velmora, _ask_for_feedback=lambda *a, **k: "ok"):
+            velmora.ask_tool("p", os.path.join(root, "m.mod"), os.path.join(root, "d.dat"))
+            for model_file in (None, "m.txt", os.path.join(root, "profile.mod"), os.path.join(root, "dir.mod")):
+                expect(ValueError, velmora.ask_tool, "p", model_file, "d.dat")
+            os.environ["KORVANE_MCP_ROOT"] = root
+            try:
+                expect(ValueError, velmora.generate_tool, "p", "m.mod", "d.dat")
+            finally:
+                del os.environ["KORVANE_MCP_ROOT"]
+    finally:
+        shutil.rmtree(root)
 
 
 def _generated(prompt, model_file, data_file, **kwargs):

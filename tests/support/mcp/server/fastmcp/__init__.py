@@ -4,7 +4,7 @@ import contextvars
 
 from mcp._standin import BaseContext, Server
 
-from .exceptions import InvalidSignature, ToolError
+from . import exceptions
 
 _request = contextvars.ContextVar("request_context", default=None)
 
@@ -15,8 +15,8 @@ class Context(BaseContext):
 
 class FastMCP(Server):
     context_type = Context
-    tool_error = ToolError
-    invalid_signature = InvalidSignature
+    tool_error = exceptions.ToolError
+    invalid_signature = exceptions.InvalidSignature
 
     def __init__(self, name=None, instructions=None, *, debug=False, log_level="INFO"):
         # The later 1.x releases take named settings only, and no `version`.

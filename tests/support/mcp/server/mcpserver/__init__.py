@@ -2,7 +2,7 @@
 plain tool functions in a worker thread and passes the request context to `call_tool`."""
 from mcp._standin import BaseContext, Server
 
-from .exceptions import InvalidSignature, ToolError
+from . import exceptions
 
 
 class Context(BaseContext):
@@ -12,8 +12,8 @@ class Context(BaseContext):
 class MCPServer(Server):
     sync_tools_in_thread = True
     context_type = Context
-    tool_error = ToolError
-    invalid_signature = InvalidSignature
+    tool_error = exceptions.ToolError
+    invalid_signature = exceptions.InvalidSignature
 
     def __init__(self, name=None, title=None, description=None, instructions=None, website_url=None, icons=None,
                  version=None, **settings):
