@@ -14,8 +14,8 @@ std::span<const FunctionSpec> plumbing_functions();
 // The six tools, in the order they are registered.
 std::span<const FunctionSpec> tool_functions();
 
-// Refuses with a ValueError that says why a path that `parameter` of a tool names, unless it ends
-// in `suffix`, leads (symlinks followed) to a regular file or to nothing with that suffix, and lies
+// Raises a ValueError that says why, unless the path that `parameter` of a tool names ends in
+// `suffix`, leads (symlinks followed) to a regular file with that suffix or to nothing, and lies
 // inside KORVANE_MCP_ROOT when that is set.
 void check_tool_file(const char* parameter, kv::Handle path, const char* suffix);
 
