@@ -10,7 +10,8 @@ import pytest
 
 def test_import_paths():
     fastmcp = importlib.import_module("mcp.server.fastmcp")
-    assert importlib.import_module("mcp.server.fastmcp.exceptions").ToolError.__module__ == "mcp.server.fastmcp.exceptions"
+    exceptions = importlib.import_module("mcp.server.fastmcp.exceptions")
+    assert exceptions.ToolError.__module__ == "mcp.server.fastmcp.exceptions"
     assert not hasattr(fastmcp, "ToolError")  # the SDK does not export it from the package
     mcpserver = importlib.import_module("mcp.server.mcpserver")
     assert mcpserver.MCPServer("s", version="1.2").version == "1.2"

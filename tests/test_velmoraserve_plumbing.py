@@ -46,8 +46,9 @@ def test_imports_constants_and_functions_are_bound_in_order():
 
     names = [n for n in vars(server) if not n.startswith("__")]
     imports = ["asyncio", "concurrent", "json", "tempfile", "datetime", "partial", "Path", "Any", "Callable",
-               "Coroutine", "Optional", "TypeVar", "Union", "FastMCP", "Context", "generative_feedback", "generative_solve",
-               "solve", "LLMProvider", "list_gemini_models", "list_ollama_models", "list_openai_models"]
+               "Coroutine", "Optional", "TypeVar", "Union", "FastMCP", "Context", "generative_feedback",
+               "generative_solve", "solve", "LLMProvider", "list_gemini_models", "list_ollama_models",
+               "list_openai_models"]
     constants = ["DEFAULT_SOLVER", "DEFAULT_PROVIDER", "DEFAULT_MODEL", "METHODS", "mcp", "T"]
     functions = ["_normalize_solver", "_solve_backend", "_normalize_provider", "_build_llm_kwargs", "_run_in_thread",
                  "_run_coro_in_thread", "_try_import_graphchain", "_generate_with_best_available_backend",

@@ -127,7 +127,8 @@ def test_list_methods_tool_returns_the_module_list():
 def test_list_models_tool(monkeypatch):
     monkeypatch.setattr(server, "list_gemini_models", lambda prefix=None: [f"gemini models from {prefix}"])
     monkeypatch.setattr(server, "list_openai_models", lambda: ["gpt-5"])
-    assert call_tool("list_models_tool", provider="Gemini", prefix="gemini-2") == (["gemini models from gemini-2"], None)
+    assert call_tool("list_models_tool", provider="Gemini", prefix="gemini-2") == (
+        ["gemini models from gemini-2"], None)
     assert call_tool("list_models_tool") == (["gpt-5"], None)
     assert call_tool("list_models_tool", provider=None) == (["gpt-5"], None)
 
@@ -167,7 +168,8 @@ def test_generate_tool_errors_reach_the_client(monkeypatch):
         call_tool("generate_tool", prompt="p", model_file="m.mod", data_file="d.dat")
 
 
-@pytest.mark.parametrize("result, texts", [("a critique", ["a critique"]), ({"feedback": "f"}, ['{\n  "feedback": "f"\n}'])])
+@pytest.mark.parametrize("result, texts", [("a critique", ["a critique"]),
+                                           ({"feedback": "f"}, ['{\n  "feedback": "f"\n}'])])
 def test_ask_tool_returns_the_backends_answer(monkeypatch, result, texts):
     backend = Recorder(result=result)
     monkeypatch.setattr(server, "_ask_for_feedback", backend)
@@ -186,8 +188,8 @@ def test_an_ask_tool_result_outside_its_annotation_fails_the_call(monkeypatch):
 
 @pytest.fixture
 def places(tmp_path, monkeypatch):
-    """A root for the server's files with a symlink leading out of it, a shell profile, a private key
-    and a directory named like a model file."""
+    """A root for the server's files with a symlink and a hard link leading out of it, a shell
+    profile, a private key and a directory named like a model file."""
     root, outside = tmp_path / "root", tmp_path / "home"
     root.mkdir()
     outside.mkdir()
@@ -197,6 +199,7 @@ def places(tmp_path, monkeypatch):
     (root / "models.mod").mkdir()
     (root / "profile.mod").symlink_to(outside / ".profile")
     (root / "away.mod").symlink_to(outside / "old.mod")
+    os.link(outside / ".profile", root / "hard.mod")
     monkeypatch.chdir(root)
     return root, outside
 
@@ -213,6 +216,7 @@ def places(tmp_path, monkeypatch):
     ("models.mod", "plan.dat", False, "model_file 'models.mod' is refused: '{root}/models.mod' exists and is not a "
                                       "regular file"),
     ("away.mod", "plan.dat", False, None),
+    ("hard.mod", "plan.dat", False, "model_file 'hard.mod' is refused: '{root}/hard.mod' has other names (hard links)"),
     ("away.mod", "plan.dat", True, "model_file 'away.mod' is refused: it lies outside KORVANE_MCP_ROOT ('{root}')"),
     ("plan.mod", "../home/plan.dat", True,
      "data_file '../home/plan.dat' is refused: it lies outside KORVANE_MCP_ROOT ('{root}')"),

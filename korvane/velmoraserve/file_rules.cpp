@@ -1,8 +1,8 @@
 // The files a client may name to the tools. A prompt-injected assistant could otherwise have
 // generate_tool overwrite a shell profile or ask_tool send a private key to the language model,
 // so a path is taken only when it ends in the suffix of its role, leads (symlinks followed) to a
-// file with that suffix that is a regular file if it exists, and lies inside KORVANE_MCP_ROOT
-// when that is set.
+// file with that suffix that, if it exists, is a regular file with no other name, and lies inside
+// KORVANE_MCP_ROOT when that is set.
 #include <string>
 
 #include "server.hpp"
@@ -44,8 +44,14 @@ void check_tool_file(const char* parameter, Handle path, const char* suffix) {
   if (!ends_with(target, suffix))
     refuse(parameter, path, "it leads to '" + target + "', whose name does not end in " + wanted);
   Ref target_text = py_str(target);
-  if (truthy(call(attr(os_path, "lexists"), target_text)) && !truthy(call(attr(os_path, "isfile"), target_text)))
-    refuse(parameter, path, "'" + target + "' exists and is not a regular file");
+  if (truthy(call(attr(os_path, "lexists"), target_text))) {
+    if (!truthy(call(attr(os_path, "isfile"), target_text)))
+      refuse(parameter, path, "'" + target + "' exists and is not a regular file");
+    // Another name of the same file (a hard link) may be anything, ~/.profile included.
+    const long names = PyLong_AsLong(attr(call(attr(os, "stat"), target_text), "st_nlink").get());
+    if (names == -1 && PyErr_Occurred()) throw PyErrorSet{};
+    if (names > 1) refuse(parameter, path, "'" + target + "' has other names (hard links)");
+  }
   Ref root = call_method(attr(os, "environ"), K::get, py_str("KORVANE_MCP_ROOT"));
   if (!truthy(root)) return;
   if (!inside(target, real_path(os_path, root)))

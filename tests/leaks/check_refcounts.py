@@ -652,9 +652,12 @@ def velmora_file_rules():
     try:
         os.symlink(os.path.join(root, ".profile"), os.path.join(root, "profile.mod"))
         os.mkdir(os.path.join(root, "dir.mod"))
+        open(os.path.join(root, "one.mod"), "w").close()
+        os.link(os.path.join(root, "one.mod"), os.path.join(root, "two.mod"))
         with patched(velmora, _ask_for_feedback=lambda *a, **k: "ok"):
             velmora.ask_tool("p", os.path.join(root, "m.mod"), os.path.join(root, "d.dat"))
-            for model_file in (None, "m.txt", os.path.join(root, "profile.mod"), os.path.join(root, "dir.mod")):
+            refused = [os.path.join(root, name) for name in ("profile.mod", "dir.mod", "two.mod")]
+            for model_file in (None, "m.txt", *refused):
                 expect(ValueError, velmora.ask_tool, "p", model_file, "d.dat")
             os.environ["KORVANE_MCP_ROOT"] = root
             try:
