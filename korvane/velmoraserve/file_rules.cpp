@@ -5,6 +5,7 @@
 // KORVANE_MCP_ROOT when that is set.
 #include <string>
 
+#include "keys.hpp"
 #include "server.hpp"
 
 namespace velmora {
@@ -22,7 +23,7 @@ bool ends_with(std::string_view text, std::string_view suffix) {
 
 // os.path.realpath(path): absolute, with every symlink followed.
 std::string real_path(Handle os_path, Handle path) {
-  return text(call(attr(os_path, "realpath"), path));
+  return text(call(attr(os_path, K::realpath), path));
 }
 
 // Whether `path` is `root` or lies below it; both are real paths.
@@ -39,20 +40,20 @@ void check_tool_file(const char* parameter, Handle path, const char* suffix) {
   if (!is_str(path)) refuse(parameter, path, "give the path of a file ending in " + wanted);
   if (!ends_with(text(path), suffix)) refuse(parameter, path, "the file name must end in " + wanted);
   Ref os = import("os");
-  Ref os_path = attr(os, "path");
+  Ref os_path = attr(os, K::path);
   const std::string target = real_path(os_path, path);
   if (!ends_with(target, suffix))
     refuse(parameter, path, "it leads to '" + target + "', whose name does not end in " + wanted);
   Ref target_text = py_str(target);
-  if (truthy(call(attr(os_path, "lexists"), target_text))) {
-    if (!truthy(call(attr(os_path, "isfile"), target_text)))
+  if (truthy(call(attr(os_path, K::lexists), target_text))) {
+    if (!truthy(call(attr(os_path, K::isfile), target_text)))
       refuse(parameter, path, "'" + target + "' exists and is not a regular file");
     // Another name of the same file (a hard link) may be anything, ~/.profile included.
-    const long names = PyLong_AsLong(attr(call(attr(os, "stat"), target_text), "st_nlink").get());
+    const long names = PyLong_AsLong(attr(call(attr(os, K::stat), target_text), K::st_nlink).get());
     if (names == -1 && PyErr_Occurred()) throw PyErrorSet{};
     if (names > 1) refuse(parameter, path, "'" + target + "' has other names (hard links)");
   }
-  Ref root = call_method(attr(os, "environ"), K::get, py_str("KORVANE_MCP_ROOT"));
+  Ref root = call_method(attr(os, K::environ), K::get, py_str("KORVANE_MCP_ROOT"));
   if (!truthy(root)) return;
   if (!inside(target, real_path(os_path, root)))
     refuse(parameter, path, "it lies outside KORVANE_MCP_ROOT (" + repr_text(root) + ")");

@@ -61,6 +61,15 @@ inline Key mkdtemp{"mkdtemp"};
 inline Key now{"now"};
 inline Key strftime{"strftime"};
 inline Key generative_solve_async{"generative_solve_async"};
+inline Key report{"report"};
+inline Key StringIO{"StringIO"};
+inline Key path{"path"};
+inline Key realpath{"realpath"};
+inline Key lexists{"lexists"};
+inline Key isfile{"isfile"};
+inline Key stat{"stat"};
+inline Key st_nlink{"st_nlink"};
+inline Key environ{"environ"};
 
 // Introspection. Attribute names are always interned Keys: a lookup on a type with a fresh string
 // leaves that string in the interpreter's method cache, slot by slot, for good.

@@ -72,7 +72,7 @@ Ref run_in_thread(Frame& f) {
     // The work runs in a copy of the caller's context, as asyncio.to_thread runs it, so that what
     // the context carries (the listener of a tool call's progress) reaches the worker.
     Ref context = check(PyContext_CopyCurrent());
-    Ref future = call_method(pool, K::submit, attr(context, "run"), task);
+    Ref future = call_method(pool, K::submit, attr(context, K::run), task);
     return call_method(future, K::result);
   });
 }

@@ -28,7 +28,7 @@ Ref list_methods_tool(Frame& f) {
 
 // Tells whoever listens to the call's progress (a client waiting on it) what it is doing now.
 void report_progress(const char* message) {
-  call(attr(import("korvane.genai.progress"), "report"), py_str(message));
+  call(attr(import("korvane.genai.progress"), K::report), py_str(message));
 }
 
 void check_model_and_data_files(const Frame& f) {
@@ -107,7 +107,7 @@ Ref artifact_path(Handle artifact_dir, Handle base_name, const char* suffix) {
 Ref report_stream() {
   PyObject* stderr_stream = PySys_GetObject("stderr");
   if (stderr_stream != nullptr && stderr_stream != Py_None) return Ref::borrow(stderr_stream);
-  return call(attr(import("io"), "StringIO"));
+  return call(attr(import("io"), K::StringIO));
 }
 
 Ref insight_tool(Frame& f) {

@@ -5,7 +5,9 @@ sys.gettotalrefcount() counts every reference in the process. Each scenario runs
 warm caches, then in rounds; a scenario whose reference or memory-block count grows in every
 round leaks. Scenarios cover success and error paths alike.
 """
+import atexit
 import contextlib
+import functools
 import gc
 import os
 import shutil
@@ -646,26 +648,32 @@ def velmora_lists():
     expect(ValueError, velmora.list_models, "watsonx")
 
 
+@functools.lru_cache(maxsize=None)
+def _file_rules_root():
+    """A directory with a symlink, a directory and a hard link named like model files, made once:
+    making files in every round moves the allocator's block count."""
+    root = tempfile.mkdtemp()
+    atexit.register(shutil.rmtree, root)
+    os.symlink(os.path.join(root, ".profile"), os.path.join(root, "profile.mod"))
+    os.mkdir(os.path.join(root, "dir.mod"))
+    open(os.path.join(root, "one.mod"), "w").close()
+    os.link(os.path.join(root, "one.mod"), os.path.join(root, "two.mod"))
+    return root
+
+
 @scenario
 def velmora_file_rules():
-    root = tempfile.mkdtemp()
-    try:
-        os.symlink(os.path.join(root, ".profile"), os.path.join(root, "profile.mod"))
-        os.mkdir(os.path.join(root, "dir.mod"))
-        open(os.path.join(root, "one.mod"), "w").close()
-        os.link(os.path.join(root, "one.mod"), os.path.join(root, "two.mod"))
-        with patched(velmora, _ask_for_feedback=lambda *a, **k: "ok"):
-            velmora.ask_tool("p", os.path.join(root, "m.mod"), os.path.join(root, "d.dat"))
-            refused = [os.path.join(root, name) for name in ("profile.mod", "dir.mod", "two.mod")]
-            for model_file in (None, "m.txt", *refused):
-                expect(ValueError, velmora.ask_tool, "p", model_file, "d.dat")
-            os.environ["KORVANE_MCP_ROOT"] = root
-            try:
-                expect(ValueError, velmora.generate_tool, "p", "m.mod", "d.dat")
-            finally:
-                del os.environ["KORVANE_MCP_ROOT"]
-    finally:
-        shutil.rmtree(root)
+    root = _file_rules_root()
+    with patched(velmora, _ask_for_feedback=lambda *a, **k: "ok"):
+        velmora.ask_tool("p", os.path.join(root, "m.mod"), os.path.join(root, "d.dat"))
+        refused = [os.path.join(root, name) for name in ("profile.mod", "dir.mod", "two.mod")]
+        for model_file in (None, "m.txt", *refused):
+            expect(ValueError, velmora.ask_tool, "p", model_file, "d.dat")
+        os.environ["KORVANE_MCP_ROOT"] = root
+        try:
+            expect(ValueError, velmora.generate_tool, "p", "m.mod", "d.dat")
+        finally:
+            del os.environ["KORVANE_MCP_ROOT"]
 
 
 def _generated(prompt, model_file, data_file, **kwargs):
