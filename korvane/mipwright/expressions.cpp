@@ -94,7 +94,11 @@ Ref expr_binop(const Call& c) {
     if (reify && is_comparison_node(child)) {
       return text(call_method(a.g.self(), K::reify_scoped_comparison, child, a.iterators));
     }
-    return text(a.same_mode(child));
+    std::string operand_text = text(a.same_mode(child));
+    // "not x" and "a if c else b" bind more loosely than any operator: as an operand each needs
+    // parentheses of its own, or the script is invalid (x + not y) or means something else.
+    if (has_type(child, {"not", "conditional"})) return "(" + operand_text + ")";
+    return operand_text;
   };
   std::string left = operand(K::left);
   std::string right = operand(K::right);
