@@ -19,6 +19,7 @@
 #include <bit>
 #include <cstring>
 
+#include "common/exact_copy.hpp"
 #include "model.hpp"
 
 namespace lpsparse {
@@ -164,7 +165,9 @@ Ref build_matrices(const Call& c) {
   Ref ast = attr(self, kAst), data = attr(self, kDataDict);
   if (!is_dict(ast)) raise(PyExc_TypeError, "the model tree must be a dictionary, not " + std::string(Py_TYPE(ast.get())->tp_name));
   if (!is_dict(data)) raise(PyExc_TypeError, "the data must be a dictionary, not " + std::string(Py_TYPE(data.get())->tp_name));
-  Model m(ast.get(), data.get());
+  // Built from private copies of exact built-in types: no caller code (a str subclass's __eq__,
+  // a list subclass's __iter__) runs while the model is built, so nothing changes under it.
+  Model m(ExactCopy("The model tree", false)(ast), ExactCopy("The data", false)(data));
   try {
     m.build();
     if (m.column_names.empty()) throw ModelError{"The model declares no decision variables"};
