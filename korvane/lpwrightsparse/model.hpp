@@ -343,6 +343,11 @@ struct Site {
 class Names {
  public:
   void add(std::string_view name) {
+    // The names travel NUL-separated: a NUL of their own would shift every name after it.
+    if (name.find('\0') != std::string_view::npos) {
+      throw ModelError{"The variable name '" + std::string(name.substr(0, name.find('\0'))) +
+                       "\\x00...' holds a NUL byte, which the SciPy target cannot carry; remove it from the data"};
+    }
     blob_.insert(blob_.end(), name.begin(), name.end());
     blob_.push_back('\0');
     ends_.push_back(blob_.size());
