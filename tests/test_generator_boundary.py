@@ -160,6 +160,12 @@ def test_names_python_or_the_script_reserves_are_refused_with_the_name_to_change
         GurobiCodeGenerator(*base()).__class__(oplparse.parse_model(BASE), dict(data, **{reserved: 1})).generate_code()
 
 
+def test_a_declared_name_the_script_uses_for_a_set_index_is_refused():
+    tree = oplparse.parse_model(BASE.replace("int n = 2;", "int n = 2; int S_index = 1;"))
+    with pytest.raises(SemanticError, match="The name 'S_index' is used by the generated script for 'S'"):
+        GurobiCodeGenerator(tree, dict(BASE_DATA)).generate_code()
+
+
 def test_names_that_only_look_like_reserved_ones_are_kept():
     tree, data = base()
     script = GurobiCodeGenerator(rename(tree, "n", "model_size"), dict(data, cmp_budget=1, v=2)).generate_code()

@@ -119,13 +119,27 @@ class TreeCheck {
     return Ref::borrow(value);
   }
 
-  // Declared names, for the iterators of foralls.
-  void foralls(Handle ast) {
+  // Names the script assigns beside the declared ones, and the iterators of foralls, must not
+  // overwrite a declared name.
+  void declared_names(Handle ast) {
     Ref none_given = new_list();
     std::set<std::string> declared;
+    std::vector<std::pair<std::string, Ref>> companions;  // script name and the declaration it serves
     for (Ref& decl : Iterate(get(ast, K::declarations, none_given))) {
       Ref name = get(decl, K::name);
-      if (is_str(name) && !str_is(get(decl, K::type), "tuple_type")) declared.insert(std::string(utf8(name)));
+      if (!is_str(name) || str_is(get(decl, K::type), "tuple_type")) continue;
+      std::string n(utf8(name));
+      declared.insert(n);
+      // A typed set's position index and a tuple array's records are script variables too.
+      if (has_type(decl, {"typed_set", "typed_set_external"})) companions.emplace_back(n + "_index", decl.copy());
+      if (has_type(decl, {"tuple_array", "tuple_array_external"})) companions.emplace_back(n + "_data", decl.copy());
+    }
+    for (const auto& [companion, decl] : companions) {
+      if (declared.count(companion) != 0) {
+        g_.semantic_error("The name '" + companion + "' is used by the generated script for '" + text(get(decl, K::name)) +
+                              "'; rename it in the model.",
+                          get(decl, K::lineno));
+      }
     }
     for (Ref& node : Iterate(get(ast, K::constraints, none_given))) forall_iterators(node, declared, {});
   }
@@ -188,6 +202,10 @@ class TreeCheck {
       } else if (key == "iterators" && parent_key == "label_template") {
         if (!is_list(value)) invalid(type_text, "needs a list of iterator names");
         for (Ref& name : Iterate(value)) model_name(name, "label_template", "iterator");
+      } else if (key == "iterators") {
+        // Each entry becomes a loop variable of the script: a loop needs at least one.
+        if (!is_list(value) || PyList_GET_SIZE(value.get()) == 0) invalid(type_text, "needs a non-empty list of iterators");
+        node_child(k, value, key, replaced);
       } else if (key != "label" && key != "lineno" && key != "type") {
         node_child(k, value, key, replaced);
       }
@@ -311,7 +329,7 @@ Ref validated_model(const Gen& g, Handle ast) {
   Ref copy = ExactCopy("The model tree", true)(ast);
   TreeCheck check(g);
   Ref checked = check.node(copy, "");
-  if (is_dict(checked)) check.foralls(checked);
+  if (is_dict(checked)) check.declared_names(checked);
   return checked;
 }
 
