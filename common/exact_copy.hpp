@@ -13,6 +13,9 @@
 
 #include <cmath>
 #include <string>
+#include <unordered_map>
+#include <unordered_set>
+#include <utility>
 #include <vector>
 
 #include "access.hpp"
@@ -31,22 +34,29 @@ class ExactCopy {
     std::vector<Frame> stack;
     Ref leaf = scalar(value, stack);
     if (leaf) return leaf;
-    stack.push_back(open(value));
+    stack.push_back(open(value, stack));
     while (true) {
       Frame& top = stack.back();
       Ref child;
       if (!next(top, child)) {
         Ref done = close(top);
+        copies_.insert_or_assign(top.source.get(), std::make_pair(top.source.copy(), done.copy()));
+        in_progress_.erase(top.source.get());
         stack.pop_back();
         if (stack.empty()) return done;
         put(stack.back(), done);
         continue;
       }
       Ref copy = scalar(child, stack);
+      if (!copy) {
+        // A container met again is copied once, so shared parts stay shared, not multiplied.
+        auto seen = copies_.find(child.get());
+        if (seen != copies_.end()) copy = seen->second.second.copy();
+      }
       if (copy) {
         put(top, copy);
       } else {
-        stack.push_back(open(child));
+        stack.push_back(open(child, stack));
       }
     }
   }
@@ -87,8 +97,9 @@ class ExactCopy {
                     "'; only numbers, strings, booleans, None, lists, tuples, sets and dictionaries are accepted");
   }
 
-  Frame open(Handle v) {
+  Frame open(Handle v, const std::vector<Frame>& stack) {
     PyObject* o = v.get();
+    if (!in_progress_.insert(o).second) fail(stack, "contains itself");
     Frame f{Kind::List, Ref::borrow(o), {}, {}, {}, 0};
     if (PyDict_Check(o)) {
       f.kind = Kind::Dict;
@@ -172,6 +183,10 @@ class ExactCopy {
 
   std::string root_;
   bool finite_only_;
+  // Containers being copied (the ancestors of the current one), and those already copied with
+  // their copies; the sources are held so that their addresses stay theirs.
+  std::unordered_set<PyObject*> in_progress_;
+  std::unordered_map<PyObject*, std::pair<Ref, Ref>> copies_;
 };
 
 }  // namespace kv

@@ -312,6 +312,14 @@ def test_a_sum_of_thousands_of_explicit_terms_compiles_and_solves():
     script = GurobiCodeGenerator(tree, {}).generate_code()
     positive = 1 + signs.count("+")
     assert run_gurobi_script(script)["objective_value"] == pytest.approx(min(positive, 1500.5))
+    assert solve_parsed(tree, {}, "scipy")["objective_value"] == pytest.approx(min(positive, 1500.5))
+
+
+def test_a_tree_that_contains_itself_is_refused():
+    tree, data = base()
+    tree["constraints"].append(tree["constraints"])
+    with pytest.raises(ValueError, match=r"The model tree\['constraints'\]\[1\] contains itself"):
+        GurobiCodeGenerator(tree, data).generate_code()
 
 
 # ---- strings survive exactly ----

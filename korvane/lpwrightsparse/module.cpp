@@ -20,10 +20,14 @@
 #include <cstring>
 
 #include "common/exact_copy.hpp"
+#include "common/long_sums.hpp"
 #include "model.hpp"
 
 namespace lpsparse {
 namespace {
+
+// Longer explicit sums are regrouped: compiling them is recursive.
+constexpr std::size_t kLongestChain = 100;
 
 Key kSciPyCSCCodeGenerator{"SciPyCSCCodeGenerator"};
 Key kSemanticError{"SemanticError"};
@@ -167,7 +171,9 @@ Ref build_matrices(const Call& c) {
   if (!is_dict(data)) raise(PyExc_TypeError, "the data must be a dictionary, not " + std::string(Py_TYPE(data.get())->tp_name));
   // Built from private copies of exact built-in types: no caller code (a str subclass's __eq__,
   // a list subclass's __iter__) runs while the model is built, so nothing changes under it.
-  Model m(ExactCopy("The model tree", false)(ast), ExactCopy("The data", false)(data));
+  Ref tree = ExactCopy("The model tree", false)(ast);
+  regroup_long_sums(tree, kLongestChain);
+  Model m(tree, ExactCopy("The data", false)(data));
   try {
     m.build();
     if (m.column_names.empty()) throw ModelError{"The model declares no decision variables"};

@@ -7,8 +7,10 @@
 
 #include <algorithm>
 #include <set>
+#include <unordered_map>
 
 #include "common/exact_copy.hpp"
+#include "common/long_sums.hpp"
 
 namespace mipwright {
 namespace {
@@ -65,58 +67,24 @@ std::string subscript(Py_ssize_t i) {
   return step;
 }
 
-bool is_additive(Handle node) {
-  return is_dict(node) && str_is(get(node, K::type), "binop") && str_in(get(node, K::op), {"+", "-"});
-}
-
-Ref binop(const char* op, Handle left, Handle right) {
-  Ref node = new_dict();
-  set_item(node, K::type, py_str("binop"));
-  set_item(node, K::op, py_str(op));
-  set_item(node, K::left, left);
-  set_item(node, K::right, right);
-  return node;
-}
-
-// t1 s2 t2 s3 t3 ... grouped pairwise, level by level: s_l a s_r b is s_l (a (s_l s_r) b).
-Ref balanced_sum(std::vector<std::pair<bool, Ref>> terms) {
-  while (terms.size() > 1) {
-    std::vector<std::pair<bool, Ref>> grouped;
-    for (std::size_t i = 0; i < terms.size(); i += 2) {
-      if (i + 1 == terms.size()) {
-        grouped.push_back(std::move(terms[i]));
-        continue;
-      }
-      auto& [left_negated, left] = terms[i];
-      auto& [right_negated, right] = terms[i + 1];
-      grouped.emplace_back(left_negated, binop(left_negated == right_negated ? "+" : "-", left, right));
-    }
-    terms = std::move(grouped);
-  }
-  return std::move(terms.front().second);
-}
-
 class TreeCheck {
  public:
   explicit TreeCheck(const Gen& g) : g_(g) {}
 
-  // The checked node; a long additive chain comes back regrouped.
-  Ref node(Handle value, std::string_view key) {
+  // Checks a node and everything below it; `key` is the key that holds it in its parent.
+  void walk(Handle value, std::string_view key) {
     if (is_list(value)) {
-      Py_ssize_t n = PyList_GET_SIZE(value.get());
-      for (Py_ssize_t i = 0; i < n; ++i) {
+      for (Py_ssize_t i = 0; i < PyList_GET_SIZE(value.get()); ++i) {
         Segment at(path_, subscript(i));
-        Ref child = Ref::borrow(PyList_GET_ITEM(value.get(), i));
-        Ref checked = node(child, key);
-        if (checked.get() != child.get()) check_status(PyList_SetItem(value, i, checked.release()));
+        walk(PyList_GET_ITEM(value.get(), i), key);
       }
-      return Ref::borrow(value);
+      return;
     }
-    if (!is_dict(value)) return Ref::borrow(value);
+    if (!is_dict(value)) return;
+    // A part the tree shares is checked once.
+    if (!checked_.try_emplace(value.get(), Ref::borrow(value)).second) return;
     RecursionGuard guard(" while checking the model tree");
-    if (is_additive(value)) return chain(value);
     fields(value, key);
-    return Ref::borrow(value);
   }
 
   // Names the script assigns beside the declared ones, and the iterators of foralls, must not
@@ -165,7 +133,7 @@ class TreeCheck {
     std::vector<std::string>& path_;
   };
 
-  void fields(Handle node, std::string_view parent_key, bool skip_left = false) {
+  void fields(Handle node, std::string_view parent_key) {
     Ref type = get(node, K::type);
     std::string type_text = is_str(type) ? std::string(utf8(type)) : "";
     Ref lineno = get(node, K::lineno);
@@ -173,12 +141,10 @@ class TreeCheck {
     bool data = holds_data(type_text);
     Py_ssize_t pos = 0;
     PyObject *k, *v;
-    std::vector<std::pair<Ref, Ref>> replaced;
     while (PyDict_Next(node.get(), &pos, &k, &v)) {
       Ref value = Ref::borrow(v);
-      if (skip_left && str_is(k, "left")) continue;
       if (!is_str(k)) {
-        node_child(k, value, "", replaced);
+        walk(value, "");
         continue;
       }
       std::string key(utf8(k));
@@ -194,7 +160,7 @@ class TreeCheck {
           model_name(value, type_text, "name");
         }
       } else if (key == "value") {
-        literal_value(type_text, value, replaced, k);
+        literal_value(type_text, value);
       } else if (key == "iterator" || key == "index_set") {
         model_name(value, type_text, key.c_str());
       } else if (key == "field" || key == "tuple_type" || key == "sem_type") {
@@ -205,22 +171,16 @@ class TreeCheck {
       } else if (key == "iterators") {
         // Each entry becomes a loop variable of the script: a loop needs at least one.
         if (!is_list(value) || PyList_GET_SIZE(value.get()) == 0) invalid(type_text, "needs a non-empty list of iterators");
-        node_child(k, value, key, replaced);
+        walk(value, key);
       } else if (key != "label" && key != "lineno" && key != "type") {
-        node_child(k, value, key, replaced);
+        walk(value, key);
       }
     }
-    for (auto& [key, value] : replaced) set_item(node, key, value);
     if (!is_none(lineno)) linenos_.pop_back();
   }
 
-  void node_child(Handle key, Handle value, std::string_view key_text, std::vector<std::pair<Ref, Ref>>& replaced) {
-    Ref checked = node(value, key_text);
-    if (checked.get() != value.get()) replaced.emplace_back(Ref::borrow(key), std::move(checked));
-  }
-
   // The `value` of a node, by node type: a literal, a name, or a nested node.
-  void literal_value(const std::string& type, Handle value, std::vector<std::pair<Ref, Ref>>& replaced, Handle key) {
+  void literal_value(const std::string& type, Handle value) {
     if (type == "number" || type == "number_literal_index") {
       if (!is_number(value) || is_bool(value)) invalid(type, "needs an int or float value, got " + repr_text(value));
     } else if (type == "string_literal") {
@@ -233,7 +193,7 @@ class TreeCheck {
       // Other nodes write a text value as it stands: it must be a name.
       model_name(value, type, "value");
     } else {
-      node_child(key, value, "value", replaced);
+      walk(value, "value");
     }
   }
 
@@ -241,39 +201,6 @@ class TreeCheck {
     if (!is_str(value) || !PyUnicode_IsIdentifier(value.get())) {
       invalid(type, std::string("needs an identifier as its ") + key + ", got " + repr_text(value));
     }
-  }
-
-  // A left-deep chain a + b - c ... is walked without recursion, every operand checked; a long
-  // chain is regrouped.
-  Ref chain(Handle head) {
-    std::vector<Ref> spine;  // outermost first
-    Ref link = Ref::borrow(head);
-    std::size_t depth = 0;
-    auto lefts = [&] {
-      std::string step;
-      if (depth > 0) step.append(".left");
-      if (depth > 1) step.append("*").append(std::to_string(depth));
-      return step;
-    };
-    while (is_additive(link)) {
-      Segment at(path_, lefts());
-      fields(link, "", true);
-      spine.push_back(link.copy());
-      link = item(link, K::left);
-      ++depth;
-    }
-    Segment at(path_, lefts());
-    Ref first = node(link, "left");
-    if (spine.size() < kLongestChain) {
-      set_item(spine.back(), K::left, first);
-      return Ref::borrow(head);
-    }
-    std::vector<std::pair<bool, Ref>> terms;
-    terms.emplace_back(false, std::move(first));
-    for (auto it = spine.rbegin(); it != spine.rend(); ++it) {
-      terms.emplace_back(str_is(get(*it, K::op), "-"), item(*it, K::right));
-    }
-    return balanced_sum(std::move(terms));
   }
 
   void forall_iterators(Handle node, const std::set<std::string>& declared, std::set<std::string> enclosing) {
@@ -319,6 +246,7 @@ class TreeCheck {
   }
 
   const Gen& g_;
+  std::unordered_map<PyObject*, Ref> checked_;
   std::vector<std::string> path_;
   std::vector<Ref> linenos_;
 };
@@ -327,10 +255,11 @@ class TreeCheck {
 
 Ref validated_model(const Gen& g, Handle ast) {
   Ref copy = ExactCopy("The model tree", true)(ast);
+  regroup_long_sums(copy, kLongestChain);
   TreeCheck check(g);
-  Ref checked = check.node(copy, "");
-  if (is_dict(checked)) check.declared_names(checked);
-  return checked;
+  check.walk(copy, "");
+  if (is_dict(copy)) check.declared_names(copy);
+  return copy;
 }
 
 Ref validated_data(const Gen& g, Handle data) {
