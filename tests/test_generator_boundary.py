@@ -31,22 +31,17 @@ def base():
     return oplparse.parse_model(BASE), copy.deepcopy(BASE_DATA)
 
 
+def dicts_in(value):
+    """Every dict inside a tree, outermost first."""
+    if isinstance(value, dict):
+        yield value
+    children = value.values() if isinstance(value, dict) else value if isinstance(value, list) else ()
+    for child in children:
+        yield from dicts_in(child)
+
+
 def nodes_of(tree, node_type):
-    """Every dict of the given type inside a tree."""
-    found = []
-
-    def walk(value):
-        if isinstance(value, dict):
-            if value.get("type") == node_type:
-                found.append(value)
-            for child in value.values():
-                walk(child)
-        elif isinstance(value, list):
-            for child in value:
-                walk(child)
-
-    walk(tree)
-    return found
+    return [node for node in dicts_in(tree) if node.get("type") == node_type]
 
 
 class Code:
@@ -132,21 +127,19 @@ def test_subclasses_with_their_own_repr_are_written_as_their_plain_values():
     assert run_gurobi_script(script)["objective_value"] == pytest.approx(4.0)
 
 
+def replace_strings(tree, keys, change):
+    """The tree with change(s) in place of every str s held under one of `keys`, or None to keep it."""
+    for node in list(dicts_in(tree)):
+        for key in keys:
+            replacement = change(node[key]) if isinstance(node.get(key), str) else None
+            if replacement is not None:
+                node[key] = replacement
+    return tree
+
+
 def rename(tree, old, new):
     """The tree with every model name `old` (declarations and references) renamed."""
-    def walk(value):
-        if isinstance(value, dict):
-            for key, child in value.items():
-                if key in ("name", "value", "iterator") and child == old:
-                    value[key] = new
-                else:
-                    walk(child)
-        elif isinstance(value, list):
-            for child in value:
-                walk(child)
-
-    walk(tree)
-    return tree
+    return replace_strings(tree, ("name", "value", "iterator"), lambda s: new if s == old else None)
 
 
 @pytest.mark.parametrize("reserved", ["lambda", "class", "None", "print", "model", "GRB", "gp", "results_container",
@@ -199,19 +192,7 @@ class Mutating(str):
 
 
 def with_mutating_names(tree):
-    def walk(value):
-        if isinstance(value, dict):
-            for key, child in value.items():
-                if key in ("name", "value", "iterator", "type") and isinstance(child, str):
-                    value[key] = Mutating(child)
-                else:
-                    walk(child)
-        elif isinstance(value, list):
-            for child in value:
-                walk(child)
-
-    walk(tree)
-    return tree
+    return replace_strings(tree, ("name", "value", "iterator", "type"), Mutating)
 
 
 def test_a_tree_changed_by_its_own_strings_during_generation_is_read_as_it_was():
