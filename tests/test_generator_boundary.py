@@ -355,6 +355,16 @@ def test_literal_constraints_that_never_hold_are_errors_in_both_targets(constrai
         solve_parsed(tree, {}, "scipy")
 
 
+def test_data_constraints_with_sums_are_decided_by_the_script():
+    tree = oplparse.parse_model("int c[1..3] = [1, 2, 3]; dvar float+ x; maximize x;"
+                                "subject to { x <= 2; sum(i in 1..3) c[i] >= 6; sum(i in 1..2) c[i] + 1 >= 2 * c[2]; }")
+    assert run_gurobi_script(GurobiCodeGenerator(copy.deepcopy(tree), {}).generate_code())["objective_value"] == 2
+    tree["constraints"].append(oplparse.parse_model("dvar float x; minimize x; subject to { sum(i in 1..2) i >= 4; }")
+                               ["constraints"][0])
+    with pytest.raises(ValueError, match="Constraint c3 can never hold"):
+        run_gurobi_script(GurobiCodeGenerator(tree, {}).generate_code())
+
+
 def test_data_constraints_that_never_hold_are_errors_in_both_targets():
     tree = oplparse.parse_model(CONSTANT % "forall(i in 1..2) ct: i + n >= 5;")
     with pytest.raises(SemanticError, match=r"constraint 'ct\[1\]' can never hold: .* 4 >= 5 is false"):

@@ -24,6 +24,31 @@ bool literal_only(Handle node) {
   return false;
 }
 
+bool contains_sum(Handle node) {
+  if (is_list(node)) {
+    for (Ref& item : Iterate(node)) {
+      if (contains_sum(item)) return true;
+    }
+    return false;
+  }
+  if (!is_dict(node)) return false;
+  RecursionGuard guard(" while inspecting an expression");
+  if (str_is(get(node, K::type), "sum")) return true;
+  for (Ref& value : Iterate(check(PyDict_Values(node)))) {
+    if (contains_sum(value)) return true;
+  }
+  return false;
+}
+
+// The script text of one side, as a number the script can compare. A sum is written with
+// gp.quicksum, whose result is an expression object even over data alone; its constant is the
+// number.
+std::string side_text(const Gen& g, Handle side, Handle iterators) {
+  std::string text_of_side = text(g.traverse_symbolic(side, iterators));
+  if (!contains_sum(side)) return "(" + text_of_side + ")";
+  return "(lambda v: v.getConstant() if hasattr(v, 'getConstant') else v)(" + text_of_side + ")";
+}
+
 // The value of the script's own text for an expression of literals: Python decides, as it would
 // when the script runs.
 bool evaluate_literal_condition(const std::string& condition) {
@@ -41,9 +66,8 @@ bool settle_constant_constraint(const Gen& g, Handle node, Handle prefix, Handle
   for (Handle side : {Handle(left), Handle(right)}) {
     if (truthy(call_method(g.self(), K::expr_depends_on_decision_var, side))) return false;
   }
-  std::string condition("(");
-  condition.append(text(g.traverse_symbolic(left, iterators))).append(") ").append(text(item(node, K::op)));
-  condition.append(" (").append(text(g.traverse_symbolic(right, iterators))).append(")");
+  std::string condition = side_text(g, left, iterators);
+  condition.append(" ").append(text(item(node, K::op))).append(" ").append(side_text(g, right, iterators));
   std::string name = text(call_method(g.self(), K::format_name_expr, prefix));
   if (!literal_only(left) || !literal_only(right)) {
     g.emit("if not (" + condition + "):");
