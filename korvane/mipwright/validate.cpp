@@ -269,8 +269,8 @@ Ref validated_data(const Gen& g, Handle data) {
   PyObject *k, *v;
   while (PyDict_Next(data.get(), &pos, &k, &v)) {
     Ref key = Ref::borrow(k), value = Ref::borrow(v);
-    std::string label = "Data item " + repr_text(key);
-    Ref name = ExactCopy(label, true)(key);
+    Ref name = ExactCopy("A data name", true)(key);
+    std::string label = "Data item " + repr_text(name);
     if (!is_str(name) || !PyUnicode_IsIdentifier(name.get())) {
       raise(PyExc_ValueError, label + " cannot be written into the script: data names must be identifiers.");
     }
