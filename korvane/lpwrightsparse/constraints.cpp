@@ -424,6 +424,11 @@ void Model::instantiate(int c, bool bounds_only) {
   if (bounds_only != (k.kind == CKind::Compare && k.bound_candidate)) return;
   Site saved = site;
   site = {c, k.lineno};
+  if (is_constant_constraint(k)) {
+    check_constant_constraint(k);
+    site = saved;
+    return;
+  }
   switch (k.kind) {
     case CKind::Compare: {
       scratch_.clear();

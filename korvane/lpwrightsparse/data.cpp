@@ -594,7 +594,7 @@ void Model::load_declarations() {
   for (Ref& decl : Iterate(decls)) {
     if (!is_dict(decl)) throw ModelError{"A declaration must be a dictionary, got " + repr_text(decl)};
     std::string name = name_of(decl);
-    declarations.try_emplace(name, decl.get());
+    declarations.try_emplace(name, decl.copy());
     if (type_of(decl) == "tuple_type") {
       TupleType t{name, {}};
       for (Ref& field : Iterate(item(decl, kFields))) t.fields.push_back(text(item(field, kName)));

@@ -343,6 +343,11 @@ struct Site {
 class Names {
  public:
   void add(std::string_view name) {
+    // The names travel NUL-separated: a NUL of their own would shift every name after it.
+    if (name.find('\0') != std::string_view::npos) {
+      throw ModelError{"The variable name '" + std::string(name.substr(0, name.find('\0'))) +
+                       "\\x00...' holds a NUL byte, which the SciPy target cannot carry; remove it from the data"};
+    }
     blob_.insert(blob_.end(), name.begin(), name.end());
     blob_.push_back('\0');
     ends_.push_back(blob_.size());
@@ -372,7 +377,8 @@ class Names {
 
 class Model {
  public:
-  explicit Model(PyObject* ast, PyObject* data) : ast_(ast), data_(data) {}
+  // The model holds its own references: nothing it reads may go away while it builds.
+  explicit Model(Handle ast, Handle data) : ast_(Ref::borrow(ast)), data_(Ref::borrow(data)) {}
 
   void build();  // declarations, objective and constraints
 
@@ -388,9 +394,9 @@ class Model {
   RowStore ub_rows, eq_rows;
 
   // ---- data (data.cpp) ----
-  PyObject* ast_;
-  PyObject* data_;
-  std::unordered_map<std::string, PyObject*> declarations;  // first declaration of each name
+  Ref ast_;
+  Ref data_;
+  std::unordered_map<std::string, Ref> declarations;  // first declaration of each name
   std::unordered_map<std::string, std::unique_ptr<SetData>> sets;
   std::unordered_map<std::string, std::pair<long long, long long>> ranges;
   std::unordered_map<std::string, std::unique_ptr<Table>> tables;
@@ -450,6 +456,8 @@ class Model {
 
   // ---- rows and linearisations (constraints.cpp) ----
   void instantiate(int c, bool bounds_only);
+  bool is_constant_constraint(const Constraint& k) const;  // (constant_constraints.cpp)
+  void check_constant_constraint(const Constraint& k);
   void add_row(const LinExpr& e, Sense sense, double rhs);
   void add_comparison(const LinExpr& diff, Cmp op);
   int new_binary(const char* prefix);

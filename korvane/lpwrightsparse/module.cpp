@@ -19,10 +19,15 @@
 #include <bit>
 #include <cstring>
 
+#include "common/exact_copy.hpp"
+#include "common/long_sums.hpp"
 #include "model.hpp"
 
 namespace lpsparse {
 namespace {
+
+// Longer explicit sums are regrouped: compiling them is recursive.
+constexpr std::size_t kLongestChain = 100;
 
 Key kSciPyCSCCodeGenerator{"SciPyCSCCodeGenerator"};
 Key kSemanticError{"SemanticError"};
@@ -164,7 +169,11 @@ Ref build_matrices(const Call& c) {
   Ref ast = attr(self, kAst), data = attr(self, kDataDict);
   if (!is_dict(ast)) raise(PyExc_TypeError, "the model tree must be a dictionary, not " + std::string(Py_TYPE(ast.get())->tp_name));
   if (!is_dict(data)) raise(PyExc_TypeError, "the data must be a dictionary, not " + std::string(Py_TYPE(data.get())->tp_name));
-  Model m(ast.get(), data.get());
+  // Built from private copies of exact built-in types: no caller code (a str subclass's __eq__,
+  // a list subclass's __iter__) runs while the model is built, so nothing changes under it.
+  Ref tree = ExactCopy("The model tree", false)(ast);
+  regroup_long_sums(tree, kLongestChain);
+  Model m(tree, ExactCopy("The data", false)(data));
   try {
     m.build();
     if (m.column_names.empty()) throw ModelError{"The model declares no decision variables"};

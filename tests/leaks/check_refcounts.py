@@ -573,6 +573,34 @@ def _fail(exc):
     return fail
 
 
+BOUNDARY_MODEL = """int n = 3; {string} S = ...; dvar float+ x[S]; maximize x["a"] + 1 * n;
+subject to { forall(s in S) x[s] <= n; 3 <= 4; forall(i in 1..2) i + n >= 1; }"""
+
+
+class _Repr:
+    def __repr__(self):
+        return "x"
+
+
+@scenario(warmup=10, rounds=8)
+def generator_boundary():
+    tree = oplparse.parse_model(BOUNDARY_MODEL)
+    chain = {"type": "number", "value": 1000}
+    for _ in range(300):
+        chain = {"type": "binop", "op": "-", "left": chain, "right": {"type": "number", "value": 1}}
+    tree["constraints"].append({"type": "constraint", "op": "<=", "left": {"type": "name", "value": "n"}, "right": chain})
+    mipwright.GurobiCodeGenerator(tree, {"S": ["a", type("Text", (str,), {})("b")]}).generate_code()
+    lpwrightsparse.SciPyCSCCodeGenerator(tree, {"S": ["a", "b"]}).build_matrices()
+    expect(ValueError, mipwright.GurobiCodeGenerator(tree, {"S": [_Repr()]}).generate_code)
+    expect(ValueError, mipwright.GurobiCodeGenerator(tree, {"S": ["a"], "f": float("nan")}).generate_code)
+    expect(faultlore.SemanticError, mipwright.GurobiCodeGenerator(tree, {"S": ["a"], "model": 1}).generate_code)
+    bad = oplparse.parse_model(BOUNDARY_MODEL.replace("3 <= 4", "5 <= 4"))
+    expect(faultlore.SemanticError, mipwright.GurobiCodeGenerator(bad, {"S": ["a"]}).generate_code)
+    expect(faultlore.SemanticError, lpwrightsparse.SciPyCSCCodeGenerator(bad, {"S": ["a"]}).build_matrices)
+    shadow = oplparse.parse_model(BOUNDARY_MODEL.replace("forall(s in S)", "forall(n in S)").replace("x[s]", "x[n]"))
+    expect(faultlore.SemanticError, mipwright.GurobiCodeGenerator(shadow, {"S": ["a"]}).generate_code)
+
+
 @scenario
 def velmora_names():
     for solver in (None, "", " HiGHS ", "GUROBI", "cplex"):
