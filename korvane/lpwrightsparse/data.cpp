@@ -131,7 +131,8 @@ Value Model::to_value(Handle o, int tuple_type) {
     int overflow = 0;
     long long v = PyLong_AsLongLongAndOverflow(o.get(), &overflow);
     if (v == -1 && PyErr_Occurred()) throw PyErrorSet{};
-    if (overflow != 0 || std::fabs(static_cast<double>(v)) > kMaxExactInteger) {
+    constexpr long long kMaxExact = 1LL << 53;
+    if (overflow != 0 || v > kMaxExact || v < -kMaxExact) {
       throw ModelError{"Unsupported integer " + repr_text(o) +
                        " in the model or its data: integers beyond 2^53 cannot be represented exactly"};
     }

@@ -272,6 +272,7 @@ struct Iter {
   int slot = 0;
   std::optional<Domain> fixed;  // a named range or set
   int start = -1, end = -1;     // a range start..end evaluated when the loop opens
+  bool own_bounds = false;      // start or end reads an iterator of its own loop
 };
 
 struct Loop {
@@ -469,6 +470,8 @@ class Model {
   void lin(int e, double scale, LinExpr& out);
   void for_each(int loop, const std::function<void()>& body);
   void count_iterations(std::size_t n);
+  void check_loop_size(const Loop& loop);
+  bool reads_iterator_of(int e, const Loop& loop) const;
   std::size_t iterations_ = 0;  // of the constraint being instantiated, against term_limit
   int column_of(const Expr& x);
   [[noreturn]] void fail(const std::string& message) const { throw ModelError{message, site.lineno}; }
