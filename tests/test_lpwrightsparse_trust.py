@@ -71,15 +71,29 @@ def test_a_subscript_outside_its_set_neither_crashes_nor_reads_a_neighbour():
     assert "variable 'x' has no element ['zz']" in run.stdout
 
 
+def _generate_gurobi(tree, data):
+    from korvane.mipwright import GurobiCodeGenerator
+
+    GurobiCodeGenerator(tree, data).generate_code()
+
+
+REFUSED = r"Error(?: \(Line \d+\))?: Unsupported number"
+
+
+@pytest.mark.parametrize("target", ["scipy", "gurobi"])
 @pytest.mark.parametrize("value", [math.inf, -math.inf, math.nan])
-def test_non_finite_numbers_from_python_are_refused(value):
-    model = parse_model("float a = ...; dvar float+ x in 0..10; minimize x; subject to { x >= a; }")
-    with pytest.raises(SemanticError, match=r"Unsupported number (inf|-inf|nan) in the model or its data"):
-        _build(model, {"a": value})
-    tree = parse_model("dvar float+ x in 0..10; minimize x; subject to { x >= 1; }")
-    tree["constraints"][0]["right"]["value"] = value
-    with pytest.raises(SemanticError, match=r"Unsupported number"):
-        _build(tree, {})
+def test_non_finite_numbers_from_python_are_refused_by_both_targets(target, value):
+    build = _build if target == "scipy" else _generate_gurobi
+    text = "float a = ...;\nfloat c[1..2] = ...;\ndvar float+ x in 0..10;\nminimize x;\nsubject to { x >= a; x >= c[1]; }"
+    with pytest.raises(SemanticError, match=rf"{REFUSED} {value} in data item 'a': only finite numbers"):
+        build(parse_model(text), {"a": value, "c": [1, 2]})
+    with pytest.raises(SemanticError, match=rf"{REFUSED} {value} in data item 'c'"):
+        build(parse_model(text), {"a": 1, "c": [1, value]})
+    tree = parse_model(text)
+    tree["constraints"][0]["right"] = {"type": "number", "value": value}
+    with pytest.raises(SemanticError, match=rf"{REFUSED} {value} in the model") as info:
+        build(tree, {"a": 1, "c": [1, 2]})
+    assert info.value.lineno == 5
 
 
 def _build(tree, data):

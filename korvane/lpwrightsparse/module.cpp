@@ -22,6 +22,7 @@
 #include <bit>
 #include <cstring>
 
+#include "common/finite_numbers.hpp"
 #include "model.hpp"
 
 namespace lpsparse {
@@ -176,6 +177,7 @@ Ref build_matrices(const Call& c) {
   Ref ast = attr(self, kAst), data = attr(self, kDataDict);
   if (!is_dict(ast)) raise(PyExc_TypeError, "the model tree must be a dictionary, not " + std::string(Py_TYPE(ast.get())->tp_name));
   if (!is_dict(data)) raise(PyExc_TypeError, "the data must be a dictionary, not " + std::string(Py_TYPE(data.get())->tp_name));
+  if (auto found = find_non_finite(ast, data)) raise_model_error(c.module, ModelError{found->message, found->lineno});
   Model m(ast.get(), data.get());
   m.term_limit = term_limit_of(self);
   try {

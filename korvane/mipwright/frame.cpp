@@ -1,5 +1,6 @@
 // The generator frame: construction, the line buffer, the order of the script's sections, its
 // fixed preamble and epilogue, and the objective line.
+#include "common/finite_numbers.hpp"
 #include "generator.hpp"
 
 namespace mipwright {
@@ -114,6 +115,11 @@ Ref add_code_line_impl(const Call& c) {
 Ref generate_code(const Call& c) {
   auto [self] = c.bind(Params<1>{"GurobiCodeGenerator.generate_code", {"self"}, 1});
   Gen g(c.module, self);
+  // inf and nan would reach the script as bare words: refused before anything is written.
+  if (auto found = find_non_finite(g.attr(K::ast), g.attr(K::data_dict))) {
+    if (found->lineno > 0) g.semantic_error(found->message, py_int(found->lineno));
+    g.semantic_error(found->message);
+  }
   emit_block(g, kPreamble);
   call_method(self, K::generate_data_declarations, g.attr(K::data_dict));
   g.emit("model = gp.Model('OPLModel')");
