@@ -166,3 +166,15 @@ def test_the_term_limit_is_configurable_per_generator():
 def test_large_exact_integers_and_finite_data_still_solve():
     results = solved("int n = ...; dvar float x; minimize x; subject to { x >= n; }", "n = 9007199254740992;")
     assert results["status"] == "OPTIMAL" and results["objective_value"] == 2.0 ** 53
+
+
+@pytest.mark.parametrize("model, data, message", [
+    ('{string} S = {"a"}; float c[S] = ...; dvar float x; minimize x; subject to { x >= c["a"]; }',
+     {"c": {"a": 1, "b": 2}}, "Parameter 'c' has data for key b, which is not an element of its index set 'S'"),
+    ("float c[1..2][1..2] = ...; dvar float x; minimize x; subject to { x >= c[1][1]; }",
+     {"c": {(1, 1): 1, (1, 3): 2}}, "Parameter 'c' has data for key 3, which is not an element of its index set '1..2'"),
+])
+def test_keyed_data_outside_the_index_set_is_an_error_not_a_dropped_entry(model, data, message):
+    with pytest.raises(SemanticError) as info:
+        _build(parse_model(model), data)
+    assert message in info.value.message

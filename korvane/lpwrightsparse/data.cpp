@@ -372,6 +372,7 @@ struct TableFiller {
   void keyed(Handle node, std::vector<Value>& key) {
     std::size_t level = key.size();
     if (level == t.arity) {
+      check_key(key);
       t.keyed.insert_or_assign(key, leaf(node, key));
       return;
     }
@@ -395,6 +396,17 @@ struct TableFiller {
       key.push_back(t.dims[level].at(j));
       keyed(PySequence_Fast_GET_ITEM(node.get(), static_cast<Py_ssize_t>(j)), key);
       key.pop_back();
+    }
+  }
+
+  // A key outside the declared index sets could never be read: it is an error in the data, not
+  // an entry to drop.
+  void check_key(std::span<const Value> key) const {
+    for (std::size_t i = 0; i < t.dims.size() && i < key.size(); ++i) {
+      if (t.dims[i].position(key[i]) < 0) {
+        error("Parameter '" + t.name + "' has data for key " + m.value_text(key[i]) +
+              ", which is not an element of its index set '" + dim_name(i) + "'");
+      }
     }
   }
 
