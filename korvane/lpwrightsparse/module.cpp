@@ -23,6 +23,7 @@
 #include <cstring>
 
 #include "common/finite_numbers.hpp"
+#include "common/limits.hpp"
 #include "model.hpp"
 
 namespace lpsparse {
@@ -164,14 +165,6 @@ Ref init(const Call& c) {
   return none();
 }
 
-std::size_t term_limit_of(Handle self) {
-  Ref limit = attr(self, kTermLimit);
-  long long n = is_int(limit) && !is_bool(limit) ? PyLong_AsLongLong(limit.get()) : -1;
-  if (n == -1 && PyErr_Occurred()) PyErr_Clear();
-  if (n <= 0) raise(PyExc_ValueError, "term_limit must be a positive int, not " + repr_text(limit));
-  return static_cast<std::size_t>(n);
-}
-
 Ref build_matrices(const Call& c) {
   auto [self] = c.bind(Params<1>{"SciPyCSCCodeGenerator.build_matrices", {"self"}, 1});
   Ref ast = attr(self, kAst), data = attr(self, kDataDict);
@@ -179,7 +172,7 @@ Ref build_matrices(const Call& c) {
   if (!is_dict(data)) raise(PyExc_TypeError, "the data must be a dictionary, not " + std::string(Py_TYPE(data.get())->tp_name));
   if (auto found = find_non_finite(ast, data)) raise_model_error(c.module, ModelError{found->message, found->lineno});
   Model m(ast.get(), data.get());
-  m.term_limit = term_limit_of(self);
+  m.term_limit = positive_limit(attr(self, kTermLimit), "term_limit");
   try {
     m.build();
     if (m.column_names.empty()) throw ModelError{"The model declares no decision variables"};
@@ -320,11 +313,7 @@ constexpr const char* kPreamble[] = {
     "",
 };
 
-// The solve. Whoever runs the script may set `solver_options` beforehand: time_limit (seconds)
-// and mip_gap (relative). Integer columns get their bounds rounded inward first, so that a column
-// fixed at 1.5 has no value instead of one the solver rounds; bounds that cross then leave the
-// model without a point before any solve. HiGHS's presolve has been seen to declare feasible MIPs
-// infeasible, so a small MIP found infeasible is solved once more without it.
+// The solve section of the script (its comments say why it does what it does).
 constexpr const char* kSolve = R"(# Solve. Whoever runs the script may set `solver_options` beforehand: time_limit (seconds)
 # and mip_gap (relative), in HiGHS's own names below.
 settings = dict(globals().get('solver_options') or {})
@@ -334,6 +323,8 @@ if 'time_limit' in settings:
 is_mip = bool(integrality.any())
 if is_mip and 'mip_gap' in settings:
     highs_options['mip_rel_gap'] = float(settings['mip_gap'])
+# Integer columns take integer values only: their bounds are rounded inward, so that a column
+# fixed at 1.5 has no value rather than one the solver rounds.
 is_integer = integrality.astype(bool)
 lb = np.where(is_integer, np.ceil(lb - 1e-9), lb)
 ub = np.where(is_integer, np.floor(ub + 1e-9), ub)
@@ -359,6 +350,8 @@ crossed = np.flatnonzero(lb > ub)
 result = None
 if not crossed.size:
     result = _solve(highs_options)
+    # HiGHS's presolve has been seen to declare feasible MIPs infeasible: a small one is confirmed
+    # without it.
     if is_mip and result.status == 2 and len(c) < 10000:
         retry = dict(highs_options, presolve=False)
         if 'time_limit' in retry:

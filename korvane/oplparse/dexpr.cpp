@@ -47,14 +47,6 @@ std::size_t tree_size(Handle tree) {
   return size;
 }
 
-std::size_t expansion_limit(PyObject* module) {
-  Ref limit = attr(module, K::EXPANSION_LIMIT);
-  long long n = is_int(limit) && !is_bool(limit) ? PyLong_AsLongLong(limit.get()) : -1;
-  if (n == -1 && PyErr_Occurred()) PyErr_Clear();
-  if (n <= 0) raise(PyExc_ValueError, "korvane.oplparse.EXPANSION_LIMIT must be a positive int, not " + repr_text(limit));
-  return static_cast<std::size_t>(n);
-}
-
 Ref ModelParser::substitute(const Token& use, const std::string& name, const Symbol& symbol, std::vector<Ref> args) {
   for (const Iterator& it : scope_) {
     if (symbol.globals.count(it.name)) {

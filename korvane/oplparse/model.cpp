@@ -1,6 +1,7 @@
 // The .mod parser: tokens, the items of a model and its declarations.
 #include <algorithm>
 
+#include "common/limits.hpp"
 #include "parser.hpp"
 
 namespace oplparse {
@@ -91,7 +92,7 @@ bool is_comparison_op(std::string_view op) {
 }
 
 ModelParser::ModelParser(const Source& source, std::vector<Token> tokens)
-    : source_(source), tokens_(std::move(tokens)), expansion_limit_(expansion_limit(source.module)) {
+    : source_(source), tokens_(std::move(tokens)), expansion_limit_(positive_limit(attr(source.module, K::EXPANSION_LIMIT), "korvane.oplparse.EXPANSION_LIMIT")) {
   for (const Token& t : tokens_) {
     if (t.kind == Tok::Ident) identifiers_.emplace(t.text);
   }

@@ -175,8 +175,6 @@ class ModelParser {
 
 // The number of nodes (dictionaries) of a tree.
 std::size_t tree_size(Handle tree);
-// The module's EXPANSION_LIMIT: the most nodes that decision expressions may expand to in one model.
-std::size_t expansion_limit(PyObject* module);
 
 // The operators of comparisons, in expressions and constraints.
 bool is_comparison_op(std::string_view op);

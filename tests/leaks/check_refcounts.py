@@ -549,6 +549,28 @@ def parse_errors():
     expect(TypeError, oplparse.parse_data)
     expect(RecursionError, oplparse.parse_model, "dvar int x; minimize " + "(" * 5000 + "x" + ")" * 5000 + ";")
     expect(RecursionError, oplparse.parse_data, "a = " + "[" * 5000 + "]" * 5000 + ";")
+    for text in ("a = 1; a = 2;", 'c = #["a": 1, "a": 2]#;', 'S = {<"a", 1>, <"a", 1>};', "x = 1e999;"):
+        expect(faultlore.SemanticError, oplparse.parse_data, text)
+    dexprs = "dvar float x; dexpr float d0 = x + x;" + "".join(f"dexpr float d{i} = d{i - 1} + d{i - 1};"
+                                                               for i in range(1, 40)) + "minimize d39;"
+    with patched(oplparse, EXPANSION_LIMIT=1000):
+        expect(faultlore.SemanticError, oplparse.parse_model, dexprs)
+
+
+@scenario
+def parse_files_checks_data_against_declarations():
+    with tempfile.TemporaryDirectory() as folder:
+        model, data = os.path.join(folder, "m.mod"), os.path.join(folder, "m.dat")
+        with open(model, "w") as f:
+            f.write('{string} S = ...; int a = ...; float c[S] = ...; dvar float x; minimize x; subject to {}')
+        for text in ('S = {"a"}; a = 1.5; c = #["a": 1]#;', 'S = {"a"}; a = 1; c = #["a": 1, "b": 2]#;',
+                     'S = {"a"}; a = 1; c = #["a": 1]#;'):
+            with open(data, "w") as f:
+                f.write(text)
+            try:
+                oplparse.parse_files(model, data)
+            except faultlore.SemanticError:
+                pass
 
 
 # ---- korvane._velmoraserve ----
@@ -734,6 +756,18 @@ def scipy_generation_errors():
                                   ("{string} S = ...; dvar float x[S]; minimize 1; subject to {}", "")):
         gen = lpwrightsparse.SciPyCSCCodeGenerator(oplparse.parse_model(model_text), oplparse.parse_data(data_text))
         expect(faultlore.SemanticError, gen.generate_code)
+    for model_text, values in (('{string} S = {"a"}; dvar float x[S]; minimize x["zz"]; subject to {}', {}),
+                               ("int n = ...; dvar float x; minimize x; subject to { forall(i in 1..n) x >= 1; }",
+                                {"n": 2 ** 40}),
+                               ("float a = ...; dvar float x; minimize x; subject to { x >= a; }", {"a": float("nan")}),
+                               ("int a = ...; dvar float x; minimize x; subject to { x >= a; }", {"a": 2 ** 60}),
+                               ("dvar float x[1..2**40][1..2**40]; minimize 1; subject to {}", {})):
+        gen = lpwrightsparse.SciPyCSCCodeGenerator(oplparse.parse_model(model_text.replace("2**40", "1099511627776")),
+                                                   values)
+        expect(faultlore.SemanticError, gen.generate_code)
+    gen = lpwrightsparse.SciPyCSCCodeGenerator(oplparse.parse_model("dvar float x; minimize x; subject to {}"), {})
+    gen.term_limit = -1
+    expect(ValueError, gen.generate_code)
     expect(TypeError, lpwrightsparse.SciPyCSCCodeGenerator([], {}).generate_code)
     node = {"type": "name", "value": "x"}
     for _ in range(5000):
