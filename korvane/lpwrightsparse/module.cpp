@@ -370,10 +370,12 @@ def _violation(x):
     if x is None or not np.all(np.isfinite(x)):
         return 'the solver returned no finite point'
     tol = 1e-6
+    near = tol * np.maximum(1.0, np.abs(x))
     checks = [
-        (lb - x, tol * np.maximum(1.0, np.abs(x)), lambda j: f'{var_names[j]} = {x[j]!r} is below its lower bound {lb[j]!r}'),
-        (x - ub, tol * np.maximum(1.0, np.abs(x)), lambda j: f'{var_names[j]} = {x[j]!r} is above its upper bound {ub[j]!r}'),
-        (np.where(is_integer, np.abs(x - np.round(x)), 0.0), 1e-5, lambda j: f'{var_names[j]} = {x[j]!r} is not integral'),
+        (lb - x, near, lambda j: f'{var_names[j]} = {x[j]!r} is below its lower bound {lb[j]!r}'),
+        (x - ub, near, lambda j: f'{var_names[j]} = {x[j]!r} is above its upper bound {ub[j]!r}'),
+        (np.where(is_integer, np.abs(x - np.round(x)), 0.0), 1e-5,
+         lambda j: f'{var_names[j]} = {x[j]!r} is not integral'),
     ]
     for sense, matrix, rhs in (('<=', A_ub, b_ub), ('==', A_eq, b_eq)):
         if matrix.shape[0]:
@@ -390,7 +392,6 @@ def _violation(x):
 
 
 @R@ = {}
-highs_status = None
 if result is None:
     status = 'INFEASIBLE'
     @R@['message'] = f'the bounds of the integer variable {var_names[crossed[0]]} admit no integer value'
