@@ -276,7 +276,7 @@ DATA = {
     "S": ["a", "b"], "T": [["t", 1], ["u", 2]], "TA": [[1, None], [2]], "V": ["p"],
     "A": [[0.5, 1e-5], [True, "s"]], "B": {("a", 1): 2, ("b", 2): 3}, "C": {("a", "b"): [1, 2]},
     "D": {"a": {"x": 1}, "b": [1, 2]}, "E__map": [[("t", 1), [1, 2]], [["u", 2], [3, 4]]],
-    "F": [1.5, float("inf")], "G": ["q\"", None], "H": [5, 6], "I": [7], "k": 3,
+    "F": [1.5, 2.5], "G": ["q\"", None], "H": [5, 6], "I": [7], "k": 3,
     "K": ["a", 1, "b", 2], "TS": ["x", "y"], "map__map": [1],
 }
 
@@ -285,7 +285,9 @@ DATA = {
 def data_section():
     gen = DataOnly(DATA_AST, DATA)
     gen.generate_code()
-    gen._generate_data_declarations(dict(DATA))
+    # generate_code refuses inf and nan; the data section itself still writes what it is given.
+    gen._generate_data_declarations(dict(DATA, F=[1.5, float("inf")]))
+    expect(faultlore.SemanticError, DataOnly(DATA_AST, dict(DATA, F=[float("nan")])).generate_code)
     DataOnly(model(), {"x": 1}).generate_code()
     DataOnly(model(param("P", SET_S, SET_S)), {"S": ["a", "a"], "P": [[1, 2], [3, 4]]}).generate_code()
     expect(TypeError, gen._generate_data_declarations)
@@ -557,20 +559,26 @@ def parse_errors():
         expect(faultlore.SemanticError, oplparse.parse_model, dexprs)
 
 
+CHECKED_FILES = tempfile.mkdtemp(prefix="korvane_leaks_")
+
+
+def _write(name, text):
+    path = os.path.join(CHECKED_FILES, name)
+    with open(path, "w") as f:
+        f.write(text)
+    return path
+
+
+CHECKED_MODEL = _write("m.mod", "{string} S = ...; int a = ...; float c[S] = ...; dvar float x; minimize x; subject to {}")
+CHECKED_DATA = [_write(f"d{i}.dat", text) for i, text in enumerate((
+    'S = {"a"}; a = 1.5; c = #["a": 1]#;', 'S = {"a"}; a = 1; c = #["a": 1, "b": 2]#;', 'S = {"a"}; a = 1; c = #["a": 1]#;'))]
+
+
 @scenario
 def parse_files_checks_data_against_declarations():
-    with tempfile.TemporaryDirectory() as folder:
-        model, data = os.path.join(folder, "m.mod"), os.path.join(folder, "m.dat")
-        with open(model, "w") as f:
-            f.write('{string} S = ...; int a = ...; float c[S] = ...; dvar float x; minimize x; subject to {}')
-        for text in ('S = {"a"}; a = 1.5; c = #["a": 1]#;', 'S = {"a"}; a = 1; c = #["a": 1, "b": 2]#;',
-                     'S = {"a"}; a = 1; c = #["a": 1]#;'):
-            with open(data, "w") as f:
-                f.write(text)
-            try:
-                oplparse.parse_files(model, data)
-            except faultlore.SemanticError:
-                pass
+    for data in CHECKED_DATA[:2]:
+        expect(faultlore.SemanticError, oplparse.parse_files, CHECKED_MODEL, data)
+    oplparse.parse_files(CHECKED_MODEL, CHECKED_DATA[2])
 
 
 # ---- korvane._velmoraserve ----
@@ -824,6 +832,7 @@ def main():
         leaked = all(d > 0 for d in refs) or all(d > 0 for d in blocks)
         failures += leaked
         print(f"{'LEAK' if leaked else 'ok  '} {name}: refs {refs} blocks {blocks}")
+    shutil.rmtree(CHECKED_FILES)
     if failures:
         sys.exit(f"{failures} scenario(s) leak references or memory")
 
