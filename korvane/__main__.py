@@ -120,6 +120,8 @@ def cmd_solve(args):
     except Exception as error:  # noqa: BLE001 - every failure is reported as one line
         raise CommandError(_describe(error, args.model)) from None
     print(f"Status: {results['status']}")
+    if results["status"] != "OPTIMAL" and results.get("message"):
+        print(f"Message: {results['message']}")
     if "objective_value" in results:
         print(f"Objective: {_number(results['objective_value'])}")
     rows = [(name, _number(value)) for name, value in results.get("solution", {}).items() if abs(value) > 1e-9]

@@ -96,3 +96,12 @@ def test_generate_and_ask_tools_end_to_end(llm, tmp_path):
                               provider="gemini")
     feedback = structured["result"]
     assert feedback["summary"] == "fine." and feedback["check"]["stage"] == "ok"
+
+
+def test_a_subscript_outside_its_set_gives_a_solve_error_payload(llm):
+    # Once a crash of the whole server: the missing position became a huge unsigned column index.
+    model = "{string} P = {\"a\", \"b\"};\ndvar float+ x[P];\nminimize sum(p in P) x[p];\nsubject to {\n  x[\"zz\"] >= 1;\n}"
+    llm.reply(answer(model, ""), answer(model, ""), "The model names a product it does not declare.")
+    out = insight(prompt="p", iterations=1)
+    assert out["results"]["error"].startswith("Error solving generated model: Semantic Error (Line 5): Index out of "
+                                              "range: variable 'x' has no element ['zz']")

@@ -1,5 +1,7 @@
 // Compiling the model tree: every name is resolved once to an iterator slot, a parameter
 // table, a variable family or a constant, so instantiation never looks at the tree again.
+#include <algorithm>
+
 #include "model.hpp"
 
 namespace lpsparse {
@@ -196,12 +198,34 @@ int Model::compile_loop(Handle iterators, Handle filter) {
     scope.emplace_back(text(item(entry, kIterator)), it.slot);
     loop.iters.push_back(std::move(it));
   }
+  for (Iter& it : loop.iters) {
+    it.own_bounds = !it.fixed && (reads_iterator_of(it.start, loop) || reads_iterator_of(it.end, loop));
+  }
   if (!is_none(filter)) {
     loop.filter = compile_expr(filter);
     if (exprs[loop.filter].has_var) compile_error("Unsupported filter over decision variables");
   }
   loops.push_back(std::move(loop));
   return static_cast<int>(loops.size()) - 1;
+}
+
+bool Model::reads_iterator_of(int e, const Loop& loop) const {
+  const Expr& x = exprs[e];
+  if (x.op == Op::Slot) {
+    return std::any_of(loop.iters.begin(), loop.iters.end(), [&](const Iter& it) { return it.slot == x.ref; });
+  }
+  for (int child : {x.a, x.b, x.c}) {
+    if (child >= 0 && reads_iterator_of(child, loop)) return true;
+  }
+  for (int child : x.args) {
+    if (reads_iterator_of(child, loop)) return true;
+  }
+  if (x.op != Op::Sum) return false;
+  const Loop& inner = loops[x.loop];
+  for (const Iter& it : inner.iters) {
+    if (!it.fixed && (reads_iterator_of(it.start, loop) || reads_iterator_of(it.end, loop))) return true;
+  }
+  return inner.filter >= 0 && reads_iterator_of(inner.filter, loop);
 }
 
 void Model::close_loop(int loop) {

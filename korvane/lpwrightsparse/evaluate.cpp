@@ -51,8 +51,39 @@ std::string Model::site_text() const {
   return out;
 }
 
+// Counts `n` more iterations of the loops of the current constraint against the term limit, before
+// they run, so that an astronomically large range fails at once.
+void Model::count_iterations(std::size_t n) {
+  if (n <= term_limit - std::min(iterations_, term_limit) && (iterations_ += n) <= term_limit) return;
+  fail("Too many terms: " + site_text() + " instantiates more than " + std::to_string(term_limit) +
+       " loop iterations (sums and foralls); make the ranges smaller or raise the generator's term_limit");
+}
+
+// A loop over several iterators visits every combination before its filter can drop one: the
+// product of the sizes known when it opens is checked first, so that a filtered loop over
+// astronomically many combinations fails at once instead of after the limit's worth of work.
+void Model::check_loop_size(const Loop& loop) {
+  std::size_t known = 1;
+  for (const Iter& it : loop.iters) {
+    std::size_t n = 0;
+    if (it.fixed) {
+      n = it.fixed->size();
+    } else if (!it.own_bounds) {
+      std::string message = "Range bounds must be integer-valued in " + site_text();
+      long long first = integer_bound(eval(it.start), message, site.lineno);
+      long long last = integer_bound(eval(it.end), message, site.lineno);
+      n = last >= first ? static_cast<std::size_t>(last - first) + 1 : 0;
+    } else {
+      continue;
+    }
+    if (__builtin_mul_overflow(known, n, &known)) known = SIZE_MAX;
+  }
+  if (known > term_limit - std::min(iterations_, term_limit)) count_iterations(known);
+}
+
 void Model::for_each(int loop_index, const std::function<void()>& body) {
   const Loop& loop = loops[loop_index];
+  if (loop.iters.size() > 1) check_loop_size(loop);
   std::function<void(std::size_t)> level = [&](std::size_t k) {
     if (k == loop.iters.size()) {
       if (loop.filter < 0 || truth(loop.filter)) body();
@@ -62,17 +93,18 @@ void Model::for_each(int loop_index, const std::function<void()>& body) {
     if (it.fixed) {
       const Domain& d = *it.fixed;
       std::size_t n = d.size();
+      count_iterations(n);
       for (std::size_t i = 0; i < n; ++i) {
         slots[it.slot] = d.at(i);
         level(k + 1);
       }
       return;
     }
-    Value start = eval(it.start), end = eval(it.end);
-    if (!start.is_num() || !end.is_num() || start.num != std::floor(start.num) || end.num != std::floor(end.num)) {
-      fail("Range bounds must be integer-valued in " + site_text());
-    }
-    for (auto v = static_cast<long long>(start.num); v <= static_cast<long long>(end.num); ++v) {
+    std::string message = "Range bounds must be integer-valued in " + site_text();
+    long long first = integer_bound(eval(it.start), message, site.lineno);
+    long long last = integer_bound(eval(it.end), message, site.lineno);
+    if (last >= first) count_iterations(static_cast<std::size_t>(last - first) + 1);
+    for (long long v = first; v <= last; ++v) {
       slots[it.slot] = Value::integer(v);
       level(k + 1);
     }

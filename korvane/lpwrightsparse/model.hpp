@@ -72,6 +72,16 @@ inline constexpr double kEqTol = 1e-6;    // tolerance of reified equalities
 inline constexpr double kDefaultM = 1e6;  // big-M where a difference has no finite bounds
 inline constexpr double kMinM = 1e-9;
 inline constexpr double kInf = HUGE_VAL;
+// Integers of magnitude up to 2^53 are exactly doubles; range bounds and data integers beyond
+// that are refused, so that no two of them merge and hi - lo + 1 cannot overflow.
+inline constexpr double kMaxExactInteger = 9007199254740992.0;
+inline constexpr std::size_t kDefaultTermLimit = 100000000;
+
+// `v` as an integer when it is one that a double holds exactly.
+inline std::optional<long long> exact_integer(double v) {
+  if (!(std::fabs(v) <= kMaxExactInteger) || v != std::floor(v)) return std::nullopt;
+  return static_cast<long long>(v);
+}
 
 // An error in the user's model or data: becomes SemanticError(message, lineno) at the boundary.
 struct ModelError {
@@ -185,7 +195,7 @@ struct Domain {
   long long position(const Value& v) const {
     if (set != nullptr) {
       auto it = set->pos.find(v);
-      return it == set->pos.end() ? -1 : it->second;
+      return it == set->pos.end() ? -1 : static_cast<long long>(it->second);
     }
     if (!v.is_num() || v.num != std::floor(v.num) || v.num < static_cast<double>(lo) || v.num > static_cast<double>(hi)) {
       return -1;
@@ -193,6 +203,15 @@ struct Domain {
     return static_cast<long long>(v.num) - lo;
   }
 };
+
+// The number of index tuples of `dims`, or nothing when it exceeds `limit`.
+inline std::optional<std::size_t> element_count(const std::vector<Domain>& dims, std::size_t limit) {
+  std::size_t total = 1;
+  for (const Domain& d : dims) {
+    if (__builtin_mul_overflow(total, d.size(), &total) || total > limit) return std::nullopt;
+  }
+  return total;
+}
 
 // ---- parameters ----
 
@@ -253,6 +272,7 @@ struct Iter {
   int slot = 0;
   std::optional<Domain> fixed;  // a named range or set
   int start = -1, end = -1;     // a range start..end evaluated when the loop opens
+  bool own_bounds = false;      // start or end reads an iterator of its own loop
 };
 
 struct Loop {
@@ -393,6 +413,10 @@ class Model {
   bool maximize = false;
   RowStore ub_rows, eq_rows;
 
+  // The most loop iterations one constraint (or the objective) may instantiate, and the most
+  // elements of a dense table: beyond it the model is refused instead of exhausting memory.
+  std::size_t term_limit = kDefaultTermLimit;
+
   // ---- data (data.cpp) ----
   Ref ast_;
   Ref data_;
@@ -419,6 +443,7 @@ class Model {
   void declare_variable(Handle decl);
   void add_family_columns(const VarFamily& f, double low, double high, bool integer);
   std::string value_text(const Value& v) const;
+  long long integer_bound(const Value& v, const std::string& message, long lineno) const;
 
   // ---- compilation (compile.cpp) ----
   std::vector<Expr> exprs;
@@ -450,6 +475,10 @@ class Model {
   bool truth(int e);
   void lin(int e, double scale, LinExpr& out);
   void for_each(int loop, const std::function<void()>& body);
+  void count_iterations(std::size_t n);
+  void check_loop_size(const Loop& loop);
+  bool reads_iterator_of(int e, const Loop& loop) const;
+  std::size_t iterations_ = 0;  // of the constraint being instantiated, against term_limit
   int column_of(const Expr& x);
   [[noreturn]] void fail(const std::string& message) const { throw ModelError{message, site.lineno}; }
   std::string site_text() const;
@@ -459,6 +488,7 @@ class Model {
   bool is_constant_constraint(const Constraint& k) const;  // (constant_constraints.cpp)
   void check_constant_constraint(const Constraint& k);
   void add_row(const LinExpr& e, Sense sense, double rhs);
+  void check_finite(const std::vector<std::pair<int, double>>& terms, double constant);
   void add_comparison(const LinExpr& diff, Cmp op);
   int new_binary(const char* prefix);
   std::pair<double, double> interval(const LinExpr& e);

@@ -15,11 +15,16 @@
 //   objective_sense  "minimize" or "maximize"; objective_constant: the objective's constant term
 //   model_var_count  the number of declared (non-auxiliary) columns
 //   tuple_types      tuple type name -> list of its field names
+//
+// The class attribute term_limit (10^8) bounds the loop iterations of any one constraint and the
+// elements of a dense table; set it on an instance to take larger models.
 #include <algorithm>
 #include <bit>
 #include <cstring>
 
 #include "common/exact_copy.hpp"
+#include "common/finite_numbers.hpp"
+#include "common/limits.hpp"
 #include "common/long_sums.hpp"
 #include "model.hpp"
 
@@ -59,6 +64,7 @@ Key kIndptr{"indptr"};
 Key kShape{"shape"};
 Key kTypecode{"typecode"};
 Key kColumnNames{"_column_names"};
+Key kTermLimit{"term_limit"};
 
 // A new array.array of `count` elements whose buffer C++ code fills in place.
 class ArrayBuffer {
@@ -171,9 +177,12 @@ Ref build_matrices(const Call& c) {
   if (!is_dict(data)) raise(PyExc_TypeError, "the data must be a dictionary, not " + std::string(Py_TYPE(data.get())->tp_name));
   // Built from private copies of exact built-in types: no caller code (a str subclass's __eq__,
   // a list subclass's __iter__) runs while the model is built, so nothing changes under it.
-  Ref tree = ExactCopy("The model tree", false)(ast);
+  Ref tree = ExactCopy("The model tree")(ast);
   regroup_long_sums(tree, kLongestChain);
-  Model m(tree, ExactCopy("The data", false)(data));
+  Ref values = ExactCopy("The data")(data);
+  if (auto found = find_non_finite(tree, values)) raise_model_error(c.module, ModelError{found->message, found->lineno});
+  Model m(tree, values);
+  m.term_limit = positive_limit(attr(self, kTermLimit), "term_limit");
   try {
     m.build();
     if (m.column_names.empty()) throw ModelError{"The model declares no decision variables"};
@@ -293,6 +302,7 @@ class Script {
 constexpr const char* kPreamble[] = {
     "# SciPy script written by korvane: the model in compressed-sparse-column form, solved by HiGHS",
     "import base64",
+    "import re",
     "import time",
     "import zlib",
     "",
@@ -313,73 +323,147 @@ constexpr const char* kPreamble[] = {
     "",
 };
 
-constexpr const char* kSolve[] = {
-    "# Solve. Whoever runs the script may set `solver_options` beforehand: time_limit (seconds)",
-    "# and mip_gap (relative), in HiGHS's own names below.",
-    "settings = dict(globals().get('solver_options') or {})",
-    "highs_options = {}",
-    "if 'time_limit' in settings:",
-    "    highs_options['time_limit'] = float(settings['time_limit'])",
-    "started = time.perf_counter()",
-    "cost = -c if maximize else c",
-    "if integrality.any():",
-    "    if 'mip_gap' in settings:",
-    "        highs_options['mip_rel_gap'] = float(settings['mip_gap'])",
-    "    constraints = []",
-    "    if A_ub.shape[0]:",
-    "        constraints.append(LinearConstraint(A_ub, -np.inf, b_ub))",
-    "    if A_eq.shape[0]:",
-    "        constraints.append(LinearConstraint(A_eq, b_eq, b_eq))",
-    "    result = milp(cost, integrality=integrality, bounds=Bounds(lb, ub), constraints=constraints,",
-    "                  options=highs_options)",
-    "else:",
-    "    has_ub, has_eq = A_ub.shape[0] > 0, A_eq.shape[0] > 0",
-    "    result = linprog(cost, A_ub=A_ub if has_ub else None, b_ub=b_ub if has_ub else None,",
-    "                     A_eq=A_eq if has_eq else None, b_eq=b_eq if has_eq else None,",
-    "                     bounds=np.column_stack((lb, ub)), method='highs', options=highs_options)",
-    "runtime = time.perf_counter() - started",
-};
+// The solve section of the script (its comments say why it does what it does).
+constexpr const char* kSolve = R"(# Solve. Whoever runs the script may set `solver_options` beforehand: time_limit (seconds)
+# and mip_gap (relative), in HiGHS's own names below.
+settings = dict(globals().get('solver_options') or {})
+highs_options = {}
+if 'time_limit' in settings:
+    highs_options['time_limit'] = float(settings['time_limit'])
+is_mip = bool(integrality.any())
+if is_mip and 'mip_gap' in settings:
+    highs_options['mip_rel_gap'] = float(settings['mip_gap'])
+# Integer columns take integer values only: their bounds are rounded inward, so that a column
+# fixed at 1.5 has no value rather than one the solver rounds.
+is_integer = integrality.astype(bool)
+lb = np.where(is_integer, np.ceil(lb - 1e-9), lb)
+ub = np.where(is_integer, np.floor(ub + 1e-9), ub)
+cost = -c if maximize else c
 
-void report(Script& s, const std::string& results) {
-  const std::string r = results;
-  const std::string lines[] = {
-      "",
-      r + " = {}",
-      "if result.status == 0 or (result.status == 1 and result.x is not None):",
-      "    if result.status == 0:",
-      "        print('Optimal solution found:')",
-      "    else:",
-      "        print(f'Stopped at a limit with a feasible point: {result.message}')",
-      "    solution = {}",
-      "    for name, value in zip(var_names[:n_model_vars], result.x.tolist()):",
-      "        print(f'{name}: {value}')",
-      "        solution[name] = value",
-      "    objective_value = float(c @ result.x) + objective_constant",
-      "    print(f'Objective value: {objective_value}')",
-      "    " + r + "['solution'] = solution",
-      "    " + r + "['objective_value'] = objective_value",
-      "    " + r + "['status'] = 'OPTIMAL' if result.status == 0 else 'TIME_LIMIT'",
-      "    stats = {}",
-      "    for key, field in (('MIPGap', 'mip_gap'), ('NodeCount', 'mip_node_count'), ('IterCount', 'nit')):",
-      "        value = getattr(result, field, None)",
-      "        stats[key] = None if value is None else float(value)",
-      "    stats['Runtime'] = runtime",
-      "    " + r + "['stats'] = stats",
-      "elif result.status == 2:",
-      "    print('Model is infeasible')",
-      "    " + r + "['status'] = 'INFEASIBLE'",
-      "elif result.status == 3:",
-      "    print('Model is unbounded')",
-      "    " + r + "['status'] = 'UNBOUNDED'",
-      "elif result.status == 1:",
-      "    print(f'Stopped at a limit without a feasible point: {result.message}')",
-      "    " + r + "['status'] = 'TIME_LIMIT'",
-      "else:",
-      "    print(f'Optimization ended with status {result.status}: {result.message}')",
-      "    " + r + "['status'] = f'OPTIMIZATION_STATUS_{result.status}'",
-      "results_container['scipy_output'] = " + r,
-  };
-  for (const std::string& line : lines) s.line(line);
+
+def _solve(options):
+    if is_mip:
+        constraints = []
+        if A_ub.shape[0]:
+            constraints.append(LinearConstraint(A_ub, -np.inf, b_ub))
+        if A_eq.shape[0]:
+            constraints.append(LinearConstraint(A_eq, b_eq, b_eq))
+        return milp(cost, integrality=integrality, bounds=Bounds(lb, ub), constraints=constraints, options=options)
+    has_ub, has_eq = A_ub.shape[0] > 0, A_eq.shape[0] > 0
+    return linprog(cost, A_ub=A_ub if has_ub else None, b_ub=b_ub if has_ub else None,
+                   A_eq=A_eq if has_eq else None, b_eq=b_eq if has_eq else None,
+                   bounds=np.column_stack((lb, ub)), method='highs', options=options)
+
+
+started = time.perf_counter()
+crossed = np.flatnonzero(lb > ub)
+result = None
+if not crossed.size:
+    result = _solve(highs_options)
+    # HiGHS's presolve has been seen to declare feasible MIPs infeasible: a small one is confirmed
+    # without it.
+    if is_mip and result.status == 2 and len(c) < 10000:
+        retry = dict(highs_options, presolve=False)
+        if 'time_limit' in retry:
+            retry['time_limit'] = max(retry['time_limit'] - (time.perf_counter() - started), 1e-3)
+        result = _solve(retry)
+runtime = time.perf_counter() - started)";
+
+// The report. A point is reported only after it is checked against the model: bounds,
+// integrality and every row, each within a tolerance that grows with the magnitudes involved.
+// HiGHS's own model status (in its message) names the outcome; its message is kept.
+constexpr const char* kReport = R"(
+
+def _violation(x):
+    """How the point `x` fails the model, or None when it satisfies every bound, integrality
+    and row within tolerance."""
+    if x is None or not np.all(np.isfinite(x)):
+        return 'the solver returned no finite point'
+    tol = 1e-6
+    near = tol * np.maximum(1.0, np.abs(x))
+    checks = [
+        (lb - x, near, lambda j: f'{var_names[j]} = {x[j]!r} is below its lower bound {lb[j]!r}'),
+        (x - ub, near, lambda j: f'{var_names[j]} = {x[j]!r} is above its upper bound {ub[j]!r}'),
+        (np.where(is_integer, np.abs(x - np.round(x)), 0.0), 1e-5,
+         lambda j: f'{var_names[j]} = {x[j]!r} is not integral'),
+    ]
+    for sense, matrix, rhs in (('<=', A_ub, b_ub), ('==', A_eq, b_eq)):
+        if matrix.shape[0]:
+            activity = matrix @ x
+            excess = activity - rhs if sense == '<=' else np.abs(activity - rhs)
+            scale = np.maximum(1.0, np.maximum(abs(matrix) @ np.abs(x), np.abs(rhs)))
+            checks.append((excess, tol * scale, lambda i, a=activity, b=rhs, s=sense:
+                           f'row {i} of the {s} rows has activity {a[i]!r} against {b[i]!r}'))
+    for excess, limit, describe in checks:
+        over = np.flatnonzero(excess > limit)
+        if over.size:
+            return describe(int(over[np.argmax((excess - limit)[over])]))
+    return None
+
+
+@R@ = {}
+if result is None:
+    status = 'INFEASIBLE'
+    @R@['message'] = f'the bounds of the integer variable {var_names[crossed[0]]} admit no integer value'
+else:
+    @R@['message'] = result.message
+    found = re.search(r'HiGHS Status (\d+)', result.message or '')
+    highs_status = int(found.group(1)) if found else None
+    status = {7: 'OPTIMAL', 8: 'INFEASIBLE', 9: 'INF_OR_UNBD', 10: 'UNBOUNDED', 13: 'TIME_LIMIT',
+              14: 'ITERATION_LIMIT'}.get(highs_status, f'OPTIMIZATION_STATUS_{result.status}')
+point = None
+if result is not None and result.x is not None and status in ('OPTIMAL', 'TIME_LIMIT', 'ITERATION_LIMIT'):
+    problem = _violation(result.x)
+    if problem is None:
+        point = result.x
+    else:
+        if status == 'OPTIMAL':
+            status = 'NUMERIC'
+        @R@['message'] = f'{result.message}; the point the solver returned violates the model: {problem}'
+if point is not None:
+    if status == 'OPTIMAL':
+        print('Optimal solution found:')
+    else:
+        print(f'Stopped at a limit with a feasible point: {result.message}')
+    solution = {}
+    for name, value in zip(var_names[:n_model_vars], point.tolist()):
+        print(f'{name}: {value}')
+        solution[name] = value
+    objective_value = float(c @ point) + objective_constant
+    print(f'Objective value: {objective_value}')
+    @R@['solution'] = solution
+    @R@['objective_value'] = objective_value
+    stats = {}
+    for key, field in (('MIPGap', 'mip_gap'), ('NodeCount', 'mip_node_count'), ('IterCount', 'nit')):
+        value = getattr(result, field, None)
+        stats[key] = None if value is None else float(value)
+    stats['Runtime'] = runtime
+    @R@['stats'] = stats
+elif status == 'INFEASIBLE':
+    print(f"Model is infeasible: {@R@['message']}")
+elif status == 'UNBOUNDED':
+    print('Model is unbounded')
+elif status == 'INF_OR_UNBD':
+    print('Model is infeasible or unbounded')
+elif status in ('TIME_LIMIT', 'ITERATION_LIMIT'):
+    print(f"Stopped at a limit without a feasible point: {@R@['message']}")
+else:
+    print(f"Optimization ended with status {status}: {@R@['message']}")
+@R@['status'] = status
+results_container['scipy_output'] = @R@)";
+
+// `text` line by line, with @R@ replaced by the name of the results dictionary.
+void lines_of(Script& s, std::string_view text, const std::string& results) {
+  while (!text.empty()) {
+    std::size_t end = text.find('\n');
+    std::string line(text.substr(0, end));
+    for (std::size_t at = line.find("@R@"); at != std::string::npos; at = line.find("@R@", at)) {
+      line.replace(at, 3, results);
+    }
+    s.line(line);
+    if (end == std::string_view::npos) break;
+    text.remove_prefix(end + 1);
+  }
 }
 
 Ref generate_code(const Call& c) {
@@ -401,9 +485,10 @@ Ref generate_code(const Call& c) {
   s.csc("A_eq", attr(self, kAEq));
   s.array("b_eq", attr(self, kBEq), "d", "<f8");
   s.line("");
-  for (const char* line : kSolve) s.line(line);
+  std::string results = text(attr(self, kResultsVarname));
+  lines_of(s, kSolve, results);
   s.names(self);
-  report(s, text(attr(self, kResultsVarname)));
+  lines_of(s, kReport, results);
   Ref newline = py_str("\n");
   return check(PyUnicode_Join(newline.get(), attr(self, kScipyCodeLines).get()));
 }
@@ -430,6 +515,7 @@ void exec_lpwrightsparse(PyObject* module) {
   add(module, "EPS", py_float(kEps));
   add(module, "EQ_TOL", py_float(kEqTol));
   Ref ns = method_namespace(module, kOrder, {kMethods});
+  set_item(ns, kTermLimit, py_int(static_cast<long long>(kDefaultTermLimit)));
   add(module, "SciPyCSCCodeGenerator",
       make_class(module, "SciPyCSCCodeGenerator", tuple_of(base), ns,
                  "Instantiate a model tree over its data into CSC matrices and write a SciPy (HiGHS) script."));
