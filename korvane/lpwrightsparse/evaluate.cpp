@@ -51,35 +51,6 @@ std::string Model::site_text() const {
   return out;
 }
 
-void Model::for_each(int loop_index, const std::function<void()>& body) {
-  const Loop& loop = loops[loop_index];
-  std::function<void(std::size_t)> level = [&](std::size_t k) {
-    if (k == loop.iters.size()) {
-      if (loop.filter < 0 || truth(loop.filter)) body();
-      return;
-    }
-    const Iter& it = loop.iters[k];
-    if (it.fixed) {
-      const Domain& d = *it.fixed;
-      std::size_t n = d.size();
-      for (std::size_t i = 0; i < n; ++i) {
-        slots[it.slot] = d.at(i);
-        level(k + 1);
-      }
-      return;
-    }
-    Value start = eval(it.start), end = eval(it.end);
-    if (!start.is_num() || !end.is_num() || start.num != std::floor(start.num) || end.num != std::floor(end.num)) {
-      fail("Range bounds must be integer-valued in " + site_text());
-    }
-    for (auto v = static_cast<long long>(start.num); v <= static_cast<long long>(end.num); ++v) {
-      slots[it.slot] = Value::integer(v);
-      level(k + 1);
-    }
-  };
-  level(0);
-}
-
 namespace {
 
 std::string key_text(const Model& m, std::span<const Value> key) {
@@ -97,21 +68,40 @@ std::string key_text(const Model& m, std::span<const Value> key) {
 
 }  // namespace
 
+// Positions are found before any error is reported: an error evaluating a later subscript wins
+// over an earlier subscript out of range, as when every subscript is evaluated first.
 int Model::column_of(const Expr& x) {
   const VarFamily& f = families[x.ref];
   if (f.dims.empty()) return f.first_column;
+  long long positions[kMaxDims];
+  for (std::size_t i = 0; i < x.args.size(); ++i) positions[i] = position_in(f.dims[i], x.args[i]);
   std::size_t flat = 0;
-  Value key[kMaxDims];
-  for (std::size_t i = 0; i < x.args.size(); ++i) key[i] = eval(x.args[i]);
   for (std::size_t i = 0; i < x.args.size(); ++i) {
-    long long p = f.dims[i].position(key[i]);
-    if (p < 0) {
+    if (positions[i] < 0) {
+      Value key[kMaxDims];
+      for (std::size_t j = 0; j < x.args.size(); ++j) key[j] = eval(x.args[j]);
       fail("Index out of range: variable '" + f.name + "' has no element " + key_text(*this, {key, x.args.size()}) +
            " (dimension " + std::to_string(i + 1) + " runs over '" + f.dims[i].name + "') in " + site_text());
     }
-    flat += static_cast<std::size_t>(p) * f.strides[i];
+    flat += static_cast<std::size_t>(positions[i]) * f.strides[i];
   }
   return f.first_column + static_cast<int>(flat);
+}
+
+const Value* Model::parameter(const Expr& x) {
+  const Table& t = *x.table;
+  if (t.is_dense) {
+    std::size_t offset = 0;
+    for (std::size_t i = 0; i < t.dims.size(); ++i) {
+      long long p = position_in(t.dims[i], x.args[i]);
+      if (p < 0) return nullptr;
+      offset = offset * t.dims[i].size() + static_cast<std::size_t>(p);
+    }
+    return t.present[offset] ? &t.dense[offset] : nullptr;
+  }
+  Value key[kMaxDims];
+  for (std::size_t i = 0; i < x.args.size(); ++i) key[i] = eval(x.args[i]);
+  return t.find({key, x.args.size()});
 }
 
 namespace {
@@ -162,10 +152,10 @@ Value Model::eval(int e) {
       return slots[x.ref];
     case Op::Param:
     case Op::Record: {
-      Value key[kMaxDims];
-      for (std::size_t i = 0; i < x.args.size(); ++i) key[i] = eval(x.args[i]);
-      const Value* v = x.table->find({key, x.args.size()});
+      const Value* v = parameter(x);
       if (v == nullptr) {
+        Value key[kMaxDims];
+        for (std::size_t i = 0; i < x.args.size(); ++i) key[i] = eval(x.args[i]);
         fail("Parameter '" + x.text + "' not found for index " + key_text(*this, {key, x.args.size()}) + " in " +
              site_text());
       }
@@ -176,11 +166,10 @@ Value Model::eval(int e) {
       if (base.kind != Value::Kind::Tup) fail("Field access '." + x.text + "' on a value that is not a tuple in " + site_text());
       int type = interner.type_of(base);
       if (type < 0) fail("Field access '." + x.text + "' on a tuple of unknown type in " + site_text());
-      const std::vector<std::string>& fields = tuple_types[type].fields;
-      auto it = std::find(fields.begin(), fields.end(), x.text);
-      if (it == fields.end()) fail("Tuple type '" + tuple_types[type].name + "' has no field '" + x.text + "'");
+      int at = x.field_at[static_cast<std::size_t>(type)];
+      if (at < 0) fail("Tuple type '" + tuple_types[type].name + "' has no field '" + x.text + "'");
       const std::vector<Value>& items = interner.items_of(base);
-      auto k = static_cast<std::size_t>(it - fields.begin());
+      auto k = static_cast<std::size_t>(at);
       if (k >= items.size()) fail("A tuple of type '" + tuple_types[type].name + "' has no value for field '" + x.text + "'");
       return items[k];
     }
