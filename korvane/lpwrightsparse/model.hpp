@@ -138,7 +138,9 @@ struct TupleType {
   std::vector<std::string> fields;
 };
 
-// Interned strings and tuples of one generation run.
+// Interned strings and tuples of one generation run. Both are found through open-addressing
+// tables of ids that keep each entry's hash beside it, so a lookup touches one slot array and
+// the entry it compares, instead of a chain of nodes that each hold a copy of the key.
 class Interner {
  public:
   Value string(std::string_view text);
@@ -152,10 +154,19 @@ class Interner {
     std::vector<Value> items;
     int type;
   };
+  struct Slot {
+    std::size_t hash = 0;
+    std::uint32_t id = UINT32_MAX;  // UINT32_MAX: empty
+  };
+  // The slot holding an entry with `hash` that `same(id)` accepts, or the empty slot where it
+  // belongs; grows `table` first when it is half full.
+  template <class Same>
+  static Slot& find_slot(std::vector<Slot>& table, std::size_t count, std::size_t hash, Same same);
+
   std::vector<std::string> strings_;
-  std::unordered_map<std::string, std::uint32_t> string_ids_;
+  std::vector<Slot> string_slots_;
   std::vector<TupleRec> tuples_;
-  KeyMap<std::uint32_t> tuple_ids_;
+  std::vector<Slot> tuple_slots_;
 };
 
 // ---- index spaces ----
