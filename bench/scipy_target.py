@@ -77,7 +77,7 @@ from korvane.lpwrightsparse import SciPyCSCCodeGenerator
 started = time.perf_counter()
 tree, data = parse_files({mod!r}, {dat!r})
 script = SciPyCSCCodeGenerator(tree, data).generate_code()
-before_solve = script[:script.index("\\n# Solve\\n")]
+before_solve = script[:script.index("\\n# Solve")]
 namespace = {{"results_container": {{}}}}
 exec(compile(before_solve, "<scipy script>", "exec"), namespace)
 seconds = time.perf_counter() - started
