@@ -347,4 +347,4 @@ def test_every_array_loads_back_exactly_and_writable():
         assert namespace[name].tobytes() == getattr(gen, name).tobytes()
     for name in ("c", "lb", "ub", "integrality", "b_ub", "b_eq"):
         assert namespace[name].flags.writeable, name
-    assert "_raw('" in text and "_fill('" in text and "'<i4', '<i4')" in text and "'<i1', '<i4')" in text
+    assert "_raw('" in text and "_fill('" in text and "_codes('" in text and "'<i4', '<i4')" in text and "'<i1', '<i4')" in text

@@ -230,9 +230,10 @@ class Script {
   void line(std::string_view text) { append(lines_, py_str(text)); }
 
   // `before` + an expression that rebuilds `values` as a numpy array of `dtype` + `after`: a
-  // constant as its value and length, integers as compressed differences in the narrowest width
-  // that holds them, other arrays as compressed bytes, or as raw bytes where compressing does
-  // not pay (costs of a p-median model, say).
+  // constant as its value and length, a few distinct floats as codes, integers as compressed
+  // differences in the narrowest width that holds them, other arrays as compressed bytes, or as
+  // raw bytes where compressing does not pay (costs of a p-median model, say): inflating costs
+  // more than the compiler spends reading the longer text.
   Ref array_line(const std::string& before, Handle values, const char* typecode, const char* dtype,
                  const std::string& after) {
     Ref arr = little_endian(values, typecode);
@@ -249,6 +250,9 @@ class Script {
     if (std::string_view(typecode) == "i") {
       auto [differences, narrow] = deltas(bytes);
       return ascii_line(before + "_deltas('", packed(differences), std::string("', '") + narrow + "'" + tail);
+    }
+    if (auto codes = width == 8 ? value_codes(bytes, width) : std::nullopt) {
+      return ascii_line(before + "_codes('", base64(codes->first), "', '" + std::string(bytes_view(packed(codes->second))) + "'" + tail);
     }
     if (!compresses(bytes)) return ascii_line(before + "_raw('", base64(bytes), "'" + tail);
     return ascii_line(before + "_array('", packed(bytes), "'" + tail);
@@ -337,11 +341,38 @@ class Script {
     return call(attr(global(module_, kZlib), "compress"), bytes_of(bytes), py_int(1));
   }
 
-  // Whether zlib's fastest level saves a tenth of a sample of the bytes: random floats do not
-  // compress, and trying on all of them would cost as much as the rest of the script.
+  // Whether zlib's fastest level halves a sample of the bytes. Less does not pay: compressing
+  // and inflating costs more than the compiler spends on the longer text of the raw bytes.
   bool compresses(std::string_view bytes) {
     std::string_view sample = bytes.substr(0, std::size_t{1} << 16);
-    return static_cast<std::size_t>(PyBytes_GET_SIZE(compressed(sample).get())) * 10 < sample.size() * 9;
+    return static_cast<std::size_t>(PyBytes_GET_SIZE(compressed(sample).get())) * 2 < sample.size();
+  }
+
+  // Arrays of at most 256 distinct values (coefficients of +1 and -1, say) as those values and
+  // one byte per element: the codes compress well and inflate fast, where the bytes of the
+  // values themselves inflate slowly however well they compress.
+  static std::optional<std::pair<std::string, std::string>> value_codes(std::string_view bytes, std::size_t width) {
+    std::size_t n = bytes.size() / width;
+    std::string values, codes(n, '\0');
+    std::uint64_t table[512];
+    std::uint8_t code_of[512];
+    bool used[512] = {};
+    std::size_t distinct = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+      std::uint64_t v = 0;
+      std::memcpy(&v, bytes.data() + i * width, width);
+      std::size_t slot = (v * 0x9e3779b97f4a7c15ULL) >> 55;
+      while (used[slot] && table[slot] != v) slot = (slot + 1) & 511;
+      if (!used[slot]) {
+        if (distinct == 256) return std::nullopt;
+        used[slot] = true;
+        table[slot] = v;
+        code_of[slot] = static_cast<std::uint8_t>(distinct++);
+        values.append(bytes.data() + i * width, width);
+      }
+      codes[i] = static_cast<char>(code_of[slot]);
+    }
+    return std::pair{std::move(values), std::move(codes)};
   }
 
   Ref base64(std::string_view bytes) {
@@ -368,9 +399,9 @@ constexpr const char* kPreamble[] = {
     "",
     "",
     "# Arrays travel as base64 text: compressed little-endian bytes (_array), raw bytes where",
-    "# compressing does not pay (_raw), a constant's value and length (_fill), or integers as",
-    "# compressed differences in a narrow width (_deltas). The solver writes into its inputs,",
-    "# so every array must be writable.",
+    "# compressing does not pay (_raw), a constant's value and length (_fill), a few distinct",
+    "# values and one compressed byte per element (_codes), or integers as compressed differences",
+    "# in a narrow width (_deltas). The solver writes into its inputs: every array is writable.",
     "def _array(text, dtype):",
     "    return np.frombuffer(bytearray(zlib.decompress(base64.b64decode(text))), dtype=dtype)",
     "",
@@ -381,6 +412,11 @@ constexpr const char* kPreamble[] = {
     "",
     "def _fill(value, length, dtype):",
     "    return np.full(length, float(value), dtype=dtype)",
+    "",
+    "",
+    "def _codes(values, codes, dtype):",
+    "    return np.frombuffer(base64.b64decode(values), dtype=dtype)[",
+    "        np.frombuffer(zlib.decompress(base64.b64decode(codes)), dtype='u1')]",
     "",
     "",
     "def _deltas(text, width, dtype):",
