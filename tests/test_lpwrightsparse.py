@@ -347,4 +347,5 @@ def test_every_array_loads_back_exactly_and_writable():
         assert namespace[name].tobytes() == getattr(gen, name).tobytes()
     for name in ("c", "lb", "ub", "integrality", "b_ub", "b_eq"):
         assert namespace[name].flags.writeable, name
-    assert "_raw('" in text and "_fill('" in text and "_codes('" in text and "'<i4', '<i4')" in text and "'<i1', '<i4')" in text
+    for form in ("_raw('", "_fill('", "_codes('", "'<i4', '<i4')", "'<i1', '<i4')"):
+        assert form in text, form

@@ -245,20 +245,25 @@ void Model::prepare_keys(Loop& loop) {
 
 void Model::bind(int slot, const Domain& d, std::size_t position) {
   slots[slot] = d.at(position);
-  slot_set_[slot] = d.set;
+  slot_domain_[slot] = &d;
   slot_pos_[slot] = static_cast<std::uint32_t>(position);
 }
 
 long long Model::position_in(const Domain& d, int subscript) {
   const Expr& x = exprs[subscript];
-  if (x.op == Op::Slot && d.set != nullptr && slot_set_[x.ref] == d.set) return slot_pos_[x.ref];
+  if (x.op == Op::Slot) {
+    const Domain* bound = slot_domain_[x.ref];
+    if (bound == &d || (bound != nullptr && bound->set == d.set && bound->lo == d.lo && bound->hi == d.hi)) {
+      return slot_pos_[x.ref];
+    }
+  }
   return d.position(eval(subscript));
 }
 
 void Model::for_each(int loop_index, const std::function<void()>& body) {
-  if (slot_set_.size() < static_cast<std::size_t>(slot_count)) {
+  if (slot_domain_.size() < static_cast<std::size_t>(slot_count)) {
     slots.resize(std::max(slots.size(), static_cast<std::size_t>(slot_count)));
-    slot_set_.resize(static_cast<std::size_t>(slot_count), nullptr);
+    slot_domain_.resize(static_cast<std::size_t>(slot_count), nullptr);
     slot_pos_.resize(static_cast<std::size_t>(slot_count), 0);
   }
   Loop& loop = loops[loop_index];
@@ -278,7 +283,7 @@ void Model::each_level(Loop& loop, std::size_t level, const std::function<void()
     if (!start.is_num() || !end.is_num() || start.num != std::floor(start.num) || end.num != std::floor(end.num)) {
       fail("Range bounds must be integer-valued in " + site_text());
     }
-    slot_set_[it.slot] = nullptr;
+    slot_domain_[it.slot] = nullptr;
     for (auto v = static_cast<long long>(start.num); v <= static_cast<long long>(end.num); ++v) {
       slots[it.slot] = Value::integer(v);
       each_level(loop, level + 1, body);

@@ -504,9 +504,10 @@ class Model {
   void reserve_columns(std::size_t more);
 
  private:
-  // Where each iterator slot stands in the set it runs over (null for a range or when unbound),
-  // so that a subscript by that iterator finds its position without hashing the element.
-  std::vector<const SetData*> slot_set_;
+  // The domain each iterator slot runs over (null for a range evaluated when its loop opens) and
+  // its position there, so that a subscript by that iterator over the same set or range takes
+  // the position as it is: no hashing of the element, no conversion of the number.
+  std::vector<const Domain*> slot_domain_;
   std::vector<std::uint32_t> slot_pos_;
   std::map<std::pair<const SetData*, std::vector<std::string>>, std::unique_ptr<ElementIndex>> indexes_;
   BigVector<std::int32_t> mark_;  // column to slot in the row being merged, -1 when absent
