@@ -41,7 +41,7 @@ import time
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(ROOT, "bench"))
 
-from scipy_target import ensure_tools  # noqa: E402
+import scipy_target  # noqa: E402
 
 PYTHON = sys.executable
 
@@ -50,66 +50,18 @@ PYTHON = sys.executable
 
 class PMedian:
     sizes = [(158, 316), (281, 562), (500, 1000)]  # customers, sites
-
-    model = """\
-int nc = ...;
-int nf = ...;
-int p = ...;
-range Customers = 1..nc;
-range Sites = 1..nf;
-float demand[Customers] = ...;
-float distance[Customers][Sites] = ...;
-dvar boolean assign[Customers][Sites];
-dvar boolean open[Sites];
-minimize sum(i in Customers, j in Sites) demand[i] * distance[i][j] * assign[i][j];
-subject to {
-  forall(i in Customers)
-    served: sum(j in Sites) assign[i][j] == 1;
-  forall(i in Customers, j in Sites)
-    only_open: assign[i][j] <= open[j];
-  medians: sum(j in Sites) open[j] == p;
-}
-"""
-
-    mathprog = """\
-param nc; param nf; param p;
-set Customers := 1..nc;
-set Sites := 1..nf;
-param demand{Customers};
-param distance{Customers, Sites};
-var assign{Customers, Sites} binary;
-var open{Sites} binary;
-minimize cost: sum{i in Customers, j in Sites} demand[i] * distance[i, j] * assign[i, j];
-s.t. served{i in Customers}: sum{j in Sites} assign[i, j] = 1;
-s.t. only_open{i in Customers, j in Sites}: assign[i, j] <= open[j];
-s.t. medians: sum{j in Sites} open[j] = p;
-end;
-"""
+    model = scipy_target.KORVANE_MODEL
+    mathprog = scipy_target.MATHPROG_MODEL
+    dat = staticmethod(scipy_target.korvane_dat)
+    mathprog_dat = staticmethod(scipy_target.mathprog_dat)
 
     @staticmethod
     def data(size, rng):
-        c, s = size
-        return {"nc": c, "nf": s, "p": max(1, s // 20), "demand": [rng.randint(1, 100) for _ in range(c)],
-                "distance": [[round(rng.uniform(1, 500), 2) for _ in range(s)] for _ in range(c)]}
+        return scipy_target.build_data(*size, seed=rng.randrange(1 << 30))
 
     @staticmethod
     def nonzeros(d):
         return 4 * d["nc"] * d["nf"] + d["nf"]
-
-    @staticmethod
-    def dat(d):
-        return (f"nc = {d['nc']};\nnf = {d['nf']};\np = {d['p']};\n"
-                f"demand = [{', '.join(map(str, d['demand']))}];\n"
-                "distance = [\n" + ",\n".join("  [" + ", ".join(map(repr, row)) + "]" for row in d["distance"])
-                + "\n];\n")
-
-    @staticmethod
-    def mathprog_dat(d):
-        lines = [f"data;\nparam nc := {d['nc']};\nparam nf := {d['nf']};\nparam p := {d['p']};",
-                 "param demand := " + " ".join(f"{i + 1} {v}" for i, v in enumerate(d["demand"])) + ";",
-                 "param distance : " + " ".join(str(j + 1) for j in range(d["nf"])) + " :="]
-        lines += [f"{i + 1} " + " ".join(map(repr, row)) for i, row in enumerate(d["distance"])]
-        return "\n".join(lines) + "\n;\nend;\n"
 
     @staticmethod
     def pulp(d):
@@ -414,6 +366,15 @@ def write_case(cls, size, folder, seed=11):
     return cls.nonzeros(data)
 
 
+def affordable(measured, nnz, cap):
+    """Whether a tool's run at `nnz` non-zeros should stay below `cap` seconds even if its time grew
+    with the square of the size (glpsol scans a set for each of its slices)."""
+    if not measured:
+        return True
+    last_nnz, last_seconds, _ = measured[-1]
+    return last_seconds * (nnz / last_nnz) ** 2 <= cap
+
+
 def slope(points):
     """Least-squares slope of log(seconds) against log(non-zeros)."""
     xs = [math.log(n) for n, _ in points]
@@ -434,13 +395,15 @@ def main():
     parser.add_argument("--classes", default=",".join(CLASSES))
     parser.add_argument("--tools", default=",".join(TOOLS))
     parser.add_argument("--scale", type=float, default=1.0, help="scale every size's non-zeros (for a quick look)")
+    parser.add_argument("--cap", type=float, default=60.0,
+                        help="skip a tool at a larger size where a quadratic growth would take more seconds")
     parser.add_argument("--child", nargs=3, help=argparse.SUPPRESS)
     args = parser.parse_args()
     if args.child:
         return child(*args.child)
     tools = args.tools.split(",")
     if "glpsol" in tools or "PuLP" in tools:
-        ensure_tools()
+        scipy_target.ensure_tools()
     for class_name in args.classes.split(","):
         cls = CLASSES[class_name]
         table = {}  # tool -> [(nnz, median seconds, peak MB)]
@@ -448,29 +411,34 @@ def main():
             size = scaled(size, args.scale)
             with tempfile.TemporaryDirectory(prefix="korvane_build_speed_") as folder:
                 nnz = write_case(cls, size, folder)
-                samples = {tool: [] for tool in tools}
+                running = [tool for tool in tools if affordable(table.get(tool), nnz, args.cap)]
+                samples = {tool: [] for tool in running}
                 for _ in range(args.runs):  # interleaved: every tool sees the same machine load
-                    for tool in tools:
+                    for tool in running:
                         samples[tool].append(run_once(tool, class_name, folder))
-                for tool in tools:
+                for tool in running:
                     seconds = statistics.median(s for s, _ in samples[tool])
                     table.setdefault(tool, []).append((nnz, seconds, max(m for _, m in samples[tool])))
-        report(class_name, cls, table, args.runs)
+        report(class_name, table, args.runs)
 
 
-def report(class_name, cls, table, runs):
+def report(class_name, table, runs):
     print(f"\n{class_name}: CPU seconds (median of {runs}) and peak MB per size")
-    sizes = [nnz for nnz, _, _ in next(iter(table.values()))]
+    sizes = sorted({nnz for rows in table.values() for nnz, _, _ in rows})
     print(f"{'non-zeros':>12}" + "".join(f"{tool:>20}" for tool in table))
     for i, nnz in enumerate(sizes):
-        print(f"{nnz:>12,}" + "".join(f"{table[t][i][1]:>11.3f}s{table[t][i][2]:>7.0f}MB" for t in table))
-    print(f"{'slope':>12}" + "".join(f"{slope([(n, s) for n, s, _ in table[t]]):>20.2f}" for t in table))
+        cells = [f"{table[t][i][1]:>11.3f}s{table[t][i][2]:>7.0f}MB" if i < len(table[t]) else f"{'(skipped)':>20}"
+                 for t in table]
+        print(f"{nnz:>12,}" + "".join(cells))
+    slopes = [slope([(n, s) for n, s, _ in table[t]]) if len(table[t]) > 1 else math.nan for t in table]
+    print(f"{'slope':>12}" + "".join(f"{value:>20.2f}" for value in slopes))
     if "korvane" in table:
-        mine = table["korvane"][-1]
-        for tool in table:
+        mine = table["korvane"]
+        for tool, rows in table.items():
             if tool != "korvane":
-                print(f"  largest size: korvane / {tool} time {mine[1] / table[tool][-1][1]:.3f}, "
-                      f"memory {mine[2] / table[tool][-1][2]:.2f}")
+                i = len(rows) - 1
+                print(f"  at {rows[i][0]:,} non-zeros: korvane / {tool} time {mine[i][1] / rows[i][1]:.3f}, "
+                      f"memory {mine[i][2] / rows[i][2]:.2f}")
 
 
 if __name__ == "__main__":
