@@ -113,3 +113,15 @@ def test_errors_are_those_of_the_scan(keyed, scanned):
             built(HEADER + "minimize 0; subject to {" + body + "}", random_data(0))
         messages.append(str(caught.value))
     assert messages[0] == messages[1]
+
+
+@pytest.mark.parametrize("body, message", [
+    ("forall(m in Markets) b[m] <= 1;", "variable 'b' has no element ['M0']"),
+    ("forall(m in Markets) sum(p in Plants) b[p] >= supply[m];", "Parameter 'supply' not found for index ['M0']"),
+    ("forall(a in Arcs) ship[a] <= supply[a.m];", "Parameter 'supply' not found for index ['M"),
+])
+def test_subscripts_outside_their_set_are_reported(body, message):
+    # An element of another set has no position in the subscripted one, whether the subscript
+    # is an iterator over that other set or a value computed from one.
+    with pytest.raises(SemanticError, match=message.replace("[", r"\[").replace("]", r"\]")):
+        built(HEADER + "minimize 0; subject to {" + body + "}", random_data(1))
