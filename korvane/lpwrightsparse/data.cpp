@@ -78,22 +78,55 @@ bool is_flat_pairs(Handle value) {
 
 // ---- interning ----
 
+template <class Same>
+Interner::Slot& Interner::find_slot(std::vector<Slot>& table, std::size_t count, std::size_t hash, Same same) {
+  if (2 * (count + 1) > table.size()) {
+    std::vector<Slot> bigger(std::max<std::size_t>(64, table.size() * 2));
+    for (const Slot& old : table) {
+      if (old.id == UINT32_MAX) continue;
+      std::size_t i = old.hash & (bigger.size() - 1);
+      while (bigger[i].id != UINT32_MAX) i = (i + 1) & (bigger.size() - 1);
+      bigger[i] = old;
+    }
+    table.swap(bigger);
+  }
+  std::size_t i = hash & (table.size() - 1);
+  while (table[i].id != UINT32_MAX && !(table[i].hash == hash && same(table[i].id))) i = (i + 1) & (table.size() - 1);
+  return table[i];
+}
+
+namespace {
+
+// Spreads the bits of a hash whose low bits alone would cluster (sequential ids, small numbers).
+std::size_t mixed(std::size_t h) {
+  h ^= h >> 31;
+  h *= 0x9e3779b97f4a7c15ULL;
+  return h ^ (h >> 29);
+}
+
+}  // namespace
+
 Value Interner::string(std::string_view text) {
-  auto [it, added] = string_ids_.try_emplace(std::string(text), static_cast<std::uint32_t>(strings_.size()));
-  if (added) strings_.emplace_back(text);
-  return Value{Value::Kind::Str, false, it->second, 0.0};
+  std::size_t hash = std::hash<std::string_view>{}(text);
+  Slot& slot = find_slot(string_slots_, strings_.size(), hash, [&](std::uint32_t id) { return strings_[id] == text; });
+  if (slot.id == UINT32_MAX) {
+    slot = {hash, static_cast<std::uint32_t>(strings_.size())};
+    strings_.emplace_back(text);
+  }
+  return Value{Value::Kind::Str, false, slot.id, 0.0};
 }
 
 Value Interner::tuple(std::vector<Value> items, int type) {
-  auto it = tuple_ids_.find(items);
-  if (it != tuple_ids_.end()) {
-    if (tuples_[it->second].type < 0) tuples_[it->second].type = type;
-    return Value{Value::Kind::Tup, false, it->second, 0.0};
+  std::size_t hash = mixed(KeyHash{}(items));
+  Slot& slot = find_slot(tuple_slots_, tuples_.size(), hash,
+                         [&](std::uint32_t id) { return KeyEq::same(tuples_[id].items, items); });
+  if (slot.id == UINT32_MAX) {
+    slot = {hash, static_cast<std::uint32_t>(tuples_.size())};
+    tuples_.push_back({std::move(items), type});
+  } else if (tuples_[slot.id].type < 0) {
+    tuples_[slot.id].type = type;
   }
-  auto id = static_cast<std::uint32_t>(tuples_.size());
-  tuples_.push_back({items, type});
-  tuple_ids_.emplace(std::move(items), id);
-  return Value{Value::Kind::Tup, false, id, 0.0};
+  return Value{Value::Kind::Tup, false, slot.id, 0.0};
 }
 
 const Value* Table::find(std::span<const Value> key) const {

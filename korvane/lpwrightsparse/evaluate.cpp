@@ -51,6 +51,15 @@ std::string Model::site_text() const {
   return out;
 }
 
+// A loop range's bound; the message naming the constraint is only built when the bound is bad.
+long long Model::loop_bound(int e) {
+  Value v = eval(e);
+  if (v.is_num()) {
+    if (auto n = exact_integer(v.num)) return *n;
+  }
+  return integer_bound(v, "Range bounds must be integer-valued in " + site_text(), site.lineno);
+}
+
 // Counts `n` more iterations of the loops of the current constraint against the term limit, before
 // they run, so that an astronomically large range fails at once.
 void Model::count_iterations(std::size_t n) {
@@ -69,9 +78,8 @@ void Model::check_loop_size(const Loop& loop) {
     if (it.fixed) {
       n = it.fixed->size();
     } else if (!it.own_bounds) {
-      std::string message = "Range bounds must be integer-valued in " + site_text();
-      long long first = integer_bound(eval(it.start), message, site.lineno);
-      long long last = integer_bound(eval(it.end), message, site.lineno);
+      long long first = loop_bound(it.start);
+      long long last = loop_bound(it.end);
       n = last >= first ? static_cast<std::size_t>(last - first) + 1 : 0;
     } else {
       continue;
@@ -79,37 +87,6 @@ void Model::check_loop_size(const Loop& loop) {
     if (__builtin_mul_overflow(known, n, &known)) known = SIZE_MAX;
   }
   if (known > term_limit - std::min(iterations_, term_limit)) count_iterations(known);
-}
-
-void Model::for_each(int loop_index, const std::function<void()>& body) {
-  const Loop& loop = loops[loop_index];
-  if (loop.iters.size() > 1) check_loop_size(loop);
-  std::function<void(std::size_t)> level = [&](std::size_t k) {
-    if (k == loop.iters.size()) {
-      if (loop.filter < 0 || truth(loop.filter)) body();
-      return;
-    }
-    const Iter& it = loop.iters[k];
-    if (it.fixed) {
-      const Domain& d = *it.fixed;
-      std::size_t n = d.size();
-      count_iterations(n);
-      for (std::size_t i = 0; i < n; ++i) {
-        slots[it.slot] = d.at(i);
-        level(k + 1);
-      }
-      return;
-    }
-    std::string message = "Range bounds must be integer-valued in " + site_text();
-    long long first = integer_bound(eval(it.start), message, site.lineno);
-    long long last = integer_bound(eval(it.end), message, site.lineno);
-    if (last >= first) count_iterations(static_cast<std::size_t>(last - first) + 1);
-    for (long long v = first; v <= last; ++v) {
-      slots[it.slot] = Value::integer(v);
-      level(k + 1);
-    }
-  };
-  level(0);
 }
 
 namespace {
@@ -129,21 +106,40 @@ std::string key_text(const Model& m, std::span<const Value> key) {
 
 }  // namespace
 
+// Positions are found before any error is reported: an error evaluating a later subscript wins
+// over an earlier subscript out of range, as when every subscript is evaluated first.
 int Model::column_of(const Expr& x) {
   const VarFamily& f = families[x.ref];
   if (f.dims.empty()) return f.first_column;
+  long long positions[kMaxDims];
+  for (std::size_t i = 0; i < x.args.size(); ++i) positions[i] = position_in(f.dims[i], x.args[i]);
   std::size_t flat = 0;
-  Value key[kMaxDims];
-  for (std::size_t i = 0; i < x.args.size(); ++i) key[i] = eval(x.args[i]);
   for (std::size_t i = 0; i < x.args.size(); ++i) {
-    long long p = f.dims[i].position(key[i]);
-    if (p < 0) {
+    if (positions[i] < 0) {
+      Value key[kMaxDims];
+      for (std::size_t j = 0; j < x.args.size(); ++j) key[j] = eval(x.args[j]);
       fail("Index out of range: variable '" + f.name + "' has no element " + key_text(*this, {key, x.args.size()}) +
            " (dimension " + std::to_string(i + 1) + " runs over '" + f.dims[i].name + "') in " + site_text());
     }
-    flat += static_cast<std::size_t>(p) * f.strides[i];
+    flat += static_cast<std::size_t>(positions[i]) * f.strides[i];
   }
   return f.first_column + static_cast<int>(flat);
+}
+
+const Value* Model::parameter(const Expr& x) {
+  const Table& t = *x.table;
+  if (t.is_dense) {
+    std::size_t offset = 0;
+    for (std::size_t i = 0; i < t.dims.size(); ++i) {
+      long long p = position_in(t.dims[i], x.args[i]);
+      if (p < 0) return nullptr;
+      offset = offset * t.dims[i].size() + static_cast<std::size_t>(p);
+    }
+    return t.present[offset] ? &t.dense[offset] : nullptr;
+  }
+  Value key[kMaxDims];
+  for (std::size_t i = 0; i < x.args.size(); ++i) key[i] = eval(x.args[i]);
+  return t.find({key, x.args.size()});
 }
 
 namespace {
@@ -194,10 +190,10 @@ Value Model::eval(int e) {
       return slots[x.ref];
     case Op::Param:
     case Op::Record: {
-      Value key[kMaxDims];
-      for (std::size_t i = 0; i < x.args.size(); ++i) key[i] = eval(x.args[i]);
-      const Value* v = x.table->find({key, x.args.size()});
+      const Value* v = parameter(x);
       if (v == nullptr) {
+        Value key[kMaxDims];
+        for (std::size_t i = 0; i < x.args.size(); ++i) key[i] = eval(x.args[i]);
         fail("Parameter '" + x.text + "' not found for index " + key_text(*this, {key, x.args.size()}) + " in " +
              site_text());
       }
@@ -208,11 +204,10 @@ Value Model::eval(int e) {
       if (base.kind != Value::Kind::Tup) fail("Field access '." + x.text + "' on a value that is not a tuple in " + site_text());
       int type = interner.type_of(base);
       if (type < 0) fail("Field access '." + x.text + "' on a tuple of unknown type in " + site_text());
-      const std::vector<std::string>& fields = tuple_types[type].fields;
-      auto it = std::find(fields.begin(), fields.end(), x.text);
-      if (it == fields.end()) fail("Tuple type '" + tuple_types[type].name + "' has no field '" + x.text + "'");
+      int at = x.field_at[static_cast<std::size_t>(type)];
+      if (at < 0) fail("Tuple type '" + tuple_types[type].name + "' has no field '" + x.text + "'");
       const std::vector<Value>& items = interner.items_of(base);
-      auto k = static_cast<std::size_t>(it - fields.begin());
+      auto k = static_cast<std::size_t>(at);
       if (k >= items.size()) fail("A tuple of type '" + tuple_types[type].name + "' has no value for field '" + x.text + "'");
       return items[k];
     }

@@ -237,47 +237,54 @@ Ref ascii_line(std::string_view prefix, Handle body, std::string_view suffix) {
   return line;
 }
 
+std::string_view bytes_view(Handle bytes) {
+  return {PyBytes_AS_STRING(bytes.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.get()))};
+}
+
 class Script {
  public:
   Script(PyObject* module, Handle self) : module_(module), lines_(attr(self, kScipyCodeLines)) {}
 
   void line(std::string_view text) { append(lines_, py_str(text)); }
 
-  // base64 of an array's raw little-endian buffer, converted to the typecode first if needed.
-  Ref encoded(Handle values, const char* typecode) {
-    Ref arr = Ref::borrow(values);
-    Ref array_type = attr(global(module_, kArrayModule), "array");
-    if (!PyObject_TypeCheck(values.get(), reinterpret_cast<PyTypeObject*>(array_type.get())) ||
-        !eq(attr(values, kTypecode), py_str(typecode))) {
-      arr = call(array_type, py_str(typecode), values);
+  // `before` + an expression that rebuilds `values` as a numpy array of `dtype` + `after`: a
+  // constant as its value and length, a few distinct floats as codes, integers as compressed
+  // differences in the narrowest width that holds them, other arrays as compressed bytes, or as
+  // raw bytes where compressing does not pay (costs of a p-median model, say): inflating costs
+  // more than the compiler spends reading the longer text.
+  Ref array_line(const std::string& before, Handle values, const char* typecode, const char* dtype,
+                 const std::string& after) {
+    Ref arr = little_endian(values, typecode);
+    Py_buffer view{};
+    check_status(PyObject_GetBuffer(arr.get(), &view, PyBUF_SIMPLE));
+    std::unique_ptr<Py_buffer, void (*)(Py_buffer*)> release(&view, PyBuffer_Release);
+    std::string_view bytes(static_cast<const char*>(view.buf), static_cast<std::size_t>(view.len));
+    auto width = static_cast<std::size_t>(PyLong_AsSsize_t(attr(arr, "itemsize").get()));
+    std::string tail = std::string(", '") + dtype + "')" + after;
+    if (is_constant(bytes, width)) {
+      std::string value = bytes.empty() ? "0" : repr_text(item(arr, 0));
+      return py_str(before + "_fill('" + value + "', " + std::to_string(bytes.size() / width) + tail);
     }
-    if constexpr (std::endian::native == std::endian::big) {
-      arr = call(array_type, py_str(typecode), arr);
-      call_method(arr, py_str("byteswap"));
+    if (std::string_view(typecode) == "i") {
+      auto [differences, narrow] = deltas(bytes);
+      return ascii_line(before + "_deltas('", packed(differences), std::string("', '") + narrow + "'" + tail);
     }
-    return packed(arr);
-  }
-
-  // base64 of the zlib-compressed bytes: the script then holds little text for the compiler.
-  Ref packed(Handle bytes) {
-    Ref compressed = call(attr(global(module_, kZlib), "compress"), bytes, py_int(1));
-    Ref encode = attr(global(module_, kBinascii), "b2a_base64");
-    return call_kw(encode, {compressed}, {{"newline", Py_False}});
+    if (auto codes = width == 8 ? value_codes(bytes, width) : std::nullopt) {
+      return ascii_line(before + "_codes('", base64(codes->first), "', '" + std::string(bytes_view(packed(codes->second))) + "'" + tail);
+    }
+    if (!compresses(bytes)) return ascii_line(before + "_raw('", base64(bytes), "'" + tail);
+    return ascii_line(before + "_array('", packed(bytes), "'" + tail);
   }
 
   void array(std::string_view name, Handle values, const char* typecode, const char* dtype) {
-    append(lines_, ascii_line(std::string(name) + " = _array('", encoded(values, typecode), std::string("', '") + dtype + "')"));
+    append(lines_, array_line(std::string(name) + " = ", values, typecode, dtype, ""));
   }
 
   void csc(std::string_view name, Handle m) {
-    Ref shape = item(m, kShape);
-    std::string tail = "', " + repr_text(shape) + ")";
-    Ref data = encoded(item(m, kData), "d"), indices = encoded(item(m, kIndices), "i"),
-        indptr = encoded(item(m, kIndptr), "i");
     line(std::string(name) + " = _csc(");
-    append(lines_, ascii_line("    '", data, "',"));
-    append(lines_, ascii_line("    '", indices, "',"));
-    append(lines_, ascii_line("    '", indptr, tail));
+    append(lines_, array_line("    ", item(m, kData), "d", "<f8", ","));
+    append(lines_, array_line("    ", item(m, kIndices), "i", "<i4", ","));
+    append(lines_, array_line("    ", item(m, kIndptr), "i", "<i4", ", " + repr_text(item(m, kShape)) + ")"));
   }
 
   // The names as the generator holds them: its NUL-separated text, or its var_names list once
@@ -290,13 +297,112 @@ class Script {
       Ref joined = check(PyUnicode_Join(separator.get(), attr(self, kVarNames).get()));
       utf = check(PyUnicode_AsUTF8String(joined.get()));
     }
-    append(lines_, ascii_line("var_names = zlib.decompress(base64.b64decode('", packed(utf),
+    append(lines_, ascii_line("var_names = zlib.decompress(base64.b64decode('", packed(bytes_view(utf)),
                               "')).decode('utf-8').split('\\x00')"));
   }
 
  private:
   PyObject* module_;
   Ref lines_;
+
+  // `values` as an array of `typecode` in little-endian byte order.
+  Ref little_endian(Handle values, const char* typecode) {
+    Ref arr = Ref::borrow(values);
+    Ref array_type = attr(global(module_, kArrayModule), "array");
+    if (!PyObject_TypeCheck(values.get(), reinterpret_cast<PyTypeObject*>(array_type.get())) ||
+        !eq(attr(values, kTypecode), py_str(typecode))) {
+      arr = call(array_type, py_str(typecode), values);
+    }
+    if constexpr (std::endian::native == std::endian::big) {
+      arr = call(array_type, py_str(typecode), arr);
+      call_method(arr, py_str("byteswap"));
+    }
+    return arr;
+  }
+
+  static bool is_constant(std::string_view bytes, std::size_t width) {
+    for (std::size_t at = width; at < bytes.size(); at += width) {
+      if (std::memcmp(bytes.data(), bytes.data() + at, width) != 0) return false;
+    }
+    return true;
+  }
+
+  // Differences of consecutive little-endian int32 values (the first against 0), modulo 2^32 so
+  // that a running sum in int32 restores them exactly, in the narrowest width that holds them.
+  static std::pair<std::string, const char*> deltas(std::string_view bytes) {
+    std::size_t n = bytes.size() / 4;
+    std::vector<std::int32_t> d(n);
+    std::uint32_t previous = 0;
+    std::int32_t low = 0, high = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+      auto b = reinterpret_cast<const unsigned char*>(bytes.data() + 4 * i);
+      std::uint32_t v = b[0] | (b[1] << 8) | (b[2] << 16) | (static_cast<std::uint32_t>(b[3]) << 24);
+      d[i] = static_cast<std::int32_t>(v - previous);
+      previous = v;
+      low = std::min(low, d[i]);
+      high = std::max(high, d[i]);
+    }
+    std::size_t width = low >= INT8_MIN && high <= INT8_MAX ? 1 : low >= INT16_MIN && high <= INT16_MAX ? 2 : 4;
+    std::string out(n * width, '\0');
+    for (std::size_t i = 0; i < n; ++i) {
+      auto u = static_cast<std::uint32_t>(d[i]);
+      for (std::size_t k = 0; k < width; ++k) out[i * width + k] = static_cast<char>(u >> (8 * k));
+    }
+    return {std::move(out), width == 1 ? "<i1" : width == 2 ? "<i2" : "<i4"};
+  }
+
+  Ref bytes_of(std::string_view bytes) {
+    return check(PyBytes_FromStringAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size())));
+  }
+
+  Ref compressed(std::string_view bytes) {
+    return call(attr(global(module_, kZlib), "compress"), bytes_of(bytes), py_int(1));
+  }
+
+  // Whether zlib's fastest level halves a sample of the bytes. Less does not pay: compressing
+  // and inflating costs more than the compiler spends on the longer text of the raw bytes.
+  bool compresses(std::string_view bytes) {
+    std::string_view sample = bytes.substr(0, std::size_t{1} << 16);
+    return static_cast<std::size_t>(PyBytes_GET_SIZE(compressed(sample).get())) * 2 < sample.size();
+  }
+
+  // Arrays of at most 256 distinct values (coefficients of +1 and -1, say) as those values and
+  // one byte per element: the codes compress well and inflate fast, where the bytes of the
+  // values themselves inflate slowly however well they compress.
+  static std::optional<std::pair<std::string, std::string>> value_codes(std::string_view bytes, std::size_t width) {
+    std::size_t n = bytes.size() / width;
+    std::string values, codes(n, '\0');
+    std::uint64_t table[512];
+    std::uint8_t code_of[512];
+    bool used[512] = {};
+    std::size_t distinct = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+      std::uint64_t v = 0;
+      std::memcpy(&v, bytes.data() + i * width, width);
+      std::size_t slot = (v * 0x9e3779b97f4a7c15ULL) >> 55;
+      while (used[slot] && table[slot] != v) slot = (slot + 1) & 511;
+      if (!used[slot]) {
+        if (distinct == 256) return std::nullopt;
+        used[slot] = true;
+        table[slot] = v;
+        code_of[slot] = static_cast<std::uint8_t>(distinct++);
+        values.append(bytes.data() + i * width, width);
+      }
+      codes[i] = static_cast<char>(code_of[slot]);
+    }
+    return std::pair{std::move(values), std::move(codes)};
+  }
+
+  Ref base64(std::string_view bytes) {
+    Ref encode = attr(global(module_, kBinascii), "b2a_base64");
+    return call_kw(encode, {bytes_of(bytes)}, {{"newline", Py_False}});
+  }
+
+  // base64 of the zlib-compressed bytes: the script then holds little text for the compiler.
+  Ref packed(std::string_view bytes) {
+    Ref encode = attr(global(module_, kBinascii), "b2a_base64");
+    return call_kw(encode, {compressed(bytes)}, {{"newline", Py_False}});
+  }
 };
 
 constexpr const char* kPreamble[] = {
@@ -311,14 +417,33 @@ constexpr const char* kPreamble[] = {
     "from scipy.sparse import csc_matrix",
     "",
     "",
+    "# Arrays travel as base64 text: compressed little-endian bytes (_array), raw bytes where",
+    "# compressing does not pay (_raw), a constant's value and length (_fill), a few distinct",
+    "# values and one compressed byte per element (_codes), or integers as compressed differences",
+    "# in a narrow width (_deltas). The solver writes into its inputs: every array is writable.",
     "def _array(text, dtype):",
-    "    # Raw little-endian buffers, zlib-compressed and embedded as base64: millions of numbers",
-    "    # load in one step. The solver writes into its inputs, so the buffer must be writable.",
     "    return np.frombuffer(bytearray(zlib.decompress(base64.b64decode(text))), dtype=dtype)",
     "",
     "",
+    "def _raw(text, dtype):",
+    "    return np.frombuffer(bytearray(base64.b64decode(text)), dtype=dtype)",
+    "",
+    "",
+    "def _fill(value, length, dtype):",
+    "    return np.full(length, float(value), dtype=dtype)",
+    "",
+    "",
+    "def _codes(values, codes, dtype):",
+    "    return np.frombuffer(base64.b64decode(values), dtype=dtype)[",
+    "        np.frombuffer(zlib.decompress(base64.b64decode(codes)), dtype='u1')]",
+    "",
+    "",
+    "def _deltas(text, width, dtype):",
+    "    return np.cumsum(np.frombuffer(zlib.decompress(base64.b64decode(text)), dtype=width), dtype=dtype)",
+    "",
+    "",
     "def _csc(data, indices, indptr, shape):",
-    "    return csc_matrix((_array(data, '<f8'), _array(indices, '<i4'), _array(indptr, '<i4')), shape=shape)",
+    "    return csc_matrix((data, indices, indptr), shape=shape)",
     "",
     "",
 };
