@@ -32,13 +32,8 @@ def raised(fn, text, **kwargs):
 
 
 @pytest.mark.parametrize("text, message, hint, lineno", [
-    ("int n = 3\nint m;", "Syntax error at or near token 'int'", HINT_SYNTAX, 2),
-    ("dvar int x;\nsubject to {\n  x = 1;\n}", "Syntax error at or near token '='", HINT_SYNTAX, 3),
-    ("dvar int x;\nsubject to { 0 <= x <= 3; }", "Syntax error at or near token '<='", HINT_SYNTAX, 2),
-    ('dvar int x;\nminimize x @ 2;', "Syntax error at or near token '@'", HINT_SYNTAX, 2),
     ("int sum = 2;", "Syntax error at or near token 'sum'", HINT_SYNTAX, 1),
     ("dvar int x;\nsubject to {\n  x >= 1;\n", "Syntax error at end of file", HINT_EOF, 3),
-    ("dvar int x;\n/* never closed\n", "Syntax error at or near token '/*'", HINT_SYNTAX, 2),
     ("dvar int x;\nminimize x + y;", "Undeclared symbol 'y'", HINT_SYMBOL, 2),
     ("{Arc} A = ...;", "Undeclared symbol 'Arc'", HINT_SYMBOL, 1),
     ("float c[S];", "Undeclared symbol 'S'", HINT_SYMBOL, 1),

@@ -263,12 +263,11 @@ class DataParser {
   // Reports the position p_ stands at: end of file, an illegal character, or the token there.
   [[noreturn]] void fail_here() {
     auto offset = static_cast<std::size_t>(p_ - begin_);
-    if (p_ == end_) source_.fail("Syntax error in .dat file at end of file", source_.last_line());
-    int line = source_.line_at(offset);
+    if (p_ == end_) source_.fail_at("Syntax error in .dat file at end of file", source_.end_of_content());
     if (!is_legal_start(*p_)) {
-      source_.fail("Illegal character in .dat file: '" + std::string(char_at(source_.text, offset)) + "'", line);
+      source_.fail_at("Illegal character in .dat file: '" + std::string(char_at(source_.text, offset)) + "'", offset);
     }
-    source_.fail(std::string(kDatSyntaxError) + std::string(token_text(offset)) + "'", line);
+    source_.fail_at(std::string(kDatSyntaxError) + std::string(token_text(offset)) + "'", offset);
   }
 
   std::string_view token_text(std::size_t offset) const {
