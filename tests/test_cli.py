@@ -63,12 +63,12 @@ def test_check_accepts_a_good_model(capsys):
 
 
 @pytest.mark.parametrize("model, data, where, message, hint", [
-    ("int n = ...;\ndvar float x;\nminimize n * x;\nsubject to {}", "", "m.mod:1",
+    ("int n = ...;\ndvar float x;\nminimize n * x;\nsubject to {}", "", "m.mod:1:1",
      "Parameter 'n' declared with '= ...' in .mod but not found in .dat file.", False),
-    ("dvar float x;\nminimize x;\nsubject to {\n  x <= ;\n}", None, "m.mod:4", "Syntax error at or near token ';'", True),
-    ("int n = ...;\ndvar float x;\nminimize x;\nsubject to {}", "n = 3\nm = ;", "m.dat:2",
+    ("dvar float x;\nminimize x;\nsubject to {\n  x <= ;\n}", None, "m.mod:4:8", "Syntax error at or near token ';'", True),
+    ("int n = ...;\ndvar float x;\nminimize x;\nsubject to {}", "n = 3\nm = ;", "m.dat:2:1",
      "Syntax error in .dat file at or near token", True),
-    ("float p[1..2] = [1, 2];\ndvar float x;\nminimize x;\nsubject to {\n  c: p[3] * x <= 1;\n}", None, "m.mod:5",
+    ("float p[1..2] = [1, 2];\ndvar float x;\nminimize x;\nsubject to {\n  c: p[3] * x <= 1;\n}", None, "m.mod:5:3",
      "Parameter 'p' not found for index [3] in constraint 'c'", True),
 ])
 def test_check_reports_errors_with_file_line_and_hint(capsys, tmp_path, model, data, where, message, hint):
@@ -114,14 +114,14 @@ def test_solver_error_is_one_line(capsys, tmp_path):
     (tmp_path / "nl.dat").write_text("")
     code, _, err = run(capsys, "solve", str(tmp_path / "nl.mod"), str(tmp_path / "nl.dat"))
     assert code == 1 and err.count("\n") == 1
-    assert err.startswith(f"{tmp_path / 'nl.mod'}:5: Unsupported non-linear expression in constraint 'c'")
+    assert err.startswith(f"{tmp_path / 'nl.mod'}:5:3: Unsupported non-linear expression in constraint 'c'")
 
 
 def test_usage_errors_exit_with_two(capsys):
     with pytest.raises(SystemExit) as info:
-        main(["solve", "only.mod"])
+        main(["solve"])
     assert info.value.code == 2
-    assert capsys.readouterr().err == "korvane solve: error: the following arguments are required: DATA.dat\n"
+    assert capsys.readouterr().err == "korvane solve: error: the following arguments are required: MODEL.mod\n"
 
 
 def test_module_entry_point_and_console_script():

@@ -1,0 +1,119 @@
+"""Errors worded for the person (or language model) who must fix the files: every one a
+SemanticError with a file, a line and a column, never an exception class name.
+
+The parser locates its own errors; this module places the rest: failures of the code generators
+(found again in the model tree by the name they mention), undecodable bytes, data names one
+letter off the model's, and a model and a data file passed the wrong way round.
+"""
+import json
+import re
+
+from .faultlore import SemanticError
+
+# Failures a generator raises for a construct it cannot translate rather than for a fault of its
+# own; anything else is a bug and stays what it is.
+_GENERATOR_FAILURES = (NotImplementedError, KeyError, TypeError, ValueError)
+
+_MISSING_DATA = re.compile(r"^(?:Parameter|Set|Tuple array) '([^']+)' declared .*not found in \.dat file")
+
+
+def is_generator_failure(error):
+    return isinstance(error, _GENERATOR_FAILURES) and not isinstance(error, SemanticError)
+
+
+def from_generator_failure(error, tree, target):
+    """A SemanticError for what a generator raised, at the line of the innermost statement that
+    mentions the name the failure quotes."""
+    message = str(error.args[0]) if isinstance(error, KeyError) and error.args else str(error)
+    name = _quoted(message)
+    if isinstance(error, NotImplementedError) and not message.startswith("Unsupported"):
+        message = f"Unsupported by the {target} target: {message}"
+    elif not isinstance(error, NotImplementedError):
+        message = f"Unsupported use of '{name}' here: the {target} target cannot translate it" if name else \
+            f"Unsupported construct for the {target} target: {message}"
+    return SemanticError(message, _line_mentioning(tree, name))
+
+
+def _quoted(message):
+    found = re.search(r"'([^']+)'", message)
+    return found.group(1) if found else message.strip()
+
+
+def _line_mentioning(node, name, line=None):
+    """The line of the innermost node with a line number whose subtree mentions `name`."""
+    if not name:
+        return line
+    if isinstance(node, dict):
+        children = node.values()
+        if "lineno" in node:
+            if f'"{name}"' not in json.dumps(node, default=str):
+                return None
+            line = node["lineno"]
+    elif isinstance(node, (list, tuple)):
+        children = node
+    else:
+        return None
+    for child in children:
+        found = _line_mentioning(child, name, line)
+        if found is not None:
+            return found
+    return line if isinstance(node, dict) and "lineno" in node else None
+
+
+def from_decode_error(error, filename):
+    """Undecodable bytes as a located error: the line, the column and the byte offset."""
+    raw = error.object[:error.start]
+    line = raw.count(b"\n") + 1
+    col = len(raw[raw.rfind(b"\n") + 1:].decode("utf-8", "replace")) + 1
+    return SemanticError(f"Invalid UTF-8 at byte offset {error.start}: the file must be UTF-8 text. Hint: save the "
+                         "file as UTF-8 (or replace the character) and try again.",
+                         line, filename=filename, col=col)
+
+
+def with_data_suggestion(error, data, model_file):
+    """A parameter the data lacks, with the data name one letter off it when there is one."""
+    found = _MISSING_DATA.match(error.message)
+    if not found:
+        return error
+    wanted = found.group(1)
+    near = [name for name in data if _one_edit_apart(name, wanted)]
+    if not near:
+        return error
+    message = error.message.split(" Hint:")[0]
+    return SemanticError(f"{message} Hint: the .dat file gives '{near[0]}'; did you mean '{wanted}'?", error.lineno,
+                         filename=getattr(error, "filename", None) or model_file, col=getattr(error, "col", None))
+
+
+def _one_edit_apart(a, b):
+    if a == b or abs(len(a) - len(b)) > 1:
+        return False
+    if len(a) == len(b):
+        diffs = [i for i in range(len(a)) if a[i] != b[i]]
+        return len(diffs) == 1 or (len(diffs) == 2 and diffs[1] == diffs[0] + 1 and a[diffs[0]] == b[diffs[1]]
+                                   and a[diffs[1]] == b[diffs[0]])
+    short, long_ = sorted((a, b), key=len)
+    return any(long_[:i] + long_[i + 1:] == short for i in range(len(long_)))
+
+
+_MODEL_WORDS = re.compile(r"^\s*(dvar|dexpr|minimize|maximize|subject\s+to|tuple|range|forall)\b", re.M)
+
+
+def looks_like_model(text):
+    return bool(_MODEL_WORDS.search(text))
+
+
+def swapped_files(model_file, data_file, model_text, data_text):
+    """A SemanticError when the data file is where the model should be and the other way round."""
+    if data_file is None or looks_like_model(model_text) or not looks_like_model(data_text):
+        return None
+    return SemanticError(f"'{model_file}' reads like a data file and '{data_file}' like a model: the model file "
+                         "comes first. Hint: swap the two file names.", 1, filename=model_file, col=1)
+
+
+def first_column(text, lineno):
+    """The column of the first character of a line that is not a blank: where a statement starts."""
+    lines = text.splitlines()
+    if not isinstance(lineno, int) or not 1 <= lineno <= len(lines):
+        return None
+    line = lines[lineno - 1]
+    return len(line) - len(line.lstrip()) + 1
