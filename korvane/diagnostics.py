@@ -77,10 +77,10 @@ def with_data_suggestion(error, data, model_file):
         return error
     wanted = found.group(1)
     near = [name for name in data if _one_edit_apart(name, wanted)]
-    if not near:
-        return error
+    hint = f"the .dat file gives '{near[0]}'; did you mean '{wanted}'?" if near else \
+        f"add an assignment such as '{wanted} = <value>;' to the .dat file."
     message = error.message.split(" Hint:")[0]
-    return SemanticError(f"{message} Hint: the .dat file gives '{near[0]}'; did you mean '{wanted}'?", error.lineno,
+    return SemanticError(f"{message} Hint: {hint}", error.lineno,
                          filename=getattr(error, "filename", None) or model_file, col=getattr(error, "col", None))
 
 

@@ -60,6 +60,8 @@ def _parse_recovering(text, filename, parse, errors):
             undeclared = _UNDECLARED.match(getattr(error, "message", ""))
             if not (undeclared and undeclared.group(1) in blanked_names):
                 errors.append(error)
+            if isinstance(error, RecursionError):  # blanking part of a deep expression only adds noise
+                return None
             # A statement left open ends where the error points; the next one is still whole.
             left_open = "expected ';' after" in getattr(error, "message", "")
             text, removed = _blank_statement(text, getattr(error, "lineno", None), getattr(error, "col", None),
@@ -77,7 +79,7 @@ def _blank_statement(text, lineno, col, ends_here=False):
         return text, ""
     at = _offset(text, lineno, col or 1)
     start = max(text.rfind(";", 0, at), text.rfind("{", 0, at), text.rfind("}", 0, at)) + 1
-    end = at if ends_here else _statement_end(text, at)
+    end = at if ends_here else _statement_end(text, start)
     removed = text[start:end]
     return text[:start] + re.sub(r"[^\n]", " ", removed) + text[end:], removed
 
@@ -89,10 +91,10 @@ def _offset(text, lineno, col):
     return sum(len(line) + 1 for line in lines[:lineno - 1]) + min(col - 1, len(lines[lineno - 1]))
 
 
-def _statement_end(text, at):
-    """Just past the ';' that ends the statement at `at`, or at the '}' of the enclosing block."""
+def _statement_end(text, start):
+    """Just past the ';' that ends the statement from `start`, or at the '}' of the enclosing block."""
     depth = 0
-    for i in range(at, len(text)):
+    for i in range(start, len(text)):
         c = text[i]
         if c in "([{":
             depth += 1
@@ -112,7 +114,9 @@ def _generator_errors(tree, data, model_file):
         try:
             compile_model(tree, data, target)
         except SemanticError as error:
-            found.append(with_data_suggestion(error, data, model_file))
+            # Both targets stop at the first thing they cannot take; on one line it is one fault.
+            if not any(error.lineno and error.lineno == other.lineno for other in found):
+                found.append(with_data_suggestion(error, data, model_file))
     for error in found:
         if getattr(error, "filename", None) is None:
             error.filename = model_file

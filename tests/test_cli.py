@@ -64,10 +64,10 @@ def test_check_accepts_a_good_model(capsys):
 
 @pytest.mark.parametrize("model, data, where, message, hint", [
     ("int n = ...;\ndvar float x;\nminimize n * x;\nsubject to {}", "", "m.mod:1:1",
-     "Parameter 'n' declared with '= ...' in .mod but not found in .dat file.", False),
+     "Parameter 'n' declared with '= ...' in .mod but not found in .dat file.", True),
     ("dvar float x;\nminimize x;\nsubject to {\n  x <= ;\n}", None, "m.mod:4:8", "Syntax error at or near token ';'", True),
-    ("int n = ...;\ndvar float x;\nminimize x;\nsubject to {}", "n = 3\nm = ;", "m.dat:2:1",
-     "Syntax error in .dat file at or near token", True),
+    ("int n = ...;\ndvar float x;\nminimize x;\nsubject to {}", "n = 3\nm = ;", "m.dat:1:6",
+     "Syntax error in .dat file at or near token 'm': expected ';' after the assignment to 'n'", True),
     ("float p[1..2] = [1, 2];\ndvar float x;\nminimize x;\nsubject to {\n  c: p[3] * x <= 1;\n}", None, "m.mod:5:3",
      "Parameter 'p' not found for index [3] in constraint 'c'", True),
 ])

@@ -46,10 +46,11 @@ class DataParser {
     Ref data = new_dict();
     for (skip_space(); p_ != end_; skip_space()) {
       if (!is_ident_start(*p_)) fail_here();
+      const char* start = p_;
       Ref name = interned(identifier());
       expect('=');
       Ref value = assigned_value();
-      expect(';');
+      end_assignment(start);
       check_status(PyDict_SetItem(data.get(), name.get(), value.get()));
     }
     return data;
@@ -258,6 +259,24 @@ class DataParser {
     Ref s = check(PyUnicode_New(static_cast<Py_ssize_t>(body.size()), 127));
     std::memcpy(PyUnicode_1BYTE_DATA(s.get()), body.data(), body.size());
     return s;
+  }
+
+  // The ';' after the assignment that starts at `start`. One left out is reported where the
+  // value ends, naming the assignment, rather than at the next line's name.
+  void end_assignment(const char* start) {
+    if (at(';')) {
+      ++p_;
+      return;
+    }
+    auto offset_of = [&](const char* p) { return static_cast<std::size_t>(p - begin_); };
+    const char* value_end = p_;
+    while (value_end > start && std::strchr(" \t\r\n", value_end[-1]) != nullptr) --value_end;
+    if (p_ != end_ && source_.line_at(offset_of(p_)) == source_.line_at(offset_of(value_end))) fail_here();
+    std::string near = p_ == end_ ? "at end of file" : "at or near token '" + std::string(token_text(offset_of(p_))) + "'";
+    source_.fail_at("Syntax error in .dat file " + near + ": expected ';' after the assignment to '" +
+                        std::string(token_text(offset_of(start))) + "' that starts at line " +
+                        std::to_string(source_.line_at(offset_of(start))) + ". Hint: end the assignment with ';'.",
+                    offset_of(value_end));
   }
 
   // Reports the position p_ stands at: end of file, an illegal character, or the token there.

@@ -60,8 +60,12 @@ std::string ModelParser::did_you_mean(const std::string& word) const {
 }
 
 std::string ModelParser::hint_for_token(const Token& at) const {
+  if (is_punct(at, "%") || (at.kind == Tok::Ident && at.text == "mod")) {
+    return " Hint: the modulo operator is not supported; compute the value in the data.";
+  }
   if (at.kind == Tok::Ident && !symbols_.count(std::string(at.text))) return did_you_mean(std::string(at.text));
   if (is_punct(at, "=")) return " Hint: write '==' for an equality; '=' only gives values in declarations.";
+  if (is_punct(at, ";")) return " Hint: the statement ends too early: look for a missing operand or an unclosed '(' or '['.";
   if (at.kind == Tok::Invalid && at.text.substr(0, 2) == "/*") return " Hint: close the comment with '*/'.";
   if (at.kind == Tok::Invalid && at.text.substr(0, 1) == "\"") return " Hint: close the string with '\"' on the same line.";
   if (at.kind == Tok::Invalid) return " Hint: '" + std::string(at.text) + "' is not part of the model language; remove it.";
