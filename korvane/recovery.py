@@ -92,17 +92,18 @@ def _offset(text, lineno, col):
 
 
 def _statement_end(text, start):
-    """Just past the ';' that ends the statement from `start`, or at the '}' of the enclosing block."""
+    """Just past the ';' that ends the statement from `start`, or at the '}' of the enclosing block.
+    Only braces nest statements; a ';' inside parentheses ends a statement left open."""
     depth = 0
     for i in range(start, len(text)):
         c = text[i]
-        if c in "([{":
+        if c == "{":
             depth += 1
-        elif c in ")]}":
+        elif c == "}":
             depth -= 1
             if depth < 0:
                 return i
-        elif c == ";" and depth <= 0:
+        elif c == ";" and depth == 0:
             return i + 1
     return len(text)
 

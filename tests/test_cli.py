@@ -135,3 +135,146 @@ def test_module_entry_point_and_console_script():
     assert done.returncode == 1 and "Traceback" not in done.stderr and done.stderr.count("\n") == 1
     with open(os.path.join(ROOT, "pyproject.toml"), "rb") as f:
         assert tomllib.load(f)["project"]["scripts"] == {"korvane": "korvane.__main__:main"}
+
+
+def write_model(tmp_path, name, text):
+    path = tmp_path / name
+    path.write_text(text)
+    return str(path)
+
+
+def test_check_reports_every_error_once_sorted_with_the_count(capsys, tmp_path):
+    model = write_model(tmp_path, "m.mod", "int n = 3\nint cap = 4;\ndvar float x;\nmaximise x;\nsubject to {\n"
+                                            "  c1: x <= cap;\n  c2: x >= 1 @ 2;\n  c3: x == y;\n}\n")
+    code, out, err = run(capsys, "check", model)
+    lines = err.splitlines()
+    assert code == 1 and out == ""
+    assert [line.split(": ")[0] for line in lines[:-1]] == [f"{model}:1:10", f"{model}:4:1", f"{model}:7:14",
+                                                             f"{model}:8:12"]
+    assert lines[-1] == f"{model}: 4 errors"
+
+
+def test_check_reports_a_data_error_once_with_its_line(capsys, tmp_path):
+    model = write_model(tmp_path, "m.mod", "{string} S = ...;\nfloat c[S] = ...;\ndvar float x;\nminimize x;\n")
+    data = write_model(tmp_path, "m.dat", 'S = {"a", "b"};\nc = [1, 2, 3];\n')
+    code, _, err = run(capsys, "check", model, data)
+    lines = err.splitlines()
+    assert code == 1 and len(lines) == 2 and lines[1] == f"{model}: 1 error"
+    assert lines[0].startswith(f"{model}:2:1: Parameter 'c' data length 3 does not match")
+
+
+TINY = "dvar float+ x;\ndvar float+ y;\nmaximize x + y;\nsubject to {\n  x + 2 * y <= 4;\n  x <= 3;\n}\n"
+
+
+@pytest.mark.parametrize("solver", ["highs", "scipy", "gurobi"])
+def test_solve_without_data_on_every_solver(capsys, tmp_path, solver):
+    code, out, err = run(capsys, "solve", write_model(tmp_path, "tiny.mod", TINY), "--solver", solver)
+    assert (code, err) == (0, "")
+    assert out.splitlines()[:2] == ["Status: OPTIMAL", "Objective: 3.5"]
+
+
+def test_json_and_quiet(capsys, tmp_path):
+    model = write_model(tmp_path, "tiny.mod", TINY)
+    code, out, _ = run(capsys, "solve", model, "--json", "--time-limit", "30", "--mip-gap", "0")
+    results = json.loads(out)
+    assert code == 0 and results["status"] == "OPTIMAL" and results["objective_value"] == pytest.approx(3.5)
+    assert results["solution"] == pytest.approx({"x": 3.0, "y": 0.5})
+    code, out, err = run(capsys, "solve", model, "--quiet")
+    assert (code, err) == (0, "") and out == "Status: OPTIMAL\nObjective: 3.5\n"
+
+
+@pytest.mark.parametrize("text, status, code", [
+    ("dvar int x in 0..3;\nminimize x;\nsubject to {\n  x >= 5;\n}\n", "INFEASIBLE", 3),
+    ("dvar float+ x;\nmaximize x;\n", "UNBOUNDED", 4),
+])
+def test_outcomes_in_words_with_the_solvers_message_and_their_exit_status(capsys, tmp_path, text, status, code):
+    model = write_model(tmp_path, "o.mod", text)
+    got, out, err = run(capsys, "solve", model)
+    lines = out.splitlines()
+    assert (got, err) == (code, "") and lines[0] == f"Status: {status}"
+    assert lines[1].startswith("Solver: The problem is ") and "HiGHS Status" in lines[1]
+    got, out, _ = run(capsys, "solve", model, "--solver", "gurobi")
+    assert got == code and out.splitlines()[0] == f"Status: {status}"
+
+
+@pytest.mark.parametrize("status, code", [("TIME_LIMIT", 6), ("OPTIMIZATION_STATUS_9", 6), ("INF_OR_UNBD", 5),
+                                          ("OPTIMIZATION_STATUS_4", 5), ("OPTIMIZATION_STATUS_12", 7)])
+def test_every_outcome_has_its_documented_exit_status(capsys, tmp_path, monkeypatch, status, code):
+    import korvane.__main__ as cli
+
+    monkeypatch.setattr(cli, "solve_parsed", lambda *args, **kwargs: {"status": status, "message": "stopped"})
+    got, out, _ = run(capsys, "solve", write_model(tmp_path, "tiny.mod", TINY))
+    assert got == code and out.startswith(f"Status: {cli._GUROBI_CODES.get(status, status)}\nSolver: stopped\n")
+
+
+def test_compile_targets(capsys, tmp_path):
+    model = write_model(tmp_path, "tiny.mod", TINY)
+    for target, key in (("scipy", "scipy_output"), ("gurobi", "gurobi_output")):
+        code, out, _ = run(capsys, "compile", model, "--target", target)
+        container = {}
+        exec(compile(out, f"tiny_{target}.py", "exec"), {"results_container": container, "print": lambda *a: None})
+        assert code == 0 and container[key]["objective_value"] == pytest.approx(3.5)
+
+
+@pytest.mark.parametrize("argv, message", [
+    (["solve", "m.mod", "--time-limit", "0"], "--time-limit must be a finite number > 0"),
+    (["solve", "m.mod", "--mip-gap", "-1"], "--mip-gap must be a finite number >= 0"),
+    (["solve", "m.mod", "--solver", "cplex"], "invalid choice: 'cplex'"),
+    (["compile", "m.mod", "--target", "glpk"], "invalid choice: 'glpk'"),
+])
+def test_wrong_options_exit_with_two(capsys, argv, message):
+    with pytest.raises(SystemExit) as info:
+        main(argv)
+    assert info.value.code == 2 and message in capsys.readouterr().err
+
+
+def test_no_arguments_print_usage(capsys):
+    code, out, err = run(capsys)
+    assert code == 2 and out == "" and err.startswith("usage: korvane") and "Exit status:" in err
+
+
+def test_internal_failures_show_no_exception_names(capsys, tmp_path, monkeypatch):
+    import korvane.__main__ as cli
+
+    def broken(*args, **kwargs):
+        raise ZeroDivisionError("division by zero")
+
+    monkeypatch.setattr(cli, "solve_parsed", broken)
+    code, _, err = run(capsys, "solve", write_model(tmp_path, "tiny.mod", TINY))
+    assert code == 1 and err == "korvane: internal error: division by zero (please report it with the files)\n"
+
+
+def test_progress_line_on_a_terminal_only():
+    import io
+
+    from korvane.progress import ProgressLine, wanted
+
+    class Terminal(io.StringIO):
+        def isatty(self):
+            return True
+
+    screen = Terminal()
+    with ProgressLine(screen, wanted(screen, quiet=False), delay=0, interval=0.01) as progress:
+        progress.phase("solving")
+        while "solving" not in screen.getvalue():
+            pass
+    assert "korvane: solving (" in screen.getvalue() and screen.getvalue().endswith("\r\x1b[K")
+    assert not wanted(screen, quiet=True) and not wanted(io.StringIO(), quiet=False)
+
+
+def cli_env():
+    return dict(os.environ, PYTHONPATH=os.pathsep.join([os.environ.get("KORVANE_STAGE") or ROOT,
+                                                        os.path.join(HERE, "support")]))
+
+
+def test_version_and_a_closed_pipe_as_subprocesses(tmp_path):
+    done = subprocess.run([sys.executable, "-m", "korvane", "--version"], capture_output=True, text=True, env=cli_env())
+    assert done.returncode == 0 and done.stdout == "korvane 0.1.0\n"
+    big = tmp_path / "big.dat"
+    big.write_text("v = [" + ", ".join(str(i) for i in range(200_000)) + "];\n")
+    reader = subprocess.Popen([sys.executable, "-m", "korvane", "parse", str(big)], stdout=subprocess.PIPE,
+                              stderr=subprocess.PIPE, env=cli_env())
+    assert reader.stdout.readline() == b"{\n"
+    reader.stdout.close()
+    assert reader.wait() == 141 and reader.stderr.read() == b""
+    reader.stderr.close()
