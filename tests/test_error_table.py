@@ -68,7 +68,9 @@ CASES = [
     ("dvar int x[1..3];\nminimize max(i in 1..3) x[i];\n", None, ("m.mod", 2, 1), ["Unsupported", "'max_agg'"],
      ["supported Korvane subset"]),
     ("dvar float x;\ndvar float y;\nminimize x;\nsubject to {\n  c: x * y <= 1;\n}\n", None, ("m.mod", 5, 3),
-     ["non-linear", "constraint 'c'"], ["supported"]),
+     ["non-linear", "constraint 'c'", "'x' times 'y'"], ["supported"]),
+    ("dvar float x[1..2];\ndvar float y;\nminimize x[1];\nsubject to {\n  forall(i in 1..2)\n    (x[i] + 1) * (2 * y) <= 1;\n}\n",
+     None, ("m.mod", 6, 5), ["non-linear", "'x[...]' times 'y'"], ["supported"]),
     # undeclared and misused names
     (M + "subject to {\n  x + y >= 1;\n}\n", None, ("m.mod", 4, 7), ["Undeclared symbol 'y'"], ["declare the symbol"]),
     ("dvar float x[1..3];\nminimize x;\n", None, ("m.mod", 2, 10), ["'x' without subscripts"], ["supported"]),
