@@ -152,12 +152,17 @@ def _number(value):
 
 
 def cmd_solve(args):
-    with ProgressLine(sys.stderr, wanted(sys.stderr, args.quiet)) as progress:
+    show_progress = wanted(sys.stderr, args.quiet)
+    with ProgressLine(sys.stderr, show_progress) as progress:
         progress.phase("parsing")
         tree, values = _read(args.model, args.data)
+        if tree.get("objective", {}).get("type") == "maximize":
+            progress.maximizing()
         try:
-            results = solve_parsed(tree, values, solver=args.solver, name=args.model, output=io.StringIO(),
-                                   time_limit=args.time_limit, mip_gap=args.mip_gap, on_phase=progress.phase)
+            with progress.solver_log():
+                results = solve_parsed(tree, values, solver=args.solver, name=args.model, output=io.StringIO(),
+                                       time_limit=args.time_limit, mip_gap=args.mip_gap, on_phase=progress.phase,
+                                       solver_log=show_progress)
         except (SemanticError, RuntimeError, ValueError) as error:
             raise CommandError(_describe(_with_suggestion(error, values, args.model), args.model)) from None
     status = _GUROBI_CODES.get(results["status"], results["status"])

@@ -49,9 +49,10 @@ def solve(model_file, data_file=None, solver="scipy", *, time_limit=None, mip_ga
 
 
 def solve_parsed(tree, data, solver="scipy", name="model", *, time_limit=None, mip_gap=None, output=None,
-                 on_phase=None):
+                 on_phase=None, solver_log=False):
     """solve() for a model tree and data dictionary already in hand. `on_phase`, when given, is
-    called with "instantiating" and then "solving" as the work reaches each phase."""
+    called with "instantiating" and then "solving" as the work reaches each phase; with
+    `solver_log`, HiGHS writes its log to the process's standard output (file descriptor 1)."""
     target, key = _require_solver(solver)
     options = solver_options(time_limit, mip_gap)
     if on_phase:
@@ -61,6 +62,8 @@ def solve_parsed(tree, data, solver="scipy", name="model", *, time_limit=None, m
         script = _with_gurobi_parameters(script, options)
     container = {}
     namespace = {"__name__": "__korvane_script__", "results_container": container, "solver_options": options}
+    if solver_log and target == "scipy":
+        namespace["solver_options"] = {**options, "log": True}
     if output is not None:
         # The script's report goes where the caller says, never implicitly to a stdout that may be
         # a protocol channel; binding print in the script's globals reaches every print it makes.

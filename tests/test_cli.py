@@ -1,7 +1,9 @@
 """The command line: compile, check, parse and solve, with errors as one line on standard error."""
+import io
 import json
 import os
 import subprocess
+import select
 import sys
 import tomllib
 
@@ -244,22 +246,35 @@ def test_internal_failures_show_no_exception_names(capsys, tmp_path, monkeypatch
     assert code == 1 and err == "korvane: internal error: division by zero (please report it with the files)\n"
 
 
-def test_progress_line_on_a_terminal_only():
-    import io
-
+def test_progress_line_shows_the_phase_and_highs_incumbent_on_a_terminal(tmp_path):
     from korvane.progress import ProgressLine, wanted
 
-    class Terminal(io.StringIO):
-        def isatty(self):
-            return True
+    master, slave = os.openpty()
+    terminal = os.fdopen(slave, "w")
+    row = " L       0       0         0   0.00%   -974.9684277    -930               4.84%      475     13      4" \
+          "       107     1.8s\n"
+    shown = b""
 
-    screen = Terminal()
-    with ProgressLine(screen, wanted(screen, quiet=False), delay=0, interval=0.01) as progress:
+    def read_screen(until):
+        nonlocal shown
+        while until not in shown and select.select([master], [], [], 60)[0]:
+            try:
+                chunk = os.read(master, 4096)
+            except OSError:  # every writer has closed the terminal
+                return
+            shown += chunk
+
+    with ProgressLine(terminal, wanted(terminal, quiet=False), delay=0) as progress:
         progress.phase("solving")
-        while "solving" not in screen.getvalue():
-            pass
-    assert "korvane: solving (" in screen.getvalue() and screen.getvalue().endswith("\r\x1b[K")
-    assert not wanted(screen, quiet=True) and not wanted(io.StringIO(), quiet=False)
+        with progress.solver_log():
+            os.write(1, row.encode())
+            read_screen(b"gap 4.84%")
+    terminal.close()
+    read_screen(b"the end, which never comes")
+    os.close(master)
+    assert b"korvane: solving: incumbent -930, bound -974.9684277, gap 4.84% (" in shown
+    assert shown.endswith(b"\r\x1b[K")
+    assert not wanted(terminal, quiet=True) and not wanted(io.StringIO(), quiet=False)
 
 
 def cli_env():

@@ -305,12 +305,14 @@ constexpr const char* kPreamble[] = {
 };
 
 constexpr const char* kSolve[] = {
-    "# Solve. Whoever runs the script may set `solver_options` beforehand: time_limit (seconds)",
-    "# and mip_gap (relative), in HiGHS's own names below.",
+    "# Solve. Whoever runs the script may set `solver_options` beforehand: time_limit (seconds),",
+    "# mip_gap (relative) and log (HiGHS's own log on standard output), in HiGHS's names below.",
     "settings = dict(globals().get('solver_options') or {})",
     "highs_options = {}",
     "if 'time_limit' in settings:",
     "    highs_options['time_limit'] = float(settings['time_limit'])",
+    "if settings.get('log'):",
+    "    highs_options['disp'] = True",
     "started = time.perf_counter()",
     "cost = -c if maximize else c",
     "if integrality.any():",
