@@ -78,7 +78,7 @@ def _blank_statement(text, lineno, col, ends_here=False):
     if not isinstance(lineno, int) or lineno < 1:
         return text, ""
     at = _offset(text, lineno, col or 1)
-    start = max(text.rfind(";", 0, at), text.rfind("{", 0, at), text.rfind("}", 0, at)) + 1
+    start = _statement_start(text, at)
     end = at if ends_here else _statement_end(text, start)
     removed = text[start:end]
     return text[:start] + re.sub(r"[^\n]", " ", removed) + text[end:], removed
@@ -89,6 +89,23 @@ def _offset(text, lineno, col):
     if lineno > len(lines):
         return len(text)
     return sum(len(line) + 1 for line in lines[:lineno - 1]) + min(col - 1, len(lines[lineno - 1]))
+
+
+def _statement_start(text, at):
+    """Just after the ';' before the statement at `at`, or after the '{' of the block around it;
+    braces closed before `at` (a set type such as {int}, a set literal) belong to the statement."""
+    depth = 0
+    for i in range(at - 1, -1, -1):
+        c = text[i]
+        if c == "}":
+            depth += 1
+        elif c == "{":
+            if depth == 0:
+                return i + 1
+            depth -= 1
+        elif c == ";" and depth == 0:
+            return i + 1
+    return 0
 
 
 def _statement_end(text, start):

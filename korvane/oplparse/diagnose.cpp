@@ -18,6 +18,35 @@ bool is_declaration_word(std::string_view word) {
   return std::find(std::begin(kWords), std::end(kWords), word) != std::end(kWords);
 }
 
+// Words of the full modelling language that this compiler does not take, with what to write
+// instead: met where a name or an operator should be, they are named as such.
+struct Unsupported {
+  std::string_view word;
+  std::string_view advice;
+};
+constexpr Unsupported kUnsupportedWords[] = {
+    {"infinity", "give a finite bound, or leave that side unbounded (float+ for x >= 0)"},
+    {"maxint", "write a finite number"},
+    {"pwlFunction", "piecewise-linear functions are not supported"},
+    {"piecewise", "piecewise-linear functions are not supported"},
+    {"with", "references between sets of tuples are not supported"},
+    {"ordered", "write 'i in R, j in R : i < j' instead"},
+    {"union", "set operations are not supported; list the set's elements in the .dat file"},
+    {"inter", "set operations are not supported; list the set's elements in the .dat file"},
+    {"diff", "set operations are not supported; list the set's elements in the .dat file"},
+    {"symdiff", "set operations are not supported; list the set's elements in the .dat file"},
+    {"prod", "products over iterators are not supported"},
+    {"allDifferent", "constraint-programming constraints are not supported; only linear and mixed-integer models are"},
+    {"mod", "the modulo operator is not supported; compute the value in the data"},
+};
+
+const Unsupported* unsupported_word(std::string_view word) {
+  for (const Unsupported& u : kUnsupportedWords) {
+    if (u.word == word) return &u;
+  }
+  return nullptr;
+}
+
 // The name between the first pair of single quotes of a message ("Undeclared symbol 'y'").
 std::string quoted_name(const std::string& message) {
   std::size_t open = message.find('\'');
@@ -60,11 +89,13 @@ std::string ModelParser::did_you_mean(const std::string& word) const {
 }
 
 std::string ModelParser::hint_for_token(const Token& at) const {
-  if (is_punct(at, "%") || (at.kind == Tok::Ident && at.text == "mod")) {
-    return " Hint: the modulo operator is not supported; compute the value in the data.";
+  if (is_punct(at, "%")) return " Hint: the modulo operator is not supported; compute the value in the data.";
+  if (at.kind == Tok::Ident && at.text == "in") {
+    return " Hint: write 'x in a..b' as two constraints, 'x >= a' and 'x <= b', or as bounds of the declaration.";
   }
   if (at.kind == Tok::Ident && !symbols_.count(std::string(at.text))) return did_you_mean(std::string(at.text));
   if (is_punct(at, "=")) return " Hint: write '==' for an equality; '=' only gives values in declarations.";
+
   if (is_punct(at, ";")) return " Hint: the statement ends too early: look for a missing operand or an unclosed '(' or '['.";
   if (at.kind == Tok::Invalid && at.text.substr(0, 2) == "/*") return " Hint: close the comment with '*/'.";
   if (at.kind == Tok::Invalid && at.text.substr(0, 1) == "\"") return " Hint: close the string with '\"' on the same line.";
@@ -72,12 +103,36 @@ std::string ModelParser::hint_for_token(const Token& at) const {
   return {};
 }
 
+void ModelParser::fail_if_unsupported(const Token& at) const {
+  if (at.kind != Tok::Ident) return;
+  if (const Unsupported* u = unsupported_word(at.text)) {
+    source_.fail_at("Unsupported construct '" + std::string(u->word) + "': " + std::string(u->advice), at.offset);
+  }
+}
+
 void ModelParser::syntax_error(const Token& at) const {
+  fail_if_unsupported(at);
   if (at.kind == Tok::End) source_.fail_at("Syntax error at end of file", source_.end_of_content());
   source_.fail_at("Syntax error at or near token '" + std::string(at.text) + "'" + hint_for_token(at), at.offset);
 }
 
 void ModelParser::fail(const std::string& message, int line) const {
+  bool names_a_word = message.rfind("Undeclared symbol '", 0) == 0 || message.rfind("Unsupported function '", 0) == 0;
+  if (const Unsupported* u = names_a_word ? unsupported_word(quoted_name(message)) : nullptr) {
+    std::string better = "Unsupported construct '" + std::string(u->word) + "': " + std::string(u->advice);
+    source_.fail(better, line, column_for(message, line));
+  }
+  if (message.rfind("Unsupported initializer", 0) == 0) {  // a value computed with a word we do not take
+    for (const Token& t : tokens_) {
+      if (t.line == line) fail_if_unsupported(t);
+    }
+  }
+  if (const Token* name = names_a_word ? declared_with_iterator(quoted_name(message), line) : nullptr) {
+    source_.fail_at("Unsupported dimension '" + std::string(name->text) +
+                        " in ...' in a declaration: write the range or set alone, as in 'x[R]'; computed values "
+                        "belong in the .dat file",
+                    name->offset);
+  }
   std::string hint;
   bool typo_possible = message.rfind("Undeclared symbol '", 0) == 0 || message.rfind("Unsupported function '", 0) == 0 ||
                        message.rfind("Unsupported decision variable type '", 0) == 0;
@@ -91,6 +146,8 @@ void ModelParser::fail(const std::string& message, int line) const {
 void ModelParser::missing(std::string_view expected) const {
   const Token& at = peek();
   if (at.kind == Tok::Invalid || is_punct(at, "=")) syntax_error(at);  // their own hints say more
+  fail_if_unsupported(at);
+  if (pos_ > 0) fail_if_unsupported(tokens_[pos_ - 1]);
   std::string near = at.kind == Tok::End ? "Syntax error at end of file"
                                          : "Syntax error at or near token '" + std::string(at.text) + "'";
   std::string want = std::string(expected);
@@ -143,6 +200,21 @@ bool ModelParser::closes_block(std::size_t close) const {
     }
   }
   return false;
+}
+
+// The token `name` on `line` when it is followed by 'in' inside the brackets of a declaration,
+// as in 'dvar float x[i in R]', which declares dimensions the way a comprehension would.
+const Token* ModelParser::declared_with_iterator(const std::string& name, int line) const {
+  for (std::size_t j = 0; j + 1 < tokens_.size(); ++j) {
+    const Token& t = tokens_[j];
+    if (t.line == line && t.text == name && t.kind == Tok::Ident && tokens_[j + 1].text == "in" && j > 0 &&
+        (is_punct(tokens_[j - 1], "[") || is_punct(tokens_[j - 1], ",")) && scope_.empty()) {
+      std::size_t start = j;
+      while (start > 0 && !is_punct(tokens_[start - 1], ";") && !is_punct(tokens_[start - 1], "}")) --start;
+      if (is_declaration_word(tokens_[start].text) && tokens_[start].text != "dexpr") return &t;
+    }
+  }
+  return nullptr;
 }
 
 // "the declaration of 'n'", "the objective", "the forall", "the constraint 'cap'", "the constraint".
