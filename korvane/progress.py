@@ -36,12 +36,20 @@ class ProgressLine:
         self._log = None
 
     def __enter__(self):
-        if self._enabled:
+        if not self._enabled:
+            return self
+        try:
             self._log = os.openpty()
+        except OSError:  # no pseudo-terminals here: the work goes on without the line
+            return self
+        try:
             self._child = subprocess.Popen(
                 [sys.executable, "-m", "korvane.progress", str(self._delay), str(self._log[0])],
                 stdin=subprocess.PIPE, stdout=subprocess.DEVNULL, stderr=self._stream, pass_fds=(self._log[0],),
                 env=dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path)))
+        except OSError:
+            os.close(self._log[1])
+        finally:
             os.close(self._log[0])
         return self
 
