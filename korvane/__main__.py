@@ -17,7 +17,7 @@ import os
 import sys
 
 from . import __version__
-from .diagnostics import first_column, from_decode_error, swapped_files, with_data_suggestion
+from .diagnostics import at_data_value, first_column, from_decode_error, swapped_files, with_data_suggestion
 from .faultlore import SemanticError
 from .oplparse import parse_data, parse_files, parse_model
 from .progress import ProgressLine, wanted
@@ -93,11 +93,15 @@ def _compile(model, data, solver):
     try:
         return compile_model(tree, values, solver)
     except (SemanticError, RuntimeError, ValueError) as error:
-        raise CommandError(_describe(_with_suggestion(error, values, model), model)) from None
+        raise CommandError(_describe(_in_the_files(error, values, model, data), model)) from None
 
 
-def _with_suggestion(error, values, model):
-    return with_data_suggestion(error, values, model) if isinstance(error, SemanticError) else error
+def _in_the_files(error, values, model, data):
+    """A generator's error with what the files add: a data name one letter off, the .dat line."""
+    if not isinstance(error, SemanticError):
+        return error
+    error = with_data_suggestion(error, values, model)
+    return at_data_value(error, data, _text_of(data) if data else "", model)
 
 
 def cmd_compile(args):
@@ -164,7 +168,7 @@ def cmd_solve(args):
                                        time_limit=args.time_limit, mip_gap=args.mip_gap, on_phase=progress.phase,
                                        solver_log=show_progress)
         except (SemanticError, RuntimeError, ValueError) as error:
-            raise CommandError(_describe(_with_suggestion(error, values, args.model), args.model)) from None
+            raise CommandError(_describe(_in_the_files(error, values, args.model, args.data), args.model)) from None
     status = _GUROBI_CODES.get(results["status"], results["status"])
     if args.json:
         print(json.dumps({**results, "status": status}, indent=2))

@@ -34,6 +34,16 @@ def from_generator_failure(error, tree, target):
     return SemanticError(message, _line_mentioning(tree, name))
 
 
+def with_declaration_line(error, tree):
+    """A SemanticError without a line, given the line of the declaration of the name it quotes."""
+    name = _quoted(error.message)
+    for declaration in tree.get("declarations", []) if isinstance(tree, dict) else []:
+        if isinstance(declaration, dict) and declaration.get("name") == name and declaration.get("lineno"):
+            return SemanticError(error.message, declaration["lineno"], filename=getattr(error, "filename", None),
+                                 col=getattr(error, "col", None))
+    return error
+
+
 def _quoted(message):
     found = re.search(r"'([^']+)'", message)
     return found.group(1) if found else message.strip()
@@ -82,6 +92,25 @@ def with_data_suggestion(error, data, model_file):
     message = error.message.split(" Hint:")[0]
     return SemanticError(f"{message} Hint: {hint}", error.lineno,
                          filename=getattr(error, "filename", None) or model_file, col=getattr(error, "col", None))
+
+
+_DATA_VALUE = re.compile(r"^(?:Parameter|Set|Tuple array|Range) '([^']+)'")
+
+
+def at_data_value(error, data_file, data_text, model_file):
+    """A fault of a value the .dat file gives (its shape, its keys) placed at the assignment in the
+    .dat file, with the model's declaration as the second place."""
+    found = _DATA_VALUE.match(error.message)
+    if data_file is None or not found or "not found in .dat file" in error.message:
+        return error
+    assignment = re.search(rf"^[ \t]*({re.escape(found.group(1))})\s*=", data_text, re.M)
+    if assignment is None:
+        return error
+    before = data_text[:assignment.start(1)]
+    message, _, hint = error.message.partition(" Hint:")
+    declared = f" (declared at {getattr(error, 'filename', None) or model_file}:{error.lineno})" if error.lineno else ""
+    return SemanticError(message.rstrip(".") + declared + "." + (" Hint:" + hint if hint else ""),
+                         before.count("\n") + 1, filename=data_file, col=len(before) - before.rfind("\n"))
 
 
 def _one_edit_apart(a, b):

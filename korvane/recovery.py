@@ -8,7 +8,7 @@ only on files that parse as written, since a model with a statement missing says
 """
 import re
 
-from .diagnostics import from_decode_error, swapped_files, with_data_suggestion
+from .diagnostics import at_data_value, from_decode_error, swapped_files, with_data_suggestion
 from .faultlore import SemanticError
 from .oplparse import parse_data, parse_model
 from .solving import compile_model
@@ -41,7 +41,8 @@ def all_errors(model_file, data_file=None):
     if data_file in texts:
         data = _parse_recovering(texts[data_file], data_file, parse_data, errors)
     if not errors:
-        errors.extend(_generator_errors(tree, data if data_file else {}, model_file))
+        found = _generator_errors(tree, data if data_file else {}, model_file)
+        errors.extend(at_data_value(error, data_file, texts.get(data_file, ""), model_file) for error in found)
     return _sorted_unique(errors)
 
 
@@ -132,9 +133,15 @@ def _generator_errors(tree, data, model_file):
         try:
             compile_model(tree, data, target)
         except SemanticError as error:
-            # Both targets stop at the first thing they cannot take; on one line it is one fault.
-            if not any(error.lineno and error.lineno == other.lineno for other in found):
-                found.append(with_data_suggestion(error, data, model_file))
+            # Both targets stop at the first thing they cannot take: the same words, or the same
+            # line, are one fault, told where it has a line.
+            error = with_data_suggestion(error, data, model_file)
+            same = [i for i, other in enumerate(found)
+                    if other.message == error.message or (error.lineno and error.lineno == other.lineno)]
+            if not same:
+                found.append(error)
+            elif error.lineno and not found[same[0]].lineno:
+                found[same[0]] = error
     for error in found:
         if getattr(error, "filename", None) is None:
             error.filename = model_file

@@ -8,7 +8,8 @@ import importlib.util
 import math
 import numbers
 
-from .diagnostics import from_generator_failure, is_generator_failure
+from .diagnostics import from_generator_failure, is_generator_failure, with_declaration_line
+from .faultlore import SemanticError
 from .oplparse import parse_files
 
 # solver name -> (target, key under which the script leaves its results)
@@ -28,6 +29,10 @@ def compile_model(tree, data, solver="scipy"):
         from .lpwright import SciPyCodeGenerator as generator
     try:
         return generator(tree, data).generate_code()
+    except SemanticError as error:
+        if error.lineno:
+            raise
+        raise with_declaration_line(error, tree) from None
     except Exception as error:
         # A construct a generator cannot translate is the model's to change: report it with its line.
         if is_generator_failure(error):

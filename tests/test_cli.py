@@ -156,13 +156,14 @@ def test_check_reports_every_error_once_sorted_with_the_count(capsys, tmp_path):
     assert lines[-1] == f"{model}: 4 errors"
 
 
-def test_check_reports_a_data_error_once_with_its_line(capsys, tmp_path):
+def test_check_reports_a_data_error_once_at_the_value_and_the_declaration(capsys, tmp_path):
     model = write_model(tmp_path, "m.mod", "{string} S = ...;\nfloat c[S] = ...;\ndvar float x;\nminimize x;\n")
     data = write_model(tmp_path, "m.dat", 'S = {"a", "b"};\nc = [1, 2, 3];\n')
     code, _, err = run(capsys, "check", model, data)
     lines = err.splitlines()
     assert code == 1 and len(lines) == 2 and lines[1] == f"{model}: 1 error"
-    assert lines[0].startswith(f"{model}:2:1: Parameter 'c' data length 3 does not match")
+    assert lines[0].startswith(f"{data}:2:1: Parameter 'c' data length 3 does not match")
+    assert lines[0].endswith(f"(declared at {model}:2).")
 
 
 TINY = "dvar float+ x;\ndvar float+ y;\nmaximize x + y;\nsubject to {\n  x + 2 * y <= 4;\n  x <= 3;\n}\n"

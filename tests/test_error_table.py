@@ -8,6 +8,7 @@ import pytest
 from korvane.__main__ import main
 from korvane.faultlore import SemanticError
 from korvane.oplparse import parse_files
+from korvane.solving import compile_model
 
 M = "dvar float x;\nminimize x;\n"
 N = "int n = ...;\n" + M
@@ -95,6 +96,11 @@ CASES = [
     (N, "n = 'a';\n", ("m.dat", 1, 5), ["Illegal character"], ["plain Korvane .dat syntax"]),
     (N, "n = 3;\nx = [1, 2\n", ("m.dat", 2, 10), ["at end of file"], ["closing delimiter"]),
     (N, "n = 3;\ndvar float y;\n", ("m.dat", 2, 6), ["token 'float'"], ["no 'dvar'"]),
+    # values of the wrong shape: the assignment in the .dat file, and the declaration
+    ("{string} S = ...;\nfloat c[S] = ...;\n" + M, 'S = {"a", "b"};\n\n  c = [1, 2, 3];\n', ("m.dat", 3, 3),
+     ["Parameter 'c' data length 3", "declared dimension 'S' of length 2", "(declared at m.mod:2)"], []),
+    ("int n = ...;\nfloat d[1..n][1..2] = ...;\n" + M, "n = 2;\nd = [[1, 2],\n     [3]];\n", ("m.dat", 2, 1),
+     ["Parameter 'd'", "(declared at m.mod:2)"], []),
     # data the model needs but does not get
     ("int capacity = ...;\n" + M, "capacty = 4;\n", ("m.mod", 1, 1), ["'capacity'", "not found in .dat file"],
      ["gives 'capacty'", "did you mean 'capacity'"]),
@@ -154,8 +160,12 @@ def test_semantic_errors_carry_file_line_and_column(tmp_path, model, data, where
         assert (error.filename, error.lineno, error.col) == (str(tmp_path / where[0]), where[1], where[2])
         assert all(word in error.message for word in message_words + hint_words)
         assert str(error).startswith(f"Semantic Error (Line {where[1]}): ")
-    else:  # found by a generator, after parsing: the line, and the column of the statement's start
-        assert where[0] == "m.mod"
+    else:  # found by a generator after parsing; the command line adds the place in the files
+        tree, data = parse_files(tmp_path / "m.mod", tmp_path / "m.dat" if data is not None else None)
+        with pytest.raises(SemanticError) as info:
+            for target in ("gurobi", "scipy"):
+                compile_model(tree, data, target)
+        assert isinstance(info.value.lineno, int) and all(word in info.value.message for word in message_words[:1])
 
 
 def test_the_table_is_large_enough():
