@@ -110,6 +110,7 @@ CASES = [
     (b"dvar float x;\nminimize x; // caf\xe9\n", None, ("m.mod", 2, 19), ["Invalid UTF-8 at byte offset 32"], ["UTF-8"]),
     (N, b'n = 3;\ns = "caf\xe9";\n', ("m.dat", 2, 9), ["Invalid UTF-8 at byte offset 15"], ["UTF-8"]),
     (LONG, None, ("m.mod", 2, None), ["Nesting too deep at line 2"], []),
+    (N, "n = 1;\nv = " + "[" * 3000 + "]" * 3000 + ";\n", ("m.dat", 2, None), ["Nesting too deep at line 2"], []),
 ]
 
 LOCATED = re.compile(r"^(?P<file>[^:]+):(?P<line>\d+):(?P<col>\d+): (?P<text>.*)$")
@@ -146,7 +147,7 @@ def test_mistakes_get_one_located_hinted_message(tmp_path, monkeypatch, capsys, 
 
 
 PARSER_CASES = [case for case in CASES if not isinstance(case[0], bytes) and not isinstance(case[1], bytes)
-                and case[0] is not LONG and "reads like a data file" not in case[3]]
+                and not any(word.startswith(("Nesting too deep", "reads like a data file")) for word in case[3])]
 
 
 @pytest.mark.parametrize("model, data, where, message_words, hint_words", PARSER_CASES, ids=range(len(PARSER_CASES)))
@@ -170,3 +171,14 @@ def test_semantic_errors_carry_file_line_and_column(tmp_path, model, data, where
 
 def test_the_table_is_large_enough():
     assert len(CASES) >= 40
+
+
+@pytest.mark.parametrize("model, data", [(LONG, None), (N, "n = 1;\nv = " + "[" * 3000 + "]" * 3000 + ";\n")])
+def test_too_deep_nesting_is_a_recursion_error_with_its_place(tmp_path, model, data):
+    write(tmp_path / "m.mod", model)
+    if data is not None:
+        write(tmp_path / "m.dat", data)
+    with pytest.raises(RecursionError, match="^Nesting too deep at line 2: ") as info:
+        parse_files(tmp_path / "m.mod", tmp_path / "m.dat" if data is not None else None)
+    assert info.value.filename == str(tmp_path / ("m.dat" if data else "m.mod")) and info.value.lineno == 2
+    assert info.value.col > 1

@@ -42,7 +42,18 @@ class DataParser {
     stack_.reserve(1024);
   }
 
+  // The data dictionary; nesting deeper than the interpreter allows is reported at its line.
   Ref parse() {
+    try {
+      return assignments();
+    } catch (const PyErrorSet&) {
+      if (!PyErr_ExceptionMatches(PyExc_RecursionError)) throw;
+    }
+    source_.fail_too_deep(static_cast<std::size_t>(p_ - begin_), "write the values with fewer levels of brackets");
+  }
+
+ private:
+  Ref assignments() {
     Ref data = new_dict();
     for (skip_space(); p_ != end_; skip_space()) {
       if (!is_ident_start(*p_)) fail_here();
@@ -56,7 +67,6 @@ class DataParser {
     return data;
   }
 
- private:
   // Names repeat across files and become dictionary keys: share one object per name.
   static Ref interned(Ref name) {
     PyObject* raw = name.release();

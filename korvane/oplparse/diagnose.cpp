@@ -64,15 +64,7 @@ Ref ModelParser::parse_reporting_depth() {
     if (!PyErr_ExceptionMatches(PyExc_RecursionError)) throw;
   }
   // The walk stopped at the deepest token it reached; that line is where the nesting must go.
-  PyErr_Clear();
-  const Token& at = peek();
-  int line = at.line;
-  Ref error = kv::call(PyExc_RecursionError, py_str("Nesting too deep at line " + std::to_string(line) +
-                                                ": simplify the expression or split it with a decision expression"));
-  setattr(error, K::filename, source_.filename);
-  setattr(error, K::lineno, py_int(line));
-  setattr(error, K::col, py_int(source_.column_at(at.offset)));
-  raise_instance(error);
+  source_.fail_too_deep(peek().offset, "simplify the expression or split it with a decision expression");
 }
 
 std::vector<std::string> ModelParser::known_words() const {

@@ -44,6 +44,16 @@ void Source::fail_at(const std::string& message, std::size_t offset) const {
   fail(message, line_at(offset), column_at(offset));
 }
 
+void Source::fail_too_deep(std::size_t offset, const std::string& advice) const {
+  PyErr_Clear();
+  int line = line_at(offset);
+  Ref error = call(PyExc_RecursionError, py_str("Nesting too deep at line " + std::to_string(line) + ": " + advice));
+  setattr(error, K::filename, filename);
+  setattr(error, K::lineno, py_int(line));
+  setattr(error, K::col, py_int(column_at(offset)));
+  raise_instance(error);
+}
+
 std::string_view char_at(std::string_view text, std::size_t offset) {
   auto lead = static_cast<unsigned char>(text[offset]);
   std::size_t size = lead < 0x80 ? 1 : lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC0 ? 2 : 1;

@@ -35,6 +35,9 @@ struct Source {
   [[noreturn]] void fail(const std::string& message, int line, int col = 0) const;
   // The same at the line and column of the byte at `offset`.
   [[noreturn]] void fail_at(const std::string& message, std::size_t offset) const;
+  // Replaces the pending RecursionError with one that names the line of `offset`, where nesting
+  // went too deep, and carries `filename`, `lineno` and `col` like a SemanticError.
+  [[noreturn]] void fail_too_deep(std::size_t offset, const std::string& advice) const;
 };
 
 // The text of the character that starts at `offset` (a whole UTF-8 sequence).
