@@ -87,7 +87,6 @@ std::string ModelParser::hint_for_token(const Token& at) const {
   }
   if (at.kind == Tok::Ident && !symbols_.count(std::string(at.text))) return did_you_mean(std::string(at.text));
   if (is_punct(at, "=")) return " Hint: write '==' for an equality; '=' only gives values in declarations.";
-
   if (is_punct(at, ";")) return " Hint: the statement ends too early: look for a missing operand or an unclosed '(' or '['.";
   if (at.kind == Tok::Invalid && at.text.substr(0, 2) == "/*") return " Hint: close the comment with '*/'.";
   if (at.kind == Tok::Invalid && at.text.substr(0, 1) == "\"") return " Hint: close the string with '\"' on the same line.";
@@ -109,6 +108,12 @@ void ModelParser::syntax_error(const Token& at) const {
 }
 
 void ModelParser::fail(const std::string& message, int line) const {
+  fail_if_better_said(message, line);
+  source_.fail(message + typo_hint(message), line, column_for(message, line));
+}
+
+// Messages about a name that is really a construct of the full language we do not take.
+void ModelParser::fail_if_better_said(const std::string& message, int line) const {
   bool names_a_word = message.rfind("Undeclared symbol '", 0) == 0 || message.rfind("Unsupported function '", 0) == 0;
   if (const Unsupported* u = names_a_word ? unsupported_word(quoted_name(message)) : nullptr) {
     std::string better = "Unsupported construct '" + std::string(u->word) + "': " + std::string(u->advice);
@@ -125,14 +130,14 @@ void ModelParser::fail(const std::string& message, int line) const {
                         "belong in the .dat file",
                     name->offset);
   }
-  std::string hint;
+}
+
+std::string ModelParser::typo_hint(const std::string& message) const {
   bool typo_possible = message.rfind("Undeclared symbol '", 0) == 0 || message.rfind("Unsupported function '", 0) == 0 ||
                        message.rfind("Unsupported decision variable type '", 0) == 0;
-  if (typo_possible && message.find("Hint:") == std::string::npos) {
-    hint = did_you_mean(quoted_name(message));
-    if (!hint.empty()) hint += " Otherwise declare the name in the model or give it in the data.";
-  }
-  source_.fail(message + hint, line, column_for(message, line));
+  if (!typo_possible || message.find("Hint:") != std::string::npos) return {};
+  std::string hint = did_you_mean(quoted_name(message));
+  return hint.empty() ? hint : hint + " Otherwise declare the name in the model or give it in the data.";
 }
 
 void ModelParser::missing(std::string_view expected) const {

@@ -93,6 +93,8 @@ class ModelParser {
   // ---- error wording and places (diagnose.cpp) ----
   [[noreturn]] void missing(std::string_view expected) const;
   void fail_if_unsupported(const Token& at) const;
+  void fail_if_better_said(const std::string& message, int line) const;
+  std::string typo_hint(const std::string& message) const;
   const Token* declared_with_iterator(const std::string& name, int line) const;
   std::string hint_for_token(const Token& at) const;
   std::string did_you_mean(const std::string& word) const;
