@@ -118,7 +118,10 @@ def cmd_compile(args):
 
 
 def cmd_check(args):
-    errors = all_errors(args.model, args.data)
+    try:
+        errors = all_errors(args.model, args.data)
+    except OSError as error:
+        raise CommandError(_describe(error, args.model)) from None
     for error in errors:
         print(_describe(error, args.model), file=sys.stderr)
     if not errors:

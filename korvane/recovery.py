@@ -56,8 +56,6 @@ def _parse_recovering(text, filename, parse, errors):
             return result if clean else None
         except (SemanticError, RecursionError) as error:
             clean = False
-            if not isinstance(error, RecursionError) and getattr(error, "filename", None) is None:
-                error.filename = filename
             undeclared = _UNDECLARED.match(getattr(error, "message", ""))
             if not (undeclared and undeclared.group(1) in blanked_names):
                 errors.append(error)

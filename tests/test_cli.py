@@ -105,6 +105,7 @@ def test_parse_data_with_tuple_keys(capsys, tmp_path):
     (["solve", "missing.mod", "missing.dat"], "missing.mod: No such file or directory"),
     (["parse", "missing.dat"], "missing.dat: No such file or directory"),
     (["compile", "missing.mod"], "missing.mod: No such file or directory"),
+    (["check", "missing.mod"], "missing.mod: No such file or directory"),
 ])
 def test_file_errors_are_one_line(capsys, argv, message):
     code, out, err = run(capsys, *argv)
