@@ -46,7 +46,7 @@ def with_declaration_line(error, tree):
 
 def _quoted(message):
     found = re.search(r"'([^']+)'", message)
-    return found.group(1) if found else message.strip()
+    return found.group(1) if found else None
 
 
 def _line_mentioning(node, name, line=None):

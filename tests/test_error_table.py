@@ -182,3 +182,18 @@ def test_too_deep_nesting_is_a_recursion_error_with_its_place(tmp_path, model, d
         parse_files(tmp_path / "m.mod", tmp_path / "m.dat" if data is not None else None)
     assert info.value.filename == str(tmp_path / ("m.dat" if data else "m.mod")) and info.value.lineno == 2
     assert info.value.col > 1
+
+
+def test_generator_failures_name_the_innermost_statement():
+    from korvane.diagnostics import from_generator_failure
+    from korvane.oplparse import parse_model
+
+    tree = parse_model("dvar float x[1..2];\nminimize x[1];\nsubject to {\n  c0: x[1] >= 0;\n  forall(i in 1..2)\n"
+                       "    x[i] >= abs(i - 3);\n}")
+    with pytest.raises(SemanticError) as info:
+        compile_model(tree, {}, "gurobi")
+    assert info.value.lineno == 6 and info.value.message.startswith("Unsupported function call 'abs'")
+    error = from_generator_failure(KeyError("c0"), tree, "scipy")
+    assert error.lineno == 4 and error.message.startswith("Unsupported use of 'c0' here: the scipy target")
+    error = from_generator_failure(TypeError("unhashable type"), tree, "scipy")
+    assert error.lineno is None and error.message.startswith("Unsupported construct for the scipy target: unhashable")
