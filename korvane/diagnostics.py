@@ -24,8 +24,9 @@ def is_generator_failure(error):
 def from_generator_failure(error, tree, target):
     """A SemanticError for what a generator raised, at the line of the innermost statement that
     mentions the name the failure quotes."""
-    message = str(error.args[0]) if isinstance(error, KeyError) and error.args else str(error)
-    name = _quoted(message)
+    key = isinstance(error, KeyError) and error.args
+    message = str(error.args[0]) if key else str(error)
+    name = message if key else _quoted(message)  # a lookup that failed names its key alone
     if isinstance(error, NotImplementedError) and not message.startswith("Unsupported"):
         message = f"Unsupported by the {target} target: {message}"
     elif not isinstance(error, NotImplementedError):
