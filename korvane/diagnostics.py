@@ -24,14 +24,13 @@ def is_generator_failure(error):
 def from_generator_failure(error, tree, target):
     """A SemanticError for what a generator raised, at the line of the innermost statement that
     mentions the name the failure quotes."""
-    key = isinstance(error, KeyError) and error.args
-    message = str(error.args[0]) if key else str(error)
-    name = message if key else _quoted(message)  # a lookup that failed names its key alone
-    if isinstance(error, NotImplementedError) and not message.startswith("Unsupported"):
-        message = f"Unsupported by the {target} target: {message}"
-    elif not isinstance(error, NotImplementedError):
-        message = f"Unsupported use of '{name}' here: the {target} target cannot translate it" if name else \
-            f"Unsupported construct for the {target} target: {message}"
+    if isinstance(error, KeyError) and error.args:  # a lookup that failed names its key alone
+        name = str(error.args[0])
+        message = f"Unsupported use of '{name}' here: the {target} target cannot translate it"
+    else:
+        message, name = str(error), _quoted(str(error))
+        if not message.startswith("Unsupported"):
+            message = f"Unsupported by the {target} target: {message}"
     return SemanticError(message, _line_mentioning(tree, name))
 
 

@@ -196,4 +196,6 @@ def test_generator_failures_name_the_innermost_statement():
     error = from_generator_failure(KeyError("c0"), tree, "scipy")
     assert error.lineno == 4 and error.message.startswith("Unsupported use of 'c0' here: the scipy target")
     error = from_generator_failure(TypeError("unhashable type"), tree, "scipy")
-    assert error.lineno is None and error.message.startswith("Unsupported construct for the scipy target: unhashable")
+    assert error.lineno is None and error.message.startswith("Unsupported by the scipy target: unhashable type")
+    error = from_generator_failure(ValueError("Range bounds must be integer-valued for 'c0'"), tree, "gurobi")
+    assert error.lineno == 4 and "Hint: use integer-valued literals" in error.message
