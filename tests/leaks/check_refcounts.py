@@ -553,6 +553,9 @@ def parse_errors():
     expect(TypeError, oplparse.parse_data)
     expect(RecursionError, oplparse.parse_model, "dvar int x; minimize " + "(" * 5000 + "x" + ")" * 5000 + ";")
     expect(RecursionError, oplparse.parse_data, "a = " + "[" * 5000 + "]" * 5000 + ";")
+    for text in ("{int} S = {1};\n{int} T = S union S;", "dvar float x; minimize x; subject to { x >= 3 mod 2; }",
+                 "dvar float x; minimize x; subject to { forall(ordered i, j in 1..2) x >= i; }"):
+        expect(faultlore.SemanticError, oplparse.parse_model, text)
 
 
 # ---- korvane._velmoraserve ----
