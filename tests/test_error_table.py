@@ -88,6 +88,10 @@ CASES = [
     ("dvar float x[1..3];\nminimize x;\n", None, ("m.mod", 2, 10), ["'x' without subscripts"], ["supported"]),
     ("int n = 3;\n" + M + "subject to {\n  n[1] >= x;\n}\n", None, ("m.mod", 5, 3), ["subscript on 'n'"], ["supported"]),
     ("int n;\nfloat n;\n", None, ("m.mod", 2, 7), ["'n' is declared twice"], ["its own name"]),
+    ("tuple T { int cost; string site; }\n{T} Ts = {<1, \"a\">};\n" + M + "subject to {\n  sum(t in Ts) t.cots * x <= 1;\n}\n",
+     None, ("m.mod", 6, 18), ["Unknown symbol 'cots'", "tuple type 'T'"], ["did you mean 'cost'", "'cost', 'site'"]),
+    ("tuple T { int a; }\n{T} Ts = ...;\ndvar int x;\nminimize sum(t in Ts) t.b * x;\n", None, ("m.mod", 4, 25),
+     ["Unknown symbol 'b'"], ["The fields of 'T' are 'a'."]),
     # data files: the place in the .dat file
     (N, "n = 3\nm = 4;\n", ("m.dat", 1, 6), ["expected ';' after the assignment to 'n' that starts at line 1"],
      ["end the assignment with ';'"]),

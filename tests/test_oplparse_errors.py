@@ -37,8 +37,6 @@ def raised(fn, text, **kwargs):
     ("dvar int x;\nminimize x + y;", "Undeclared symbol 'y'", HINT_SYMBOL, 2),
     ("{Arc} A = ...;", "Undeclared symbol 'Arc'", HINT_SYMBOL, 1),
     ("float c[S];", "Undeclared symbol 'S'", HINT_SYMBOL, 1),
-    ("tuple T { int a; }\n{T} Ts = ...;\ndvar int x;\nminimize sum(t in Ts) t.b * x;",
-     "Unknown symbol 'b': tuple type 'T' has no such field", HINT_SYMBOL, 4),
     ("using CP;\ndvar int x;", "Unsupported construct 'using CP': only linear and mixed-integer models are supported",
      HINT_UNSUPPORTED, 1),
     ("dvar int x;\nexecute { writeln(x); }", "Unsupported construct 'execute': script blocks are not supported",

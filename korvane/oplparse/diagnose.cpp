@@ -133,11 +133,26 @@ void ModelParser::fail_if_better_said(const std::string& message, int line) cons
 }
 
 std::string ModelParser::typo_hint(const std::string& message) const {
+  std::size_t tuple_type = message.find("': tuple type '");
+  if (message.rfind("Unknown symbol '", 0) == 0 && tuple_type != std::string::npos) return field_hint(message, tuple_type);
   bool typo_possible = message.rfind("Undeclared symbol '", 0) == 0 || message.rfind("Unsupported function '", 0) == 0 ||
                        message.rfind("Unsupported decision variable type '", 0) == 0;
   if (!typo_possible || message.find("Hint:") != std::string::npos) return {};
   std::string hint = did_you_mean(quoted_name(message));
   return hint.empty() ? hint : hint + " Otherwise declare the name in the model or give it in the data.";
+}
+
+// "Unknown symbol 'cots': tuple type 'T' has no such field": the fields there are, nearest first.
+std::string ModelParser::field_hint(const std::string& message, std::size_t tuple_type) const {
+  auto type = symbols_.find(quoted_name(message.substr(tuple_type + 2)));
+  if (type == symbols_.end() || type->second.fields.empty()) return {};
+  std::vector<std::string> names;
+  for (const TupleField& f : type->second.fields) names.push_back(f.name);
+  std::string match = closest_word(quoted_name(message), names);
+  std::string listed;
+  for (const std::string& name : names) listed += (listed.empty() ? "'" : ", '") + name + "'";
+  return " Hint: " + (match.empty() ? std::string() : "did you mean '" + match + "'? ") + "The fields of '" +
+         type->first + "' are " + listed + ".";
 }
 
 void ModelParser::missing(std::string_view expected) const {

@@ -95,6 +95,7 @@ class ModelParser {
   void fail_if_unsupported(const Token& at) const;
   void fail_if_better_said(const std::string& message, int line) const;
   std::string typo_hint(const std::string& message) const;
+  std::string field_hint(const std::string& message, std::size_t tuple_type) const;
   const Token* declared_with_iterator(const std::string& name, int line) const;
   std::string hint_for_token(const Token& at) const;
   std::string did_you_mean(const std::string& word) const;

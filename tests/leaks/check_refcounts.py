@@ -554,7 +554,8 @@ def parse_errors():
     expect(RecursionError, oplparse.parse_model, "dvar int x; minimize " + "(" * 5000 + "x" + ")" * 5000 + ";")
     expect(RecursionError, oplparse.parse_data, "a = " + "[" * 5000 + "]" * 5000 + ";")
     for text in ("{int} S = {1};\n{int} T = S union S;", "dvar float x; minimize x; subject to { x >= 3 mod 2; }",
-                 "dvar float x; minimize x; subject to { forall(ordered i, j in 1..2) x >= i; }"):
+                 "dvar float x; minimize x; subject to { forall(ordered i, j in 1..2) x >= i; }",
+                 "tuple T { int cost; }\n{T} Ts = ...;\ndvar int x;\nminimize sum(t in Ts) t.cots * x;"):
         expect(faultlore.SemanticError, oplparse.parse_model, text)
 
 
