@@ -14,7 +14,7 @@ from korvane.genai.checking import AnswerFormatError, extract_pair, fenced_block
 
 BROKEN = answer(BROKEN_MODEL, PAIR_DATA, before="First try.")
 FIXED = answer(FIXED_MODEL, PAIR_DATA, before="Fixed.")
-SYNTAX_HINT = "Hint: rewrite the construct using simpler supported Korvane syntax."
+EQUALITY_HINT = "Hint: write '==' for an equality; '=' only gives values in declarations."
 
 
 @pytest.fixture
@@ -205,7 +205,7 @@ def test_errors_are_fed_back_until_the_model_compiles(llm, files):
     assert stats["success"] and stats["iterations"] == 2 and stats["model"] == "gpt-4o"
     [error] = stats["errors"]
     assert error["iteration"] == 1 and error["stage"] == "model" and error["lineno"] == 8
-    assert error["message"].startswith("Semantic Error (Line 8): Syntax error at or near token '=' " + SYNTAX_HINT)
+    assert error["message"].startswith("Semantic Error (Line 8): Syntax error at or near token '=' " + EQUALITY_HINT)
     assert error["message"].endswith("Line 8 reads: labour: x + y = hours;")
     repair = llm.chats[1].messages[-1]["content"]
     assert repair.startswith("The korvane compiler rejected the model file:\n" + error["message"])

@@ -28,6 +28,21 @@ const char* op_text(Cmp op) {
   return "?";
 }
 
+// The first decision variable an expression mentions: names the factors of a product that is
+// not linear.
+std::string variable_in(const Model& m, int root) {
+  std::vector<int> pending{root};
+  while (!pending.empty()) {
+    int e = pending.back();
+    pending.pop_back();
+    if (e < 0 || !m.exprs[e].has_var) continue;
+    const Expr& x = m.exprs[e];
+    if (x.op == Op::Var) return m.families[x.ref].name + (x.args.empty() ? "" : "[...]");
+    for (int child : {x.c, x.b, x.a}) pending.push_back(child);
+  }
+  return "?";
+}
+
 }  // namespace
 
 std::string Model::site_text() const {
@@ -332,8 +347,9 @@ void Model::lin(int e, double scale, LinExpr& out) {
       return;
     case Op::Mul:
       if (exprs[x.a].has_var && exprs[x.b].has_var) {
-        fail("Unsupported non-linear expression in " + site_text() +
-             ": a product of two expressions over decision variables (the SciPy target takes linear models only)");
+        fail("Unsupported non-linear expression in " + site_text() + ": a product of two expressions over decision " +
+             "variables, '" + variable_in(*this, x.a) + "' times '" + variable_in(*this, x.b) +
+             "' (the SciPy target takes linear models only)");
       }
       if (exprs[x.a].has_var) {
         double v = number(x.b);

@@ -449,12 +449,14 @@ constexpr const char* kPreamble[] = {
 };
 
 // The solve section of the script (its comments say why it does what it does).
-constexpr const char* kSolve = R"(# Solve. Whoever runs the script may set `solver_options` beforehand: time_limit (seconds)
-# and mip_gap (relative), in HiGHS's own names below.
+constexpr const char* kSolve = R"(# Solve. Whoever runs the script may set `solver_options` beforehand: time_limit (seconds),
+# mip_gap (relative) and log (HiGHS's own log on standard output), in HiGHS's names below.
 settings = dict(globals().get('solver_options') or {})
 highs_options = {}
 if 'time_limit' in settings:
     highs_options['time_limit'] = float(settings['time_limit'])
+if settings.get('log'):
+    highs_options['disp'] = True
 is_mip = bool(integrality.any())
 if is_mip and 'mip_gap' in settings:
     highs_options['mip_rel_gap'] = float(settings['mip_gap'])

@@ -42,7 +42,18 @@ class DataParser {
     stack_.reserve(1024);
   }
 
+  // The data dictionary; nesting deeper than the interpreter allows is reported at its line.
   Ref parse() {
+    try {
+      return assignments();
+    } catch (const PyErrorSet&) {
+      if (!PyErr_ExceptionMatches(PyExc_RecursionError)) throw;
+    }
+    source_.fail_too_deep(static_cast<std::size_t>(p_ - begin_), "write the values with fewer levels of brackets");
+  }
+
+ private:
+  Ref assignments() {
     Ref data = new_dict();
     std::unordered_map<std::string_view, std::size_t> first;  // of each name, for the error of a repeat
     for (skip_space(); p_ != end_; skip_space()) {
@@ -63,13 +74,12 @@ class DataParser {
       }
       expect('=');
       Ref value = assigned_value();
-      expect(';');
+      end_assignment(begin_ + start);
       check_status(PyDict_SetItem(data.get(), name.get(), value.get()));
     }
     return data;
   }
 
- private:
   // Names repeat across files and become dictionary keys: share one object per name.
   static Ref interned(Ref name) {
     PyObject* raw = name.release();
@@ -325,9 +335,7 @@ class DataParser {
 
   std::size_t offset() const { return static_cast<std::size_t>(p_ - begin_); }
 
-  [[noreturn]] void fail_at(const std::string& message, std::size_t at) const {
-    source_.fail(message, source_.line_at(at));
-  }
+  [[noreturn]] void fail_at(const std::string& message, std::size_t at) const { source_.fail_at(message, at); }
 
   // Counts the containers open around the value being read.
   struct Depth {
@@ -338,15 +346,32 @@ class DataParser {
     Depth& operator=(const Depth&) = delete;
   };
 
+  // The ';' after the assignment that starts at `start`. One left out is reported where the
+  // value ends, naming the assignment, rather than at the next line's name.
+  void end_assignment(const char* start) {
+    if (at(';')) {
+      ++p_;
+      return;
+    }
+    auto offset_of = [&](const char* p) { return static_cast<std::size_t>(p - begin_); };
+    const char* value_end = p_;
+    while (value_end > start && std::strchr(" \t\r\n", value_end[-1]) != nullptr) --value_end;
+    if (p_ != end_ && source_.line_at(offset_of(p_)) == source_.line_at(offset_of(value_end))) fail_here();
+    std::string near = p_ == end_ ? "at end of file" : "at or near token '" + std::string(token_text(offset_of(p_))) + "'";
+    source_.fail_at("Syntax error in .dat file " + near + ": expected ';' after the assignment to '" +
+                        std::string(token_text(offset_of(start))) + "' that starts at line " +
+                        std::to_string(source_.line_at(offset_of(start))) + ". Hint: end the assignment with ';'.",
+                    offset_of(value_end));
+  }
+
   // Reports the position p_ stands at: end of file, an illegal character, or the token there.
   [[noreturn]] void fail_here() {
     auto offset = static_cast<std::size_t>(p_ - begin_);
-    if (p_ == end_) source_.fail("Syntax error in .dat file at end of file", source_.last_line());
-    int line = source_.line_at(offset);
+    if (p_ == end_) source_.fail_at("Syntax error in .dat file at end of file", source_.end_of_content());
     if (!is_legal_start(*p_)) {
-      source_.fail("Illegal character in .dat file: '" + std::string(char_at(source_.text, offset)) + "'", line);
+      source_.fail_at("Illegal character in .dat file: '" + std::string(char_at(source_.text, offset)) + "'", offset);
     }
-    source_.fail(std::string(kDatSyntaxError) + std::string(token_text(offset)) + "'", line);
+    source_.fail_at(std::string(kDatSyntaxError) + std::string(token_text(offset)) + "'", offset);
   }
 
   std::string_view token_text(std::size_t offset) const {

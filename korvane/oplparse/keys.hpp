@@ -18,5 +18,6 @@ inline Key name_node{"name"};
 inline Key SemanticError{"SemanticError"};
 inline Key filename{"filename"};
 inline Key EXPANSION_LIMIT{"EXPANSION_LIMIT"};
+inline Key col{"col"};
 
 }  // namespace oplparse::K

@@ -144,7 +144,7 @@ bool ModelParser::accept(std::string_view punct) {
 }
 
 const Token& ModelParser::expect(std::string_view punct) {
-  if (!is(punct)) syntax_error(peek());
+  if (!is(punct)) missing(punct);
   return advance();
 }
 
@@ -155,7 +155,7 @@ bool ModelParser::accept_word(std::string_view word) {
 }
 
 const Token& ModelParser::expect_word(std::string_view word) {
-  if (!is_word(word)) syntax_error(peek());
+  if (!is_word(word)) missing(word);
   return advance();
 }
 
@@ -163,15 +163,6 @@ const Token& ModelParser::expect_name() {
   const Token& t = peek();
   if (t.kind != Tok::Ident || is_reserved(t.text)) syntax_error(t);
   return advance();
-}
-
-void ModelParser::syntax_error(const Token& at) const {
-  if (at.kind == Tok::End) fail("Syntax error at end of file", source_.last_line());
-  fail("Syntax error at or near token '" + std::string(at.text) + "'", at.line);
-}
-
-void ModelParser::fail(const std::string& message, int line) const {
-  source_.fail(message, line);
 }
 
 // ---- items ----
@@ -597,7 +588,7 @@ Ref ModelParser::literal_sequence(const std::string& owner, const std::string& t
 }
 
 Ref parse_model_text(const Source& source) {
-  return ModelParser(source, tokenize(source.text)).parse();
+  return ModelParser(source, tokenize(source.text)).parse_reporting_depth();
 }
 
 }  // namespace oplparse

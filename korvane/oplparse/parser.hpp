@@ -74,6 +74,8 @@ class ModelParser {
  public:
   ModelParser(const Source& source, std::vector<Token> tokens);
   Ref parse();
+  // parse(), with a RecursionError from too deep nesting reworded to name the line.
+  Ref parse_reporting_depth();
 
  private:
   // ---- tokens (model.cpp) ----
@@ -88,6 +90,21 @@ class ModelParser {
   const Token& expect_name();
   [[noreturn]] void syntax_error(const Token& at) const;
   [[noreturn]] void fail(const std::string& message, int line) const;
+
+  // ---- error wording and places (diagnose.cpp) ----
+  [[noreturn]] void missing(std::string_view expected) const;
+  void fail_if_unsupported(const Token& at) const;
+  void fail_if_better_said(const std::string& message, int line) const;
+  std::string typo_hint(const std::string& message) const;
+  std::string field_hint(const std::string& message, std::size_t tuple_type) const;
+  const Token* declared_with_iterator(const std::string& name, int line) const;
+  std::string hint_for_token(const Token& at) const;
+  std::string did_you_mean(const std::string& word) const;
+  std::vector<std::string> known_words() const;
+  std::size_t statement_start(std::size_t last) const;
+  bool closes_block(std::size_t close) const;
+  std::string statement_kind(std::size_t start) const;
+  int column_for(const std::string& message, int line) const;
 
   // ---- items and declarations (model.cpp) ----
   void parse_item();

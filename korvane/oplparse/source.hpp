@@ -28,8 +28,18 @@ struct Source {
   // Line of the last character that is not white space: where "end of file" errors point.
   int last_line() const;
 
-  // raise SemanticError(message, lineno=line), with the file name attached as `filename`.
-  [[noreturn]] void fail(const std::string& message, int line) const;
+  // 1-based column of the byte at `offset`, counted in characters from the start of its line.
+  int column_at(std::size_t offset) const;
+  // Just past the last character that is not white space: where "end of file" errors point.
+  std::size_t end_of_content() const;
+
+  // raise SemanticError(message, lineno=line, filename=..., col=col); a column of 0 is unknown.
+  [[noreturn]] void fail(const std::string& message, int line, int col = 0) const;
+  // The same at the line and column of the byte at `offset`.
+  [[noreturn]] void fail_at(const std::string& message, std::size_t offset) const;
+  // Replaces the pending RecursionError with one that names the line of `offset`, where nesting
+  // went too deep, and carries `filename`, `lineno` and `col` like a SemanticError.
+  [[noreturn]] void fail_too_deep(std::size_t offset, const std::string& advice) const;
 
   // The number `written` (a view into this text) as number_from_text reads it; a float literal
   // too large to be finite is an error at its line, so that no inf reaches a model.

@@ -54,8 +54,9 @@ def expect(exc, fn, *args, **kwargs):
 
 @scenario
 def semantic_error():
-    for err in (faultlore.SemanticError("Unknown name x", 3), faultlore.SemanticError(42), faultlore.SemanticError("m", lineno=0)):
-        str(err), err.message, err.lineno
+    for err in (faultlore.SemanticError("Unknown name x", 3), faultlore.SemanticError(42), faultlore.SemanticError("m", lineno=0),
+                faultlore.SemanticError("m", 2, filename="m.mod", col=4)):
+        str(err), err.message, err.lineno, err.filename, err.col
     expect(TypeError, faultlore.SemanticError)
     expect(TypeError, faultlore.SemanticError, "a", 1, 2)
 
@@ -545,9 +546,12 @@ def parse_files():
 @scenario
 def parse_errors():
     for text in ("int n = 3\nint m;", "dvar int x; minimize y;", "using CP;", "dvar int x; subject to {",
-                 "int n; int n;", "dvar int x[1..2]; minimize x[x[1]];", "dvar int x; minimize foo(x);"):
+                 "int n; int n;", "dvar int x[1..2]; minimize x[x[1]];", "dvar int x; minimize foo(x);",
+                 "int cap = 1; dvar int x; minimize x; subject to { x <= capp; }", "dvar flot x;", "maximise 1;",
+                 "dvar float x; minimize x\nsubject to {}", "dvar float y in 0..infinity;", "dvar float z[i in 1..2];",
+                 "dvar int x; subject to { x = 1; }", "dvar int x; subject to { 0 <= x <= 1; }"):
         expect(faultlore.SemanticError, oplparse.parse_model, text, filename="m.mod")
-    for text in ("a = [1, 2,];", "a = [1", "a = 'x';", "a = yes;"):
+    for text in ("a = [1, 2,];", "a = [1", "a = 'x';", "a = yes;", "n = 3\nm = 4;", "n = 3"):
         expect(faultlore.SemanticError, oplparse.parse_data, text)
     expect(TypeError, oplparse.parse_model, b"")
     expect(TypeError, oplparse.parse_data)
@@ -559,6 +563,10 @@ def parse_errors():
                                                                for i in range(1, 40)) + "minimize d39;"
     with patched(oplparse, EXPANSION_LIMIT=1000):
         expect(faultlore.SemanticError, oplparse.parse_model, dexprs)
+    for text in ("{int} S = {1};\n{int} T = S union S;", "dvar float x; minimize x; subject to { x >= 3 mod 2; }",
+                 "dvar float x; minimize x; subject to { forall(ordered i, j in 1..2) x >= i; }",
+                 "tuple T { int cost; }\n{T} Ts = ...;\ndvar int x;\nminimize sum(t in Ts) t.cots * x;"):
+        expect(faultlore.SemanticError, oplparse.parse_model, text)
 
 
 CHECKED_FILES = tempfile.mkdtemp(prefix="korvane_leaks_")
