@@ -46,6 +46,7 @@ float e[Ps] = ...;
 int+ g[R] = ...;
 float h[T] = ...;
 float k[S][T] = ...;
+P arr[S] = ...;
 dvar float x;
 minimize x;
 subject to {}
@@ -62,6 +63,7 @@ e = #[<"p", 1>: 1.5]#;
 g = [1, 2.0];
 h = #["u": 0.5]#;
 k = #["a": #["u": 1]#]#;
+arr = #["a": <"p", 3>]#;
 """
 
 
@@ -70,14 +72,16 @@ k = #["a": #["u": 1]#]#;
     ("a = 3;", 'a = "three";', "Parameter 'a' is declared int but its data holds 'three'", 4),
     ("g = [1, 2.0];", "g = [1,\n 2.5];", "Parameter 'g' is declared int but its data holds 2.5", 9),
     ('<2, "b">: 2]#', '<2, "b">:\n 2.25]#', "Parameter 'd' is declared int but its data holds 2.25", 6),
-    ('"b": 2]#', '"b": 2,\n "z": 3]#', "Key 'z' of parameter 'c' is not an element of its index set 'S'", 6),
-    ('<2, "b">: 2', '<3, "b">: 2', "Key 3 of parameter 'd' is not an element of its index set 'R'", 6),
-    ('<2, "b">: 2', '<2, "zz">: 2', "Key 'zz' of parameter 'd' is not an element of its index set 'S'", 6),
-    ('#[<"p", 1>: 1.5]#', '#[<"p", 1>: 1.5,\n<"p", 2>: 1]#', "Key ('p', 2) of parameter 'e' is not an element "
+    ('"b": 2]#', '"b": 2,\n "z": 3]#', "Key 'z' of 'c' is not an element of its index set 'S'", 6),
+    ('<2, "b">: 2', '<3, "b">: 2', "Key 3 of 'd' is not an element of its index set 'R'", 6),
+    ('<2, "b">: 2', '<2, "zz">: 2', "Key 'zz' of 'd' is not an element of its index set 'S'", 6),
+    ('#[<"p", 1>: 1.5]#', '#[<"p", 1>: 1.5,\n<"p", 2>: 1]#', "Key ('p', 2) of 'e' is not an element "
      "of its index set 'Ps'", 8),
-    ('h = #["u": 0.5]#;', 'h = #["w": 0.5]#;', "Key 'w' of parameter 'h' is not an element of its index set 'T'", 9),
-    ('k = #["a": #["u": 1]#]#;', 'k = #["a": #["x": 1]#]#;', "Key 'x' of parameter 'k' is not an element of its "
+    ('h = #["u": 0.5]#;', 'h = #["w": 0.5]#;', "Key 'w' of 'h' is not an element of its index set 'T'", 9),
+    ('k = #["a": #["u": 1]#]#;', 'k = #["a": #["x": 1]#]#;', "Key 'x' of 'k' is not an element of its "
      "index set 'T'", 10),
+    ('arr = #["a": <"p", 3>]#;', 'arr = #["a": <"p", 3>, "q": <"r", 1>]#;', "Key 'q' of 'arr' is not an element of "
+     "its index set 'S'", 11),
 ])
 def test_data_against_declarations(tmp_path, old, new, message, line):
     (tmp_path / "m.mod").write_text(MODEL)

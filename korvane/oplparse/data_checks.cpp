@@ -1,6 +1,6 @@
 // Checks of the data read from a .dat file against the declarations of the model: the values of
-// int parameters are integers, and the keys of keyed arrays are elements of the declared index
-// sets. The .dat parser knows no declarations and the model parser no data; here they meet, with
+// int parameters are integers, and the keys of keyed arrays (parameters and tuple arrays) are
+// elements of the declared index sets. The .dat parser knows no declarations and the model parser no data; here they meet, with
 // the locations the .dat parser recorded, so that each fault points at its line in the .dat file.
 // Index sets are taken as the model or the data state them (inline elements, a set from the data,
 // a range whose bounds are numbers or int parameters); a set computed any other way is not checked.
@@ -62,14 +62,22 @@ class DataChecker {
 
   void run() {
     for (Ref& decl : Iterate(declarations_)) {
-      if (!is_dict(decl) || !starts_with(text_of(decl, K::type), "parameter_")) continue;
-      std::string name = text_of(decl, K::name);
+      if (!is_dict(decl)) continue;
+      std::string kind = text_of(decl, K::type), name = text_of(decl, K::name);
       Ref value = get(data_, py_str(name));
       if (is_none(value)) continue;
-      std::string type = text_of(decl, K::value_type);
-      if (type == "int" || type == "int+") check_integers(name, value);
-      Ref dims = get(decl, K::dimensions);
-      if (is_dict(value) && is_list(dims) && len(dims) > 0) check_keys(name, value, dims);
+      std::vector<std::optional<IndexSet>> sets;
+      if (starts_with(kind, "parameter_")) {
+        std::string type = text_of(decl, K::value_type);
+        if (type == "int" || type == "int+") check_integers(name, value);
+        Ref dims = get(decl, K::dimensions);
+        if (is_list(dims)) {
+          for (Ref& dim : Iterate(dims)) sets.push_back(is_dict(dim) ? index_set(dim) : std::nullopt);
+        }
+      } else if (starts_with(kind, "tuple_array")) {
+        sets.push_back(named_set(text_of(decl, K::index_set)));
+      }
+      if (is_dict(value) && !sets.empty()) check_keys(name, value, sets);
     }
   }
 
@@ -152,7 +160,14 @@ class DataChecker {
       return set;
     }
     if (type != "named_set_dimension") return std::nullopt;
-    auto decl = by_name_.find(set.name);
+    return named_set(set.name);
+  }
+
+  // The elements of the set declared as `name`, when the model or the data list them.
+  std::optional<IndexSet> named_set(const std::string& name) const {
+    IndexSet set;
+    set.name = name;
+    auto decl = by_name_.find(name);
     if (decl == by_name_.end()) return std::nullopt;
     Ref elements = get(decl->second, K::value);
     if (!is_list(elements)) elements = get(data_, py_str(set.name));
@@ -163,9 +178,7 @@ class DataChecker {
     return set;
   }
 
-  void check_keys(const std::string& name, Handle value, Handle dims) {
-    std::vector<std::optional<IndexSet>> sets;
-    for (Ref& dim : Iterate(dims)) sets.push_back(is_dict(dim) ? index_set(dim) : std::nullopt);
+  void check_keys(const std::string& name, Handle value, const std::vector<std::optional<IndexSet>>& sets) {
     Py_ssize_t pos = 0;
     PyObject *key, *entry;
     for (std::size_t index = 0; PyDict_Next(value.get(), &pos, &key, &entry); ++index) {
@@ -189,7 +202,7 @@ class DataChecker {
     for (std::size_t i = 0; i < parts.size() && level + i < sets.size(); ++i) {
       const std::optional<IndexSet>& set = sets[level + i];
       if (set && !set->contains(parts[i])) {
-        fail("Key " + repr_text(parts[i]) + " of parameter '" + name + "' is not an element of its index set '" +
+        fail("Key " + repr_text(parts[i]) + " of '" + name + "' is not an element of its index set '" +
                  set->name + "' Hint: add the element to '" + set->name + "' or remove the entry.",
              name, index);
       }

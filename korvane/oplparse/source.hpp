@@ -94,7 +94,8 @@ Ref parse_model_text(const Source& source);
 Ref parse_data_text(const Source& source, DataLocations* where = nullptr);
 
 // Checks data read from a .dat file against the declarations of a model tree: values of int
-// parameters are integers, and the keys of keyed arrays are elements of the declared index sets
+// parameters are integers, and the keys of keyed arrays (parameters and tuple arrays) are elements
+// of the declared index sets
 // (where those sets are known from the model or the data alone). The first fault raises
 // SemanticError with the .dat file's name and the line of the offending value.
 void check_data(const Source& data_source, const DataLocations& where, Handle tree, Handle data);
