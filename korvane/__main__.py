@@ -4,14 +4,18 @@
     korvane check MODEL.mod [DATA.dat]                  parse and compile; report errors
     korvane parse MODEL.mod|DATA.dat                    the model tree or the data as JSON
     korvane solve MODEL.mod DATA.dat [--solver highs|scipy|gurobi] [--time-limit S] [--mip-gap G]
+    korvane solve-many MODEL.mod DATA... [--vary NAME=V1,V2]... [--scheduler ADDR] [--workers N] [--out FILE]
 
 Errors go to standard error as one line each, never as a traceback; the exit status is 1 after
 an error in the model, the data or the files, and 2 after a wrong command line.
 """
 import argparse
+import csv
 import io
 import json
+import math
 import sys
+import time
 
 from .faultlore import SemanticError
 from .oplparse import parse_data, parse_files, parse_model
@@ -131,6 +135,106 @@ def cmd_solve(args):
     return 0
 
 
+def cmd_solve_many(args):
+    from .batch import solve_many
+
+    vary = dict(args.vary or [])
+    if len(vary) < len(args.vary or []):
+        return _usage_error("each parameter can be given to --vary once")
+    if not vary and not args.data:
+        return _usage_error("give the data files to solve, or --vary")
+    if args.workers is not None and args.scheduler is not None:
+        return _usage_error("--workers sizes the local cluster; it cannot be combined with --scheduler")
+    total = math.prod(len(values) for values in vary.values()) if vary else len(args.data)
+    try:
+        rows = solve_many(args.model, args.data, solver=args.solver, scheduler=args.scheduler, workers=args.workers,
+                          time_limit=args.time_limit, vary=vary, progress=_progress_counter(total, sys.stderr))
+    except (SemanticError, OSError) as error:
+        raise CommandError(_describe(error, args.model)) from None
+    except (ValueError, TypeError) as error:  # arguments that do not fit the model
+        return _usage_error(error)
+    _print_summary(rows)
+    if args.out:
+        _write_rows(args.out, rows)
+    failed = [row for row in rows if row["status"] == "ERROR"]
+    for row in failed:
+        print(_failure_line(row), file=sys.stderr)
+    return 1 if failed else 0
+
+
+def _usage_error(message):
+    print(f"korvane solve-many: error: {_one_line(message)}", file=sys.stderr)
+    return 2
+
+
+def _progress_counter(total, stream):
+    """A callback for each finished scenario that keeps one status line up to date."""
+    started = time.perf_counter()
+    finished = {"solved": 0, "failed": 0}
+    end = "\r" if stream.isatty() else "\n"
+
+    def report(row):
+        finished["failed" if row["status"] == "ERROR" else "solved"] += 1
+        remaining = total - finished["solved"] - finished["failed"]
+        print(f"solved {finished['solved']}, failed {finished['failed']}, remaining {remaining}, "
+              f"{time.perf_counter() - started:.1f} s", end=end if remaining else "\n", file=stream, flush=True)
+
+    return report
+
+
+def _print_summary(rows):
+    table = [(row["scenario"], row["status"], _number(row["objective_value"]),
+              "" if row["seconds"] is None else f"{row['seconds']:.2f}") for row in rows]
+    header = ("Scenario", "Status", "Objective", "Seconds")
+    widths = [max(len(line[column]) for line in [header] + table) for column in range(len(header))]
+    for line in [header] + table:
+        print("  ".join(f"{cell:<{width}}" for cell, width in zip(line, widths)).rstrip())
+
+
+def _failure_line(row):
+    # Parse errors already start with their file's name.
+    if row["data_file"] and row["error"].startswith(row["data_file"]):
+        return row["error"]
+    return f"{row['scenario']}: {row['error']}"
+
+
+_ROW_FIELDS = ("scenario", "data_file", "status", "objective_value", "seconds", "error", "solution")
+
+
+def _write_rows(path, rows):
+    try:
+        with open(path, "w", encoding="utf-8", newline="") as out:
+            if path.endswith(".jsonl"):
+                out.writelines(json.dumps(row, ensure_ascii=False) + "\n" for row in rows)
+                return
+            writer = csv.DictWriter(out, fieldnames=_ROW_FIELDS)
+            writer.writeheader()
+            for row in rows:  # one CSV cell cannot hold a dictionary: the solution goes as JSON text
+                writer.writerow({**row, "solution": None if row["solution"] is None else json.dumps(row["solution"])})
+    except OSError as error:
+        raise CommandError(_describe(error, path)) from None
+
+
+def _vary_option(text):
+    """NAME=V1,V2,... as (NAME, [V1, V2, ...]); the values are checked against the model later."""
+    name, equals, values = text.partition("=")
+    if not equals or not name.strip() or not values.strip():
+        raise argparse.ArgumentTypeError(f"expected NAME=VALUE,VALUE,... but got {text!r}")
+    return name.strip(), [value.strip() for value in values.split(",")]
+
+
+def _results_file(path):
+    if not path.endswith((".csv", ".jsonl")):
+        raise argparse.ArgumentTypeError(f"the results file must end in .csv or .jsonl, not {path!r}")
+    return path
+
+
+def _positive_count(text):
+    if not text.isdigit() or int(text) < 1:
+        raise argparse.ArgumentTypeError(f"expected a positive number of workers, not {text!r}")
+    return int(text)
+
+
 class _Parser(argparse.ArgumentParser):
     def error(self, message):
         self.exit(2, f"{self.prog}: error: {_one_line(message)}\n")
@@ -158,6 +262,20 @@ def build_parser():
     p.add_argument("--time-limit", metavar="SECONDS", type=float, help="stop the search after this many seconds")
     p.add_argument("--mip-gap", metavar="GAP", type=float, help="stop at this relative optimality gap")
     p.set_defaults(run=cmd_solve)
+    p = commands.add_parser("solve-many", help="solve one model over many data files or parameter values on Dask")
+    p.add_argument("model", metavar="MODEL.mod")
+    p.add_argument("data", metavar="DATA.dat", nargs="*")
+    p.add_argument("--vary", metavar="NAME=V1,V2,...", type=_vary_option, action="append",
+                   help="solve for each value of the scalar parameter NAME (repeatable: the cross product)")
+    p.add_argument("--scheduler", metavar="ADDRESS", help="a Dask scheduler such as tcp://host:8786 "
+                   "(default: a local cluster)")
+    p.add_argument("--workers", metavar="N", type=_positive_count, help="worker processes of the local cluster "
+                   "(default: the CPU count)")
+    p.add_argument("--out", metavar="RESULTS.csv|RESULTS.jsonl", type=_results_file,
+                   help="also write every row, with its solution, to this file")
+    p.add_argument("--solver", choices=["highs", "scipy", "gurobi"], default="highs")
+    p.add_argument("--time-limit", metavar="SECONDS", type=float, help="stop each search after this many seconds")
+    p.set_defaults(run=cmd_solve_many)
     return parser
 
 
