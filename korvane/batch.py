@@ -20,12 +20,12 @@ from .faultlore import SemanticError
 from .oplparse import parse_data, parse_files
 from .solving import _target, solve_parsed, solver_options
 
+# Declarations of scalar parameters whose value comes from the data, and so can be varied.
 _VARIABLE_TYPES = {"parameter_external", "parameter_external_explicit"}
-_INLINE_TYPES = {"parameter_inline"}
 
 
 @dataclasses.dataclass(frozen=True)
-class Scenario:
+class _Scenario:
     """One row of a batch: data text to parse on a worker, or overrides of the shared data, or
     the reason it cannot run at all."""
 
@@ -56,14 +56,14 @@ def solve_many(model_file, data_files, solver="scipy", scheduler=None, workers=N
     workers = _worker_count(workers)
     tree, _ = parse_files(model_file)
     if vary:
-        base, scenarios = vary_scenarios(tree, data_files, vary)
+        base, scenarios = _vary_scenarios(tree, data_files, vary)
     else:
-        base, scenarios = {}, file_scenarios(data_files)
+        base, scenarios = {}, _file_scenarios(data_files)
     with _client(scheduler, workers) as client:
         return _solve_all(client, (tree, base), scenarios, solver, options, progress)
 
 
-def file_scenarios(data_files):
+def _file_scenarios(data_files):
     """One scenario per data file; a file that cannot be read here is a scenario that reports
     why in its row."""
     if isinstance(data_files, (str, bytes, os.PathLike)):
@@ -72,33 +72,33 @@ def file_scenarios(data_files):
     for path in map(os.fspath, data_files):
         try:
             with open(path, encoding="utf-8") as source:
-                scenarios.append(Scenario(path, path, data_text=source.read()))
+                scenarios.append(_Scenario(path, path, data_text=source.read()))
         except (OSError, UnicodeDecodeError) as error:
-            scenarios.append(Scenario(path, path, error=_error_text(error, path)))
+            scenarios.append(_Scenario(path, path, error=_error_text(error, path)))
     return scenarios
 
 
-def vary_scenarios(tree, data_files, vary):
+def _vary_scenarios(tree, data_files, vary):
     """(base data, scenarios) of the cross product of `vary` over the one data file given; each
     scenario is named by its values, as NAME=VALUE,NAME=VALUE."""
     data_files = [os.fspath(path) for path in data_files or []]
     if len(data_files) > 1:
         raise ValueError(f"varying parameters takes one data file at most, not {len(data_files)}")
     declared = {decl.get("name"): decl for decl in tree.get("declarations", [])}
-    axes = [[(name, parameter_value(declared, name, value)) for value in _values(name, values)]
+    axes = [[(name, _parameter_value(declared, name, value)) for value in _values(name, values)]
             for name, values in vary.items()]
     data_file = data_files[0] if data_files else None
     base = {}
     if data_file is not None:
         with open(data_file, encoding="utf-8") as source:
             base = parse_data(source.read(), filename=data_file)
-    scenarios = [Scenario(",".join(f"{name}={_text(value)}" for name, value in point), data_file,
+    scenarios = [_Scenario(",".join(f"{name}={_text(value)}" for name, value in point), data_file,
                           overrides=dict(point))
                  for point in itertools.product(*axes)]
     return base, scenarios
 
 
-def parameter_value(declared, name, value):
+def _parameter_value(declared, name, value):
     """`value` (a Python value, or its text as a command line gives it) as a value of the scalar
     parameter `name`, whose declaration `declared` maps it to; ValueError when `name` cannot be
     varied or the value does not fit its type."""
@@ -106,7 +106,7 @@ def parameter_value(declared, name, value):
     kind = decl.get("type", "") if isinstance(decl, dict) else ""
     if not kind.startswith("parameter_"):
         raise ValueError(f"cannot vary {name!r}: the model declares no parameter of that name")
-    if kind in _INLINE_TYPES:
+    if kind == "parameter_inline":
         raise ValueError(f"cannot vary {name!r}: its value is written in the model; declare it with '= ...'")
     if kind not in _VARIABLE_TYPES:
         raise ValueError(f"cannot vary {name!r}: it is an indexed parameter; only scalar parameters can be varied")
