@@ -149,7 +149,11 @@ def cmd_solve_many(args):
     try:
         rows = solve_many(args.model, args.data, solver=args.solver, scheduler=args.scheduler, workers=args.workers,
                           time_limit=args.time_limit, vary=vary, progress=_progress_counter(total, sys.stderr))
-    except (SemanticError, OSError) as error:
+    except OSError as error:
+        if error.filename is None:  # not a file: the scheduler could not be reached
+            raise CommandError(f"korvane solve-many: {_one_line(error)}") from None
+        raise CommandError(_describe(error, args.model)) from None
+    except SemanticError as error:
         raise CommandError(_describe(error, args.model)) from None
     except (ValueError, TypeError) as error:  # arguments that do not fit the model
         return _usage_error(error)

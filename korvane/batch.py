@@ -53,6 +53,8 @@ def solve_many(model_file, data_files, solver="scipy", scheduler=None, workers=N
     options = solver_options(time_limit)
     if scheduler is not None and workers is not None:
         raise ValueError("workers= sizes the local cluster; it cannot be combined with scheduler=")
+    if scheduler is not None:
+        _check_address(scheduler)
     workers = _worker_count(workers)
     tree, _ = parse_files(model_file)
     if vary:
@@ -184,6 +186,16 @@ def _client(scheduler, workers):
                       dashboard_address=None, silence_logs=logging.ERROR) as cluster:
         with Client(cluster, set_as_default=False) as client:
             yield client
+
+
+def _check_address(scheduler):
+    # A Client given an address it cannot parse hangs for a minute while it is collected.
+    from distributed.comm.addressing import get_address_host_port
+
+    try:
+        get_address_host_port(scheduler)
+    except (ValueError, TypeError):
+        raise ValueError(f"not a scheduler address: {scheduler!r} (write it as tcp://host:port)") from None
 
 
 def _solve_all(client, shared, scenarios, solver, options, progress):

@@ -20,6 +20,9 @@ from distributed import Client, LocalCluster
 import korvane
 from korvane.__main__ import main
 
+# Dask's own use of a Tornado call that Tornado deprecates.
+pytestmark = pytest.mark.filterwarnings("ignore:make_current is deprecated:DeprecationWarning")
+
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
 KNAPSACK = os.path.join(ROOT, "examples", "knapsack.mod")
@@ -277,6 +280,7 @@ def test_cli_reports_failed_scenarios_and_exits_with_one(tmp_path, capsys, sched
     (["m.dat", "--workers", "2", "--scheduler", "tcp://127.0.0.1:1"],
      "--workers sizes the local cluster; it cannot be combined with --scheduler"),
     ([], "give the data files to solve, or --vary"),
+    (["m.dat", "--scheduler", "head-node"], "not a scheduler address: 'head-node' (write it as tcp://host:port)"),
     (["--vary", "cap"], "argument --vary: expected NAME=VALUE,VALUE,... but got 'cap'"),
     (["m.dat", "--out", "rows.txt"], "argument --out: the results file must end in .csv or .jsonl, not 'rows.txt'"),
     (["m.dat", "--workers", "0"], "argument --workers: expected a positive number of workers, not '0'"),
@@ -297,6 +301,16 @@ def test_command_line_mistakes_exit_with_two_before_any_cluster_starts(tmp_path,
     out, err = capsys.readouterr()
     assert (code, out) == (2, "")
     assert err.endswith(f"error: {message}\n")
+
+
+def test_an_unreachable_scheduler_is_one_line_and_exit_one(capsys):
+    import dask
+
+    with dask.config.set({"distributed.comm.timeouts.connect": "2s"}):
+        code, out, err = run_cli(capsys, "solve-many", KNAPSACK, KNAPSACK[:-4] + ".dat", "--scheduler",
+                                 "tcp://127.0.0.1:1")
+    assert (code, out) == (1, "")
+    assert err == "korvane solve-many: Timed out trying to connect to tcp://127.0.0.1:1 after 2 s\n"
 
 
 def test_the_command_starts_and_stops_its_own_local_cluster(tmp_path):
