@@ -10,6 +10,7 @@ Errors go to standard error as one line each, never as a traceback; the exit sta
 an error in the model, the data or the files, and 2 after a wrong command line.
 """
 import argparse
+import contextlib
 import csv
 import io
 import json
@@ -136,8 +137,6 @@ def cmd_solve(args):
 
 
 def cmd_solve_many(args):
-    from .batch import solve_many
-
     vary = dict(args.vary or [])
     if len(vary) < len(args.vary or []):
         return _usage_error("each parameter can be given to --vary once")
@@ -145,9 +144,26 @@ def cmd_solve_many(args):
         return _usage_error("give the data files to solve, or --vary")
     if args.workers is not None and args.scheduler is not None:
         return _usage_error("--workers sizes the local cluster; it cannot be combined with --scheduler")
+    with _results_stream(args.out) as out:  # opened first: a path that cannot be written fails before the batch
+        try:
+            rows = _solve_rows(args, vary)
+        except (ValueError, TypeError) as error:  # arguments that do not fit the model
+            return _usage_error(error)
+        _print_summary(rows)
+        if out is not None:
+            _write_rows(out, args.out, rows)
+    failed = [row for row in rows if row["status"] == "ERROR"]
+    for row in failed:
+        print(_failure_line(row), file=sys.stderr)
+    return 1 if failed else 0
+
+
+def _solve_rows(args, vary):
+    from .batch import solve_many
+
     total = math.prod(len(values) for values in vary.values()) if vary else len(args.data)
     try:
-        rows = solve_many(args.model, args.data, solver=args.solver, scheduler=args.scheduler, workers=args.workers,
+        return solve_many(args.model, args.data, solver=args.solver, scheduler=args.scheduler, workers=args.workers,
                           time_limit=args.time_limit, vary=vary, progress=_progress_counter(total, sys.stderr))
     except OSError as error:
         if error.filename is None:  # not a file: the scheduler could not be reached
@@ -155,15 +171,15 @@ def cmd_solve_many(args):
         raise CommandError(_describe(error, args.model)) from None
     except SemanticError as error:
         raise CommandError(_describe(error, args.model)) from None
-    except (ValueError, TypeError) as error:  # arguments that do not fit the model
-        return _usage_error(error)
-    _print_summary(rows)
-    if args.out:
-        _write_rows(args.out, rows)
-    failed = [row for row in rows if row["status"] == "ERROR"]
-    for row in failed:
-        print(_failure_line(row), file=sys.stderr)
-    return 1 if failed else 0
+
+
+def _results_stream(path):
+    if path is None:
+        return contextlib.nullcontext()
+    try:
+        return open(path, "w", encoding="utf-8", newline="")
+    except OSError as error:
+        raise CommandError(_describe(error, path)) from None
 
 
 def _usage_error(message):
@@ -205,16 +221,15 @@ def _failure_line(row):
 _ROW_FIELDS = ("scenario", "data_file", "status", "objective_value", "seconds", "error", "solution")
 
 
-def _write_rows(path, rows):
+def _write_rows(out, path, rows):
     try:
-        with open(path, "w", encoding="utf-8", newline="") as out:
-            if path.endswith(".jsonl"):
-                out.writelines(json.dumps(row, ensure_ascii=False) + "\n" for row in rows)
-                return
-            writer = csv.DictWriter(out, fieldnames=_ROW_FIELDS)
-            writer.writeheader()
-            for row in rows:  # one CSV cell cannot hold a dictionary: the solution goes as JSON text
-                writer.writerow({**row, "solution": None if row["solution"] is None else json.dumps(row["solution"])})
+        if path.endswith(".jsonl"):
+            out.writelines(json.dumps(row, ensure_ascii=False) + "\n" for row in rows)
+            return
+        writer = csv.DictWriter(out, fieldnames=_ROW_FIELDS)
+        writer.writeheader()
+        for row in rows:  # one CSV cell cannot hold a dictionary: the solution goes as JSON text
+            writer.writerow({**row, "solution": None if row["solution"] is None else json.dumps(row["solution"])})
     except OSError as error:
         raise CommandError(_describe(error, path)) from None
 

@@ -303,6 +303,15 @@ def test_command_line_mistakes_exit_with_two_before_any_cluster_starts(tmp_path,
     assert err.endswith(f"error: {message}\n")
 
 
+def test_an_unwritable_results_file_fails_before_the_batch(tmp_path, capsys, monkeypatch):
+    import korvane.batch
+
+    monkeypatch.setattr(korvane.batch, "_client", None)
+    target = tmp_path / "no such folder" / "rows.csv"
+    code, out, err = run_cli(capsys, "solve-many", KNAPSACK, KNAPSACK[:-4] + ".dat", "--out", str(target))
+    assert (code, out, err) == (1, "", f"{target}: No such file or directory\n")
+
+
 def test_an_unreachable_scheduler_is_one_line_and_exit_one(capsys):
     import dask
 
