@@ -181,9 +181,11 @@ def _client(scheduler, workers):
         with Client(scheduler, set_as_default=False) as client:
             yield client
         return
-    # Processes with one thread each: a solve holds the interpreter lock for most of its time.
+    # Processes with one thread each: a solve holds the interpreter lock for most of its time. The
+    # cluster's own logs stay quiet: on a busy machine its shutdown logs the workers it had to kill,
+    # and whatever goes wrong with a scenario is reported in its row.
     with LocalCluster(n_workers=workers, threads_per_worker=1, processes=True, host="127.0.0.1",
-                      dashboard_address=None, silence_logs=logging.ERROR) as cluster:
+                      dashboard_address=None, silence_logs=logging.CRITICAL) as cluster:
         with Client(cluster, set_as_default=False) as client:
             yield client
 
