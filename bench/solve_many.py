@@ -3,8 +3,9 @@
 Writes SCENARIOS data files of one mid-size capacitated facility-location model
 (examples/facility.mod, with FACILITIES x CUSTOMERS random instances), solves them one after the
 other with korvane.solve, then with solve_many on a local cluster of N worker processes for each
-N given. The cluster is started (and its workers warmed up) before the clock starts, so the
-figures compare solving, not start-up, which is reported on its own line. Per worker count:
+N given (korvane.batch.local_cluster, the cluster solve_many starts by itself). The cluster is
+started, and its workers warmed up, before the clock starts, so the figures compare solving, not
+start-up, which is reported on its own. Per worker count:
 
     speed-up                 sequential time / batch time (ideal: N, on a machine with N free cores)
     parallelism              sum of the workers' solve times / batch time: how many workers were busy
@@ -19,7 +20,6 @@ figures compare solving, not start-up, which is reported on its own line. Per wo
 """
 import argparse
 import io
-import logging
 import os
 import random
 import sys
@@ -64,23 +64,19 @@ def sequential(paths):
 
 
 def on_cluster(paths, workers):
-    from distributed import Client, LocalCluster
+    from korvane.batch import local_cluster
 
     started = time.perf_counter()
-    with LocalCluster(n_workers=workers, threads_per_worker=1, processes=True, host="127.0.0.1",
-                      dashboard_address=None, silence_logs=logging.CRITICAL) as cluster:
-        with Client(cluster, set_as_default=False) as client:
-            client.wait_for_workers(workers)
-            address = cluster.scheduler_address
-            korvane.solve_many(MODEL, paths[:workers], scheduler=address)  # the workers import SciPy once
-            startup = time.perf_counter() - started
-            started = time.perf_counter()
-            rows = korvane.solve_many(MODEL, paths, scheduler=address)
-            batch_time = time.perf_counter() - started
-            started = time.perf_counter()
-            tiny = korvane.solve_many(TINY_MODEL, [TINY_DATA] * len(paths), scheduler=address)
-            tiny_time = time.perf_counter() - started
-            return startup, batch_time, rows, overhead(tiny_time, workers, tiny)
+    with local_cluster(workers) as address:
+        korvane.solve_many(MODEL, paths[:workers], scheduler=address)  # the workers import SciPy once
+        startup = time.perf_counter() - started
+        started = time.perf_counter()
+        rows = korvane.solve_many(MODEL, paths, scheduler=address)
+        batch_time = time.perf_counter() - started
+        started = time.perf_counter()
+        tiny = korvane.solve_many(TINY_MODEL, [TINY_DATA] * len(paths), scheduler=address)
+        tiny_time = time.perf_counter() - started
+        return startup, batch_time, rows, overhead(tiny_time, workers, tiny)
 
 
 def overhead(batch_time, workers, rows):
