@@ -10,6 +10,7 @@ __version__ = "0.1.0"
 
 _EXPORTS = {
     "solve": "korvane.solving",
+    "solve_many": "korvane.batch",
     "generative_solve": "korvane.genai",
     "generative_feedback": "korvane.genai",
 }

@@ -4,6 +4,7 @@
     korvane check MODEL.mod [DATA.dat]                  parse and compile; report every error
     korvane parse MODEL.mod|DATA.dat                    the model tree or the data as JSON
     korvane solve MODEL.mod [DATA.dat] [--solver highs|scipy|gurobi] [--time-limit S] [--mip-gap G] [--json] [--quiet]
+    korvane solve-many MODEL.mod DATA... [--vary NAME=V1,V2]... [--scheduler ADDR] [--workers N] [--out FILE]
 
 Errors go to standard error as one line each, `file:line:col: message Hint: ...`, never as a
 traceback. Exit status: 0 for success (an OPTIMAL solve), 1 after an error in the model, the
@@ -11,10 +12,14 @@ data or the files, 2 after a wrong command line, and for a solve that ends other
 INFEASIBLE, 4 UNBOUNDED, 5 INF_OR_UNBD, 6 TIME_LIMIT, 7 any other solver outcome.
 """
 import argparse
+import contextlib
+import csv
 import io
 import json
+import math
 import os
 import sys
+import time
 
 from . import __version__
 from .diagnostics import at_data_value, first_column, from_decode_error, swapped_files, with_data_suggestion
@@ -206,6 +211,124 @@ def _setting(name):
     return convert
 
 
+def cmd_solve_many(args):
+    vary = dict(args.vary or [])
+    if len(vary) < len(args.vary or []):
+        return _usage_error("each parameter can be given to --vary once")
+    if not vary and not args.data:
+        return _usage_error("give the data files to solve, or --vary")
+    if args.workers is not None and args.scheduler is not None:
+        return _usage_error("--workers sizes the local cluster; it cannot be combined with --scheduler")
+    with _results_stream(args.out) as out:  # opened first: a path that cannot be written fails before the batch
+        try:
+            rows = _solve_rows(args, vary)
+        except (ValueError, TypeError) as error:  # arguments that do not fit the model
+            return _usage_error(error)
+        _print_summary(rows)
+        if out is not None:
+            _write_rows(out, args.out, rows)
+    failed = [row for row in rows if row["status"] == "ERROR"]
+    for row in failed:
+        print(_failure_line(row), file=sys.stderr)
+    return 1 if failed else 0
+
+
+def _solve_rows(args, vary):
+    from .batch import solve_many
+
+    total = math.prod(len(values) for values in vary.values()) if vary else len(args.data)
+    try:
+        return solve_many(args.model, args.data, solver=args.solver, scheduler=args.scheduler, workers=args.workers,
+                          time_limit=args.time_limit, vary=vary, progress=_progress_counter(total, sys.stderr))
+    except OSError as error:
+        if error.filename is None:  # not a file: the scheduler could not be reached
+            raise CommandError(f"korvane solve-many: {_one_line(error)}") from None
+        raise CommandError(_describe(error, args.model)) from None
+    except SemanticError as error:
+        raise CommandError(_describe(error, args.model)) from None
+
+
+def _results_stream(path):
+    if path is None:
+        return contextlib.nullcontext()
+    try:
+        return open(path, "w", encoding="utf-8", newline="")
+    except OSError as error:
+        raise CommandError(_describe(error, path)) from None
+
+
+def _usage_error(message):
+    print(f"korvane solve-many: error: {_one_line(message)}", file=sys.stderr)
+    return USAGE_ERROR
+
+
+def _progress_counter(total, stream):
+    """A callback for each finished scenario that keeps one status line up to date."""
+    started = time.perf_counter()
+    finished = {"solved": 0, "failed": 0}
+    end = "\r" if stream.isatty() else "\n"
+
+    def report(row):
+        finished["failed" if row["status"] == "ERROR" else "solved"] += 1
+        remaining = total - finished["solved"] - finished["failed"]
+        print(f"solved {finished['solved']}, failed {finished['failed']}, remaining {remaining}, "
+              f"{time.perf_counter() - started:.1f} s", end=end if remaining else "\n", file=stream, flush=True)
+
+    return report
+
+
+def _print_summary(rows):
+    table = [(row["scenario"], row["status"], _number(row["objective_value"]),
+              "" if row["seconds"] is None else f"{row['seconds']:.2f}") for row in rows]
+    header = ("Scenario", "Status", "Objective", "Seconds")
+    widths = [max(len(line[column]) for line in [header] + table) for column in range(len(header))]
+    for line in [header] + table:
+        print("  ".join(f"{cell:<{width}}" for cell, width in zip(line, widths)).rstrip())
+
+
+def _failure_line(row):
+    # Parse errors already start with their file's name.
+    if row["data_file"] and row["error"].startswith(row["data_file"]):
+        return row["error"]
+    return f"{row['scenario']}: {row['error']}"
+
+
+_ROW_FIELDS = ("scenario", "data_file", "status", "objective_value", "seconds", "error", "solution")
+
+
+def _write_rows(out, path, rows):
+    try:
+        if path.endswith(".jsonl"):
+            out.writelines(json.dumps(row, ensure_ascii=False) + "\n" for row in rows)
+            return
+        writer = csv.DictWriter(out, fieldnames=_ROW_FIELDS)
+        writer.writeheader()
+        for row in rows:  # one CSV cell cannot hold a dictionary: the solution goes as JSON text
+            writer.writerow({**row, "solution": None if row["solution"] is None else json.dumps(row["solution"])})
+    except OSError as error:
+        raise CommandError(_describe(error, path)) from None
+
+
+def _vary_option(text):
+    """NAME=V1,V2,... as (NAME, [V1, V2, ...]); the values are checked against the model later."""
+    name, equals, values = text.partition("=")
+    if not equals or not name.strip() or not values.strip():
+        raise argparse.ArgumentTypeError(f"expected NAME=VALUE,VALUE,... but got {text!r}")
+    return name.strip(), [value.strip() for value in values.split(",")]
+
+
+def _results_file(path):
+    if not path.endswith((".csv", ".jsonl")):
+        raise argparse.ArgumentTypeError(f"the results file must end in .csv or .jsonl, not {path!r}")
+    return path
+
+
+def _positive_count(text):
+    if not text.isdigit() or int(text) < 1:
+        raise argparse.ArgumentTypeError(f"expected a positive number of workers, not {text!r}")
+    return int(text)
+
+
 class _Parser(argparse.ArgumentParser):
     def error(self, message):
         self.exit(USAGE_ERROR, f"{self.prog}: error: {_one_line(message)}\n")
@@ -241,6 +364,21 @@ def build_parser():
     p.add_argument("--json", action="store_true", help="print the results dictionary as JSON")
     p.add_argument("--quiet", action="store_true", help="no progress line and no table of variables")
     p.set_defaults(run=cmd_solve)
+    p = commands.add_parser("solve-many", help="solve one model over many data files or parameter values on Dask")
+    p.add_argument("model", metavar="MODEL.mod")
+    p.add_argument("data", metavar="DATA.dat", nargs="*")
+    p.add_argument("--vary", metavar="NAME=V1,V2,...", type=_vary_option, action="append",
+                   help="solve for each value of the scalar parameter NAME (repeatable: the cross product)")
+    p.add_argument("--scheduler", metavar="ADDRESS", help="a Dask scheduler such as tcp://host:8786 "
+                   "(default: a local cluster)")
+    p.add_argument("--workers", metavar="N", type=_positive_count, help="worker processes of the local cluster "
+                   "(default: the CPU count)")
+    p.add_argument("--out", metavar="RESULTS.csv|RESULTS.jsonl", type=_results_file,
+                   help="also write every row, with its solution, to this file")
+    p.add_argument("--solver", choices=["highs", "scipy", "gurobi"], default="highs")
+    p.add_argument("--time-limit", metavar="SECONDS", type=_setting("time_limit"),
+                   help="stop each search after this many seconds")
+    p.set_defaults(run=cmd_solve_many)
     return parser
 
 
