@@ -111,21 +111,6 @@ Ref add_code_line_impl(const Call& c) {
   return none();
 }
 
-Ref write_script(const Gen& g);
-
-Ref generate_code(const Call& c) {
-  auto [self] = c.bind(Params<1>{"GurobiCodeGenerator.generate_code", {"self"}, 1});
-  Gen g(c.module, self);
-  // The script is written from checked private copies; the caller's tree is back in place after.
-  Ref callers_tree = g.attr(K::ast);
-  Ref tree = validated_model(g, callers_tree);
-  g.set(K::data_dict, validated_data(g, g.attr(K::data_dict)));
-  return with_attr_restored(g, K::ast, callers_tree, [&] {
-    g.set(K::ast, tree);
-    return write_script(g);
-  });
-}
-
 Ref write_script(const Gen& g) {
   PyObject* self = g.self();
   emit_block(g, kPreamble);
@@ -142,6 +127,19 @@ Ref write_script(const Gen& g) {
   Ref newline = py_str("\n");
   Ref script = check(PyUnicode_Join(newline.get(), g.attr(K::gurobi_code_lines).get()));
   return rewrite_boolean_words(script);
+}
+
+Ref generate_code(const Call& c) {
+  auto [self] = c.bind(Params<1>{"GurobiCodeGenerator.generate_code", {"self"}, 1});
+  Gen g(c.module, self);
+  // The script is written from checked private copies; the caller's tree is back in place after.
+  Ref callers_tree = g.attr(K::ast);
+  Ref tree = validated_model(g, callers_tree);
+  g.set(K::data_dict, validated_data(g, g.attr(K::data_dict)));
+  return with_attr_restored(g, K::ast, callers_tree, [&] {
+    g.set(K::ast, tree);
+    return write_script(g);
+  });
 }
 
 Ref generate_objective(const Call& c) {
