@@ -11,7 +11,6 @@
 // terms) copies without touching the recursion limit.
 #pragma once
 
-#include <cmath>
 #include <string>
 #include <unordered_map>
 #include <unordered_set>
@@ -25,11 +24,11 @@ namespace kv {
 class ExactCopy {
  public:
   // `root` names the value in messages ("the model tree", "data item 'cost'").
-  ExactCopy(std::string root, bool finite_only) : root_(std::move(root)), finite_only_(finite_only) {}
+  explicit ExactCopy(std::string root) : root_(std::move(root)) {}
 
   // A copy in which every None, bool, int, float, str, list, tuple, dict, set and frozenset is of
-  // its exact built-in type; anything else raises ValueError naming where it sits. With
-  // `finite_only`, nan and infinities raise too.
+  // its exact built-in type; anything else raises ValueError naming where it sits. (Numbers that
+  // are not finite are left to find_non_finite, which reports them as model or data errors.)
   Ref operator()(Handle value) {
     std::vector<Frame> stack;
     Ref leaf = scalar(value, stack);
@@ -82,11 +81,7 @@ class ExactCopy {
       return check(PyLong_Type.tp_as_number->nb_int(o));  // int's own copy, no subclass code
     }
     if (PyFloat_Check(o)) {
-      double d = PyFloat_AS_DOUBLE(o);
-      if (finite_only_ && !std::isfinite(d)) {
-        fail(stack, "holds the non-finite number " + float_text(d) + ", which a script cannot carry");
-      }
-      return PyFloat_CheckExact(o) ? Ref::borrow(o) : py_float(d);
+      return PyFloat_CheckExact(o) ? Ref::borrow(o) : py_float(PyFloat_AS_DOUBLE(o));
     }
     if (PyUnicode_Check(o)) {
       if (PyUnicode_CheckExact(o)) return Ref::borrow(o);
@@ -136,7 +131,7 @@ class ExactCopy {
         child = Ref::borrow(v);
         // Keys are copied too: they are hashed, compared and written.
         f.key = scalar(key, {});
-        if (!f.key) f.key = ExactCopy(root_, finite_only_)(key);
+        if (!f.key) f.key = ExactCopy(root_)(key);
         return true;
       }
       case Kind::Set:
@@ -182,7 +177,6 @@ class ExactCopy {
   }
 
   std::string root_;
-  bool finite_only_;
   // Containers being copied (the ancestors of the current one), and those already copied with
   // their copies; the sources are held so that their addresses stay theirs.
   std::unordered_set<PyObject*> in_progress_;

@@ -3,13 +3,12 @@
     korvane compile MODEL.mod [DATA.dat] [-o OUT.py]    the gurobipy script
     korvane check MODEL.mod [DATA.dat]                  parse and compile; report errors
     korvane parse MODEL.mod|DATA.dat                    the model tree or the data as JSON
-    korvane solve MODEL.mod DATA.dat [--solver highs|gurobi]
+    korvane solve MODEL.mod DATA.dat [--solver highs|scipy|gurobi] [--time-limit S] [--mip-gap G]
 
 Errors go to standard error as one line each, never as a traceback; the exit status is 1 after
 an error in the model, the data or the files, and 2 after a wrong command line.
 """
 import argparse
-import contextlib
 import io
 import json
 import sys
@@ -116,11 +115,13 @@ def _number(value):
 def cmd_solve(args):
     tree, values = _read(args.model, args.data)
     try:
-        with contextlib.redirect_stdout(io.StringIO()):
-            results = solve_parsed(tree, values, solver=args.solver, name=args.model)
+        results = solve_parsed(tree, values, solver=args.solver, name=args.model, output=io.StringIO(),
+                               time_limit=args.time_limit, mip_gap=args.mip_gap)
     except Exception as error:  # noqa: BLE001 - every failure is reported as one line
         raise CommandError(_describe(error, args.model)) from None
     print(f"Status: {results['status']}")
+    if results["status"] != "OPTIMAL" and results.get("message"):
+        print(f"Message: {results['message']}")
     if "objective_value" in results:
         print(f"Objective: {_number(results['objective_value'])}")
     rows = [(name, _number(value)) for name, value in results.get("solution", {}).items() if abs(value) > 1e-9]
@@ -155,7 +156,9 @@ def build_parser():
     p = commands.add_parser("solve", help="solve a model and print its status, objective and non-zero variables")
     p.add_argument("model", metavar="MODEL.mod")
     p.add_argument("data", metavar="DATA.dat")
-    p.add_argument("--solver", choices=["highs", "gurobi"], default="highs")
+    p.add_argument("--solver", choices=["highs", "scipy", "gurobi"], default="highs")
+    p.add_argument("--time-limit", metavar="SECONDS", type=float, help="stop the search after this many seconds")
+    p.add_argument("--mip-gap", metavar="GAP", type=float, help="stop at this relative optimality gap")
     p.set_defaults(run=cmd_solve)
     return parser
 

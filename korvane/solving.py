@@ -3,8 +3,10 @@
 The default target is SciPy (HiGHS through scipy.optimize), which needs nothing beyond NumPy and
 SciPy; the Gurobi target needs the gurobipy package on the machine that runs the script.
 """
+import functools
 import importlib.util
 import math
+import numbers
 
 from .oplparse import parse_files
 
@@ -28,23 +30,66 @@ def compile_model(tree, data, solver="scipy"):
     return SciPyCodeGenerator(tree, data).generate_code()
 
 
-def solve(model_file, data_file=None, solver="scipy"):
+def solve(model_file, data_file=None, solver="scipy", *, time_limit=None, mip_gap=None, output=None):
     """Parse, compile and solve a model; return its results as a JSON-serialisable dictionary
-    with `status` and, when optimal, `solution` (variable name to value), `objective_value` and
-    `stats`."""
+    with `status` and, when a point is known, `solution` (variable name to value),
+    `objective_value` and `stats`.
+
+    `time_limit` (seconds) and `mip_gap` (relative) are passed to the solver; `output` is the text
+    stream that receives the script's report (standard output when None)."""
     _require_solver(solver)
+    options = solver_options(time_limit, mip_gap)
     tree, data = parse_files(model_file, data_file)
-    return solve_parsed(tree, data, solver, name=model_file)
+    return solve_parsed(tree, data, solver, name=model_file, output=output, **options)
 
 
-def solve_parsed(tree, data, solver="scipy", name="model"):
+def solve_parsed(tree, data, solver="scipy", name="model", *, time_limit=None, mip_gap=None, output=None):
     """solve() for a model tree and data dictionary already in hand."""
     target, key = _require_solver(solver)
+    options = solver_options(time_limit, mip_gap)
     script = compile_model(tree, data, target)
+    if target == "gurobi":
+        script = _with_gurobi_parameters(script, options)
     container = {}
+    namespace = {"__name__": "__korvane_script__", "results_container": container, "solver_options": options}
+    if output is not None:
+        # The script's report goes where the caller says, never implicitly to a stdout that may be
+        # a protocol channel; binding print in the script's globals reaches every print it makes.
+        namespace["print"] = functools.partial(print, file=output)
     code = compile(script, f"<korvane {target} script for {name}>", "exec")
-    exec(code, {"__name__": "__korvane_script__", "results_container": container})
+    exec(code, namespace)
     return _plain(container[key])
+
+
+def solver_options(time_limit=None, mip_gap=None):
+    """The checked solver settings, as the keywords solve() takes; unset ones are left out."""
+    options = {}
+    if time_limit is not None:
+        options["time_limit"] = _positive_number("time_limit", time_limit, allow_zero=False)
+    if mip_gap is not None:
+        options["mip_gap"] = _positive_number("mip_gap", mip_gap, allow_zero=True)
+    return options
+
+
+def _positive_number(name, value, allow_zero):
+    if isinstance(value, bool) or not isinstance(value, numbers.Real):
+        raise TypeError(f"{name} must be a number, not {type(value).__name__}")
+    value = float(value)
+    if not math.isfinite(value) or value < 0 or (value == 0 and not allow_zero):
+        raise ValueError(f"{name} must be a finite number {'>= 0' if allow_zero else '> 0'}, not {value!r}")
+    return value
+
+
+_GUROBI_PARAMETERS = {"time_limit": "TimeLimit", "mip_gap": "MIPGap"}
+
+
+def _with_gurobi_parameters(script, options):
+    """The gurobipy script with the settings applied right after the model is created."""
+    if not options:
+        return script
+    anchor = "model = gp.Model('OPLModel')\n"
+    settings = "".join(f"model.setParam('{_GUROBI_PARAMETERS[key]}', {value!r})\n" for key, value in options.items())
+    return script.replace(anchor, anchor + settings, 1)
 
 
 def _require_solver(solver):

@@ -42,6 +42,24 @@ def test_solve_every_example(capsys, name):
     assert float(out.splitlines()[1].split(": ")[1]) == pytest.approx(optimum, rel=1e-6)
 
 
+def test_solve_prints_why_there_is_no_optimum(capsys, tmp_path):
+    model, data = tmp_path / "fixed.mod", tmp_path / "fixed.dat"
+    model.write_text("float v = ...;\ndvar int y;\nminimize y;\nsubject to { y == v; }\n")
+    data.write_text("v = 1.5;\n")
+    code, out, err = run(capsys, "solve", str(model), str(data))
+    assert code == 0 and err == ""
+    assert out == "Status: INFEASIBLE\nMessage: the bounds of the integer variable y admit no integer value\n"
+
+
+def test_a_data_file_fault_names_the_data_file_and_line(capsys, tmp_path):
+    model, data = tmp_path / "m.mod", tmp_path / "m.dat"
+    model.write_text("int n = ...;\ndvar float x;\nminimize x;\nsubject to { x >= n; }\n")
+    data.write_text("n = 1;\nn = 2.5;\n")
+    code, out, err = run(capsys, "solve", str(model), str(data))
+    assert code == 1 and out == ""
+    assert err.startswith(f"{data}:2: Data item 'n' is assigned twice (first at line 1)")
+
+
 def test_solve_with_gurobi_on_the_stand_in(capsys):
     code, out, _ = run(capsys, "solve", example("transportation", "mod"), example("transportation", "dat"),
                        "--solver", "gurobi")

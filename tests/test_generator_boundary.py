@@ -105,7 +105,7 @@ def set_label_iterators(tree, data):
     (set_declared_name, ValueError, "needs an identifier as its name"),
     (set_data_object, ValueError, "Data item 'S'[0] holds a value of type 'Code'"),
     (set_data_key, ValueError, "data names must be identifiers"),
-    (set_non_finite, ValueError, "Data item 'extra' holds the non-finite number nan"),
+    (set_non_finite, SemanticError, "Unsupported number nan in data item 'extra'"),
     (set_label_iterators, ValueError, "needs an identifier as its iterator"),
 ], ids=lambda v: getattr(v, "__name__", None))
 def test_hostile_values_are_refused_before_any_line(damage, error, words):

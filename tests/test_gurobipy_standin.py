@@ -133,7 +133,9 @@ class TestErrors:
         with pytest.raises(gp.GurobiError, match="Name too long"):
             model.addVar(name="v" * 256)
         with pytest.raises(NotImplementedError):
-            model.setParam("TimeLimit", 10)
+            model.setParam("Heuristics", 0.5)
+        with pytest.raises(gp.GurobiError):
+            model.setParam("TimeLimit", -1)
         with pytest.raises(gp.GurobiError):
             model.setParam(GRB.Param.DualReductions, 2)
         with pytest.raises(AttributeError, match="'X'"):

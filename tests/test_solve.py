@@ -66,7 +66,9 @@ def test_model_without_data_file(tmp_path):
 def test_infeasible_models_report_their_status(tmp_path):
     model = tmp_path / "bad.mod"
     model.write_text("dvar int x in 0..3; minimize x; subject to { x >= 5; }")
-    assert korvane.solve(str(model)) == {"status": "INFEASIBLE"}
+    results = korvane.solve(str(model))
+    assert results.keys() == {"status", "message"} and results["status"] == "INFEASIBLE"
+    assert "HiGHS Status 8" in results["message"]
 
 
 def test_gurobi_needs_gurobipy(monkeypatch):
@@ -96,3 +98,57 @@ def test_model_errors_propagate(tmp_path):
     with pytest.raises(korvane.faultlore.SemanticError) as info:
         korvane.solve(str(model))
     assert info.value.lineno == 1
+
+
+def _hard_knapsack(tmp_path):
+    """A multi-dimensional 0/1 knapsack that HiGHS does not close in a fraction of a second."""
+    import random
+
+    rng = random.Random(7)
+    n, m = 70, 6
+    weights = [[rng.randint(20, 99) for _ in range(n)] for _ in range(m)]
+    model = tmp_path / "mkp.mod"
+    model.write_text(f"range I = 1..{n};\nrange K = 1..{m};\nint w[K][I] = ...;\nint v[I] = ...;\nint cap[K] = ...;\n"
+                     "dvar boolean x[I];\nmaximize sum(i in I) v[i] * x[i];\n"
+                     "subject to { forall(k in K) sum(i in I) w[k][i] * x[i] <= cap[k]; }\n")
+    data = tmp_path / "mkp.dat"
+    data.write_text(f"w = {weights};\nv = {[rng.randint(20, 99) for _ in range(n)]};\n"
+                    f"cap = {[sum(row) // 2 for row in weights]};\n")
+    return str(model), str(data), weights
+
+
+@pytest.mark.parametrize("solver", ["scipy", "gurobi"])
+def test_a_time_limit_stops_with_the_incumbent(tmp_path, solver):
+    import io
+
+    model, data, weights = _hard_knapsack(tmp_path)
+    report = io.StringIO()
+    results = korvane.solve(model, data, solver=solver, time_limit=0.2, output=report)
+    if solver == "gurobi":  # the gurobipy script reports the raw status of a limit
+        assert results["status"] == "OPTIMIZATION_STATUS_9"
+        return
+    assert results["status"] == "TIME_LIMIT"
+    chosen = [i for i in range(len(weights[0])) if results["solution"][f"x[{i + 1}]"] > 0.5]
+    for row in weights:  # the incumbent is a feasible point
+        assert sum(row[i] for i in chosen) <= sum(row) // 2
+    assert "limit" in report.getvalue()
+
+
+def test_the_report_goes_to_the_given_stream_only(capsys):
+    import io
+
+    model = os.path.join(EXAMPLES, "knapsack.mod")
+    report = io.StringIO()
+    for solver in ("scipy", "gurobi"):
+        results = korvane.solve(model, data_of(model), solver=solver, mip_gap=0.0, output=report)
+        assert results["objective_value"] == pytest.approx(known_optimum(model))
+    assert capsys.readouterr().out == ""
+    assert report.getvalue().count("Optimal solution found:") == 2
+
+
+@pytest.mark.parametrize("options, error", [
+    ({"time_limit": 0}, ValueError), ({"time_limit": float("nan")}, ValueError), ({"mip_gap": -0.1}, ValueError),
+    ({"time_limit": "10"}, TypeError), ({"mip_gap": True}, TypeError)])
+def test_solver_options_are_checked(options, error):
+    with pytest.raises(error):
+        korvane.solve(MODELS[0], data_of(MODELS[0]), **options)

@@ -1,5 +1,6 @@
 // The generator frame: construction, the line buffer, the order of the script's sections, its
 // fixed preamble and epilogue, and the objective line.
+#include "common/finite_numbers.hpp"
 #include "validate.hpp"
 
 namespace mipwright {
@@ -136,6 +137,11 @@ Ref generate_code(const Call& c) {
   Ref callers_tree = g.attr(K::ast);
   Ref tree = validated_model(g, callers_tree);
   g.set(K::data_dict, validated_data(g, g.attr(K::data_dict)));
+  // inf and nan would reach the script as bare words: refused before anything is written.
+  if (auto found = find_non_finite(tree, g.attr(K::data_dict))) {
+    if (found->lineno > 0) g.semantic_error(found->message, py_int(found->lineno));
+    g.semantic_error(found->message);
+  }
   return with_attr_restored(g, K::ast, callers_tree, [&] {
     g.set(K::ast, tree);
     return write_script(g);

@@ -254,7 +254,7 @@ class TreeCheck {
 }  // namespace
 
 Ref validated_model(const Gen& g, Handle ast) {
-  Ref copy = ExactCopy("The model tree", true)(ast);
+  Ref copy = ExactCopy("The model tree")(ast);
   regroup_long_sums(copy, kLongestChain);
   TreeCheck check(g);
   check.walk(copy, "");
@@ -269,13 +269,13 @@ Ref validated_data(const Gen& g, Handle data) {
   PyObject *k, *v;
   while (PyDict_Next(data.get(), &pos, &k, &v)) {
     Ref key = Ref::borrow(k), value = Ref::borrow(v);
-    Ref name = ExactCopy("A data name", true)(key);
+    Ref name = ExactCopy("A data name")(key);
     std::string label = "Data item " + repr_text(name);
     if (!is_str(name) || !PyUnicode_IsIdentifier(name.get())) {
       raise(PyExc_ValueError, label + " cannot be written into the script: data names must be identifiers.");
     }
     TreeCheck(g).model_name(name, "", "name");
-    set_item(copy, name, ExactCopy(label, true)(value));
+    set_item(copy, name, ExactCopy(label)(value));
   }
   return copy;
 }

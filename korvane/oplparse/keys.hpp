@@ -17,5 +17,6 @@ inline Key name_node{"name"};
 // Module globals and attributes
 inline Key SemanticError{"SemanticError"};
 inline Key filename{"filename"};
+inline Key EXPANSION_LIMIT{"EXPANSION_LIMIT"};
 
 }  // namespace oplparse::K

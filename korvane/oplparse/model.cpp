@@ -1,6 +1,7 @@
 // The .mod parser: tokens, the items of a model and its declarations.
 #include <algorithm>
 
+#include "common/limits.hpp"
 #include "parser.hpp"
 
 namespace oplparse {
@@ -91,7 +92,7 @@ bool is_comparison_op(std::string_view op) {
 }
 
 ModelParser::ModelParser(const Source& source, std::vector<Token> tokens)
-    : source_(source), tokens_(std::move(tokens)) {
+    : source_(source), tokens_(std::move(tokens)), expansion_limit_(positive_limit(attr(source.module, K::EXPANSION_LIMIT), "korvane.oplparse.EXPANSION_LIMIT")) {
   for (const Token& t : tokens_) {
     if (t.kind == Tok::Ident) identifiers_.emplace(t.text);
   }
@@ -476,6 +477,7 @@ void ModelParser::decision_expression() {
   expect(";");
   for (const IteratorEntry& e : entries) symbol.params.push_back(e.name);
   symbol.body = body.copy();
+  symbol.size = tree_size(body);
   Ref decl = new_dict();
   set_item(decl, K::type, entries.empty() ? K::dexpr : K::dexpr_indexed);
   set_item(decl, K::name, py_str(name.text));
@@ -565,7 +567,7 @@ Ref ModelParser::literal(const std::string& owner, const std::string& type) {
   if (v.kind == Tok::Number) {
     advance();
     bool is_float = v.text.find_first_of(".eE") != std::string_view::npos;
-    Ref number = number_from_text(v.text, is_float);
+    Ref number = source_.number(v.text, is_float);
     if (negative) number = check(PyNumber_Negative(number.get()));
     if (type == "string" || type == "boolean" || (is_float && (type == "int" || type == "int+"))) mismatch();
     if (type.rfind("float", 0) == 0 && !is_float) number = check(PyNumber_Float(number.get()));

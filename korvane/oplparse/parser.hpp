@@ -35,6 +35,7 @@ struct Symbol {
   Ref body;                         // decision expressions: the expression
   std::vector<std::string> params;  // indexed decision expressions: the index names
   std::set<std::string> globals;    // decision expressions: the declared names they use
+  std::size_t size = 0;             // decision expressions: the nodes of the expression
 };
 
 // A loop variable in scope: of a forall, a sum, an aggregate or an indexed decision expression.
@@ -164,11 +165,16 @@ class ModelParser {
   std::vector<std::string> pending_iterators_;     // of a forall header still being read
   std::vector<std::string> label_iterators_;       // of the enclosing foralls, outermost first
   std::set<std::string>* used_globals_ = nullptr;  // set while a decision expression is read
+  std::size_t expansion_limit_;                    // the most nodes decision expressions may expand to
+  std::size_t expanded_ = 0;                       // nodes expanded so far
   Ref declarations_;
   Ref constraints_;
   Ref bound_constraints_;
   Ref objective_;
 };
+
+// The number of nodes (dictionaries) of a tree.
+std::size_t tree_size(Handle tree);
 
 // The operators of comparisons, in expressions and constraints.
 bool is_comparison_op(std::string_view op);

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cmath>
 
 namespace oplparse {
 
@@ -22,6 +23,15 @@ void Source::fail(const std::string& message, int line) const {
   Ref error = call_kw(global(module, K::SemanticError), {py_str(message)}, {{"lineno", py_int(line)}});
   setattr(error, K::filename, filename);
   raise_instance(error);
+}
+
+Ref Source::number(std::string_view written, bool is_float) const {
+  Ref value = number_from_text(written, is_float);
+  if (is_float && !std::isfinite(PyFloat_AS_DOUBLE(value.get()))) {
+    fail("Unsupported number " + std::string(written) + ": it is beyond the largest finite float (about 1.8e308)",
+         line_at(static_cast<std::size_t>(written.data() - text.data())));
+  }
+  return value;
 }
 
 std::string_view char_at(std::string_view text, std::size_t offset) {

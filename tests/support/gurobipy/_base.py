@@ -17,6 +17,7 @@ class GRB:
     INFEASIBLE = 3
     INF_OR_UNBD = 4
     UNBOUNDED = 5
+    TIME_LIMIT = 9
 
     CONTINUOUS = "C"
     BINARY = "B"
@@ -36,6 +37,8 @@ class GRB:
     class Param:
         DualReductions = "DualReductions"
         OutputFlag = "OutputFlag"
+        TimeLimit = "TimeLimit"
+        MIPGap = "MIPGap"
 
 
 MAX_NAME_LENGTH = 255

@@ -7,7 +7,9 @@ from ._base import GRB, Attributes, GurobiError, checked_name, is_number, number
 from ._expr import LinExpr, TempConstr, Var, finite_coefficients
 from ._solve import solve
 
-_PARAMETERS = {"dualreductions": ("DualReductions", 0, 1), "outputflag": ("OutputFlag", 0, 1)}
+# lower-case name -> (name, type, lowest, highest), as gurobipy checks a new value
+_PARAMETERS = {"dualreductions": ("DualReductions", int, 0, 1), "outputflag": ("OutputFlag", int, 0, 1),
+               "timelimit": ("TimeLimit", float, 0.0, math.inf), "mipgap": ("MIPGap", float, 0.0, math.inf)}
 _SENSES = (GRB.LESS_EQUAL, GRB.GREATER_EQUAL, GRB.EQUAL)
 
 
@@ -142,7 +144,7 @@ class Model(Attributes):
         self._genconstrs = []
         self._objective = LinExpr()
         self._sense = GRB.MINIMIZE
-        self._params = {"DualReductions": 1, "OutputFlag": 1}
+        self._params = {"DualReductions": 1, "OutputFlag": 1, "TimeLimit": math.inf, "MIPGap": 0.0}
         self._updated_counts = {Var: 0, Constr: 0, GenConstr: 0}
         self._outcome = None
 
@@ -240,11 +242,12 @@ class Model(Attributes):
         known = _PARAMETERS.get(paramname.lower()) if isinstance(paramname, str) else None
         if known is None:
             raise NotImplementedError(f"the gurobipy stand-in does not implement the parameter {paramname!r}")
-        canonical, low, high = known
-        if not (is_number(newval) and newval in range(low, high + 1)):
+        canonical, kind, low, high = known
+        integral = kind is float or (is_number(newval) and newval == int(newval))
+        if not (is_number(newval) and integral and low <= newval <= high):
             raise GurobiError(f"Unable to set parameter {canonical} to value {newval!r} "
-                              f"(allowed: integers {low} to {high})")
-        self._params[canonical] = int(newval)
+                              f"(allowed: {kind.__name__} {low} to {high})")
+        self._params[canonical] = kind(newval)
 
     def update(self):
         self._updated_counts = {Var: len(self._vars), Constr: len(self._constrs),
@@ -255,7 +258,8 @@ class Model(Attributes):
             raise NotImplementedError("the gurobipy stand-in does not take callbacks")
         self.update()
         self._outcome = solve(self._vars, self._constrs, self._genconstrs, self._objective,
-                              self._sense, presolve=self._params["DualReductions"] == 1)
+                              self._sense, presolve=self._params["DualReductions"] == 1,
+                              time_limit=self._params["TimeLimit"], mip_gap=self._params["MIPGap"])
 
     # Queries
 

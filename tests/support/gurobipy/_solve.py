@@ -21,6 +21,7 @@ _VERDICTS = {
     2: ("The problem is infeasible.", GRB.INFEASIBLE),
     3: ("The problem is unbounded.", GRB.UNBOUNDED),
     4: ("The problem is unbounded or infeasible.", GRB.INF_OR_UNBD),
+    1: ("Time limit reached.", GRB.TIME_LIMIT),
 }
 
 
@@ -116,8 +117,9 @@ def _verdict(result):
     return expected[1]
 
 
-def solve(variables, constraints, indicators, objective, sense, presolve):
-    """Solves to proven optimality (relative gap 0), so tests can compare exact optima.
+def solve(variables, constraints, indicators, objective, sense, presolve, time_limit=math.inf, mip_gap=0.0):
+    """Solves to proven optimality (relative gap 0 unless MIPGap says otherwise), so tests can
+    compare exact optima; a time limit that stops the search keeps the incumbent, if any.
 
     Switching presolve off is what lets HiGHS tell infeasible from unbounded where it first
     answers "unbounded or infeasible", as switching off dual reductions does for Gurobi."""
@@ -136,12 +138,13 @@ def solve(variables, constraints, indicators, objective, sense, presolve):
     result = milp(costs, integrality=np.array(integral, dtype=int),
                   bounds=Bounds([low for low, _ in bounds], [high for _, high in bounds]),
                   constraints=_linear_constraint(rows, len(variables)) if rows else None,
-                  options={"presolve": presolve, "mip_rel_gap": 0.0})
+                  options={"presolve": presolve, "mip_rel_gap": mip_gap,
+                           **({} if math.isinf(time_limit) else {"time_limit": time_limit})})
     runtime = time.perf_counter() - started
     status = _verdict(result)
     is_mip = any(integral)
     nodes = 0.0 if not is_mip else None if result.mip_node_count is None else float(result.mip_node_count)
-    if status != GRB.OPTIMAL:
+    if status != GRB.OPTIMAL and (status != GRB.TIME_LIMIT or result.x is None):
         return Outcome(status, None, None, None, nodes, runtime)
     values = np.array(result.x, dtype=float)
     value = objective._constant + sum(coef * values[var._index] for var, coef in objective._terms.items())
