@@ -112,7 +112,23 @@ Ref add_code_line_impl(const Call& c) {
   return none();
 }
 
-Ref write_script(const Gen& g);
+Ref write_script(const Gen& g) {
+  PyObject* self = g.self();
+  emit_block(g, kPreamble);
+  call_method(self, K::generate_data_declarations, g.attr(K::data_dict));
+  g.emit("model = gp.Model('OPLModel')");
+  g.emit("");
+  call_method(self, K::generate_declarations, item(g.attr(K::ast), K::declarations));
+  call_method(self, K::generate_objective, item(g.attr(K::ast), K::objective));
+  // Bounds are collected before any constraint is written, so big-M values can use them.
+  Ref no_constraints = new_list();
+  call_method(self, K::collect_variable_bounds, get(g.attr(K::ast), K::constraints, no_constraints));
+  call_method(self, K::generate_constraints, item(g.attr(K::ast), K::constraints));
+  emit_block(g, kEpilogue);
+  Ref newline = py_str("\n");
+  Ref script = check(PyUnicode_Join(newline.get(), g.attr(K::gurobi_code_lines).get()));
+  return rewrite_boolean_words(script);
+}
 
 Ref generate_code(const Call& c) {
   auto [self] = c.bind(Params<1>{"GurobiCodeGenerator.generate_code", {"self"}, 1});
@@ -130,24 +146,6 @@ Ref generate_code(const Call& c) {
     g.set(K::ast, tree);
     return write_script(g);
   });
-}
-
-Ref write_script(const Gen& g) {
-  PyObject* self = g.self();
-  emit_block(g, kPreamble);
-  call_method(self, K::generate_data_declarations, g.attr(K::data_dict));
-  g.emit("model = gp.Model('OPLModel')");
-  g.emit("");
-  call_method(self, K::generate_declarations, item(g.attr(K::ast), K::declarations));
-  call_method(self, K::generate_objective, item(g.attr(K::ast), K::objective));
-  // Bounds are collected before any constraint is written, so big-M values can use them.
-  Ref no_constraints = new_list();
-  call_method(self, K::collect_variable_bounds, get(g.attr(K::ast), K::constraints, no_constraints));
-  call_method(self, K::generate_constraints, item(g.attr(K::ast), K::constraints));
-  emit_block(g, kEpilogue);
-  Ref newline = py_str("\n");
-  Ref script = check(PyUnicode_Join(newline.get(), g.attr(K::gurobi_code_lines).get()));
-  return rewrite_boolean_words(script);
 }
 
 Ref generate_objective(const Call& c) {
