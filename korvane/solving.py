@@ -77,16 +77,7 @@ def solve_parsed(tree, data, solver="scipy", name="model", *, time_limit=None, m
     if on_phase:
         on_phase("solving")
     exec(code, namespace)
-    results = _plain(container[key])
-    if results.get("status") != "OPTIMAL" and _solver_message(namespace):
-        results["message"] = _solver_message(namespace)
-    return results
-
-
-def _solver_message(namespace):
-    """HiGHS's own words on how the search ended (the SciPy script keeps its result object)."""
-    message = getattr(namespace.get("result"), "message", None)
-    return message if isinstance(message, str) else None
+    return _plain(container[key])
 
 
 def solver_options(time_limit=None, mip_gap=None):
