@@ -10,7 +10,7 @@ ASAN_ENV := LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-n
 	ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	PYTHONMALLOC=malloc
 
-.PHONY: all bootstrap build run test asan-test refleak-test clean
+.PHONY: all bootstrap build run test difftest asan-test refleak-test clean
 
 all: build
 
@@ -27,6 +27,10 @@ run: bootstrap build
 
 test: bootstrap build
 	KORVANE_PROBE_DIR=$(RELEASE_DIR)/probe $(PYTHON) -m pytest -q tests
+
+# Both targets against brute force on 20,000 random small models; stops starting models after an hour.
+difftest: bootstrap build
+	KORVANE_PROBE_DIR=$(RELEASE_DIR)/probe $(PYTHON) tests/support/differential.py --models 20000 --seconds 3600
 
 # Every test again, with the modules built under AddressSanitizer and UndefinedBehaviorSanitizer.
 asan-test: bootstrap

@@ -322,8 +322,13 @@ class TestComparisonsAsNumbers:
     def test_not_a_comparison(self):
         gen = make()
         assert gen._reify_scoped_comparison(paren(idx("x", "i")), {"i": "i"}) == "x[i]"
-        assert gen._reify_scoped_comparison(binop("!=", idx("x", "i"), 1), {"i": "i"}) == "(x[i] != 1)"
+        assert gen._reify_scoped_comparison(binop("+", idx("x", "i"), 1), {"i": "i"}) == "(x[i] + 1)"
         assert gen.gurobi_code_lines == []
+
+    def test_not_equal_is_one_minus_the_reified_equality(self):
+        gen = make()
+        assert gen._reify_scoped_comparison(binop("!=", idx("x", "i"), 1), {"i": "i"}) == "(1 - _cmp_expr_1)"
+        assert gen.gurobi_code_lines[1].startswith("# Reify (x[i] == 1) -> _cmp_expr_1")
 
     def test_without_a_decision_variable_the_script_decides(self):
         gen = make()

@@ -71,6 +71,7 @@ inline constexpr double kEps = 1e-5;      // margin that makes strict comparison
 inline constexpr double kEqTol = 1e-6;    // tolerance of reified equalities
 inline constexpr double kDefaultM = 1e6;  // big-M where a difference has no finite bounds
 inline constexpr double kMinM = 1e-9;
+inline constexpr double kBoundTol = 1e-9;  // relative rounding error forgiven in integer bounds
 inline constexpr double kInf = HUGE_VAL;
 
 // An error in the user's model or data: becomes SemanticError(message, lineno) at the boundary.
@@ -451,6 +452,9 @@ class Model {
   // ---- rows and linearisations (constraints.cpp) ----
   void instantiate(int c, bool bounds_only);
   void add_row(const LinExpr& e, Sense sense, double rhs);
+  void tighten_bounds(int col, double low, double high);
+  void round_integer_bounds(int col);
+  double margin(const LinExpr& diff);
   void add_comparison(const LinExpr& diff, Cmp op);
   int new_binary(const char* prefix);
   std::pair<double, double> interval(const LinExpr& e);
@@ -463,6 +467,13 @@ class Model {
   void reserve_columns(std::size_t more);
 
  private:
+  struct RowRef {
+    const RowStore* store;
+    std::size_t row;
+  };
+  std::unordered_map<int, RowRef> last_rows_;  // constraint to the last row it wrote
+  bool repeats_last_row(const RowStore& store, const std::vector<std::pair<int, double>>& terms, double sign,
+                        double rhs) const;
   BigVector<std::int32_t> mark_;  // column to slot in the row being merged, -1 when absent
   LinExpr scratch_;
   std::vector<std::pair<int, double>> row_terms_;

@@ -346,6 +346,13 @@ MaybePair interval(const Gen& g, Handle n) {
     Ref v = py_float(truthy(get(n, K::value)) ? 1.0 : 0.0);
     return Pair{v.copy(), v.copy()};
   }
+  // A comparison used as a number is its truth, 0 or 1. Without these bounds its big-M would be
+  // the default 1e6, which a binary within the solver's integrality tolerance of 0 (1e-6 of it)
+  // turns into a slack larger than any margin.
+  if (str_in(type, {"binop", "constraint"}) && str_in(get(n, K::op), {">=", "<=", "==", ">", "<", "!="})) {
+    return Pair{py_float(0.0), py_float(1.0)};
+  }
+  if (str_is(type, "parenthesized_expression")) return interval(g, get(n, K::expression));
   if (str_is(type, "binop")) return binop_interval(g, n);
   if (str_is(type, "sum")) return sum_interval(g, n);
   return std::nullopt;

@@ -72,6 +72,8 @@ Ref expr_or(const Call& c) {
   return connective(c, "GurobiCodeGenerator._expr_or", "or");
 }
 
+bool depends_on_decision_var(const Gen& g, Handle node);
+
 // ---- binary operators ----
 
 // A comparison, possibly inside parentheses; "!=" is not one, it has no 0/1 reification.
@@ -87,6 +89,13 @@ bool is_comparison_node(Handle n) {
 Ref expr_binop(const Call& c) {
   ExprArgs a = bind_expr_args(c, "GurobiCodeGenerator._expr_binop");
   Ref op = item(a.node, K::op);
+  // A comparison over decision variables translated as a value (a side of another comparison, an
+  // operand of a unary minus, the objective) is a number too: Python would compare the
+  // expressions themselves.
+  if (!truthy(a.symbolic) && str_in(op, {">=", "<=", "==", ">", "<", "!="}) &&
+      depends_on_decision_var(a.g, a.node)) {
+    return call_method(a.g.self(), K::reify_scoped_comparison, a.node, a.iterators);
+  }
   // A comparison used as a term of arithmetic stands for its truth value, 0 or 1.
   bool reify = !truthy(a.symbolic) && str_in(op, {"+", "-", "*", "/"});
   auto operand = [&](Handle key) {
@@ -105,6 +114,11 @@ Ref expr_binop(const Call& c) {
 
 Ref expr_conditional(const Call& c) {
   ExprArgs a = bind_expr_args(c, "GurobiCodeGenerator._expr_conditional");
+  // The script picks a branch when it runs; a condition that the solver decides cannot pick one.
+  if (!truthy(a.symbolic) && depends_on_decision_var(a.g, item(a.node, K::condition))) {
+    a.g.semantic_error("Unsupported conditional expression whose condition depends on decision variables: "
+                       "write it with a binary variable and constraints (b == (condition)) instead");
+  }
   Ref condition = a.same_mode(item(a.node, K::condition));
   std::string then_text = text(a.same_mode(item(a.node, K::then)));
   std::string else_text = text(a.same_mode(item(a.node, K::else_)));

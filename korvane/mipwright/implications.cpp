@@ -11,6 +11,7 @@
 // the solver escape the implication. For integral sides the margins make this exact: a strict
 // comparison is moved by EPS, and "not equal" means a difference of at least EPS.
 #include "big_m.hpp"
+#include "integrality.hpp"
 
 namespace mipwright {
 namespace {
@@ -36,15 +37,28 @@ Operands operands_of(Handle node) {
   return {item(node, K::left), item(node, K::right), item(node, K::op)};
 }
 
-// A constraint whose left side is a comparison stands for that comparison (the parser writes a
-// parenthesised condition used as a constraint that way).
+bool is_true_literal(Handle node) {
+  return has_type(node, {"boolean_literal"}) && get(node, K::value).get() == Py_True;
+}
+
+// `(comparison) == true` stands for the comparison (the parser writes a parenthesised condition
+// used as a constraint that way). Compared with anything else, the comparison is a number, its
+// truth, and the outer comparison is the condition.
 Operands comparison_operands(Handle node, const char* unsupported) {
   if (has_type(node, {"binop"})) return operands_of(node);
   if (!has_type(node, {"constraint"})) raise(PyExc_ValueError, unsupported);
   Ref left = item(node, K::left);
   if (has_type(left, {"parenthesized_expression"})) left = item(left, K::expression);
-  if (is_boolean_binop(left)) return operands_of(left);
+  if (is_boolean_binop(left) && str_is(get(node, K::op), "==") && is_true_literal(get(node, K::right))) {
+    return operands_of(left);
+  }
   return operands_of(node);
+}
+
+// A condition l != r: it has no indicator or flag form, only the logical one.
+bool is_not_equal_condition(Handle node) {
+  return has_type(node, {"binop", "constraint"}) &&
+         str_is(comparison_operands(node, "").op, "!=");
 }
 
 // The context of one implication: where its lines go and what their names are built from.
@@ -145,6 +159,11 @@ void bind_comparison_to_binary(const Ctx& c, const std::string& b, Handle node, 
     c.constr(diff + " >= 0 - " + m.plain() + " * " + b, "_aux_lt_relax_" + b);
   } else if (str_is(o.op, "==")) {
     bind_equality(c, b, left, right, m);
+  } else if (str_is(o.op, "!=")) {
+    // b is the negation of a binary equal to the truth of left == right.
+    std::string equal = new_bool_aux(c, "cmp");
+    bind_equality(c, equal, left, right, m);
+    c.link(b + " + " + equal + " == 1", "_notlink_" + b);
   } else {
     raise(PyExc_ValueError, "Unsupported comparison operator in boolean linearization: " + text(o.op));
   }
@@ -304,9 +323,16 @@ const char* tested_value(Handle op, double v) {
   return nullptr;
 }
 
-// b == v => consequent. Whatever fails here leaves the implication to the general encoding.
+bool mentions_decision_var(const Ctx& c, const Comparison& k) {
+  return truthy(call_method(c.g.self(), K::expr_depends_on_decision_var, k.nodes.left)) ||
+         truthy(call_method(c.g.self(), K::expr_depends_on_decision_var, k.nodes.right));
+}
+
+// b == v => consequent, for a literal v. Whatever fails here leaves the implication to the
+// general encoding, as does a consequent without variables, which no indicator can hold.
 bool direct_indicator(const Ctx& c, const Comparison& a, const Comparison& k) {
   if (!str_in(a.op(), {"==", ">=", "<="}) || !is_binary_var(c, a.nodes.left)) return false;
+  if (!has_type(a.nodes.right, {"number", "boolean_literal"}) || !mentions_decision_var(c, k)) return false;
   std::optional<Ref> written = catching(PyExc_Exception, [&] {
     const char* value = tested_value(a.op(), literal_value(a.nodes.right));
     if (value == nullptr || !is_comparison_op(k.op())) return py_bool(false);
@@ -361,7 +387,12 @@ void link_antecedent(const Ctx& c, const std::string& flag, const Comparison& a,
 void enforce_consequent(const Ctx& c, const std::string& flag, const Comparison& k, const BigM& mc) {
   const std::string diff = k.left + " - " + k.right;
   const std::string off = " * (1 - " + flag + ")";
-  if (str_is(k.op(), "==")) {
+  if (str_is(k.op(), "==") && integer_valued(c.g, k.nodes.left, c.iterators) &&
+      integer_valued(c.g, k.nodes.right, c.iterators)) {
+    // Integer sides are held equal exactly.
+    c.constr(diff + " <= " + mc.plain() + off, "_cons_eq1");
+    c.constr(diff + " >= -" + mc.plain() + off, "_cons_eq2");
+  } else if (str_is(k.op(), "==")) {
     equality_tolerance_lines(
         diff, k.right + " - " + k.left, c.tol(), mc.plain() + off,
         [&](const std::string& body, int number) { c.constr(body, "_cons_eq" + std::to_string(number)); });
@@ -394,7 +425,8 @@ Ref constraint_implication_constraint(const Call& call) {
   if (!hasattr(self, K::bool_aux_counter)) c.g.set(K::bool_aux_counter, py_int(0));
   Ref antecedent = item(node, K::antecedent);
   Ref consequent = item(node, K::consequent);
-  if (is_composite_boolean(antecedent) || is_composite_boolean(consequent)) {
+  if (is_composite_boolean(antecedent) || is_composite_boolean(consequent) || is_not_equal_condition(antecedent) ||
+      is_not_equal_condition(consequent)) {
     logical_implication(c, antecedent, consequent);
     return none();
   }

@@ -375,10 +375,17 @@ Ref reify_scoped_comparison(const Call& c) {
       c.bind(Params<3>{"GurobiCodeGenerator._reify_scoped_comparison", {"self", "comp_node", "current_iterators"}, 3});
   Gen g(c.module, self);
   Ref node = without_parentheses(comp_node);
-  if (!is_counted_comparison(node)) return g.traverse(node, iterators);
+  bool not_equal = has_type(node, {"binop", "constraint"}) && str_is(get(node, K::op), "!=");
+  if (!is_counted_comparison(node) && !not_equal) return g.traverse(node, iterators);
   // Without a decision variable the comparison is known when the script runs.
   if (!truthy(call_method(self, K::expr_depends_on_decision_var, node))) {
     return py_str("(1 if (" + text(call_method(self, K::emit_index_condition, node, iterators)) + ") else 0)");
+  }
+  // l != r is the negation of l == r.
+  if (not_equal) {
+    Ref equal = dict_copy(node);
+    set_item(equal, K::op, py_str("=="));
+    return py_str("(1 - " + text(call_method(self, K::reify_scoped_comparison, equal, iterators)) + ")");
   }
   std::string base = "_cmp_expr_" + text(next_count(g, K::comparison_expr_counter));
   Ref op = item(node, K::op);
