@@ -266,7 +266,16 @@ class TestNotEqual:
             "model.addConstr(z - x[i] + 6.0 * (1 - neq_flag_c1_i) >= 1, name='c1_i_neq2')",
         ]
 
-    # Sides that may be fractional differ by EPS at least, not by 1.
+    # Sides that are multiples of 1/2 differ by 1/2 at least: a gap that no integrality
+    # tolerance times M can absorb, unlike EPS.
+    def test_sides_on_a_grid_keep_its_step_apart(self):
+        assert emit(cons("!=", "y", 2.5))[1:] == [
+            "model.addConstr(y - 2.5 + 3.0 * neq_flag_c0 >= 0.5, name='c0_neq1')",
+            "model.addConstr(2.5 - y + 3.0 * (1 - neq_flag_c0) >= 0.5, name='c0_neq2')",
+        ]
+        assert emit(cons("!=", "y", binop("/", "z", 4)))[1].endswith(" >= 0.25, name='c0_neq1')")
+
+    # Sides that may take any value differ by EPS at least, not by 1.
     def test_a_float_side_keeps_the_sides_eps_apart(self):
         assert emit(cons("!=", idx("x", "i"), "f"), prefix="c1_i", iterators={"i": "i"})[1:] == [
             "model.addConstr(x[i] - f + 1000000.0 * neq_flag_c1_i >= 1e-05, name='c1_i_neq1')",

@@ -106,6 +106,19 @@ REPRODUCERS = {
         array(2, -3, 0), [("-1.5 * x[2] < 0", "-1.5 * x2 < 0"),
                           ("-1 * x[2] < 3 * x[1] => x[1] <= -1", "not (-1 * x2 < 3 * x1) or x1 <= -1")],
         "minimize", SUM_X2, array=2),
+    # big-M values: unknown bounds gave 1e6, which a binary within the integrality tolerance of
+    # 0 turns into a slack of 1; EPS margins drowned the same way once multiplied by M.
+    "comparison with a parameter in the objective": Model(
+        ints(y=(-2, 2), b=None), [("y == 2", "y == 2"), ("b == 0", "b == 0")], "minimize",
+        ("3 * y + b + 0.5 * (-1.5 * b + y == k)", "3 * y + b + 0.5 * int(-1.5 * b + y == 2)")),
+    "comparison with a loop variable": Model(
+        array(2, -2, 1), [("forall(j in 1..2) x[j] <= (0.25 * x[1] + j <= j)",
+                           "all(x[j] <= int(0.25 * x[1] + j <= j) for j in range(1, 3))"),
+                          ("-2 * x[1] + 0.25 * x[2] <= -0.5", "-2 * x1 + 0.25 * x2 <= -0.5")],
+        "minimize", ("-1 * x[1] - 2 * x[2]", "-x1 - 2 * x2"), array=2),
+    "not equal between halves": Model(
+        ints(y=(-2, 0), b=None), [("6 * y + 0.5 * b != 0.5", "6 * y + 0.5 * b != 0.5")], "maximize",
+        ("3 * y + b", "3 * y + b")),
     # an implication whose strict antecedent once met a presolve fault through EPS-sized margins
     "strict antecedent between integers": Model(
         array(2, -3, 0), [("-1 * x[2] < 3 * x[1] => x[1] >= -1", "not (-1 * x2 < 3 * x1) or x1 >= -1")],

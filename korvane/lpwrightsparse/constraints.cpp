@@ -3,6 +3,7 @@
 // Gurobi target writes an indicator constraint, this target writes big-M rows whose M comes from
 // the column bounds, so that every row is redundant when its switch is off.
 #include <algorithm>
+#include <numeric>
 
 #include "model.hpp"
 
@@ -167,19 +168,40 @@ bool Model::repeats_last_row(const RowStore& store, const std::vector<std::pair<
   return true;
 }
 
-// The least amount by which diff is away from zero when it is not zero: 1 when it is an integer
-// combination of integer columns plus an integer, else EPS, the margin that makes strict
-// comparisons strict. Whole margins keep the rows of integer models free of tiny fractions,
-// which the solver's presolve has been seen to mishandle.
+namespace {
+
+// Steps finer than 1/kMaxStep are not worth knowing: the margin would be close to EPS anyway.
+constexpr long long kMaxStep = 1024;
+
+// The least D <= kMaxStep with v * D whole.
+std::optional<long long> step_of(double v) {
+  if (!std::isfinite(v)) return std::nullopt;
+  for (long long d = 1; d <= kMaxStep; ++d) {
+    double scaled = v * static_cast<double>(d);
+    if (std::fabs(scaled - std::round(scaled)) <= 1e-9 * std::max(1.0, std::fabs(scaled))) return d;
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
+// The least amount by which diff is away from zero when it is not zero. Over integer columns
+// with coefficients and constant that are multiples of 1/D, diff is a multiple of 1/D: the
+// margin is 1/D (1 for integer models), else EPS, the margin that makes strict comparisons
+// strict. Such margins stay clear of the solver's integrality tolerance times a big-M, where
+// EPS would drown, and keep the rows of integer models free of tiny fractions, which the
+// solver's presolve has been seen to mishandle.
 double Model::margin(const LinExpr& diff) {
-  auto whole = [](double v) { return std::isfinite(v) && v == std::floor(v); };
-  if (!whole(diff.constant)) return kEps;
+  std::optional<long long> step = step_of(diff.constant);
   std::vector<std::pair<int, double>> merged;
   merge_row(diff, merged);
   for (auto [col, coef] : merged) {
-    if (!integral[col] || !whole(coef)) return kEps;
+    if (!step || !integral[col]) return kEps;
+    std::optional<long long> coef_step = step_of(coef);
+    step = coef_step ? std::optional<long long>(std::lcm(*step, *coef_step)) : std::nullopt;
+    if (step && *step > kMaxStep) step = std::nullopt;
   }
-  return 1.0;
+  return step ? 1.0 / static_cast<double>(*step) : kEps;
 }
 
 // diff (op) 0, with strict comparisons shifted by the margin.
@@ -224,9 +246,9 @@ struct BigM {
   double with_margin;
 };
 
-// Equality within EQ_TOL, or exactly for integer differences (whose margin is 1).
+// Equality within EQ_TOL, or exactly for differences known to be multiples of their margin.
 double equality_tolerance(double margin) {
-  return margin == 1.0 ? 0.0 : kEqTol;
+  return margin > kEps ? 0.0 : kEqTol;
 }
 
 BigM big_m(Model& m, const LinExpr& diff, double margin) {

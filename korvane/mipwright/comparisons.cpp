@@ -147,11 +147,13 @@ void not_equal(const ComparisonArgs& a, Handle left, Handle right) {
     a.emit("model.addConstr(" + l + " + " + r + " == 1, name='" + str_text(a.prefix) + "_xor')");
     return;
   }
-  // Either l - r >= gap or r - l >= gap, chosen by one binary flag: integer sides that differ
-  // differ by 1 at least, other sides by EPS, as in strict comparisons.
-  bool whole = integer_valued(a.g, left, a.iterators) && integer_valued(a.g, right, a.iterators);
-  Ref gap = whole ? py_float(1.0) : a.g.global(K::EPS);
-  std::string gap_text = whole ? "1" : text(gap);
+  // Either l - r >= gap or r - l >= gap, chosen by one binary flag: sides whose values are
+  // multiples of 1/D differ by 1/D at least (1 for integer sides); others by EPS, as in strict
+  // comparisons.
+  std::optional<long long> step = integrality_detail::combined_step(value_step(a.g, left, a.iterators),
+                                                                    value_step(a.g, right, a.iterators), false);
+  Ref gap = step ? py_float(1.0 / static_cast<double>(*step)) : a.g.global(K::EPS);
+  std::string gap_text = step == 1 ? "1" : text(gap);
   std::string flag = "neq_flag_" + str_text(a.prefix);
   if (truthy(a.iterators)) {
     a.emit(flag + " = model.addVar(vtype=GRB.BINARY)");

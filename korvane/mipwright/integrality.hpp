@@ -1,15 +1,39 @@
-// Whether an expression can only take integer values. Two integer values that differ differ by
-// at least 1, so "not equal" between them needs a gap of 1; between other values it needs only
-// the EPS margin that makes strict comparisons strict, and a gap of 1 would cut off solutions.
+// The step of the values an expression can take: the least D for which every value it takes is a
+// multiple of 1/D (D = 1: an integer). Two such values that differ differ by 1/D at least, so
+// "not equal" between them needs that gap, where EPS (the margin that makes strict comparisons
+// strict) would drown in the solver's integrality tolerance once multiplied by a big-M, and a gap
+// of 1 would cut off solutions.
 #pragma once
 
 #include <cmath>
+#include <numeric>
+#include <optional>
 
 #include "counting.hpp"
 
 namespace mipwright {
 
 namespace integrality_detail {
+
+// Steps finer than this are not worth knowing: 1/D would be close to EPS anyway.
+inline constexpr long long kMaxStep = 1024;
+
+// The least D <= kMaxStep with v * D whole.
+inline std::optional<long long> step_of_number(double v) {
+  if (!std::isfinite(v)) return std::nullopt;
+  for (long long d = 1; d <= kMaxStep; ++d) {
+    double scaled = v * static_cast<double>(d);
+    if (std::fabs(scaled - std::round(scaled)) <= 1e-9 * std::max(1.0, std::fabs(scaled))) return d;
+  }
+  return std::nullopt;
+}
+
+inline std::optional<long long> combined_step(std::optional<long long> a, std::optional<long long> b, bool product) {
+  if (!a || !b) return std::nullopt;
+  long long d = product ? *a * *b : std::lcm(*a, *b);
+  if (d > kMaxStep) return std::nullopt;
+  return d;
+}
 
 // A loop variable of the script runs over integers when its loop is over a range.
 inline bool integer_loop_variable(const Gen& g, Handle name) {
@@ -19,44 +43,67 @@ inline bool integer_loop_variable(const Gen& g, Handle name) {
   return is_str(range) && std::string_view(utf8(range)).starts_with("range(");
 }
 
-inline bool integer_declaration(const Gen& g, Handle name) {
+// Integer and boolean variables, integer parameters, and parameters whose value is known.
+inline std::optional<long long> step_of_declared(const Gen& g, Handle name) {
   Ref decl = g.find_declaration(name);
-  if (is_none(decl)) return false;
-  if (is_decision_variable(decl)) return str_in(get(decl, K::var_type), {"int", "int+", "boolean"});
-  return str_is(get(decl, K::value_type), "int");
+  if (is_none(decl)) return std::nullopt;
+  if (is_decision_variable(decl)) {
+    if (str_in(get(decl, K::var_type), {"int", "int+", "boolean"})) return 1;
+    return std::nullopt;
+  }
+  if (str_is(get(decl, K::value_type), "int")) return 1;
+  Ref value = get(g.attr(K::data_dict), name);
+  if (is_int(value)) return 1;
+  if (PyFloat_Check(value.get())) return step_of_number(as_double(value));
+  return std::nullopt;
 }
 
 }  // namespace integrality_detail
 
-// Read from the tree: integer and boolean variables, integer parameters and literals, loop
-// variables over ranges, truths of comparisons, and sums, differences and products of these.
-// False whenever it cannot tell.
-inline bool integer_valued(const Gen& g, Handle node, Handle iterators) {
+// Read from the tree: literals, variables and parameters, loop variables over ranges, truths of
+// comparisons, and sums, differences, products and quotients by whole numbers of these. Nothing
+// whenever it cannot tell.
+inline std::optional<long long> value_step(const Gen& g, Handle node, Handle iterators) {
   using namespace integrality_detail;
-  if (!is_dict(node)) return false;
+  if (!is_dict(node)) return std::nullopt;
   RecursionGuard guard(" while inspecting an expression");
-  auto child = [&](Handle key) { return integer_valued(g, get(node, key), iterators); };
+  auto child = [&](Handle key) { return value_step(g, get(node, key), iterators); };
   Ref type = get(node, K::type);
   if (str_is(type, "number")) {
     Ref value = get(node, K::value);
-    if (is_int(value)) return true;
-    return PyFloat_Check(value.get()) && std::isfinite(as_double(value)) && as_double(value) == std::floor(as_double(value));
+    if (is_int(value)) return 1;
+    return PyFloat_Check(value.get()) ? step_of_number(as_double(value)) : std::nullopt;
   }
-  if (str_is(type, "boolean_literal")) return true;
+  if (str_is(type, "boolean_literal")) return 1;
   if (str_is(type, "name")) {
     Ref name = get(node, K::value);
-    if (contains(iterators, name)) return integer_loop_variable(g, name);
-    return integer_declaration(g, name);
+    if (contains(iterators, name)) return integer_loop_variable(g, name) ? std::optional<long long>(1) : std::nullopt;
+    return step_of_declared(g, name);
   }
-  if (str_is(type, "indexed_name")) return integer_declaration(g, get(node, K::name));
+  if (str_is(type, "indexed_name")) return step_of_declared(g, get(node, K::name));
   if (str_is(type, "parenthesized_expression")) return child(K::expression);
   if (str_is(type, "uminus")) return child(K::value);
   if (str_is(type, "sum")) return child(K::expression);
   if (is_counted_comparison(node) || (has_type(node, {"binop", "constraint"}) && str_is(get(node, K::op), "!="))) {
-    return true;
+    return 1;
   }
-  if (has_type(node, {"binop"}) && str_in(get(node, K::op), {"+", "-", "*"})) return child(K::left) && child(K::right);
-  return false;
+  if (!has_type(node, {"binop"})) return std::nullopt;
+  Ref op = get(node, K::op);
+  if (str_in(op, {"+", "-"})) return combined_step(child(K::left), child(K::right), false);
+  if (str_is(op, "*")) return combined_step(child(K::left), child(K::right), true);
+  // A quotient by a whole number n: the step is n times finer.
+  Ref divisor = get(node, K::right);
+  if (str_is(op, "/") && has_type(divisor, {"number"}) && is_int(get(divisor, K::value)) &&
+      !eq(get(divisor, K::value), py_int(0))) {
+    long long n = std::llabs(PyLong_AsLongLong(get(divisor, K::value).get()));
+    if (n == -1 && PyErr_Occurred()) throw PyErrorSet{};
+    return combined_step(child(K::left), n, true);
+  }
+  return std::nullopt;
+}
+
+inline bool integer_valued(const Gen& g, Handle node, Handle iterators) {
+  return value_step(g, node, iterators) == 1;
 }
 
 }  // namespace mipwright

@@ -49,9 +49,14 @@ class Variable:
     boolean: bool = False
 
 
+# Parameters every model declares; the Python texts use their values.
+PARAMETERS = {"k": ("int", 2), "h": ("float", 1.5)}
+
+
 @dataclass
 class Model:
-    """A model written twice: `constraints` and `objective` are (model text, Python text) pairs."""
+    """A model written twice: `constraints` and `objective` are (model text, Python text) pairs.
+    The Python texts name the array x[1..n] both as x1..xn and as x[1]..x[n]."""
     variables: List[Variable]
     constraints: List[Tuple[str, str]]
     sense: str = "minimize"
@@ -60,7 +65,7 @@ class Model:
     name: str = ""
 
     def text(self):
-        lines = []
+        lines = [f"{kind} {name} = {value};" for name, (kind, value) in PARAMETERS.items()]
         if self.array:
             low, high = self.variables[0].low, self.variables[0].high
             lines.append(f"dvar int x[1..{self.array}] in {low}..{high};")
@@ -72,11 +77,18 @@ class Model:
         lines.append("}")
         return "\n".join(lines) + "\n"
 
+    def function(self, body):
+        """A Python function of the variables' values computing `body`."""
+        names = ", ".join(v.py for v in self.variables)
+        if not self.array:
+            return eval(f"lambda {names}: {body}")  # noqa: S307 (test oracle)
+        x = "(None, " + "".join(f"{v.py}, " for v in self.variables[:self.array]) + ")"
+        return eval(f"lambda {names}: (lambda x: {body})({x})")  # noqa: S307 (test oracle)
+
     def brute_force(self):
-        """(optimum, feasible) with optimum None when no point satisfies every constraint."""
-        names = [v.py for v in self.variables]
+        """The optimum, or None when no point satisfies every constraint."""
         feasible = self.feasibility()
-        objective = eval(f"lambda {', '.join(names)}: {self.objective[1]}")  # noqa: S307 (test oracle)
+        objective = self.function(self.objective[1])
         best = None
         for point in itertools.product(*(range(v.low, v.high + 1) for v in self.variables)):
             if feasible(*point):
@@ -86,13 +98,10 @@ class Model:
         return best
 
     def feasibility(self):
-        names = [v.py for v in self.variables]
-        body = " and ".join(f"({py})" for _, py in self.constraints) or "True"
-        return eval(f"lambda {', '.join(names)}: {body}")  # noqa: S307 (test oracle)
+        return self.function(" and ".join(f"({py})" for _, py in self.constraints) or "True")
 
     def objective_at(self, point):
-        names = [v.py for v in self.variables]
-        return eval(f"lambda {', '.join(names)}: {self.objective[1]}")(*point)  # noqa: S307
+        return self.function(self.objective[1])(*point)
 
 
 # ---- the random generator ----
@@ -112,13 +121,20 @@ class ModelWriter:
             self.variables.append(Variable("y", "y", y_low, rng.randint(y_low + 1, 2)))
         if n < 2 or rng.random() < 0.7:
             self.variables.append(Variable("b", "b", 0, 1, boolean=True))
-        self.integers = [v for v in self.variables if not v.boolean]
         self.boolean = next((v for v in self.variables if v.boolean), None)
+        self.loop_variable = None
 
     # numbers and linear expressions
 
     def constant(self):
-        return self.r.choice(CONSTANTS)
+        """A literal, a parameter or the loop variable, as (model text, Python text)."""
+        if self.loop_variable and self.r.random() < 0.2:
+            return self.loop_variable, self.loop_variable
+        if self.r.random() < 0.1:
+            name = self.r.choice(list(PARAMETERS))
+            return name, str(PARAMETERS[name][1])
+        k = self.r.choice(CONSTANTS)
+        return str(k), str(k)
 
     def term(self):
         v = self.r.choice(self.variables)
@@ -132,8 +148,7 @@ class ModelWriter:
         if numeric_comparisons and self.r.random() < 0.15:
             parts.append(self.comparison_as_number())
         if self.r.random() < 0.3:
-            k = self.constant()
-            parts.append((str(k), str(k)))
+            parts.append(self.constant())
         opl = " + ".join(p[0] for p in parts)
         py = " + ".join(p[1] for p in parts)
         return opl, f"({py})"
@@ -149,8 +164,8 @@ class ModelWriter:
         return f"{c} * ({opl})", f"({c} * int({py}))"
 
     def count(self):
-        """sum(i in 1..n) (x[i] op k): written alike in both languages, as Python sums booleans."""
-        op = self.r.choice(("==", "<=", ">=", "<", ">"))
+        """sum(i in 1..n) (x[i] op k), the number of i for which the comparison holds."""
+        op = self.r.choice(("==", "<=", ">=", "<", ">", "!="))
         k = self.r.choice((self.r.randint(self.variables[0].low, self.variables[0].high), 0.5, -0.5))
         opl = f"sum(i in 1..{self.array}) (x[i] {op} {k})"
         py = "(" + " + ".join(f"int(x{i} {op} {k})" for i in range(1, self.array + 1)) + ")"
@@ -163,8 +178,7 @@ class ModelWriter:
         op = self.r.choice(ops)
         left = self.linear(numeric_comparisons=numeric_comparisons)
         if self.r.random() < 0.6:
-            k = self.constant()
-            right = (str(k), str(k))
+            right = self.constant()
         else:
             right = self.linear(terms=1, numeric_comparisons=numeric_comparisons)
         return f"{left[0]} {op} {right[0]}", f"{left[1]} {op} {right[1]}"
@@ -233,8 +247,23 @@ class ModelWriter:
 
     # constraints and the model
 
-    def constraint(self):
+    def forall(self):
+        """forall(j in 1..n) over a constraint on x[j] (and on j as a number)."""
+        saved = self.variables
+        self.variables = saved + [Variable("x[j]", "x[j]", saved[0].low, saved[0].high)] * 3
+        self.loop_variable = "j"
+        try:
+            body = self.constraint(loops=False)
+        finally:
+            self.variables = saved
+            self.loop_variable = None
+        return (f"forall(j in 1..{self.array}) {body[0]}",
+                f"all(({body[1]}) for j in range(1, {self.array + 1}))")
+
+    def constraint(self, loops=True):
         roll = self.r.random()
+        if loops and self.array and roll < 0.1:
+            return self.forall()
         if roll < 0.3:
             return self.comparison()
         if roll < 0.42 and self.array:
