@@ -50,6 +50,15 @@ class TestOrdinary:
         cond = {"type": "conditional", "condition": binop(">", 2, 1), "then": name("z"), "else": name("y")}
         assert emit(cons(">", "f", cond))[0] == "model.addConstr(f >= (z if (2 > 1) else y) + 1e-05, name='c0')"
 
+    # Python's and/or would test the truth of the solver's expressions, not of their values.
+    @pytest.mark.parametrize("logic", [
+        {"type": "and", "left": ge("y", 1), "right": ge("z", 1)},
+        {"type": "not", "value": ge("y", 1)},
+    ])
+    def test_logic_over_variables_as_a_value_is_refused(self, logic):
+        with pytest.raises(SemanticError, match="and/or/not over decision variables"):
+            emit(cons("==", "y", logic))
+
     def test_a_condition_over_variables_cannot_choose_a_branch(self):
         cond = {"type": "conditional", "condition": binop(">", "y", 1), "then": name("z"), "else": name("y")}
         with pytest.raises(SemanticError, match="condition depends on decision variables"):
@@ -102,7 +111,7 @@ class TestTruthFolding:
             "_cmp_expr_1 = model.addVar(vtype=GRB.BINARY)",
             "# Reify (y <= 3) -> _cmp_expr_1 with M=3.0",
             "model.addConstr(y - 3 <= 0 + 3.0 * (1 - _cmp_expr_1), name='aux_reify_le1__cmp_expr_1' )",
-            "model.addConstr(y - 3 >= 1e-05 - 3.00001 * _cmp_expr_1, name='aux_reify_le2__cmp_expr_1' )",
+            "model.addConstr(y - 3 >= 1 - 4.0 * _cmp_expr_1, name='aux_reify_le2__cmp_expr_1' )",
             expected]
 
 
@@ -110,7 +119,7 @@ REIFIED_Y_GE_2 = [
     "_cmp_expr_1 = model.addVar(vtype=GRB.BINARY)",
     "# Reify (y >= 2) -> _cmp_expr_1 with M=3.0",
     "model.addConstr(y - 2 >= 0 - 3.0 * (1 - _cmp_expr_1), name='aux_reify_ge1__cmp_expr_1' )",
-    "model.addConstr(y - 2 <= -1e-05 + 3.00001 * _cmp_expr_1, name='aux_reify_ge2__cmp_expr_1' )",
+    "model.addConstr(y - 2 <= -1 + 4.0 * _cmp_expr_1, name='aux_reify_ge2__cmp_expr_1' )",
 ]
 
 

@@ -3,7 +3,8 @@
 // Gurobi target writes an indicator constraint, this target writes big-M rows whose M comes from
 // the column bounds, so that every row is redundant when its switch is off.
 #include <algorithm>
-#include <numeric>
+
+#include "common/value_step.hpp"
 
 #include "model.hpp"
 
@@ -168,23 +169,6 @@ bool Model::repeats_last_row(const RowStore& store, const std::vector<std::pair<
   return true;
 }
 
-namespace {
-
-// Steps finer than 1/kMaxStep are not worth knowing: the margin would be close to EPS anyway.
-constexpr long long kMaxStep = 1024;
-
-// The least D <= kMaxStep with v * D whole.
-std::optional<long long> step_of(double v) {
-  if (!std::isfinite(v)) return std::nullopt;
-  for (long long d = 1; d <= kMaxStep; ++d) {
-    double scaled = v * static_cast<double>(d);
-    if (std::fabs(scaled - std::round(scaled)) <= 1e-9 * std::max(1.0, std::fabs(scaled))) return d;
-  }
-  return std::nullopt;
-}
-
-}  // namespace
-
 // The least amount by which diff is away from zero when it is not zero. Over integer columns
 // with coefficients and constant that are multiples of 1/D, diff is a multiple of 1/D: the
 // margin is 1/D (1 for integer models), else EPS, the margin that makes strict comparisons
@@ -197,9 +181,7 @@ double Model::margin(const LinExpr& diff) {
   merge_row(diff, merged);
   for (auto [col, coef] : merged) {
     if (!step || !integral[col]) return kEps;
-    std::optional<long long> coef_step = step_of(coef);
-    step = coef_step ? std::optional<long long>(std::lcm(*step, *coef_step)) : std::nullopt;
-    if (step && *step > kMaxStep) step = std::nullopt;
+    step = combined_step(step, step_of(coef));
   }
   return step ? 1.0 / static_cast<double>(*step) : kEps;
 }

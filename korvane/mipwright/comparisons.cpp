@@ -150,7 +150,7 @@ void not_equal(const ComparisonArgs& a, Handle left, Handle right) {
   // Either l - r >= gap or r - l >= gap, chosen by one binary flag: sides whose values are
   // multiples of 1/D differ by 1/D at least (1 for integer sides); others by EPS, as in strict
   // comparisons.
-  std::optional<long long> step = integrality_detail::combined_step(value_step(a.g, left, a.iterators),
+  std::optional<long long> step = combined_step(value_step(a.g, left, a.iterators),
                                                                     value_step(a.g, right, a.iterators), false);
   Ref gap = step ? py_float(1.0 / static_cast<double>(*step)) : a.g.global(K::EPS);
   std::string gap_text = step == 1 ? "1" : text(gap);

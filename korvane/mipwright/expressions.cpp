@@ -53,12 +53,25 @@ Ref expr_uminus(const Call& c) {
   return wrap_operand(c, "GurobiCodeGenerator._expr_uminus", K::value, "-(", ")");
 }
 
+bool depends_on_decision_var(const Gen& g, Handle node);
+
+// Python's and/or/not would test the truth of solver expressions while the script runs, not
+// the solver's values: over decision variables they have a meaning only as conditions.
+void refuse_logic_over_variables(const ExprArgs& a) {
+  if (truthy(a.symbolic) || !depends_on_decision_var(a.g, a.node)) return;
+  a.g.semantic_error("Unsupported use of and/or/not over decision variables as a value: write the condition "
+                     "as a constraint or an implication, or as comparisons counted with sum");
+}
+
 Ref expr_not(const Call& c) {
-  return wrap_operand(c, "GurobiCodeGenerator._expr_not", K::value, "not (", ")");
+  ExprArgs a = bind_expr_args(c, "GurobiCodeGenerator._expr_not");
+  refuse_logic_over_variables(a);
+  return py_str("not (" + text(a.mode_off(item(a.node, K::value))) + ")");
 }
 
 Ref connective(const Call& c, const char* function, const char* word) {
   ExprArgs a = bind_expr_args(c, function);
+  refuse_logic_over_variables(a);
   std::string left = text(a.mode_off(item(a.node, K::left)));
   std::string right = text(a.mode_off(item(a.node, K::right)));
   return py_str("((" + left + ") " + word + " (" + right + "))");
@@ -71,8 +84,6 @@ Ref expr_and(const Call& c) {
 Ref expr_or(const Call& c) {
   return connective(c, "GurobiCodeGenerator._expr_or", "or");
 }
-
-bool depends_on_decision_var(const Gen& g, Handle node);
 
 // ---- binary operators ----
 

@@ -1,15 +1,17 @@
 // Logical constraints: an implication between two conditions, rewritten into binaries, indicator
 // constraints and big-M lines, the only forms the solver takes.
 //
-// Three encodings, tried in order. A side that combines conditions with and/or/not turns both
-// sides into binaries equal to their truth, and one line links the two. A consequent that fixes a
-// binary variable to 1, or an antecedent that tests one, needs a single indicator constraint.
+// Three encodings, tried in order. A side that combines conditions with and/or/not, or says
+// "not equal", turns both sides into binaries equal to their truth, and one line links the two.
+// A consequent that fixes a binary variable to 1, or an antecedent that tests one against a
+// literal, needs a single indicator constraint.
 // Anything else gets a flag binary equal to the truth of the antecedent, which switches big-M
 // lines that enforce the consequent.
 //
 // A binary stands for its condition both ways: one that may be 0 while its condition holds lets
-// the solver escape the implication. For integral sides the margins make this exact: a strict
-// comparison is moved by EPS, and "not equal" means a difference of at least EPS.
+// the solver escape the implication. A failing comparison is held away from holding by a margin:
+// the step of the values of integer sides (1) and of sides on a grid of fractions, else EPS.
+// Indicator constraints take EPS: the solver holds them exactly once their binary is set.
 #include "big_m.hpp"
 #include "integrality.hpp"
 
@@ -73,8 +75,8 @@ struct Ctx {
     return text(num_mul(two, g.global(K::EPS)));
   }
   std::string tol() const { return text(g.global(K::EQ_TOL)); }
-  // M of a line that carries the EPS margin against its relaxing term.
-  std::string with_eps(const BigM& m) const { return m.with_margin(g.global(K::EPS)); }
+  // The margin of a comparison between these sides (comparison_margin).
+  Ref margin(Handle left, Handle right, Handle at) const { return comparison_margin(g, left, right, at); }
 
   std::string expr(Handle node, Handle at) const { return text(g.traverse(node, at)); }
   std::string name(const std::string& suffix) const {
@@ -121,10 +123,10 @@ std::string new_bool_aux(const Ctx& c, const char* kind) {
   return aux;
 }
 
-// b is 1 when |left - right| <= EQ_TOL and 0 when |left - right| >= EPS, on the side that a
-// second binary chooses.
+// b is 1 when |left - right| <= EQ_TOL and 0 when |left - right| >= the margin, on the side that
+// a second binary chooses.
 void bind_equality(const Ctx& c, const std::string& b, const std::string& left, const std::string& right,
-                   const BigM& m) {
+                   const BigM& m, Handle margin) {
   const std::string diff = left + " - " + right;
   const std::string reverse = right + " - " + left;
   auto write = [&](const std::string& body, int number) {
@@ -134,7 +136,7 @@ void bind_equality(const Ctx& c, const std::string& b, const std::string& left, 
   const std::string side = b + "_side";
   c.g.emit(side + " = model.addVar(vtype=GRB.BINARY, name='" + side + "')  # sign of (" + diff + ") when " + b +
            " is 0");
-  equality_separation_lines(diff, reverse, c.eps(), c.with_eps(m), b, side, write);
+  equality_separation_lines(diff, reverse, text(margin), m.with_margin(margin), b, side, write);
 }
 
 // b is 1 exactly when the comparison holds: the first line of each pair forces the comparison
@@ -144,25 +146,27 @@ void bind_comparison_to_binary(const Ctx& c, const std::string& b, Handle node, 
   std::string left = c.expr(o.left, iterators);
   std::string right = c.expr(o.right, iterators);
   BigM m = BigM::of_difference(c.g, o.left, o.right);
+  Ref margin = c.margin(o.left, o.right, iterators);
+  const std::string gap = text(margin), mm = m.with_margin(margin);
   const std::string diff = left + " - " + right;
   if (str_is(o.op, ">=")) {
     c.constr(diff + " >= -" + m.plain() + " * (1 - " + b + ")", "_aux_ge_" + b);
-    c.constr(diff + " <= -" + c.eps() + " + " + c.with_eps(m) + " * " + b, "_aux_ge_relax_" + b);
+    c.constr(diff + " <= -" + gap + " + " + mm + " * " + b, "_aux_ge_relax_" + b);
   } else if (str_is(o.op, ">")) {
-    c.constr(diff + " >= " + c.eps() + " - " + c.with_eps(m) + " * (1 - " + b + ")", "_aux_gt_" + b);
+    c.constr(diff + " >= " + gap + " - " + mm + " * (1 - " + b + ")", "_aux_gt_" + b);
     c.constr(diff + " <= " + m.plain() + " * " + b, "_aux_gt_relax_" + b);
   } else if (str_is(o.op, "<=")) {
     c.constr(diff + " <= " + m.plain() + " * (1 - " + b + ")", "_aux_le_" + b);
-    c.constr(diff + " >= " + c.eps() + " - " + c.with_eps(m) + " * " + b, "_aux_le_relax_" + b);
+    c.constr(diff + " >= " + gap + " - " + mm + " * " + b, "_aux_le_relax_" + b);
   } else if (str_is(o.op, "<")) {
-    c.constr(diff + " <= -" + c.eps() + " + " + c.with_eps(m) + " * (1 - " + b + ")", "_aux_lt_" + b);
+    c.constr(diff + " <= -" + gap + " + " + mm + " * (1 - " + b + ")", "_aux_lt_" + b);
     c.constr(diff + " >= 0 - " + m.plain() + " * " + b, "_aux_lt_relax_" + b);
   } else if (str_is(o.op, "==")) {
-    bind_equality(c, b, left, right, m);
+    bind_equality(c, b, left, right, m, margin);
   } else if (str_is(o.op, "!=")) {
     // b is the negation of a binary equal to the truth of left == right.
     std::string equal = new_bool_aux(c, "cmp");
-    bind_equality(c, equal, left, right, m);
+    bind_equality(c, equal, left, right, m, margin);
     c.link(b + " + " + equal + " == 1", "_notlink_" + b);
   } else {
     raise(PyExc_ValueError, "Unsupported comparison operator in boolean linearization: " + text(o.op));
@@ -350,15 +354,16 @@ void declare_flag_binary(const Ctx& c, const std::string& binary, const std::str
   }
 }
 
-// The flag is 1 when |diff| <= EQ_TOL; when it is 0 the difference is at least EPS away from
-// zero, on the side that a second binary chooses.
-void link_equal_antecedent(const Ctx& c, const std::string& flag, const std::string& diff, const BigM& ma) {
+// The flag is 1 when |diff| <= EQ_TOL; when it is 0 the difference is at least the margin away
+// from zero, on the side that a second binary chooses.
+void link_equal_antecedent(const Ctx& c, const std::string& flag, const std::string& diff, const BigM& ma,
+                           Handle margin) {
   const std::string reverse = "-" + diff;
   auto write = [&](const std::string& body, int number) { c.constr(body, "_ant_eq" + std::to_string(number)); };
   equality_tolerance_lines(diff, reverse, c.tol(), ma.plain() + " * (1 - " + flag + ")", write);
   const std::string side = flag + "_side";
   declare_flag_binary(c, side, "sign of " + diff + " when " + flag + " is 0");
-  equality_separation_lines(diff, reverse, c.eps(), c.with_eps(ma), flag, side, write);
+  equality_separation_lines(diff, reverse, text(margin), ma.with_margin(margin), flag, side, write);
 }
 
 // The flag equals the truth of the antecedent, in both directions.
@@ -377,7 +382,7 @@ void link_antecedent(const Ctx& c, const std::string& flag, const Comparison& a,
     c.indicator(flag, "1", diff + " <= -" + c.eps(), "_ant_lt_ind1");
     c.indicator(flag, "0", diff + " >= 0.0", "_ant_lt_ind0");
   } else if (str_is(a.op(), "==")) {
-    link_equal_antecedent(c, flag, diff, ma);
+    link_equal_antecedent(c, flag, diff, ma, c.margin(a.nodes.left, a.nodes.right, c.iterators));
   } else {
     raise(PyExc_ValueError, "Unsupported antecedent operator in implication: " + text(a.op()));
   }
@@ -399,11 +404,13 @@ void enforce_consequent(const Ctx& c, const std::string& flag, const Comparison&
   } else if (str_is(k.op(), ">=")) {
     c.constr(diff + " >= -" + mc.plain() + off, "_cons_ge");
   } else if (str_is(k.op(), ">")) {
-    c.constr(diff + " >= " + c.eps() + " - " + c.with_eps(mc) + off, "_cons_gt");
+    Ref margin = c.margin(k.nodes.left, k.nodes.right, c.iterators);
+    c.constr(diff + " >= " + text(margin) + " - " + mc.with_margin(margin) + off, "_cons_gt");
   } else if (str_is(k.op(), "<=")) {
     c.constr(diff + " <= " + mc.plain() + off, "_cons_le");
   } else if (str_is(k.op(), "<")) {
-    c.constr(diff + " <= -" + c.eps() + " + " + c.with_eps(mc) + off, "_cons_lt");
+    Ref margin = c.margin(k.nodes.left, k.nodes.right, c.iterators);
+    c.constr(diff + " <= -" + text(margin) + " + " + mc.with_margin(margin) + off, "_cons_lt");
   } else {
     raise(PyExc_ValueError, "Unsupported consequent operator in implication: " + text(k.op()));
   }

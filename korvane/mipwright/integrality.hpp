@@ -5,41 +5,28 @@
 // of 1 would cut off solutions.
 #pragma once
 
-#include <cmath>
-#include <numeric>
 #include <optional>
 
+#include "common/value_step.hpp"
 #include "counting.hpp"
 
 namespace mipwright {
 
 namespace integrality_detail {
 
-// Steps finer than this are not worth knowing: 1/D would be close to EPS anyway.
-inline constexpr long long kMaxStep = 1024;
-
-// The least D <= kMaxStep with v * D whole.
-inline std::optional<long long> step_of_number(double v) {
-  if (!std::isfinite(v)) return std::nullopt;
-  for (long long d = 1; d <= kMaxStep; ++d) {
-    double scaled = v * static_cast<double>(d);
-    if (std::fabs(scaled - std::round(scaled)) <= 1e-9 * std::max(1.0, std::fabs(scaled))) return d;
-  }
-  return std::nullopt;
+// The range text of each loop variable of the enclosing foralls and sums.
+inline Ref active_ranges(const Gen& g) {
+  Ref no_ranges = new_dict();
+  return getattr(g.self(), K::active_iterator_ranges, no_ranges);
 }
 
-inline std::optional<long long> combined_step(std::optional<long long> a, std::optional<long long> b, bool product) {
-  if (!a || !b) return std::nullopt;
-  long long d = product ? *a * *b : std::lcm(*a, *b);
-  if (d > kMaxStep) return std::nullopt;
-  return d;
+inline bool is_loop_variable(const Gen& g, Handle name) {
+  return contains(active_ranges(g), name);
 }
 
 // A loop variable of the script runs over integers when its loop is over a range.
 inline bool integer_loop_variable(const Gen& g, Handle name) {
-  Ref no_ranges = new_dict();
-  Ref ranges = getattr(g.self(), K::active_iterator_ranges, no_ranges);
-  Ref range = get(ranges, name);
+  Ref range = get(active_ranges(g), name);
   return is_str(range) && std::string_view(utf8(range)).starts_with("range(");
 }
 
@@ -54,7 +41,7 @@ inline std::optional<long long> step_of_declared(const Gen& g, Handle name) {
   if (str_is(get(decl, K::value_type), "int")) return 1;
   Ref value = get(g.attr(K::data_dict), name);
   if (is_int(value)) return 1;
-  if (PyFloat_Check(value.get())) return step_of_number(as_double(value));
+  if (PyFloat_Check(value.get())) return step_of(as_double(value));
   return std::nullopt;
 }
 
@@ -72,12 +59,14 @@ inline std::optional<long long> value_step(const Gen& g, Handle node, Handle ite
   if (str_is(type, "number")) {
     Ref value = get(node, K::value);
     if (is_int(value)) return 1;
-    return PyFloat_Check(value.get()) ? step_of_number(as_double(value)) : std::nullopt;
+    return PyFloat_Check(value.get()) ? step_of(as_double(value)) : std::nullopt;
   }
   if (str_is(type, "boolean_literal")) return 1;
   if (str_is(type, "name")) {
     Ref name = get(node, K::value);
-    if (contains(iterators, name)) return integer_loop_variable(g, name) ? std::optional<long long>(1) : std::nullopt;
+    if (contains(iterators, name) || is_loop_variable(g, name)) {
+      return integer_loop_variable(g, name) ? std::optional<long long>(1) : std::nullopt;
+    }
     return step_of_declared(g, name);
   }
   if (str_is(type, "indexed_name")) return step_of_declared(g, get(node, K::name));
@@ -104,6 +93,16 @@ inline std::optional<long long> value_step(const Gen& g, Handle node, Handle ite
 
 inline bool integer_valued(const Gen& g, Handle node, Handle iterators) {
   return value_step(g, node, iterators) == 1;
+}
+
+// The least amount by which left - right is away from zero when it is not zero: the step of
+// the grid both sides are on (1 between integer sides), else EPS. A binary that switches a row
+// may sit within the solver's integrality tolerance of its value; times a big-M, that slack
+// would swallow an EPS margin, but not a whole step.
+inline Ref comparison_margin(const Gen& g, Handle left, Handle right, Handle iterators) {
+  std::optional<long long> step = combined_step(value_step(g, left, iterators), value_step(g, right, iterators));
+  if (!step) return g.global(K::EPS);
+  return *step == 1 ? py_int(1) : py_float(1.0 / static_cast<double>(*step));
 }
 
 }  // namespace mipwright

@@ -13,7 +13,7 @@
 #include <sstream>
 
 #include "big_m.hpp"
-#include "counting.hpp"
+#include "integrality.hpp"
 
 namespace mipwright {
 namespace {
@@ -27,15 +27,17 @@ std::string identifier_of(const std::string& aux) {
 
 class Reification {
  public:
-  Reification(const Gen& g, std::string left, std::string right, std::string aux, const BigM& m)
+  // `margin`: how far the sides are apart when the comparison fails (EPS, or the step of the
+  // values of integer and grid sides).
+  Reification(const Gen& g, std::string left, std::string right, std::string aux, const BigM& m, Handle margin)
       : g_(g),
         left_(std::move(left)),
         right_(std::move(right)),
         aux_(std::move(aux)),
-        eps_(text(g.global(K::EPS))),
+        eps_(text(margin)),
         tol_(text(g.global(K::EQ_TOL))),
         big_m_(m.plain()),
-        with_margin_(m.with_margin(g.global(K::EPS))) {}
+        with_margin_(m.with_margin(margin)) {}
 
   const std::string& big_m() const { return big_m_; }
 
@@ -98,7 +100,9 @@ Ref emit_reify_comparison(const Call& c) {
                        7});
   Gen g(c.module, self);
   std::string left = text(left_expr), right = text(right_expr), aux = text(aux_sym), cmp_op = text(op);
-  Reification r(g, left, right, aux, BigM::of_difference(g, left_node, right_node));
+  Ref no_iterators = new_dict();
+  Reification r(g, left, right, aux, BigM::of_difference(g, left_node, right_node),
+                comparison_margin(g, left_node, right_node, no_iterators));
   std::vector<std::string> lines = {"# Reify (" + left + " " + cmp_op + " " + right + ") -> " + aux +
                                     " with M=" + r.big_m()};
   for (std::string& line : r.lines(cmp_op)) lines.push_back(std::move(line));
