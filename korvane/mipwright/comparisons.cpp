@@ -137,7 +137,8 @@ Ref not_equal_big_m(const Gen& g, Handle left, Handle right, Handle gap) {
   Ref zero = py_float(0.0);
   Ref left_over = num_max(num_sub(b->left_high, b->right_low), zero);
   Ref right_over = num_max(num_sub(b->right_high, b->left_low), zero);
-  return num_max(num_add(num_max(left_over, right_over), gap), gap);
+  Ref margin = py_float(as_double(gap));
+  return num_max(num_add(num_max(left_over, right_over), margin), margin);
 }
 
 void not_equal(const ComparisonArgs& a, Handle left, Handle right) {
@@ -150,10 +151,7 @@ void not_equal(const ComparisonArgs& a, Handle left, Handle right) {
   // Either l - r >= gap or r - l >= gap, chosen by one binary flag: sides whose values are
   // multiples of 1/D differ by 1/D at least (1 for integer sides); others by EPS, as in strict
   // comparisons.
-  std::optional<long long> step = combined_step(value_step(a.g, left, a.iterators),
-                                                                    value_step(a.g, right, a.iterators), false);
-  Ref gap = step ? py_float(1.0 / static_cast<double>(*step)) : a.g.global(K::EPS);
-  std::string gap_text = step == 1 ? "1" : text(gap);
+  Ref gap = comparison_margin(a.g, left, right, a.iterators);
   std::string flag = "neq_flag_" + str_text(a.prefix);
   if (truthy(a.iterators)) {
     a.emit(flag + " = model.addVar(vtype=GRB.BINARY)");
@@ -161,9 +159,9 @@ void not_equal(const ComparisonArgs& a, Handle left, Handle right) {
     a.emit(flag + " = model.addVar(vtype=GRB.BINARY, name='" + flag + "')");
   }
   std::string m = text(not_equal_big_m(a.g, left, right, gap));
-  a.emit("model.addConstr(" + l + " - " + r + " + " + m + " * " + flag + " >= " + gap_text + ", name=" +
+  a.emit("model.addConstr(" + l + " - " + r + " + " + m + " * " + flag + " >= " + text(gap) + ", name=" +
          a.name("_neq1") + ")");
-  a.emit("model.addConstr(" + r + " - " + l + " + " + m + " * (1 - " + flag + ") >= " + gap_text + ", name=" +
+  a.emit("model.addConstr(" + r + " - " + l + " + " + m + " * (1 - " + flag + ") >= " + text(gap) + ", name=" +
          a.name("_neq2") + ")");
 }
 

@@ -34,7 +34,7 @@ class Reification {
         left_(std::move(left)),
         right_(std::move(right)),
         aux_(std::move(aux)),
-        eps_(text(margin)),
+        margin_(text(margin)),
         tol_(text(g.global(K::EQ_TOL))),
         big_m_(m.plain()),
         with_margin_(m.with_margin(margin)) {}
@@ -47,18 +47,18 @@ class Reification {
     const std::string& mm = with_margin_;
     if (op == ">=") {
       return {line(diff + " >= 0 - " + m + " * (1 - " + aux_ + ")", "_reify_ge1_"),
-              line(diff + " <= -" + eps_ + " + " + mm + " * " + aux_, "_reify_ge2_")};
+              line(diff + " <= -" + margin_ + " + " + mm + " * " + aux_, "_reify_ge2_")};
     }
     if (op == ">") {
-      return {line(diff + " >= " + eps_ + " - " + mm + " * (1 - " + aux_ + ")", "_reify_gt1_"),
+      return {line(diff + " >= " + margin_ + " - " + mm + " * (1 - " + aux_ + ")", "_reify_gt1_"),
               line(diff + " <= 0 + " + m + " * " + aux_, "_reify_gt2_")};
     }
     if (op == "<=") {
       return {line(diff + " <= 0 + " + m + " * (1 - " + aux_ + ")", "_reify_le1_"),
-              line(diff + " >= " + eps_ + " - " + mm + " * " + aux_, "_reify_le2_")};
+              line(diff + " >= " + margin_ + " - " + mm + " * " + aux_, "_reify_le2_")};
     }
     if (op == "<") {
-      return {line(diff + " <= -" + eps_ + " + " + mm + " * (1 - " + aux_ + ")", "_reify_lt1_"),
+      return {line(diff + " <= -" + margin_ + " + " + mm + " * (1 - " + aux_ + ")", "_reify_lt1_"),
               line(diff + " >= 0 - " + m + " * " + aux_, "_reify_lt2_")};
     }
     if (op == "==") return equality_lines(diff);
@@ -77,7 +77,7 @@ class Reification {
     };
     equality_tolerance_lines(diff, reverse, tol_, big_m_ + " * (1 - " + aux_ + ")", write);
     out.push_back(side + " = model.addVar(vtype=GRB.BINARY)  # sign of (" + diff + ") when " + aux_ + " is 0");
-    equality_separation_lines(diff, reverse, eps_, with_margin_, aux_, side, write);
+    equality_separation_lines(diff, reverse, margin_, with_margin_, aux_, side, write);
     return out;
   }
 
@@ -90,7 +90,7 @@ class Reification {
   }
 
   const Gen& g_;
-  std::string left_, right_, aux_, eps_, tol_, big_m_, with_margin_;
+  std::string left_, right_, aux_, margin_, tol_, big_m_, with_margin_;
 };
 
 Ref emit_reify_comparison(const Call& c) {
