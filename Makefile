@@ -12,7 +12,7 @@ ASAN_ENV := LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-n
 
 FUZZ_SECONDS ?= 60
 
-.PHONY: all bootstrap build run test asan-build asan-test fuzz refleak-test clean
+.PHONY: all bootstrap build run test difftest asan-build asan-test fuzz refleak-test clean
 
 all: build
 
@@ -29,6 +29,10 @@ run: bootstrap build
 
 test: bootstrap build
 	KORVANE_PROBE_DIR=$(RELEASE_DIR)/probe $(PYTHON) -m pytest -q tests
+
+# Both targets against brute force on 20,000 random small models; stops starting models after an hour.
+difftest: bootstrap build
+	KORVANE_PROBE_DIR=$(RELEASE_DIR)/probe $(PYTHON) tests/support/differential.py --models 20000 --seconds 3600
 
 asan-build: bootstrap
 	cmake -S . -B $(ASAN_DIR) -DPython3_EXECUTABLE=$(PYTHON) -DCMAKE_BUILD_TYPE=Debug -DKORVANE_SANITIZE=ON \

@@ -4,6 +4,7 @@ import pytest
 from trees import (add, binop, cons, dvar, dvars, false, forall, ge, idx, it, le, name, paren, range_dim, rng, sum_,
                    true)
 
+from korvane.faultlore import SemanticError
 from korvane.mipwright import GurobiCodeGenerator
 
 DECLS = [
@@ -46,8 +47,22 @@ class TestOrdinary:
         assert emit(cons(op, "y", "z")) == [expected]
 
     def test_strict_right_side_kept_whole(self):
+        cond = {"type": "conditional", "condition": binop(">", 2, 1), "then": name("z"), "else": name("y")}
+        assert emit(cons(">", "f", cond))[0] == "model.addConstr(f >= (z if (2 > 1) else y) + 1e-05, name='c0')"
+
+    # Python's and/or would test the truth of the solver's expressions, not of their values.
+    @pytest.mark.parametrize("logic", [
+        {"type": "and", "left": ge("y", 1), "right": ge("z", 1)},
+        {"type": "not", "value": ge("y", 1)},
+    ])
+    def test_logic_over_variables_as_a_value_is_refused(self, logic):
+        with pytest.raises(SemanticError, match="and/or/not over decision variables"):
+            emit(cons("==", "y", logic))
+
+    def test_a_condition_over_variables_cannot_choose_a_branch(self):
         cond = {"type": "conditional", "condition": binop(">", "y", 1), "then": name("z"), "else": name("y")}
-        assert emit(cons(">", "f", cond))[0] == "model.addConstr(f >= (z if (y > 1) else y) + 1e-05, name='c0')"
+        with pytest.raises(SemanticError, match="condition depends on decision variables"):
+            emit(cons(">", "f", cond))
 
     def test_sums_make_no_difference(self):
         assert emit(ge(sum_([I], idx("x", "i")), 2)) == [
@@ -84,21 +99,27 @@ class TestTruthFolding:
     def test_folded_strict_comparison(self):
         assert emit(cons("==", binop(">", "y", 3), true())) == ["model.addConstr(y >= (3) + 1e-05, name='c0')"]
 
+    # Any other comparison is between numbers: the truth of y <= 3 is reified first.
     @pytest.mark.parametrize("node, expected", [
-        (cons("==", paren(binop("<=", "y", 3)), false()), "model.addConstr(((y <= 3)) == 0, name='c0')"),
+        (cons("==", paren(binop("<=", "y", 3)), false()), "model.addConstr((_cmp_expr_1) == 0, name='c0')"),
         (cons("==", paren(binop("<=", "y", 3)), {"type": "boolean_literal", "value": 1}),
-         "model.addConstr(((y <= 3)) == 1, name='c0')"),
-        (cons("<=", paren(binop("<=", "y", 3)), true()), "model.addConstr(((y <= 3)) <= 1, name='c0')"),
+         "model.addConstr((_cmp_expr_1) == 1, name='c0')"),
+        (cons("<=", paren(binop("<=", "y", 3)), true()), "model.addConstr((_cmp_expr_1) <= 1, name='c0')"),
     ])
     def test_only_the_literal_true_under_equality_folds(self, node, expected):
-        assert emit(node) == [expected]
+        assert emit(node) == [
+            "_cmp_expr_1 = model.addVar(vtype=GRB.BINARY)",
+            "# Reify (y <= 3) -> _cmp_expr_1 with M=3.0",
+            "model.addConstr(y - 3 <= 0 + 3.0 * (1 - _cmp_expr_1), name='aux_reify_le1__cmp_expr_1' )",
+            "model.addConstr(y - 3 >= 1 - 4.0 * _cmp_expr_1, name='aux_reify_le2__cmp_expr_1' )",
+            expected]
 
 
 REIFIED_Y_GE_2 = [
     "_cmp_expr_1 = model.addVar(vtype=GRB.BINARY)",
     "# Reify (y >= 2) -> _cmp_expr_1 with M=3.0",
     "model.addConstr(y - 2 >= 0 - 3.0 * (1 - _cmp_expr_1), name='aux_reify_ge1__cmp_expr_1' )",
-    "model.addConstr(y - 2 <= -1e-05 + 3.00001 * _cmp_expr_1, name='aux_reify_ge2__cmp_expr_1' )",
+    "model.addConstr(y - 2 <= -1 + 4.0 * _cmp_expr_1, name='aux_reify_ge2__cmp_expr_1' )",
 ]
 
 
@@ -116,7 +137,8 @@ class TestBinaryAgainstComparison:
         cons("==", paren("b"), paren(binop(">=", "z", 2))),
     ])
     def test_only_boolean_variables(self, node):
-        assert emit(node)[-1].endswith("== ((z >= 2)), name='c0')")
+        # Anything else is compared with the reified comparison as with a number.
+        assert emit(node)[-1].endswith("== (_cmp_expr_1), name='c0')")
 
 
 class TestCounts:
@@ -127,7 +149,12 @@ class TestCounts:
         assert lines[-1] == f"model.addConstr(gp.quicksum(_cmp_sum_list_1) {bound}, name='c0_card')"
 
     def test_float_bounds_keep_their_type(self):
-        assert emit(cons(">", count_of(), 1.5))[-1] == "model.addConstr(gp.quicksum(_cmp_sum_list_1) >= 2.5, name='c0_card')"
+        assert emit(cons(">", count_of(), 2.0))[-1] == "model.addConstr(gp.quicksum(_cmp_sum_list_1) >= 3.0, name='c0_card')"
+
+    # A count is a whole number: above 1.5 means at least 2, below 1.5 at most 1.
+    @pytest.mark.parametrize("op, bound", [(">", ">= 2"), ("<", "<= 1"), (">=", ">= 1.5"), ("<=", "<= 1.5")])
+    def test_fractional_bounds_of_strict_counts(self, op, bound):
+        assert emit(cons(op, count_of(), 1.5))[-1] == f"model.addConstr(gp.quicksum(_cmp_sum_list_1) {bound}, name='c0_card')"
 
     def test_a_list_already_built_is_read_again(self):
         gen = make()
@@ -241,11 +268,27 @@ class TestNotEqual:
         ]
 
     def test_flag_inside_a_loop_is_new_each_pass(self):
-        lines = emit(cons("!=", idx("x", "i"), "f"), prefix="c1_i", iterators={"i": "i"})
+        lines = emit(cons("!=", idx("x", "i"), "z"), prefix="c1_i", iterators={"i": "i"})
         assert lines == [
             "neq_flag_c1_i = model.addVar(vtype=GRB.BINARY)",
-            "model.addConstr(x[i] - f + 1000000.0 * neq_flag_c1_i >= 1, name='c1_i_neq1')",
-            "model.addConstr(f - x[i] + 1000000.0 * (1 - neq_flag_c1_i) >= 1, name='c1_i_neq2')",
+            "model.addConstr(x[i] - z + 6.0 * neq_flag_c1_i >= 1, name='c1_i_neq1')",
+            "model.addConstr(z - x[i] + 6.0 * (1 - neq_flag_c1_i) >= 1, name='c1_i_neq2')",
+        ]
+
+    # Sides that are multiples of 1/2 differ by 1/2 at least: a gap that no integrality
+    # tolerance times M can absorb, unlike EPS.
+    def test_sides_on_a_grid_keep_its_step_apart(self):
+        assert emit(cons("!=", "y", 2.5))[1:] == [
+            "model.addConstr(y - 2.5 + 3.0 * neq_flag_c0 >= 0.5, name='c0_neq1')",
+            "model.addConstr(2.5 - y + 3.0 * (1 - neq_flag_c0) >= 0.5, name='c0_neq2')",
+        ]
+        assert emit(cons("!=", "y", binop("/", "z", 4)))[1].endswith(" >= 0.25, name='c0_neq1')")
+
+    # Sides that may take any value differ by EPS at least, not by 1.
+    def test_a_float_side_keeps_the_sides_eps_apart(self):
+        assert emit(cons("!=", idx("x", "i"), "f"), prefix="c1_i", iterators={"i": "i"})[1:] == [
+            "model.addConstr(x[i] - f + 1000000.0 * neq_flag_c1_i >= 1e-05, name='c1_i_neq1')",
+            "model.addConstr(f - x[i] + 1000000.0 * (1 - neq_flag_c1_i) >= 1e-05, name='c1_i_neq2')",
         ]
 
     @pytest.mark.parametrize("left, right, big_m", [

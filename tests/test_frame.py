@@ -139,8 +139,8 @@ class TestGenerateCode:
         assert gen.calls == [
             ("data", {"d": 1}),
             ("declarations", []),
-            ("expression", {"value": "x"}, {}),
             ("bounds", ["c0 = 1"]),
+            ("expression", {"value": "x"}, {}),
             ("constraints", ["c0 = 1"]),
         ]
         assert gen.calls[0][1] is gen.data_dict

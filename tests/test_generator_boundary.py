@@ -3,6 +3,7 @@ values in trees and data, names that Python or the script reserves, forall itera
 declared names, every operator combination, long sums, exact strings, trees that change while
 they are read, and constraints without decision variables."""
 import copy
+import io
 import operator
 import random
 
@@ -276,10 +277,14 @@ def test_operator_combinations_translate_to_python_that_means_the_same():
     assert checked > 2000
 
 
-def test_negation_as_an_operand_compiles_and_solves():
+def test_negation_as_an_operand_is_solved_or_refused_never_miswritten():
+    # Python's `not` on a gurobipy variable is no linear expression: the gurobipy target refuses
+    # it at compile time, the SciPy target linearises it.
     tree = oplparse.parse_model("dvar boolean r; dvar float+ x; maximize x + 2 * r;"
                                 "subject to { x + !r <= 3; x <= 5; }")
-    assert "(x + (not (r))) <= 3" in GurobiCodeGenerator(tree, {}).generate_code()
+    with pytest.raises(SemanticError, match="and/or/not over decision variables as a value"):
+        GurobiCodeGenerator(tree, {}).generate_code()
+    assert solve_parsed(tree, {}, "scipy", output=io.StringIO())["objective_value"] == pytest.approx(5)
 
 
 # ---- long sums ----

@@ -40,12 +40,12 @@ class TestLogicalPath:
     # x - 3 spans [-3, 1] with x in 0..4: M is 3.0, and 3.00001 where EPS pushes against it.
     @pytest.mark.parametrize("op, reification", [
         (">=", ["model.addConstr(x - 3 >= -3.0 * (1 - cmp_b1_c0), name='c0_aux_ge_cmp_b1_c0')",
-                "model.addConstr(x - 3 <= -1e-05 + 3.00001 * cmp_b1_c0, name='c0_aux_ge_relax_cmp_b1_c0')"]),
-        (">", ["model.addConstr(x - 3 >= 1e-05 - 3.00001 * (1 - cmp_b1_c0), name='c0_aux_gt_cmp_b1_c0')",
+                "model.addConstr(x - 3 <= -1 + 4.0 * cmp_b1_c0, name='c0_aux_ge_relax_cmp_b1_c0')"]),
+        (">", ["model.addConstr(x - 3 >= 1 - 4.0 * (1 - cmp_b1_c0), name='c0_aux_gt_cmp_b1_c0')",
                "model.addConstr(x - 3 <= 3.0 * cmp_b1_c0, name='c0_aux_gt_relax_cmp_b1_c0')"]),
         ("<=", ["model.addConstr(x - 3 <= 3.0 * (1 - cmp_b1_c0), name='c0_aux_le_cmp_b1_c0')",
-                "model.addConstr(x - 3 >= 1e-05 - 3.00001 * cmp_b1_c0, name='c0_aux_le_relax_cmp_b1_c0')"]),
-        ("<", ["model.addConstr(x - 3 <= -1e-05 + 3.00001 * (1 - cmp_b1_c0), name='c0_aux_lt_cmp_b1_c0')",
+                "model.addConstr(x - 3 >= 1 - 4.0 * cmp_b1_c0, name='c0_aux_le_relax_cmp_b1_c0')"]),
+        ("<", ["model.addConstr(x - 3 <= -1 + 4.0 * (1 - cmp_b1_c0), name='c0_aux_lt_cmp_b1_c0')",
                "model.addConstr(x - 3 >= 0 - 3.0 * cmp_b1_c0, name='c0_aux_lt_relax_cmp_b1_c0')"]),
         ("==", ["model.addConstr(x - 3 <= 1e-06 + 3.0 * (1 - cmp_b1_c0), name='c0_aux_eq1_cmp_b1_c0')",
                 "model.addConstr(3 - x <= 1e-06 + 3.0 * (1 - cmp_b1_c0), name='c0_aux_eq2_cmp_b1_c0')",
@@ -53,9 +53,9 @@ class TestLogicalPath:
                 "model.addConstr(3 - x >= -1e-06 - 3.0 * (1 - cmp_b1_c0), name='c0_aux_eq4_cmp_b1_c0')",
                 "cmp_b1_c0_side = model.addVar(vtype=GRB.BINARY, name='cmp_b1_c0_side')"
                 "  # sign of (x - 3) when cmp_b1_c0 is 0",
-                "model.addConstr(x - 3 >= 1e-05 - 3.00001 * (cmp_b1_c0 + 1 - cmp_b1_c0_side), "
+                "model.addConstr(x - 3 >= 1 - 4.0 * (cmp_b1_c0 + 1 - cmp_b1_c0_side), "
                 "name='c0_aux_eq5_cmp_b1_c0')",
-                "model.addConstr(3 - x >= 1e-05 - 3.00001 * (cmp_b1_c0 + cmp_b1_c0_side), name='c0_aux_eq6_cmp_b1_c0')"]),
+                "model.addConstr(3 - x >= 1 - 4.0 * (cmp_b1_c0 + cmp_b1_c0_side), name='c0_aux_eq6_cmp_b1_c0')"]),
     ])
     def test_each_comparison_is_reified_both_ways(self, op, reification):
         written = lines(not_(bexpr(op, "x", 3)), le("y", 2))
@@ -66,7 +66,7 @@ class TestLogicalPath:
             "model.addConstr(not_b2_c0 + cmp_b1_c0 == 1, name='c0_notlink_not_b2_c0' )",
             "cmp_b3_c0 = model.addVar(vtype=GRB.BINARY, name='cmp_b3_c0')",
             "model.addConstr(y - 2 <= 2.0 * (1 - cmp_b3_c0), name='c0_aux_le_cmp_b3_c0')",
-            "model.addConstr(y - 2 >= 1e-05 - 2.00001 * cmp_b3_c0, name='c0_aux_le_relax_cmp_b3_c0')",
+            "model.addConstr(y - 2 >= 1 - 3.0 * cmp_b3_c0, name='c0_aux_le_relax_cmp_b3_c0')",
             "model.addConstr(not_b2_c0 <= cmp_b3_c0, name='c0_impl_bin')"]
 
     def test_and_writes_operands_first_and_the_counter_runs_on(self):
@@ -103,7 +103,7 @@ class TestLogicalPath:
 
     def test_without_bounds_m_is_the_default_also_with_a_margin(self):
         assert lines(not_(bexpr(">", "z", 3)), true())[1:3] == [
-            "model.addConstr(z - 3 >= 1e-05 - 1000000.0 * (1 - cmp_b1_c0), name='c0_aux_gt_cmp_b1_c0')",
+            "model.addConstr(z - 3 >= 1 - 1000000.0 * (1 - cmp_b1_c0), name='c0_aux_gt_cmp_b1_c0')",
             "model.addConstr(z - 3 <= 1000000.0 * cmp_b1_c0, name='c0_aux_gt_relax_cmp_b1_c0')"]
 
     @pytest.mark.parametrize("side", [
@@ -136,7 +136,7 @@ class TestLogicalPath:
         written = fails(ValueError, message, and_(bexpr(">=", "x", 1), side), le("y", 1))
         assert written[0] == "cmp_b1_c0 = model.addVar(vtype=GRB.BINARY, name='cmp_b1_c0')" and len(written) == 3
 
-    @pytest.mark.parametrize("comparison", [cons("!=", "x", 1), bexpr("+", "x", 1)])
+    @pytest.mark.parametrize("comparison", [cons("<>", "x", 1), bexpr("+", "x", 1)])
     def test_unsupported_comparison_operator_after_its_binary(self, comparison):
         written = fails(ValueError, f"Unsupported comparison operator in boolean linearization: {comparison['op']}",
                         not_(comparison), le("y", 1))
@@ -227,8 +227,8 @@ class TestDirectIndicator:
         assert lines(eq("b", 1), le("x", 3), gen=make(cls=FailingName))[0] == FLAG
 
     def test_an_unknown_consequent_operator_fails_after_the_antecedent_lines(self):
-        written = fails(ValueError, "Unsupported consequent operator in implication: !=", eq("b", 1),
-                        cons("!=", "x", 3))
+        written = fails(ValueError, "Unsupported consequent operator in implication: <>", eq("b", 1),
+                        cons("<>", "x", 3))
         assert written[0] == FLAG and len(written) == 8 and written[-1].endswith("name='c0_ant_eq6')")
 
 
@@ -248,9 +248,9 @@ class TestGeneralPath:
                 "model.addConstr(-(x - 3) >= -1e-06 - 3.0 * (1 - implication_flag_c0), name='c0_ant_eq4')",
                 "implication_flag_c0_side = model.addVar(vtype=GRB.BINARY, name='implication_flag_c0_side')"
                 "  # sign of (x - 3) when implication_flag_c0 is 0",
-                "model.addConstr((x - 3) >= 1e-05 - 3.00001 * (implication_flag_c0 + 1 - implication_flag_c0_side), "
+                "model.addConstr((x - 3) >= 1 - 4.0 * (implication_flag_c0 + 1 - implication_flag_c0_side), "
                 "name='c0_ant_eq5')",
-                "model.addConstr(-(x - 3) >= 1e-05 - 3.00001 * (implication_flag_c0 + implication_flag_c0_side), "
+                "model.addConstr(-(x - 3) >= 1 - 4.0 * (implication_flag_c0 + implication_flag_c0_side), "
                 "name='c0_ant_eq6')"]),
     ])
     def test_antecedent_links(self, op, link):
@@ -259,23 +259,28 @@ class TestGeneralPath:
 
     # y - 1 spans [-1, 3]: M is 3.0, and 3.00001 where EPS pushes against it.
     @pytest.mark.parametrize("op, enforcement", [
-        ("==", ["model.addConstr(y - 1 <= 1e-06 + 3.0 * (1 - implication_flag_c0), name='c0_cons_eq1')",
-                "model.addConstr(1 - y <= 1e-06 + 3.0 * (1 - implication_flag_c0), name='c0_cons_eq2')",
-                "model.addConstr(y - 1 >= -1e-06 - 3.0 * (1 - implication_flag_c0), name='c0_cons_eq3')",
-                "model.addConstr(1 - y >= -1e-06 - 3.0 * (1 - implication_flag_c0), name='c0_cons_eq4')"]),
+        # integer sides are held equal exactly
+        ("==", ["model.addConstr(y - 1 <= 3.0 * (1 - implication_flag_c0), name='c0_cons_eq1')",
+                "model.addConstr(y - 1 >= -3.0 * (1 - implication_flag_c0), name='c0_cons_eq2')"]),
         (">=", ["model.addConstr(y - 1 >= -3.0 * (1 - implication_flag_c0), name='c0_cons_ge')"]),
-        (">", ["model.addConstr(y - 1 >= 1e-05 - 3.00001 * (1 - implication_flag_c0), name='c0_cons_gt')"]),
+        (">", ["model.addConstr(y - 1 >= 1 - 4.0 * (1 - implication_flag_c0), name='c0_cons_gt')"]),
         ("<=", ["model.addConstr(y - 1 <= 3.0 * (1 - implication_flag_c0), name='c0_cons_le')"]),
-        ("<", ["model.addConstr(y - 1 <= -1e-05 + 3.00001 * (1 - implication_flag_c0), name='c0_cons_lt')"]),
+        ("<", ["model.addConstr(y - 1 <= -1 + 4.0 * (1 - implication_flag_c0), name='c0_cons_lt')"]),
     ])
     def test_consequent_lines(self, op, enforcement):
         assert lines(cons(">", "x", 3), cons(op, "y", 1))[3:] == enforcement
 
+    def test_an_equality_with_a_fractional_side_holds_within_the_tolerance(self):
+        assert lines(cons(">", "x", 3), cons("==", "y", 0.5))[3:] == [
+            "model.addConstr(y - 0.5 <= 1e-06 + 3.5 * (1 - implication_flag_c0), name='c0_cons_eq1')",
+            "model.addConstr(0.5 - y <= 1e-06 + 3.5 * (1 - implication_flag_c0), name='c0_cons_eq2')",
+            "model.addConstr(y - 0.5 >= -1e-06 - 3.5 * (1 - implication_flag_c0), name='c0_cons_eq3')",
+            "model.addConstr(0.5 - y >= -1e-06 - 3.5 * (1 - implication_flag_c0), name='c0_cons_eq4')"]
+
     @pytest.mark.parametrize("antecedent", [
         bexpr(">=", "x", 3),
         cons("==", paren(bexpr(">=", "x", 3)), true()),   # the constraint stands for its condition
-        cons("!=", bexpr(">=", "x", 3), "y"),
-    ], ids=["binop", "parenthesized condition", "condition"])
+    ], ids=["binop", "parenthesized condition"])
     def test_comparison_shapes(self, antecedent):
         assert lines(antecedent, le("y", 2)) == lines(ge("x", 3), le("y", 2))
 
@@ -306,7 +311,7 @@ class TestGeneralPath:
         # A literal is the number 1 or 0, so its interval is known and M stays small.
         assert written[1] == "model.addConstr((1 - 1) <= 1e-06 + 1e-09 * (1 - implication_flag_c0), name='c0_ant_eq1')"
         assert lines(ge("x", 1), false())[3] == (
-            "model.addConstr(0 - 1 <= 1e-06 + 1.0 * (1 - implication_flag_c0), name='c0_cons_eq1')")
+            "model.addConstr(0 - 1 <= 1.0 * (1 - implication_flag_c0), name='c0_cons_eq1')")
 
     def test_a_label_names_every_line(self):
         gen = make()
@@ -325,7 +330,7 @@ class TestGeneralPath:
             "    model.addGenConstrIndicator(bs[i], 1, y <= i, name='c0_i_indicator')"]
 
     def test_unknown_antecedent_operator_fails_after_the_flag(self):
-        assert fails(ValueError, "Unsupported antecedent operator in implication: !=", cons("!=", "x", 3),
+        assert fails(ValueError, "Unsupported antecedent operator in implication: <>", cons("<>", "x", 3),
                      le("y", 1)) == [FLAG]
 
     @pytest.mark.parametrize("antecedent, consequent", [

@@ -127,7 +127,7 @@ UNSCOPED = [
     "    cmp_aux_1_i = model.addVar(vtype=GRB.BINARY)  # reified (x[i] >= 1)",
     "    # Reify (x[i] >= 1) -> cmp_aux_1_i with M=3.0",
     "    model.addConstr(x[i] - 1 >= 0 - 3.0 * (1 - cmp_aux_1_i), name='aux_reify_ge1_cmp_aux_1_i' )",
-    "    model.addConstr(x[i] - 1 <= -1e-05 + 3.00001 * cmp_aux_1_i, name='aux_reify_ge2_cmp_aux_1_i' )",
+    "    model.addConstr(x[i] - 1 <= -1 + 4.0 * cmp_aux_1_i, name='aux_reify_ge2_cmp_aux_1_i' )",
     "    _cmp_sum_list_1.append(cmp_aux_1_i)",
     "_cmp_sum_list_1_len = len(_cmp_sum_list_1)  # cardinality of comparison terms",
 ]
@@ -193,7 +193,7 @@ class TestSumsOfComparisons:
             "        cmp_aux_1_j = model.addVar(vtype=GRB.BINARY)  # reified (y[(i, j)] >= 1)",
             "        # Reify (y[(i, j)] >= 1) -> cmp_aux_1_j with M=1000000.0",
             "        model.addConstr(y[(i, j)] - 1 >= 0 - 1000000.0 * (1 - cmp_aux_1_j), name='aux_reify_ge1_cmp_aux_1_j' )",
-            "        model.addConstr(y[(i, j)] - 1 <= -1e-05 + 1000000.0 * cmp_aux_1_j, name='aux_reify_ge2_cmp_aux_1_j' )",
+            "        model.addConstr(y[(i, j)] - 1 <= -1 + 1000000.0 * cmp_aux_1_j, name='aux_reify_ge2_cmp_aux_1_j' )",
             "        _cmp_sum_list_1[(i,)].append(cmp_aux_1_j)",
             "    _cmp_sum_list_1_len[(i,)] = len(_cmp_sum_list_1[(i,)])  # cardinality of comparison terms",
         ]
@@ -258,20 +258,20 @@ class TestSumsOfComparisons:
 class TestReification:
     @pytest.mark.parametrize("op, lines", [
         (">=", ["model.addConstr(x[i] - 1 >= 0 - 3.0 * (1 - a), name='aux_reify_ge1_a' )",
-                "model.addConstr(x[i] - 1 <= -1e-05 + 3.00001 * a, name='aux_reify_ge2_a' )"]),
-        (">", ["model.addConstr(x[i] - 1 >= 1e-05 - 3.00001 * (1 - a), name='aux_reify_gt1_a' )",
+                "model.addConstr(x[i] - 1 <= -1 + 4.0 * a, name='aux_reify_ge2_a' )"]),
+        (">", ["model.addConstr(x[i] - 1 >= 1 - 4.0 * (1 - a), name='aux_reify_gt1_a' )",
                "model.addConstr(x[i] - 1 <= 0 + 3.0 * a, name='aux_reify_gt2_a' )"]),
         ("<=", ["model.addConstr(x[i] - 1 <= 0 + 3.0 * (1 - a), name='aux_reify_le1_a' )",
-                "model.addConstr(x[i] - 1 >= 1e-05 - 3.00001 * a, name='aux_reify_le2_a' )"]),
-        ("<", ["model.addConstr(x[i] - 1 <= -1e-05 + 3.00001 * (1 - a), name='aux_reify_lt1_a' )",
+                "model.addConstr(x[i] - 1 >= 1 - 4.0 * a, name='aux_reify_le2_a' )"]),
+        ("<", ["model.addConstr(x[i] - 1 <= -1 + 4.0 * (1 - a), name='aux_reify_lt1_a' )",
                "model.addConstr(x[i] - 1 >= 0 - 3.0 * a, name='aux_reify_lt2_a' )"]),
         ("==", ["model.addConstr(x[i] - 1 <= 1e-06 + 3.0 * (1 - a), name='aux_reify_eq1_a' )",
                 "model.addConstr(1 - x[i] <= 1e-06 + 3.0 * (1 - a), name='aux_reify_eq2_a' )",
                 "model.addConstr(x[i] - 1 >= -1e-06 - 3.0 * (1 - a), name='aux_reify_eq3_a' )",
                 "model.addConstr(1 - x[i] >= -1e-06 - 3.0 * (1 - a), name='aux_reify_eq4_a' )",
                 "a_side = model.addVar(vtype=GRB.BINARY)  # sign of (x[i] - 1) when a is 0",
-                "model.addConstr(x[i] - 1 >= 1e-05 - 3.00001 * (a + 1 - a_side), name='aux_reify_eq5_a' )",
-                "model.addConstr(1 - x[i] >= 1e-05 - 3.00001 * (a + a_side), name='aux_reify_eq6_a' )"]),
+                "model.addConstr(x[i] - 1 >= 1 - 4.0 * (a + 1 - a_side), name='aux_reify_eq5_a' )",
+                "model.addConstr(1 - x[i] >= 1 - 4.0 * (a + a_side), name='aux_reify_eq6_a' )"]),
         ("!=", ["model.addConstr(a == 0, name='aux_reify_unk_a' )"]),
     ])
     def test_lines_per_operator(self, op, lines):
@@ -309,21 +309,36 @@ class TestReification:
         gen._active_label_name_expr = "'lbl'"
         assert reify_lines(">=", "x[i]", "1", gen=gen)[1].endswith("name=('lbl' + '_reify_ge1_a') )")
 
+    # The margin that keeps a failing comparison away from holding is the step of the sides'
+    # values: 1 between integers, 1/2 against 1.5, EPS where the values may lie anywhere. A
+    # binary within the integrality tolerance of 0, times M, cannot bridge a whole step.
+    @pytest.mark.parametrize("right, margin, big_m", [(num(1), "1", "4.0"), (num(1.5), "0.5", "3.0"),
+                                                      (name("q"), "1e-05", "1000000.0")])
+    def test_margin_is_the_step_of_the_sides(self, right, margin, big_m):
+        assert reify_lines(">=", "x[i]", "r", right_node=right)[2] == (
+            f"model.addConstr(x[i] - r <= -{margin} + {big_m} * a, name='aux_reify_ge2_a' )")
+
     def test_constants_read_when_writing(self, monkeypatch):
         from korvane import mipwright
         monkeypatch.setattr(mipwright, "EPS", 0.5)
         monkeypatch.setattr(mipwright, "EQ_TOL", 0.25)
-        lines = reify_lines("==", "x[i]", "1")
-        assert lines[1].startswith("model.addConstr(x[i] - 1 <= 0.25 + 3.0 * (1 - a)")
-        assert lines[6].startswith("model.addConstr(x[i] - 1 >= 0.5 - 3.5 * (a + 1 - a_side)")
+        # EPS is the margin of sides whose values may lie anywhere: here q, of unknown value.
+        lines = reify_lines("==", "x[i]", "q", right_node=name("q"))
+        assert lines[1].startswith("model.addConstr(x[i] - q <= 0.25 + 1000000.0 * (1 - a)")
+        assert lines[6].startswith("model.addConstr(x[i] - q >= 0.5 - 1000000.0 * (a + 1 - a_side)")
 
 
 class TestComparisonsAsNumbers:
     def test_not_a_comparison(self):
         gen = make()
         assert gen._reify_scoped_comparison(paren(idx("x", "i")), {"i": "i"}) == "x[i]"
-        assert gen._reify_scoped_comparison(binop("!=", idx("x", "i"), 1), {"i": "i"}) == "(x[i] != 1)"
+        assert gen._reify_scoped_comparison(binop("+", idx("x", "i"), 1), {"i": "i"}) == "(x[i] + 1)"
         assert gen.gurobi_code_lines == []
+
+    def test_not_equal_is_one_minus_the_reified_equality(self):
+        gen = make()
+        assert gen._reify_scoped_comparison(binop("!=", idx("x", "i"), 1), {"i": "i"}) == "(1 - _cmp_expr_1)"
+        assert gen.gurobi_code_lines[1].startswith("# Reify (x[i] == 1) -> _cmp_expr_1")
 
     def test_without_a_decision_variable_the_script_decides(self):
         gen = make()
@@ -337,7 +352,7 @@ class TestComparisonsAsNumbers:
             "_cmp_expr_1 = model.addVar(vtype=GRB.BINARY)",
             "# Reify (x[i] <= 2) -> _cmp_expr_1 with M=2.0",
             "model.addConstr(x[i] - 2 <= 0 + 2.0 * (1 - _cmp_expr_1), name='aux_reify_le1__cmp_expr_1' )",
-            "model.addConstr(x[i] - 2 >= 1e-05 - 2.00001 * _cmp_expr_1, name='aux_reify_le2__cmp_expr_1' )",
+            "model.addConstr(x[i] - 2 >= 1 - 3.0 * _cmp_expr_1, name='aux_reify_le2__cmp_expr_1' )",
         ]
         assert gen._reify_scoped_comparison(cons("<=", idx("x", "i"), 2), {"i": "i"}) == "_cmp_expr_2"
 

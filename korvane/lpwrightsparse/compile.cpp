@@ -36,7 +36,6 @@ Key kLabelTemplate{"label_template"};
 Key kLineno{"lineno"};
 Key kAntecedent{"antecedent"};
 Key kConsequent{"consequent"};
-Key kSemType{"sem_type"};
 
 std::string type_text(Handle node) {
   if (!is_dict(node)) throw ModelError{"Expected a model tree node, got " + repr_text(node)};
@@ -422,14 +421,19 @@ int Model::compile_constraint(Handle n) {
 
 namespace {
 
-// One side of an implication as a boolean expression. A constraint whose left side is itself a
-// comparison stands for that comparison, as the Gurobi target reads it.
+// One side of an implication as a boolean expression. `(comparison) == true` stands for the
+// comparison; compared with anything else, a comparison is a number, its truth.
 int compile_side(Model& m, Handle side) {
   Ref n = unwrap(side);
-  if (is_dict(n) && type_text(n) == "constraint") {
-    Ref inner = unwrap(item(n, kLeft));
-    if (is_dict(inner) && type_text(inner) == "binop" && eq(get(inner, kSemType), py_str("boolean"))) {
-      return m.compile_expr(inner);
+  if (is_dict(n) && type_text(n) == "constraint" && eq(get(n, kOp), py_str("=="))) {
+    if (auto folded = folded_truth(item(n, kLeft), item(n, kRight))) {
+      auto& [op, left, right] = *folded;
+      Expr x;
+      x.op = Op::Cmp;
+      x.cmp = *comparison_op(utf8(op));
+      x.a = m.compile_expr(left);
+      x.b = m.compile_expr(right);
+      return push(m, std::move(x));
     }
   }
   int e = m.compile_expr(n);

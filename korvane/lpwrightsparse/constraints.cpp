@@ -4,6 +4,8 @@
 // the column bounds, so that every row is redundant when its switch is off.
 #include <algorithm>
 
+#include "common/value_step.hpp"
+
 #include "model.hpp"
 
 namespace lpsparse {
@@ -108,9 +110,33 @@ void Model::check_finite(const std::vector<std::pair<int, double>>& terms, doubl
   if (!finite) fail("Arithmetic overflow in " + site_text() + ": a coefficient or constant is not a finite number");
 }
 
-// e (sense) rhs. A row on one column tightens that column's bounds instead, unless the bounds
-// would cross; a row without columns is dropped when it holds and kept (empty, so the solver
-// reports the model infeasible) when it does not.
+// The bounds of an integer column hold integers only: rounded inward, with a tolerance for the
+// rounding errors of bounds divided out of rows (3 * x >= 0.9 gives 0.30000000000000004).
+void Model::round_integer_bounds(int col) {
+  if (!integral[col]) return;
+  auto tolerance = [](double v) { return kBoundTol * std::max(1.0, std::fabs(v)); };
+  if (std::isfinite(lb[col])) lb[col] = std::ceil(lb[col] - tolerance(lb[col]));
+  if (std::isfinite(ub[col])) ub[col] = std::floor(ub[col] + tolerance(ub[col]));
+}
+
+// Bounds low..high for a column, tightened by what it already has. Bounds that cross admit no
+// point: the column keeps a finite range (later big-M values are computed from it) and an empty
+// row that cannot hold makes the solver report the model infeasible.
+void Model::tighten_bounds(int col, double low, double high) {
+  lb[col] = std::max(lb[col], low);
+  ub[col] = std::min(ub[col], high);
+  round_integer_bounds(col);
+  if (lb[col] <= ub[col] + 1e-9) {
+    ub[col] = std::max(lb[col], ub[col]);
+    return;
+  }
+  ub[col] = lb[col];
+  add_row(constant_expr(0.0), Sense::Le, -1.0);
+}
+
+// e (sense) rhs. A row on one column tightens that column's bounds instead; a row without
+// columns is dropped when it holds and kept (empty, so the solver reports the model infeasible)
+// when it does not.
 void Model::add_row(const LinExpr& e, Sense sense, double rhs) {
   std::vector<std::pair<int, double>>& merged = row_terms_;
   merge_row(e, merged);
@@ -123,23 +149,53 @@ void Model::add_row(const LinExpr& e, Sense sense, double rhs) {
     auto [col, coef] = merged[0];
     double bound = rhs / coef;
     bool upper = (sense == Sense::Le) == (coef > 0);
-    double low = lb[col], high = ub[col];
-    if (sense == Sense::Eq || !upper) low = std::max(low, bound);
-    if (sense == Sense::Eq || upper) high = std::min(high, bound);
-    if (low <= high + 1e-9) {
-      lb[col] = low;
-      ub[col] = std::max(low, high);
-      return;
-    }
+    return tighten_bounds(col, sense == Sense::Eq || !upper ? bound : -kInf, sense == Sense::Eq || upper ? bound : kInf);
   }
-  if (sense == Sense::Eq) {
-    push_row(eq_rows, merged, 1.0, rhs);
-  } else {
-    push_row(ub_rows, merged, sense == Sense::Le ? 1.0 : -1.0, rhs);
-  }
+  RowStore& store = sense == Sense::Eq ? eq_rows : ub_rows;
+  double sign = sense == Sense::Ge ? -1.0 : 1.0;
+  if (repeats_last_row(store, merged, sign, rhs)) return;
+  push_row(store, merged, sign, rhs);
+  if (site.constraint >= 0) last_rows_[site.constraint] = {&store, store.rows() - 1};
 }
 
-// diff (op) 0, with strict comparisons shifted by EPS as the Gurobi target writes them.
+// A loop whose body does not depend on its iterator writes the same row on every pass: the row
+// is stored once, as the solver's presolve has been seen to declare valid models with such
+// repeated rows infeasible. True when `terms` (sign) rhs is the last row of the constraint
+// being instantiated.
+bool Model::repeats_last_row(const RowStore& store, const std::vector<std::pair<int, double>>& terms, double sign,
+                             double rhs) const {
+  if (site.constraint < 0) return false;
+  auto last = last_rows_.find(site.constraint);
+  if (last == last_rows_.end() || last->second.store != &store) return false;
+  std::size_t row = last->second.row;
+  auto begin = static_cast<std::size_t>(store.ptr[row]);
+  if (store.ptr[row + 1] - store.ptr[row] != static_cast<std::int64_t>(terms.size()) || store.rhs[row] != sign * rhs) {
+    return false;
+  }
+  for (std::size_t k = 0; k < terms.size(); ++k) {
+    if (store.idx[begin + k] != terms[k].first || store.val[begin + k] != sign * terms[k].second) return false;
+  }
+  return true;
+}
+
+// The least amount by which diff is away from zero when it is not zero. Over integer columns
+// with coefficients and constant that are multiples of 1/D, diff is a multiple of 1/D: the
+// margin is 1/D (1 for integer models), else EPS, the margin that makes strict comparisons
+// strict. Such margins stay clear of the solver's integrality tolerance times a big-M, where
+// EPS would drown, and keep the rows of integer models free of tiny fractions, which the
+// solver's presolve has been seen to mishandle.
+double Model::margin(const LinExpr& diff) {
+  std::optional<long long> step = step_of(diff.constant);
+  std::vector<std::pair<int, double>> merged;
+  merge_row(diff, merged);
+  for (auto [col, coef] : merged) {
+    if (!step || !integral[col]) return kEps;
+    step = combined_step(step, step_of(coef));
+  }
+  return step ? 1.0 / static_cast<double>(*step) : kEps;
+}
+
+// diff (op) 0, with strict comparisons shifted by the margin.
 void Model::add_comparison(const LinExpr& diff, Cmp op) {
   switch (op) {
     case Cmp::Le:
@@ -149,9 +205,9 @@ void Model::add_comparison(const LinExpr& diff, Cmp op) {
     case Cmp::Eq:
       return add_row(diff, Sense::Eq, 0.0);
     case Cmp::Lt:
-      return add_row(diff, Sense::Le, -kEps);
+      return add_row(diff, Sense::Le, -margin(diff));
     case Cmp::Gt:
-      return add_row(diff, Sense::Ge, kEps);
+      return add_row(diff, Sense::Ge, margin(diff));
     case Cmp::Ne:
       break;
   }
@@ -181,6 +237,11 @@ struct BigM {
   double with_margin;
 };
 
+// Equality within EQ_TOL, or exactly for differences known to be multiples of their margin.
+double equality_tolerance(double margin) {
+  return margin > kEps ? 0.0 : kEqTol;
+}
+
 BigM big_m(Model& m, const LinExpr& diff, double margin) {
   auto [lo, hi] = m.interval(diff);
   if (!std::isfinite(lo) || !std::isfinite(hi)) return {kDefaultM, kDefaultM};
@@ -190,9 +251,9 @@ BigM big_m(Model& m, const LinExpr& diff, double margin) {
 
 }  // namespace
 
-// A binary equal to the truth of `diff (op) 0`, tied both ways: EPS margins on the strict side,
-// EQ_TOL for equality, and for equality's false side one more binary choosing the sign of a
-// difference of at least EPS.
+// A binary equal to the truth of `diff (op) 0`, tied both ways: margins on the strict side,
+// EQ_TOL for equality (none for integer differences), and for equality's false side one more
+// binary choosing the sign of a difference of at least the margin.
 LinExpr Model::reify(const LinExpr& diff, Cmp op) {
   if (op == Cmp::Ne) {
     LinExpr equal = reify(diff, Cmp::Eq);
@@ -208,30 +269,32 @@ LinExpr Model::reify(const LinExpr& diff, Cmp op) {
     return constant_expr(holds ? 1.0 : 0.0);
   }
   int a = new_binary("cmp");
-  auto [m, mm] = big_m(*this, diff, kEps);
+  double g = margin(diff);
+  auto [m, mm] = big_m(*this, diff, g);
   switch (op) {
     case Cmp::Ge:
-      add_row(with(diff, {{a, -m}}), Sense::Ge, -m);      // a = 1: diff >= 0
-      add_row(with(diff, {{a, -mm}}), Sense::Le, -kEps);  // a = 0: diff <= -EPS
+      add_row(with(diff, {{a, -m}}), Sense::Ge, -m);   // a = 1: diff >= 0
+      add_row(with(diff, {{a, -mm}}), Sense::Le, -g);  // a = 0: diff <= -margin
       break;
     case Cmp::Gt:
-      add_row(with(diff, {{a, -mm}}), Sense::Ge, kEps - mm);  // a = 1: diff >= EPS
-      add_row(with(diff, {{a, -m}}), Sense::Le, 0.0);         // a = 0: diff <= 0
+      add_row(with(diff, {{a, -mm}}), Sense::Ge, g - mm);  // a = 1: diff >= margin
+      add_row(with(diff, {{a, -m}}), Sense::Le, 0.0);      // a = 0: diff <= 0
       break;
     case Cmp::Le:
-      add_row(with(diff, {{a, m}}), Sense::Le, m);       // a = 1: diff <= 0
-      add_row(with(diff, {{a, mm}}), Sense::Ge, kEps);   // a = 0: diff >= EPS
+      add_row(with(diff, {{a, m}}), Sense::Le, m);    // a = 1: diff <= 0
+      add_row(with(diff, {{a, mm}}), Sense::Ge, g);   // a = 0: diff >= margin
       break;
     case Cmp::Lt:
-      add_row(with(diff, {{a, mm}}), Sense::Le, mm - kEps);  // a = 1: diff <= -EPS
-      add_row(with(diff, {{a, m}}), Sense::Ge, 0.0);         // a = 0: diff >= 0
+      add_row(with(diff, {{a, mm}}), Sense::Le, mm - g);  // a = 1: diff <= -margin
+      add_row(with(diff, {{a, m}}), Sense::Ge, 0.0);      // a = 0: diff >= 0
       break;
     default: {
-      add_row(with(diff, {{a, m}}), Sense::Le, kEqTol + m);     // a = 1: diff <= EQ_TOL
-      add_row(with(diff, {{a, -m}}), Sense::Ge, -kEqTol - m);   // a = 1: diff >= -EQ_TOL
+      double tol = equality_tolerance(g);
+      add_row(with(diff, {{a, m}}), Sense::Le, tol + m);    // a = 1: diff <= tolerance
+      add_row(with(diff, {{a, -m}}), Sense::Ge, -tol - m);  // a = 1: diff >= -tolerance
       int side = new_binary("cmp_side");
-      add_row(with(diff, {{side, -mm}, {a, mm}}), Sense::Ge, kEps - mm);        // a = 0, side = 1: diff >= EPS
-      add_row(with(negated(diff), {{side, mm}, {a, mm}}), Sense::Ge, kEps);     // a = 0, side = 0: diff <= -EPS
+      add_row(with(diff, {{side, -mm}, {a, mm}}), Sense::Ge, g - mm);     // a = 0, side = 1: diff >= margin
+      add_row(with(negated(diff), {{side, mm}, {a, mm}}), Sense::Ge, g);  // a = 0, side = 0: diff <= -margin
       break;
     }
   }
@@ -296,10 +359,10 @@ int unbounded_column(const Model& m, const LinExpr& e, bool upper) {
 }  // namespace
 
 // binary == fire_on forces `diff (op) 0`: the big-M rows of an indicator constraint, with M from
-// the bounds of diff's columns. Strict comparisons are shifted by EPS.
+// the bounds of diff's columns. Strict comparisons are shifted by the margin.
 void Model::indicator(int binary, int fire_on, const LinExpr& diff, Cmp op) {
-  if (op == Cmp::Lt) return indicator(binary, fire_on, shifted(diff, kEps), Cmp::Le);
-  if (op == Cmp::Gt) return indicator(binary, fire_on, shifted(diff, -kEps), Cmp::Ge);
+  if (op == Cmp::Lt) return indicator(binary, fire_on, shifted(diff, margin(diff)), Cmp::Le);
+  if (op == Cmp::Gt) return indicator(binary, fire_on, shifted(diff, -margin(diff)), Cmp::Ge);
   if (op == Cmp::Ne) fail("Unsupported comparison '!=' in an indicator of " + site_text());
   auto [lo, hi] = interval(diff);
   // off = 1 - binary when firing on 1, binary when firing on 0: the rows are diff <= M * off
@@ -338,11 +401,13 @@ void Model::not_equal(int left, int right) {
     if (diff.constant == 0.0) add_row(constant_expr(0.0), Sense::Eq, 1.0);  // equal data: infeasible
     return;
   }
+  // Sides that differ are at least the margin apart: 1 for integer sides, else EPS.
+  double g = margin(diff);
   auto [lo, hi] = interval(diff);
-  double m = std::isfinite(lo) && std::isfinite(hi) ? std::max({hi, -lo, 0.0}) + 1.0 : kDefaultM;
+  double m = std::isfinite(lo) && std::isfinite(hi) ? std::max({hi, -lo, 0.0}) + g : kDefaultM;
   int flag = new_binary("neq_flag");
-  add_row(with(diff, {{flag, m}}), Sense::Ge, 1.0);             // flag = 0: left - right >= 1
-  add_row(with(negated(diff), {{flag, -m}}), Sense::Ge, 1.0 - m);  // flag = 1: right - left >= 1
+  add_row(with(diff, {{flag, m}}), Sense::Ge, g);               // flag = 0: left - right >= margin
+  add_row(with(negated(diff), {{flag, -m}}), Sense::Ge, g - m);  // flag = 1: right - left >= margin
 }
 
 void Model::implication(const Implication& plan) {
@@ -356,7 +421,7 @@ void Model::implication(const Implication& plan) {
       // The consequent's binary at 0 forces the antecedent false.
       LinExpr diff = difference(*this, plan.ante_left, plan.ante_right);
       int binary = column_of(exprs[plan.binary]);
-      return indicator(binary, 0, plan.ante_op == Cmp::Gt ? diff : shifted(diff, kEps), Cmp::Le);
+      return indicator(binary, 0, plan.ante_op == Cmp::Gt ? diff : shifted(diff, margin(diff)), Cmp::Le);
     }
     case Path::Direct:
       return indicator(column_of(exprs[plan.binary]), plan.indicator_value,
@@ -364,55 +429,62 @@ void Model::implication(const Implication& plan) {
     case Path::General:
       break;
   }
+  // The flag equals the truth of the antecedent: 1 forces it, 0 forces its negation, each by
+  // the margin where the comparison is strict.
   LinExpr ante = difference(*this, plan.ante_left, plan.ante_right);
+  double ga = margin(ante);
   int flag = new_binary("impl_flag");
   switch (plan.ante_op) {
     case Cmp::Ge:
-      indicator(flag, 1, shifted(ante, kEps), Cmp::Ge);      // diff >= -EPS
-      indicator(flag, 0, shifted(ante, 2 * kEps), Cmp::Le);  // diff <= -2 EPS
+      indicator(flag, 1, ante, Cmp::Ge);                 // diff >= 0
+      indicator(flag, 0, shifted(ante, ga), Cmp::Le);    // diff <= -margin
       break;
     case Cmp::Gt:
-      indicator(flag, 1, shifted(ante, -kEps), Cmp::Ge);  // diff >= EPS
-      indicator(flag, 0, ante, Cmp::Le);                  // diff <= 0
+      indicator(flag, 1, shifted(ante, -ga), Cmp::Ge);  // diff >= margin
+      indicator(flag, 0, ante, Cmp::Le);                // diff <= 0
       break;
     case Cmp::Le:
-      indicator(flag, 1, shifted(ante, -kEps), Cmp::Le);      // diff <= EPS
-      indicator(flag, 0, shifted(ante, -2 * kEps), Cmp::Ge);  // diff >= 2 EPS
+      indicator(flag, 1, ante, Cmp::Le);                 // diff <= 0
+      indicator(flag, 0, shifted(ante, -ga), Cmp::Ge);   // diff >= margin
       break;
     case Cmp::Lt:
-      indicator(flag, 1, shifted(ante, kEps), Cmp::Le);  // diff <= -EPS
-      indicator(flag, 0, ante, Cmp::Ge);                 // diff >= 0
+      indicator(flag, 1, shifted(ante, ga), Cmp::Le);  // diff <= -margin
+      indicator(flag, 0, ante, Cmp::Ge);               // diff >= 0
       break;
     default: {
-      // flag = 1 forces |diff| <= EQ_TOL, and flag = 0 forces |diff| >= EPS, so that an
-      // equality that holds always switches the consequent on.
-      auto [m, mm] = big_m(*this, ante, kEps);
-      add_row(with(ante, {{flag, m}}), Sense::Le, kEqTol + m);
-      add_row(with(negated(ante), {{flag, m}}), Sense::Le, kEqTol + m);
+      // flag = 1 forces |diff| <= the tolerance, and flag = 0 forces |diff| >= the margin, so
+      // that an equality that holds always switches the consequent on.
+      double tol = equality_tolerance(ga);
+      auto [m, mm] = big_m(*this, ante, ga);
+      add_row(with(ante, {{flag, m}}), Sense::Le, tol + m);
+      add_row(with(negated(ante), {{flag, m}}), Sense::Le, tol + m);
       int side = new_binary("impl_side");
-      add_row(with(ante, {{side, -mm}, {flag, mm}}), Sense::Ge, kEps - mm);
-      add_row(with(negated(ante), {{side, mm}, {flag, mm}}), Sense::Ge, kEps);
+      add_row(with(ante, {{side, -mm}, {flag, mm}}), Sense::Ge, ga - mm);
+      add_row(with(negated(ante), {{side, mm}, {flag, mm}}), Sense::Ge, ga);
       break;
     }
   }
   LinExpr cons = difference(*this, plan.cons_left, plan.cons_right);
-  auto [m, mm] = big_m(*this, cons, kEps);
+  double gc = margin(cons);
+  auto [m, mm] = big_m(*this, cons, gc);
   switch (plan.cons_op) {
-    case Cmp::Eq:
-      add_row(with(cons, {{flag, m}}), Sense::Le, kEqTol + m);
-      add_row(with(negated(cons), {{flag, m}}), Sense::Le, kEqTol + m);
+    case Cmp::Eq: {
+      double tol = equality_tolerance(gc);
+      add_row(with(cons, {{flag, m}}), Sense::Le, tol + m);
+      add_row(with(negated(cons), {{flag, m}}), Sense::Le, tol + m);
       break;
+    }
     case Cmp::Ge:
       add_row(with(cons, {{flag, -m}}), Sense::Ge, -m);
       break;
     case Cmp::Gt:
-      add_row(with(cons, {{flag, -mm}}), Sense::Ge, kEps - mm);
+      add_row(with(cons, {{flag, -mm}}), Sense::Ge, gc - mm);
       break;
     case Cmp::Le:
       add_row(with(cons, {{flag, m}}), Sense::Le, m);
       break;
     case Cmp::Lt:
-      add_row(with(cons, {{flag, mm}}), Sense::Le, mm - kEps);
+      add_row(with(cons, {{flag, mm}}), Sense::Le, mm - gc);
       break;
     case Cmp::Ne:
       fail("Unsupported comparison '!=' in " + site_text());
@@ -479,6 +551,7 @@ void Model::build() {
     iterations_ = 0;
     instantiate(c, true);
   }
+  for (int col = 0; col < static_cast<int>(model_columns); ++col) tighten_bounds(col, -kInf, kInf);
   site = {-1, compile_line};
   iterations_ = 0;
   LinExpr obj;

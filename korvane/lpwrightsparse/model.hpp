@@ -72,6 +72,7 @@ inline constexpr double kEps = 1e-5;      // margin that makes strict comparison
 inline constexpr double kEqTol = 1e-6;    // tolerance of reified equalities
 inline constexpr double kDefaultM = 1e6;  // big-M where a difference has no finite bounds
 inline constexpr double kMinM = 1e-9;
+inline constexpr double kBoundTol = 1e-9;  // relative rounding error forgiven in integer bounds
 inline constexpr double kInf = HUGE_VAL;
 // Integers of magnitude up to 2^53 are exactly doubles; range bounds and data integers beyond
 // that are refused, so that no two of them merge and hi - lo + 1 cannot overflow.
@@ -531,6 +532,9 @@ class Model {
   void check_constant_constraint(const Constraint& k);
   void add_row(const LinExpr& e, Sense sense, double rhs);
   void check_finite(const std::vector<std::pair<int, double>>& terms, double constant);
+  void tighten_bounds(int col, double low, double high);
+  void round_integer_bounds(int col);
+  double margin(const LinExpr& diff);
   void add_comparison(const LinExpr& diff, Cmp op);
   int new_binary(const char* prefix);
   std::pair<double, double> interval(const LinExpr& e);
@@ -549,6 +553,13 @@ class Model {
   std::vector<const Domain*> slot_domain_;
   std::vector<std::uint32_t> slot_pos_;
   std::map<std::pair<const SetData*, std::vector<std::string>>, std::unique_ptr<ElementIndex>> indexes_;
+  struct RowRef {
+    const RowStore* store;
+    std::size_t row;
+  };
+  std::unordered_map<int, RowRef> last_rows_;  // constraint to the last row it wrote
+  bool repeats_last_row(const RowStore& store, const std::vector<std::pair<int, double>>& terms, double sign,
+                        double rhs) const;
   BigVector<std::int32_t> mark_;  // column to slot in the row being merged, -1 when absent
   LinExpr scratch_;
   std::vector<std::pair<int, double>> row_terms_;

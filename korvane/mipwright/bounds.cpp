@@ -7,6 +7,9 @@
 // cut off its feasible values. The identifiers and directions with such a covering constraint are
 // kept beside the collected values (_lbs_for_every_element, _ubs_for_every_element), and only
 // those collected values are used.
+#include <charconv>
+#include <cmath>
+
 #include "numbers.hpp"
 
 namespace mipwright {
@@ -326,10 +329,48 @@ MaybePair sum_interval(const Gen& g, Handle node) {
   return Pair{num_mul(term->lo, *count), num_mul(term->hi, *count)};
 }
 
+// A whole number written in a range text, and the rest of the text after it.
+std::optional<long long> leading_integer(std::string_view& text) {
+  long long value = 0;
+  auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (error != std::errc()) return std::nullopt;
+  text.remove_prefix(static_cast<std::size_t>(end - text.data()));
+  return value;
+}
+
+// A script loop variable over a literal range, whose loop reads "range(a, b + 1)": a..b.
+std::optional<Pair> literal_range_interval(Handle range_text) {
+  if (!is_str(range_text)) return std::nullopt;
+  std::string_view text = utf8(range_text);
+  if (!text.starts_with("range(")) return std::nullopt;
+  text.remove_prefix(6);
+  std::optional<long long> start = leading_integer(text);
+  if (!start || !text.starts_with(", ")) return std::nullopt;
+  text.remove_prefix(2);
+  std::optional<long long> end = leading_integer(text);
+  if (!end || text != " + 1)") return std::nullopt;
+  return Pair{py_float(static_cast<double>(*start)), py_float(static_cast<double>(*end))};
+}
+
+// A name that is no decision variable: a loop variable, known from its range (a loop variable
+// shadows any model name), or a scalar parameter, known from its value.
+MaybePair constant_name_interval(const Gen& g, Handle name) {
+  Ref no_ranges = new_dict();
+  Ref ranges = getattr(g.self(), K::active_iterator_ranges, no_ranges);
+  if (contains(ranges, name)) return literal_range_interval(get(ranges, name));
+  Ref value = get(g.attr(K::data_dict), name);
+  if (!(is_int(value) || PyFloat_Check(value.get())) || !std::isfinite(as_double(value))) return std::nullopt;
+  Ref v = py_float(as_double(value));
+  return Pair{v.copy(), v.copy()};
+}
+
 MaybePair interval(const Gen& g, Handle n) {
   if (!is_dict(n)) return std::nullopt;
   RecursionGuard guard(" while computing bounds");
   Ref type = get(n, K::type);
+  if (str_is(type, "name") && !is_decision_variable(g.find_declaration(get(n, K::value)))) {
+    if (MaybePair known = constant_name_interval(g, get(n, K::value))) return known;
+  }
   if (str_in(type, {"name", "indexed_name"})) {
     if (MaybePair combined = combined_bounds(g, n)) return combined;
     return as_pair(call_method(g.self(), K::var_bounds_safe, n));
@@ -346,6 +387,13 @@ MaybePair interval(const Gen& g, Handle n) {
     Ref v = py_float(truthy(get(n, K::value)) ? 1.0 : 0.0);
     return Pair{v.copy(), v.copy()};
   }
+  // A comparison used as a number is its truth, 0 or 1. Without these bounds its big-M would be
+  // the default 1e6, which a binary within the solver's integrality tolerance of 0 (1e-6 of it)
+  // turns into a slack larger than any margin.
+  if (str_in(type, {"binop", "constraint"}) && str_in(get(n, K::op), {">=", "<=", "==", ">", "<", "!="})) {
+    return Pair{py_float(0.0), py_float(1.0)};
+  }
+  if (str_is(type, "parenthesized_expression")) return interval(g, get(n, K::expression));
   if (str_is(type, "binop")) return binop_interval(g, n);
   if (str_is(type, "sum")) return sum_interval(g, n);
   return std::nullopt;

@@ -1,7 +1,7 @@
 // Comparison constraints: one model.addConstr line for an ordinary comparison, and the special
 // forms that link binaries to comparisons, bound counts of true comparisons, and forbid equality.
 #include "big_m.hpp"
-#include "counting.hpp"
+#include "integrality.hpp"
 
 namespace mipwright {
 namespace {
@@ -50,16 +50,39 @@ Ref comparison_list_of(const ComparisonArgs& a, Handle s) {
   return get(a.g.attr(K::comparison_sum_meta), id);
 }
 
+bool is_whole(Handle k) {
+  return is_int(k) || (PyFloat_Check(k.get()) && as_double(k) == std::floor(as_double(k)));
+}
+
+// The least integer above k, for a count of true comparisons: k + 1 for a whole k.
+Ref next_whole_above(Handle k) {
+  Ref one = py_int(1);
+  if (is_whole(k)) return num_add(k, one);
+  return py_int(static_cast<long long>(std::floor(as_double(k))) + 1);
+}
+
+// The greatest integer below k: k - 1 for a whole k.
+Ref next_whole_below(Handle k) {
+  Ref one = py_int(1);
+  if (is_whole(k)) return num_sub(k, one);
+  return py_int(static_cast<long long>(std::ceil(as_double(k))) - 1);
+}
+
+// The least integer at or above k.
+Ref whole_at_least(Handle k) {
+  if (is_whole(k)) return Ref::borrow(k);
+  return py_int(static_cast<long long>(std::ceil(as_double(k))));
+}
+
 // count op k, with the count of true comparisons an integer.
 bool bound_count(const ComparisonArgs& a, Handle op, Handle left, Handle right) {
   Ref meta = comparison_list_of(a, without_parentheses(left));
   if (!truthy(meta)) return false;
   Ref k = get(right, K::value);
-  Ref one = py_int(1);
   std::string list = text(item(call_method(a.g.self(), K::comparison_sum_accessors, meta, a.iterators), 0));
   std::string relation;
   if (str_is(op, ">")) {
-    relation = ") >= " + text(num_add(k, one));
+    relation = ") >= " + text(next_whole_above(k));
   } else if (str_is(op, ">=")) {
     relation = ") >= " + text(k);
   } else if (str_is(op, "==")) {
@@ -67,17 +90,17 @@ bool bound_count(const ComparisonArgs& a, Handle op, Handle left, Handle right) 
   } else if (str_is(op, "<=")) {
     relation = ") <= " + text(k);
   } else {
-    relation = ") <= " + text(num_sub(k, one));
+    relation = ") <= " + text(next_whole_below(k));
   }
   a.emit("model.addConstr(gp.quicksum(" + list + relation + ", name=" + a.name("_card") + ")");
   return true;
 }
 
-// b == (count >= k): b is 1 exactly when at least k of the comparisons hold.
+// b == (count >= k): b is 1 exactly when at least k of the comparisons hold, with k whole. An
+// integer b other than a boolean is held to 0..1 first.
 bool reified_count(const ComparisonArgs& a, Handle left, Handle inner, const char* comment) {
-  Ref one = py_int(1);
   Ref k = get(get(inner, K::right), K::value);
-  if (str_is(get(inner, K::op), ">")) k = num_add(k, one);
+  k = str_is(get(inner, K::op), ">") ? next_whole_above(k) : whole_at_least(k);
   Ref meta = comparison_list_of(a, without_parentheses(get(inner, K::left)));
   if (!truthy(meta)) return false;
   Ref accessors = call_method(a.g.self(), K::comparison_sum_accessors, meta, a.iterators);
@@ -85,6 +108,10 @@ bool reified_count(const ComparisonArgs& a, Handle left, Handle inner, const cha
   Ref count = item(accessors, 1);
   std::string n = truthy(count) ? text(count) : "len(" + list + ")";
   std::string b = a.expr(left);
+  if (!is_bool_var(a.g, left)) {
+    a.emit("model.addConstr(" + b + " >= 0, name=" + a.name("_reif_card_lo") + ")");
+    a.emit("model.addConstr(" + b + " <= 1, name=" + a.name("_reif_card_hi") + ")");
+  }
   std::string kt = text(k);
   a.emit(comment + b + " == (sum(comparisons) >= " + kt + ")");
   a.emit("model.addConstr(" + kt + " * " + b + " - gp.quicksum(" + list + ") <= 0, name=" + a.name("_reif_card1") +
@@ -103,15 +130,15 @@ Ref count_comparison(Handle right, const char* type) {
   return inner;
 }
 
-// The big-M of l != r: one more than the largest amount either side can exceed the other by.
-Ref not_equal_big_m(const Gen& g, Handle left, Handle right) {
+// The big-M of l != r: the largest amount either side can exceed the other by, plus the gap.
+Ref not_equal_big_m(const Gen& g, Handle left, Handle right, Handle gap) {
   std::optional<SideBounds> b = side_bounds(g, left, right);
   if (!b) return py_float(kDefaultBigM);
   Ref zero = py_float(0.0);
-  Ref one = py_float(1.0);
   Ref left_over = num_max(num_sub(b->left_high, b->right_low), zero);
   Ref right_over = num_max(num_sub(b->right_high, b->left_low), zero);
-  return num_max(num_add(num_max(left_over, right_over), one), one);
+  Ref margin = py_float(as_double(gap));
+  return num_max(num_add(num_max(left_over, right_over), margin), margin);
 }
 
 void not_equal(const ComparisonArgs& a, Handle left, Handle right) {
@@ -121,16 +148,21 @@ void not_equal(const ComparisonArgs& a, Handle left, Handle right) {
     a.emit("model.addConstr(" + l + " + " + r + " == 1, name='" + str_text(a.prefix) + "_xor')");
     return;
   }
-  // Either l - r >= 1 or r - l >= 1, chosen by one binary flag; the sides are integral.
+  // Either l - r >= gap or r - l >= gap, chosen by one binary flag: sides whose values are
+  // multiples of 1/D differ by 1/D at least (1 for integer sides); others by EPS, as in strict
+  // comparisons.
+  Ref gap = comparison_margin(a.g, left, right, a.iterators);
   std::string flag = "neq_flag_" + str_text(a.prefix);
   if (truthy(a.iterators)) {
     a.emit(flag + " = model.addVar(vtype=GRB.BINARY)");
   } else {
     a.emit(flag + " = model.addVar(vtype=GRB.BINARY, name='" + flag + "')");
   }
-  std::string m = text(not_equal_big_m(a.g, left, right));
-  a.emit("model.addConstr(" + l + " - " + r + " + " + m + " * " + flag + " >= 1, name=" + a.name("_neq1") + ")");
-  a.emit("model.addConstr(" + r + " - " + l + " + " + m + " * (1 - " + flag + ") >= 1, name=" + a.name("_neq2") + ")");
+  std::string m = text(not_equal_big_m(a.g, left, right, gap));
+  a.emit("model.addConstr(" + l + " - " + r + " + " + m + " * " + flag + " >= " + text(gap) + ", name=" +
+         a.name("_neq1") + ")");
+  a.emit("model.addConstr(" + r + " - " + l + " + " + m + " * (1 - " + flag + ") >= " + text(gap) + ", name=" +
+         a.name("_neq2") + ")");
 }
 
 // gurobipy takes only <=, >= and ==: a strict comparison moves its right side by EPS, which for
@@ -189,7 +221,7 @@ Ref constraint_constraint(const Call& c) {
   if (strict_or_not && has_type(right, {"number"}) && is_sum_of_comparisons(left) && bound_count(a, op, left, right)) {
     return none();
   }
-  if (str_is(op, "==") && has_type(left, {"name", "indexed_name"})) {
+  if (str_is(op, "==") && has_type(left, {"name", "indexed_name"}) && integer_valued(a.g, left, a.iterators)) {
     Ref inner = count_comparison(right, "constraint");
     if (!is_none(inner) && reified_count(a, left, inner, "# Reified cardinality: ")) return none();
     inner = count_comparison(right, "binop");

@@ -53,12 +53,25 @@ Ref expr_uminus(const Call& c) {
   return wrap_operand(c, "GurobiCodeGenerator._expr_uminus", K::value, "-(", ")");
 }
 
+bool depends_on_decision_var(const Gen& g, Handle node);
+
+// Python's and/or/not would test the truth of solver expressions while the script runs, not
+// the solver's values: over decision variables they have a meaning only as conditions.
+void refuse_logic_over_variables(const ExprArgs& a) {
+  if (truthy(a.symbolic) || !depends_on_decision_var(a.g, a.node)) return;
+  a.g.semantic_error("Unsupported use of and/or/not over decision variables as a value: write the condition "
+                     "as a constraint or an implication, or as comparisons counted with sum");
+}
+
 Ref expr_not(const Call& c) {
-  return wrap_operand(c, "GurobiCodeGenerator._expr_not", K::value, "not (", ")");
+  ExprArgs a = bind_expr_args(c, "GurobiCodeGenerator._expr_not");
+  refuse_logic_over_variables(a);
+  return py_str("not (" + text(a.mode_off(item(a.node, K::value))) + ")");
 }
 
 Ref connective(const Call& c, const char* function, const char* word) {
   ExprArgs a = bind_expr_args(c, function);
+  refuse_logic_over_variables(a);
   std::string left = text(a.mode_off(item(a.node, K::left)));
   std::string right = text(a.mode_off(item(a.node, K::right)));
   return py_str("((" + left + ") " + word + " (" + right + "))");
@@ -87,6 +100,13 @@ bool is_comparison_node(Handle n) {
 Ref expr_binop(const Call& c) {
   ExprArgs a = bind_expr_args(c, "GurobiCodeGenerator._expr_binop");
   Ref op = item(a.node, K::op);
+  // A comparison over decision variables translated as a value (a side of another comparison, an
+  // operand of a unary minus, the objective) is a number too: Python would compare the
+  // expressions themselves.
+  if (!truthy(a.symbolic) && str_in(op, {">=", "<=", "==", ">", "<", "!="}) &&
+      depends_on_decision_var(a.g, a.node)) {
+    return call_method(a.g.self(), K::reify_scoped_comparison, a.node, a.iterators);
+  }
   // A comparison used as a term of arithmetic stands for its truth value, 0 or 1.
   bool reify = !truthy(a.symbolic) && str_in(op, {"+", "-", "*", "/"});
   auto operand = [&](Handle key) {
@@ -131,6 +151,11 @@ bool one_parenthesised_whole(std::string_view t) {
 
 Ref expr_conditional(const Call& c) {
   ExprArgs a = bind_expr_args(c, "GurobiCodeGenerator._expr_conditional");
+  // The script picks a branch when it runs; a condition that the solver decides cannot pick one.
+  if (!truthy(a.symbolic) && depends_on_decision_var(a.g, item(a.node, K::condition))) {
+    a.g.semantic_error("Unsupported conditional expression whose condition depends on decision variables: "
+                       "write it with a binary variable and constraints (b == (condition)) instead");
+  }
   Ref condition = a.same_mode(item(a.node, K::condition));
   Ref then_node = item(a.node, K::then);
   std::string then_text = text(a.same_mode(then_node));

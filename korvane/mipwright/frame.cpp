@@ -119,10 +119,12 @@ Ref write_script(const Gen& g) {
   g.emit("model = gp.Model('OPLModel')");
   g.emit("");
   call_method(self, K::generate_declarations, item(g.attr(K::ast), K::declarations));
-  call_method(self, K::generate_objective, item(g.attr(K::ast), K::objective));
-  // Bounds are collected before any constraint is written, so big-M values can use them.
+  // Bounds are collected before the objective and the constraints are written, so that the
+  // big-M values of their linearisations (comparisons used as numbers in the objective too) can
+  // use them.
   Ref no_constraints = new_list();
   call_method(self, K::collect_variable_bounds, get(g.attr(K::ast), K::constraints, no_constraints));
+  call_method(self, K::generate_objective, item(g.attr(K::ast), K::objective));
   call_method(self, K::generate_constraints, item(g.attr(K::ast), K::constraints));
   emit_block(g, kEpilogue);
   Ref newline = py_str("\n");

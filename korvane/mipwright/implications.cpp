@@ -1,16 +1,19 @@
 // Logical constraints: an implication between two conditions, rewritten into binaries, indicator
 // constraints and big-M lines, the only forms the solver takes.
 //
-// Three encodings, tried in order. A side that combines conditions with and/or/not turns both
-// sides into binaries equal to their truth, and one line links the two. A consequent that fixes a
-// binary variable to 1, or an antecedent that tests one, needs a single indicator constraint.
+// Three encodings, tried in order. A side that combines conditions with and/or/not, or says
+// "not equal", turns both sides into binaries equal to their truth, and one line links the two.
+// A consequent that fixes a binary variable to 1, or an antecedent that tests one against a
+// literal, needs a single indicator constraint.
 // Anything else gets a flag binary equal to the truth of the antecedent, which switches big-M
 // lines that enforce the consequent.
 //
 // A binary stands for its condition both ways: one that may be 0 while its condition holds lets
-// the solver escape the implication. For integral sides the margins make this exact: a strict
-// comparison is moved by EPS, and "not equal" means a difference of at least EPS.
+// the solver escape the implication. A failing comparison is held away from holding by a margin:
+// the step of the values of integer sides (1) and of sides on a grid of fractions, else EPS.
+// Indicator constraints take EPS: the solver holds them exactly once their binary is set.
 #include "big_m.hpp"
+#include "integrality.hpp"
 
 namespace mipwright {
 namespace {
@@ -36,15 +39,28 @@ Operands operands_of(Handle node) {
   return {item(node, K::left), item(node, K::right), item(node, K::op)};
 }
 
-// A constraint whose left side is a comparison stands for that comparison (the parser writes a
-// parenthesised condition used as a constraint that way).
+bool is_true_literal(Handle node) {
+  return has_type(node, {"boolean_literal"}) && get(node, K::value).get() == Py_True;
+}
+
+// `(comparison) == true` stands for the comparison (the parser writes a parenthesised condition
+// used as a constraint that way). Compared with anything else, the comparison is a number, its
+// truth, and the outer comparison is the condition.
 Operands comparison_operands(Handle node, const char* unsupported) {
   if (has_type(node, {"binop"})) return operands_of(node);
   if (!has_type(node, {"constraint"})) raise(PyExc_ValueError, unsupported);
   Ref left = item(node, K::left);
   if (has_type(left, {"parenthesized_expression"})) left = item(left, K::expression);
-  if (is_boolean_binop(left)) return operands_of(left);
+  if (is_boolean_binop(left) && str_is(get(node, K::op), "==") && is_true_literal(get(node, K::right))) {
+    return operands_of(left);
+  }
   return operands_of(node);
+}
+
+// A condition l != r: it has no indicator or flag form, only the logical one.
+bool is_not_equal_condition(Handle node) {
+  return has_type(node, {"binop", "constraint"}) &&
+         str_is(comparison_operands(node, "").op, "!=");
 }
 
 // The context of one implication: where its lines go and what their names are built from.
@@ -59,8 +75,8 @@ struct Ctx {
     return text(num_mul(two, g.global(K::EPS)));
   }
   std::string tol() const { return text(g.global(K::EQ_TOL)); }
-  // M of a line that carries the EPS margin against its relaxing term.
-  std::string with_eps(const BigM& m) const { return m.with_margin(g.global(K::EPS)); }
+  // The margin of a comparison between these sides (comparison_margin).
+  Ref margin(Handle left, Handle right, Handle at) const { return comparison_margin(g, left, right, at); }
 
   std::string expr(Handle node, Handle at) const { return text(g.traverse(node, at)); }
   std::string name(const std::string& suffix) const {
@@ -107,10 +123,10 @@ std::string new_bool_aux(const Ctx& c, const char* kind) {
   return aux;
 }
 
-// b is 1 when |left - right| <= EQ_TOL and 0 when |left - right| >= EPS, on the side that a
-// second binary chooses.
+// b is 1 when |left - right| <= EQ_TOL and 0 when |left - right| >= the margin, on the side that
+// a second binary chooses.
 void bind_equality(const Ctx& c, const std::string& b, const std::string& left, const std::string& right,
-                   const BigM& m) {
+                   const BigM& m, Handle margin) {
   const std::string diff = left + " - " + right;
   const std::string reverse = right + " - " + left;
   auto write = [&](const std::string& body, int number) {
@@ -120,7 +136,7 @@ void bind_equality(const Ctx& c, const std::string& b, const std::string& left, 
   const std::string side = b + "_side";
   c.g.emit(side + " = model.addVar(vtype=GRB.BINARY, name='" + side + "')  # sign of (" + diff + ") when " + b +
            " is 0");
-  equality_separation_lines(diff, reverse, c.eps(), c.with_eps(m), b, side, write);
+  equality_separation_lines(diff, reverse, text(margin), m.with_margin(margin), b, side, write);
 }
 
 // b is 1 exactly when the comparison holds: the first line of each pair forces the comparison
@@ -130,21 +146,28 @@ void bind_comparison_to_binary(const Ctx& c, const std::string& b, Handle node, 
   std::string left = c.expr(o.left, iterators);
   std::string right = c.expr(o.right, iterators);
   BigM m = BigM::of_difference(c.g, o.left, o.right);
+  Ref margin = c.margin(o.left, o.right, iterators);
+  const std::string gap = text(margin), mm = m.with_margin(margin);
   const std::string diff = left + " - " + right;
   if (str_is(o.op, ">=")) {
     c.constr(diff + " >= -" + m.plain() + " * (1 - " + b + ")", "_aux_ge_" + b);
-    c.constr(diff + " <= -" + c.eps() + " + " + c.with_eps(m) + " * " + b, "_aux_ge_relax_" + b);
+    c.constr(diff + " <= -" + gap + " + " + mm + " * " + b, "_aux_ge_relax_" + b);
   } else if (str_is(o.op, ">")) {
-    c.constr(diff + " >= " + c.eps() + " - " + c.with_eps(m) + " * (1 - " + b + ")", "_aux_gt_" + b);
+    c.constr(diff + " >= " + gap + " - " + mm + " * (1 - " + b + ")", "_aux_gt_" + b);
     c.constr(diff + " <= " + m.plain() + " * " + b, "_aux_gt_relax_" + b);
   } else if (str_is(o.op, "<=")) {
     c.constr(diff + " <= " + m.plain() + " * (1 - " + b + ")", "_aux_le_" + b);
-    c.constr(diff + " >= " + c.eps() + " - " + c.with_eps(m) + " * " + b, "_aux_le_relax_" + b);
+    c.constr(diff + " >= " + gap + " - " + mm + " * " + b, "_aux_le_relax_" + b);
   } else if (str_is(o.op, "<")) {
-    c.constr(diff + " <= -" + c.eps() + " + " + c.with_eps(m) + " * (1 - " + b + ")", "_aux_lt_" + b);
+    c.constr(diff + " <= -" + gap + " + " + mm + " * (1 - " + b + ")", "_aux_lt_" + b);
     c.constr(diff + " >= 0 - " + m.plain() + " * " + b, "_aux_lt_relax_" + b);
   } else if (str_is(o.op, "==")) {
-    bind_equality(c, b, left, right, m);
+    bind_equality(c, b, left, right, m, margin);
+  } else if (str_is(o.op, "!=")) {
+    // b is the negation of a binary equal to the truth of left == right.
+    std::string equal = new_bool_aux(c, "cmp");
+    bind_equality(c, equal, left, right, m, margin);
+    c.link(b + " + " + equal + " == 1", "_notlink_" + b);
   } else {
     raise(PyExc_ValueError, "Unsupported comparison operator in boolean linearization: " + text(o.op));
   }
@@ -304,9 +327,16 @@ const char* tested_value(Handle op, double v) {
   return nullptr;
 }
 
-// b == v => consequent. Whatever fails here leaves the implication to the general encoding.
+bool mentions_decision_var(const Ctx& c, const Comparison& k) {
+  return truthy(call_method(c.g.self(), K::expr_depends_on_decision_var, k.nodes.left)) ||
+         truthy(call_method(c.g.self(), K::expr_depends_on_decision_var, k.nodes.right));
+}
+
+// b == v => consequent, for a literal v. Whatever fails here leaves the implication to the
+// general encoding, as does a consequent without variables, which no indicator can hold.
 bool direct_indicator(const Ctx& c, const Comparison& a, const Comparison& k) {
   if (!str_in(a.op(), {"==", ">=", "<="}) || !is_binary_var(c, a.nodes.left)) return false;
+  if (!has_type(a.nodes.right, {"number", "boolean_literal"}) || !mentions_decision_var(c, k)) return false;
   std::optional<Ref> written = catching(PyExc_Exception, [&] {
     const char* value = tested_value(a.op(), literal_value(a.nodes.right));
     if (value == nullptr || !is_comparison_op(k.op())) return py_bool(false);
@@ -324,15 +354,16 @@ void declare_flag_binary(const Ctx& c, const std::string& binary, const std::str
   }
 }
 
-// The flag is 1 when |diff| <= EQ_TOL; when it is 0 the difference is at least EPS away from
-// zero, on the side that a second binary chooses.
-void link_equal_antecedent(const Ctx& c, const std::string& flag, const std::string& diff, const BigM& ma) {
+// The flag is 1 when |diff| <= EQ_TOL; when it is 0 the difference is at least the margin away
+// from zero, on the side that a second binary chooses.
+void link_equal_antecedent(const Ctx& c, const std::string& flag, const std::string& diff, const BigM& ma,
+                           Handle margin) {
   const std::string reverse = "-" + diff;
   auto write = [&](const std::string& body, int number) { c.constr(body, "_ant_eq" + std::to_string(number)); };
   equality_tolerance_lines(diff, reverse, c.tol(), ma.plain() + " * (1 - " + flag + ")", write);
   const std::string side = flag + "_side";
   declare_flag_binary(c, side, "sign of " + diff + " when " + flag + " is 0");
-  equality_separation_lines(diff, reverse, c.eps(), c.with_eps(ma), flag, side, write);
+  equality_separation_lines(diff, reverse, text(margin), ma.with_margin(margin), flag, side, write);
 }
 
 // The flag equals the truth of the antecedent, in both directions.
@@ -351,7 +382,7 @@ void link_antecedent(const Ctx& c, const std::string& flag, const Comparison& a,
     c.indicator(flag, "1", diff + " <= -" + c.eps(), "_ant_lt_ind1");
     c.indicator(flag, "0", diff + " >= 0.0", "_ant_lt_ind0");
   } else if (str_is(a.op(), "==")) {
-    link_equal_antecedent(c, flag, diff, ma);
+    link_equal_antecedent(c, flag, diff, ma, c.margin(a.nodes.left, a.nodes.right, c.iterators));
   } else {
     raise(PyExc_ValueError, "Unsupported antecedent operator in implication: " + text(a.op()));
   }
@@ -361,18 +392,25 @@ void link_antecedent(const Ctx& c, const std::string& flag, const Comparison& a,
 void enforce_consequent(const Ctx& c, const std::string& flag, const Comparison& k, const BigM& mc) {
   const std::string diff = k.left + " - " + k.right;
   const std::string off = " * (1 - " + flag + ")";
-  if (str_is(k.op(), "==")) {
+  if (str_is(k.op(), "==") && integer_valued(c.g, k.nodes.left, c.iterators) &&
+      integer_valued(c.g, k.nodes.right, c.iterators)) {
+    // Integer sides are held equal exactly.
+    c.constr(diff + " <= " + mc.plain() + off, "_cons_eq1");
+    c.constr(diff + " >= -" + mc.plain() + off, "_cons_eq2");
+  } else if (str_is(k.op(), "==")) {
     equality_tolerance_lines(
         diff, k.right + " - " + k.left, c.tol(), mc.plain() + off,
         [&](const std::string& body, int number) { c.constr(body, "_cons_eq" + std::to_string(number)); });
   } else if (str_is(k.op(), ">=")) {
     c.constr(diff + " >= -" + mc.plain() + off, "_cons_ge");
   } else if (str_is(k.op(), ">")) {
-    c.constr(diff + " >= " + c.eps() + " - " + c.with_eps(mc) + off, "_cons_gt");
+    Ref margin = c.margin(k.nodes.left, k.nodes.right, c.iterators);
+    c.constr(diff + " >= " + text(margin) + " - " + mc.with_margin(margin) + off, "_cons_gt");
   } else if (str_is(k.op(), "<=")) {
     c.constr(diff + " <= " + mc.plain() + off, "_cons_le");
   } else if (str_is(k.op(), "<")) {
-    c.constr(diff + " <= -" + c.eps() + " + " + c.with_eps(mc) + off, "_cons_lt");
+    Ref margin = c.margin(k.nodes.left, k.nodes.right, c.iterators);
+    c.constr(diff + " <= -" + text(margin) + " + " + mc.with_margin(margin) + off, "_cons_lt");
   } else {
     raise(PyExc_ValueError, "Unsupported consequent operator in implication: " + text(k.op()));
   }
@@ -394,7 +432,8 @@ Ref constraint_implication_constraint(const Call& call) {
   if (!hasattr(self, K::bool_aux_counter)) c.g.set(K::bool_aux_counter, py_int(0));
   Ref antecedent = item(node, K::antecedent);
   Ref consequent = item(node, K::consequent);
-  if (is_composite_boolean(antecedent) || is_composite_boolean(consequent)) {
+  if (is_composite_boolean(antecedent) || is_composite_boolean(consequent) || is_not_equal_condition(antecedent) ||
+      is_not_equal_condition(consequent)) {
     logical_implication(c, antecedent, consequent);
     return none();
   }

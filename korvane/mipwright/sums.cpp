@@ -13,7 +13,7 @@
 #include <sstream>
 
 #include "big_m.hpp"
-#include "counting.hpp"
+#include "integrality.hpp"
 
 namespace mipwright {
 namespace {
@@ -27,15 +27,17 @@ std::string identifier_of(const std::string& aux) {
 
 class Reification {
  public:
-  Reification(const Gen& g, std::string left, std::string right, std::string aux, const BigM& m)
+  // `margin`: how far the sides are apart when the comparison fails (EPS, or the step of the
+  // values of integer and grid sides).
+  Reification(const Gen& g, std::string left, std::string right, std::string aux, const BigM& m, Handle margin)
       : g_(g),
         left_(std::move(left)),
         right_(std::move(right)),
         aux_(std::move(aux)),
-        eps_(text(g.global(K::EPS))),
+        margin_(text(margin)),
         tol_(text(g.global(K::EQ_TOL))),
         big_m_(m.plain()),
-        with_margin_(m.with_margin(g.global(K::EPS))) {}
+        with_margin_(m.with_margin(margin)) {}
 
   const std::string& big_m() const { return big_m_; }
 
@@ -45,18 +47,18 @@ class Reification {
     const std::string& mm = with_margin_;
     if (op == ">=") {
       return {line(diff + " >= 0 - " + m + " * (1 - " + aux_ + ")", "_reify_ge1_"),
-              line(diff + " <= -" + eps_ + " + " + mm + " * " + aux_, "_reify_ge2_")};
+              line(diff + " <= -" + margin_ + " + " + mm + " * " + aux_, "_reify_ge2_")};
     }
     if (op == ">") {
-      return {line(diff + " >= " + eps_ + " - " + mm + " * (1 - " + aux_ + ")", "_reify_gt1_"),
+      return {line(diff + " >= " + margin_ + " - " + mm + " * (1 - " + aux_ + ")", "_reify_gt1_"),
               line(diff + " <= 0 + " + m + " * " + aux_, "_reify_gt2_")};
     }
     if (op == "<=") {
       return {line(diff + " <= 0 + " + m + " * (1 - " + aux_ + ")", "_reify_le1_"),
-              line(diff + " >= " + eps_ + " - " + mm + " * " + aux_, "_reify_le2_")};
+              line(diff + " >= " + margin_ + " - " + mm + " * " + aux_, "_reify_le2_")};
     }
     if (op == "<") {
-      return {line(diff + " <= -" + eps_ + " + " + mm + " * (1 - " + aux_ + ")", "_reify_lt1_"),
+      return {line(diff + " <= -" + margin_ + " + " + mm + " * (1 - " + aux_ + ")", "_reify_lt1_"),
               line(diff + " >= 0 - " + m + " * " + aux_, "_reify_lt2_")};
     }
     if (op == "==") return equality_lines(diff);
@@ -75,7 +77,7 @@ class Reification {
     };
     equality_tolerance_lines(diff, reverse, tol_, big_m_ + " * (1 - " + aux_ + ")", write);
     out.push_back(side + " = model.addVar(vtype=GRB.BINARY)  # sign of (" + diff + ") when " + aux_ + " is 0");
-    equality_separation_lines(diff, reverse, eps_, with_margin_, aux_, side, write);
+    equality_separation_lines(diff, reverse, margin_, with_margin_, aux_, side, write);
     return out;
   }
 
@@ -88,7 +90,7 @@ class Reification {
   }
 
   const Gen& g_;
-  std::string left_, right_, aux_, eps_, tol_, big_m_, with_margin_;
+  std::string left_, right_, aux_, margin_, tol_, big_m_, with_margin_;
 };
 
 Ref emit_reify_comparison(const Call& c) {
@@ -98,7 +100,9 @@ Ref emit_reify_comparison(const Call& c) {
                        7});
   Gen g(c.module, self);
   std::string left = text(left_expr), right = text(right_expr), aux = text(aux_sym), cmp_op = text(op);
-  Reification r(g, left, right, aux, BigM::of_difference(g, left_node, right_node));
+  Ref no_iterators = new_dict();
+  Reification r(g, left, right, aux, BigM::of_difference(g, left_node, right_node),
+                comparison_margin(g, left_node, right_node, no_iterators));
   std::vector<std::string> lines = {"# Reify (" + left + " " + cmp_op + " " + right + ") -> " + aux +
                                     " with M=" + r.big_m()};
   for (std::string& line : r.lines(cmp_op)) lines.push_back(std::move(line));
@@ -375,10 +379,17 @@ Ref reify_scoped_comparison(const Call& c) {
       c.bind(Params<3>{"GurobiCodeGenerator._reify_scoped_comparison", {"self", "comp_node", "current_iterators"}, 3});
   Gen g(c.module, self);
   Ref node = without_parentheses(comp_node);
-  if (!is_counted_comparison(node)) return g.traverse(node, iterators);
+  bool not_equal = has_type(node, {"binop", "constraint"}) && str_is(get(node, K::op), "!=");
+  if (!is_counted_comparison(node) && !not_equal) return g.traverse(node, iterators);
   // Without a decision variable the comparison is known when the script runs.
   if (!truthy(call_method(self, K::expr_depends_on_decision_var, node))) {
     return py_str("(1 if (" + text(call_method(self, K::emit_index_condition, node, iterators)) + ") else 0)");
+  }
+  // l != r is the negation of l == r.
+  if (not_equal) {
+    Ref equal = dict_copy(node);
+    set_item(equal, K::op, py_str("=="));
+    return py_str("(1 - " + text(call_method(self, K::reify_scoped_comparison, equal, iterators)) + ")");
   }
   std::string base = "_cmp_expr_" + text(next_count(g, K::comparison_expr_counter));
   Ref op = item(node, K::op);

@@ -378,6 +378,8 @@ CONSTRAINT_AST = {
         _cmp("<", _name("y"), _num(3)),
         _cmp(">", _name("z"), _num(-3)),
         _cmp("==", _cmp("<=", _name("z"), _num(4)), {"type": "boolean_literal", "value": True}),
+        _cmp("==", _cmp(">=", _name("y"), _num(1), kind="binop"), _cmp("!=", _name("z"), _num(2), kind="binop")),
+        _cmp("!=", _name("z"), _num(2.5)),
         _forall([{"iterator": "s", "range": {"type": "named_set", "name": "S"}}], _cmp("<=", _name("z"), _num(5)),
                 index_constraint=_sum([_I], _cmp(">", _name("i"), _num(1), kind="binop"))),
     ],
@@ -453,6 +455,9 @@ IMPLICATION_AST = {
         _forall([_I], [_implies(_cmp(op, _X2, _num(2)), _cmp(op2, _name("y"), _name("i")))
                        for op, op2 in (("==", "<"), (">=", ">"), ("<", "=="), ("<=", ">="), (">", "<="))]),
         _implies(_TRUE, {"type": "boolean_literal", "value": False}),
+        _implies(_cmp("!=", _name("y"), _num(1)), _cmp("==", _name("b"), {"type": "boolean_literal", "value": False})),
+        _implies(_cmp("==", _name("b"), _num(1)), _cmp("!=", _name("z"), _num(1))),
+        _implies(_cmp("<", _bool(">=", _name("z"), _num(3)), _num(1)), _cmp(">", _name("y"), _num(0.5))),
     ],
 }
 
@@ -486,12 +491,12 @@ def implication_errors():
     gen.gurobi_var_map.update(y="y", b="b", z="z")
     y1 = _cmp(">=", _name("y"), _num(1))
     for antecedent, consequent in (
-        (_cmp("!=", _name("y"), _num(1)), y1),                                   # antecedent operator
-        (_cmp("==", _name("b"), _num(1)), _cmp("!=", _name("y"), _num(1))),      # consequent operator
+        (_cmp("<>", _name("y"), _num(1)), y1),                                   # antecedent operator
+        (_cmp("==", _name("b"), _num(1)), _cmp("<>", _name("y"), _num(1))),      # consequent operator
         (_name("b"), y1),                                                        # not a comparison
         (y1, "y"),
         ({"type": "not", "value": {"type": "sum"}}, y1),                         # not a condition
-        ({"type": "not", "value": _cmp("!=", _name("y"), _num(1))}, y1),         # comparison operator
+        ({"type": "not", "value": _cmp("<>", _name("y"), _num(1))}, y1),         # comparison operator
         ({"type": "not", "value": _bool("+", _name("y"), _num(1))}, y1),
         (y1, _cmp("==", _name("b"), _num("k"))),                                 # literal that is not a number
     ):

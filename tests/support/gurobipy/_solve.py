@@ -121,8 +121,11 @@ def solve(variables, constraints, indicators, objective, sense, presolve, time_l
     """Solves to proven optimality (relative gap 0 unless MIPGap says otherwise), so tests can
     compare exact optima; a time limit that stops the search keeps the incumbent, if any.
 
-    Switching presolve off is what lets HiGHS tell infeasible from unbounded where it first
-    answers "unbounded or infeasible", as switching off dual reductions does for Gurobi."""
+    HiGHS solves without presolve: the presolve of the HiGHS in SciPy 1.10 has been seen to return
+    suboptimal optima, and points that violate the rows, on small MIPs that Gurobi solves right.
+    Presolve is used only to give Gurobi's verdict on a model without an optimum while dual
+    reductions are on: "unbounded or infeasible" where HiGHS without presolve tells the two
+    apart, as Gurobi does once dual reductions are switched off."""
     if not variables:
         raise NotImplementedError("the gurobipy stand-in cannot solve a model without variables")
     rows = [(c._expr._terms, *_row_bounds(c._sense, c._rhs)) for c in constraints]
@@ -135,11 +138,17 @@ def solve(variables, constraints, indicators, objective, sense, presolve, time_l
     bounds = [column_bounds(var) for var in variables]
     integral = [var._vtype != GRB.CONTINUOUS for var in variables]
     started = time.perf_counter()
-    result = milp(costs, integrality=np.array(integral, dtype=int),
-                  bounds=Bounds([low for low, _ in bounds], [high for _, high in bounds]),
-                  constraints=_linear_constraint(rows, len(variables)) if rows else None,
-                  options={"presolve": presolve, "mip_rel_gap": mip_gap,
-                           **({} if math.isinf(time_limit) else {"time_limit": time_limit})})
+
+    def run(with_presolve):
+        return milp(costs, integrality=np.array(integral, dtype=int),
+                    bounds=Bounds([low for low, _ in bounds], [high for _, high in bounds]),
+                    constraints=_linear_constraint(rows, len(variables)) if rows else None,
+                    options={"presolve": with_presolve, "mip_rel_gap": mip_gap,
+                             **({} if math.isinf(time_limit) else {"time_limit": time_limit})})
+
+    result = run(False)
+    if presolve and result.status not in (0, 1, 2):
+        result = run(True)
     runtime = time.perf_counter() - started
     status = _verdict(result)
     is_mip = any(integral)
