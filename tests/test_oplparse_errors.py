@@ -80,10 +80,11 @@ def raised(fn, text, **kwargs):
     (DECLS + "dexpr int total = sum(i in R) x[i];\nsubject to { forall(x in R) total >= x; }",
      "Unsupported use of decision expression 'total': the iterator 'x' hides the declared name its expression uses; "
      "rename the iterator", HINT_UNSUPPORTED, 6),
-    ("int n = m;", "Unsupported initializer of parameter 'n': write a literal value of its shape, or '= ...' and give "
-     "the value in the .dat file", HINT_UNSUPPORTED, 1),
-    ("int d[1..2] = 5;", "Unsupported initializer of parameter 'd': write a literal value of its shape, or '= ...' and "
-     "give the value in the .dat file", HINT_UNSUPPORTED, 1),
+    ("int n = m;", "Undeclared symbol 'm'", HINT_SYMBOL, 1),
+    ("int d[1..2] = 5;", "Unsupported initializer of parameter 'd': an array takes a list [...] of values, or an "
+     "expression over its named indices, as in 'float a[i in I] = 2 * i;'", HINT_UNSUPPORTED, 1),
+    ("dvar int x;\nint n = 2 * x;", "Unsupported use of decision variable 'x' in the initializer of 'n': it is "
+     "computed from the data only", HINT_UNSUPPORTED, 2),
     ("int n = 2.5;", "Unsupported value 2.5 for int 'n'", HINT_UNSUPPORTED, 1),
     ("{int} S = 1..3;", "Unsupported initializer of set 'S': list its elements in braces, or write '= ...' and give them "
      "in the .dat file", HINT_UNSUPPORTED, 1),

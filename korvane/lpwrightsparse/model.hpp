@@ -185,7 +185,7 @@ struct Domain {
   long long position(const Value& v) const {
     if (set != nullptr) {
       auto it = set->pos.find(v);
-      return it == set->pos.end() ? -1 : it->second;
+      return it == set->pos.end() ? -1 : static_cast<long long>(it->second);
     }
     if (!v.is_num() || v.num != std::floor(v.num) || v.num < static_cast<double>(lo) || v.num > static_cast<double>(hi)) {
       return -1;
@@ -244,7 +244,13 @@ enum class Op : std::uint8_t {
   Min,
   Max,
   Sqrt,
-  Sum,  // loop: iterators and filter; a: body
+  Sum,     // loop: iterators and filter; a: body
+  Prod,    // loop, a: as Sum
+  Math,    // math(args[0]): abs, floor, ceil, round, exp, log, trunc
+  Pow,     // a ** b
+  Mod,     // a mod b, truncated towards zero as in C
+  IntDiv,  // a div b, truncated towards zero
+  SetFn,   // ref: index into set_args; text: card, ord, first, last, next, prev, nextc, prevc, item
 };
 
 enum class Cmp : std::uint8_t { Eq, Ne, Le, Ge, Lt, Gt };
@@ -270,7 +276,8 @@ struct Expr {
   std::vector<int> args;
   Value value;
   std::string text;
-  int loop = -1;  // Sum: index into the loop table
+  int loop = -1;  // Sum, Prod, and Min and Max over iterators: index into the loop table
+  double (*math)(double) = nullptr;
 };
 
 // ---- compiled constraints ----
@@ -401,6 +408,8 @@ class Model {
   std::unordered_map<std::string, int> family_ids;
 
   void load_declarations();
+  // Makes a declaration known by name (the first of a name wins); the tree must outlive the model.
+  void register_declaration(Handle decl);
   Ref data_value(const std::string& name);  // data entry, its "__map" alias, or an empty Ref
   Value to_value(Handle o, int tuple_type = -1);
   const SetData* set_named(const std::string& name);
@@ -419,6 +428,7 @@ class Model {
   std::vector<Loop> loops;
   std::vector<Constraint> constraints;
   std::vector<Implication> implications;
+  std::vector<Domain> set_args;  // the sets named by the first argument of card, ord, next, ...
   int slot_count = 0;
   std::vector<std::pair<std::string, int>> scope;  // iterator names in scope, innermost last
   long compile_line = 0;
@@ -437,8 +447,11 @@ class Model {
   // ---- evaluation (evaluate.cpp) ----
   std::vector<Value> slots;
   Site site;
+  std::string declaration_site;  // a declaration whose initializer is being evaluated, if any
 
   Value eval(int e);
+  Value aggregate(const Expr& x);
+  Value set_function(const Expr& x);
   Value numeric(int e);  // a number, or a type-mismatch error
   double number(int e);
   bool truth(int e);

@@ -168,7 +168,8 @@ bool ModelParser::is_boolean_dvar(Handle n) const {
 }
 
 // `dvar ... x[dims] in lower..upper` bounds x by two constraints, over all its indices.
-void ModelParser::add_bound_constraints(const std::string& var, Handle dims, Handle lower, Handle upper, int line) {
+void ModelParser::add_bound_constraints(const std::string& var, Handle dims, const std::vector<IteratorEntry>& entries,
+                                        Handle lower, Handle upper, int line) {
   Ref target;
   Ref iterators = new_list();
   if (dims.get() == nullptr) {
@@ -177,19 +178,12 @@ void ModelParser::add_bound_constraints(const std::string& var, Handle dims, Han
     Ref subs = new_list();
     std::size_t k = 0;
     for (Ref& dim : Iterate(dims)) {
-      std::string it = fresh_name("_" + var + "_i" + std::to_string(++k));
-      Ref type = item(dim, K::type);
-      Ref range;
-      if (eq(type, K::range_index)) {
-        range = node(K::range_specifier,
-                     {{K::start, deep_copy(item(dim, K::start))}, {K::end, deep_copy(item(dim, K::end))}});
-      } else {
-        range =
-            node(eq(type, K::named_range_dimension) ? K::named_range : K::named_set, {{K::name, item(dim, K::name)}});
-      }
+      const std::string& index = entries[k].name;
+      std::string it = index.empty() ? fresh_name("_" + var + "_i" + std::to_string(k + 1)) : index;
+      ++k;
       Ref entry = new_dict();
       set_item(entry, K::iterator, py_str(it));
-      set_item(entry, K::range, range);
+      set_item(entry, K::range, range_of(dim));
       append(iterators, entry);
       append(subs, node(K::name_reference_index, {{K::name, py_str(it)}}));
     }

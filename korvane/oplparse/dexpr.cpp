@@ -87,7 +87,8 @@ Ref ModelParser::rename(Handle tree, const Replacements& replacements, int line)
       return copy;
     }
   }
-  if ((eq(type, K::sum) || eq(type, K::min_agg) || eq(type, K::max_agg)) && contains(tree, K::iterators)) {
+  if ((eq(type, K::sum) || eq(type, K::prod) || eq(type, K::min_agg) || eq(type, K::max_agg)) &&
+      contains(tree, K::iterators)) {
     return rename_binder(tree, replacements, line);
   }
   Ref copy = new_dict();

@@ -5,6 +5,7 @@
 // + and -; * and /; unary - and ! (not); subscripts and field access. A sum takes one
 // multiplicative term as its body, so `sum(i in I) c[i] * x[i] + y` adds y once.
 #include <algorithm>
+#include <cmath>
 
 #include "parser.hpp"
 
@@ -13,8 +14,9 @@ namespace {
 
 // Functions of the language that may appear in a tree; whether one can be translated is for the
 // code generators to decide.
-constexpr std::string_view kFunctions[] = {"abs",  "sqrt", "exp",  "log", "pow",   "floor", "ceil", "round", "trunc",
-                                           "frac", "sgn",  "card", "ord", "first", "last",  "next", "prev",  "item"};
+constexpr std::string_view kFunctions[] = {"abs",  "sqrt", "exp",  "log",   "pow",  "floor", "ceil",  "round",
+                                           "trunc", "frac", "sgn",  "card",  "ord",  "first", "last",  "next",
+                                           "prev",  "nextc", "prevc", "item"};
 
 bool is_function(std::string_view name) {
   return std::find(std::begin(kFunctions), std::end(kFunctions), name) != std::end(kFunctions);
@@ -78,10 +80,12 @@ Ref ModelParser::additive() {
   return left;
 }
 
+// * and /, and the remainder and quotient of integers: % (also written mod) and div.
 Ref ModelParser::term() {
   Ref left = unary();
-  while (is("*") || is("/")) {
-    Ref op = py_str(advance().text);
+  while (is("*") || is("/") || is("%") || is_word("mod") || is_word("div")) {
+    std::string_view written = advance().text;
+    Ref op = py_str(written == "mod" ? "%" : written);
     Ref right = unary();
     left = node(K::binop, {{K::op, op}, {K::left, left}, {K::right, right}});
   }
@@ -138,6 +142,17 @@ Ref ModelParser::primary() {
     return node(K::boolean_literal, {{K::value, py_bool(t.text == "true")}, {K::sem_type, K::boolean}});
   }
   if (t.text == "sum" || t.text == "min" || t.text == "max") return aggregate(advance());
+  bool declared = find_iterator(std::string(t.text)) || find_symbol(std::string(t.text));
+  if (t.text == "prod" && !declared && is("(", 1)) return aggregate(advance());
+  // The largest int and the float infinity of the language.
+  if (t.text == "maxint" && !declared) {
+    advance();
+    return node(K::number, {{K::value, py_int(2147483647)}});
+  }
+  if (t.text == "infinity" && !declared) {
+    advance();
+    return node(K::number, {{K::value, py_float(HUGE_VAL)}});
+  }
   if (t.text == "minl" || t.text == "maxl" ||
       (is("(", 1) && !find_iterator(std::string(t.text)) && !find_symbol(std::string(t.text)))) {
     return call(advance());
@@ -176,7 +191,7 @@ Ref ModelParser::call(const Token& function) {
 
 // sum(i in I : filter) term, and min(...)/max(...) over iterators or of a list.
 Ref ModelParser::aggregate(const Token& keyword) {
-  bool over_iterators = keyword.text == "sum" || !is("(") ||
+  bool over_iterators = keyword.text == "sum" || keyword.text == "prod" || !is("(") ||
                         (peek(1).kind == Tok::Ident && (is_word("in", 2) || (is(",", 2) && is_word("in", 4))));
   if (!over_iterators) return call(keyword);
   expect("(");
@@ -185,7 +200,10 @@ Ref ModelParser::aggregate(const Token& keyword) {
   expect(")");
   Ref body = term();
   pop_scope(entries.size());
-  const Key& type = keyword.text == "sum" ? K::sum : keyword.text == "min" ? K::min_agg : K::max_agg;
+  const Key& type = keyword.text == "sum"    ? K::sum
+                    : keyword.text == "prod" ? K::prod
+                    : keyword.text == "min"  ? K::min_agg
+                                             : K::max_agg;
   Ref n = node(type, {{K::iterators, entries_list(entries)}});
   if (filter) set_item(n, K::index_constraint, filter);
   set_item(n, K::expression, body);
@@ -213,6 +231,11 @@ Ref ModelParser::reference(const Token& name_token) {
     fail("Undeclared symbol '" + name + "'", line);
   }
   if (used_globals_) used_globals_->insert(name);
+  if (!initializer_owner_.empty() && (symbol->kind == Kind::Dvar || symbol->kind == Kind::Dexpr)) {
+    fail("Unsupported use of decision variable '" + name + "' in " + initializer_owner_ +
+             ": it is computed from the data only",
+         line);
+  }
   if (symbol->kind == Kind::TupleType) fail("Unsupported use of tuple type '" + name + "' as a value", line);
   bool subscripted = is("[");
   if (symbol->dims == 0 && subscripted) fail("Unsupported subscript on '" + name + "', which is not an array", line);

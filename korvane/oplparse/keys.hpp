@@ -14,6 +14,13 @@ inline Key tuple_type_decl{"tuple_type"};
 inline Key constraint_node{"constraint"};
 inline Key name_node{"name"};
 
+// Nodes of the syntax tree that instantiation replaces: initialised parameters and asserts
+inline Key parameter_computed{"parameter_computed"};
+inline Key parameter_computed_indexed{"parameter_computed_indexed"};
+inline Key assert_statement{"assert"};
+inline Key text_{"text"};
+inline Key prod{"prod"};
+
 // Module globals and attributes
 inline Key SemanticError{"SemanticError"};
 inline Key filename{"filename"};

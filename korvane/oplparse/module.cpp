@@ -73,15 +73,24 @@ Ref read_text(Handle path) {
   return check(PyUnicode_DecodeUTF8(content.data(), static_cast<Py_ssize_t>(content.size()), "strict"));
 }
 
+Ref instantiate(const Call& c) {
+  auto [tree, data, filename] = c.bind(Params<3>{"instantiate", {"tree", "data", "filename"}, 2});
+  return instantiate_model(Source{{}, filename ? filename : Py_None, c.module}, tree, data);
+}
+
 Ref parse_files(const Call& c) {
   auto [model_path, data_path] = c.bind(Params<2>{"parse_files", {"model_path", "data_path"}, 1});
   Ref model_name = check(PyOS_FSPath(model_path));
   Ref model_text = read_text(model_name);
-  Ref tree = parse_model_text(Source{utf8(model_text), model_name.get(), c.module});
-  if (data_path == nullptr || is_none(data_path)) return tuple_of(tree, new_dict());
-  Ref data_name = check(PyOS_FSPath(data_path));
-  Ref data_text = read_text(data_name);
-  return tuple_of(tree, parse_data_text(Source{utf8(data_text), data_name.get(), c.module}));
+  Source model{utf8(model_text), model_name.get(), c.module};
+  Ref tree = parse_model_text(model);
+  Ref data = new_dict();
+  if (data_path != nullptr && !is_none(data_path)) {
+    Ref data_name = check(PyOS_FSPath(data_path));
+    Ref data_text = read_text(data_name);
+    data = parse_data_text(Source{utf8(data_text), data_name.get(), c.module});
+  }
+  return instantiate_model(model, tree, data);
 }
 
 PyMethodDef kFunctions[] = {
@@ -89,9 +98,13 @@ PyMethodDef kFunctions[] = {
                 "parse_model(text, filename=None)\n--\n\nParse the text of a .mod file into a model tree."),
     KV_FUNCTION("parse_data", parse_data,
                 "parse_data(text, filename=None)\n--\n\nParse the text of a .dat file into a data dictionary."),
+    KV_FUNCTION("instantiate", instantiate,
+                "instantiate(tree, data, filename=None)\n--\n\nEvaluate what a parsed model computes from its data "
+                "and lower it to the model tree the code generators take; returns (tree, data). Neither argument is "
+                "changed."),
     KV_FUNCTION("parse_files", parse_files,
-                "parse_files(model_path, data_path=None)\n--\n\nRead and parse a .mod file and, when given, a .dat "
-                "file; returns (tree, data), with an empty data dictionary when there is no data file."),
+                "parse_files(model_path, data_path=None)\n--\n\nRead, parse and instantiate a .mod file and, when "
+                "given, a .dat file; returns (tree, data), with an empty data dictionary when there is no data file."),
 };
 
 void exec_oplparse(PyObject* module) {

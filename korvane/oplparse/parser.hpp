@@ -91,6 +91,7 @@ class ModelParser {
   // ---- items and declarations (model.cpp) ----
   void parse_item();
   [[noreturn]] void unsupported_construct(const Token& word);
+  void assertion();
   void tuple_type();
   void range_declaration();
   void parameter();
@@ -99,8 +100,13 @@ class ModelParser {
   void decision_variable();
   void decision_expression();
   std::string value_type();
-  Ref dimensions(const std::string& owner);
+  Ref initializer(const std::string& owner, const std::vector<IteratorEntry>& entries);
+  bool literal_ahead() const;
+  std::pair<Ref, Ref> variable_bounds(const std::string& owner);
+  Ref named_dimensions(const std::string& owner, std::vector<IteratorEntry>& entries);
   Ref dimension(const std::string& owner);
+  Ref dimension_of(Handle range);
+  Ref range_of(Handle dim);
   Ref bound_expression();
   Ref literal(const std::string& owner, const std::string& type);
   Ref literal_sequence(const std::string& owner, const std::string& type, std::string_view close);
@@ -117,7 +123,8 @@ class ModelParser {
   Ref implication_side(Handle side, int line);
   Ref boolean_operands(Handle node);
   bool is_boolean_dvar(Handle node) const;
-  void add_bound_constraints(const std::string& var, Handle dims, Handle lower, Handle upper, int line);
+  void add_bound_constraints(const std::string& var, Handle dims, const std::vector<IteratorEntry>& entries,
+                             Handle lower, Handle upper, int line);
 
   // ---- expressions (expressions.cpp) ----
   Ref expression();
@@ -164,6 +171,7 @@ class ModelParser {
   std::vector<std::string> pending_iterators_;     // of a forall header still being read
   std::vector<std::string> label_iterators_;       // of the enclosing foralls, outermost first
   std::set<std::string>* used_globals_ = nullptr;  // set while a decision expression is read
+  std::string initializer_owner_;                  // set while data-only bounds or initializers are read
   Ref declarations_;
   Ref constraints_;
   Ref bound_constraints_;

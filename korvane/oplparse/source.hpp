@@ -57,4 +57,8 @@ Ref deep_copy(Handle tree);
 Ref parse_model_text(const Source& source);
 Ref parse_data_text(const Source& source);
 
+// (model tree, data) for the generators from a syntax tree and its data (instantiate.cpp); the
+// source names the model file in errors.
+Ref instantiate_model(const Source& source, Handle tree, Handle data);
+
 }  // namespace oplparse

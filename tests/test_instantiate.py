@@ -1,0 +1,198 @@
+"""korvane.oplparse.instantiate: computed data, asserts and the lowering of syntax sugar, checked
+against values computed here in Python and against solves of models written without the sugar."""
+import copy
+import glob
+import itertools
+import math
+import os
+import re
+
+import pytest
+
+import korvane
+from korvane.faultlore import SemanticError
+from korvane.mipwright import GurobiCodeGenerator
+from korvane.oplparse import instantiate, parse_data, parse_files, parse_model
+from script_runner import run_gurobi_script
+
+EXAMPLES = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "examples")
+
+S = ["a", "b", "c", "d"]
+CAP = [7, 3, 9, 4]
+
+# (declaration, the value Python computes for it) over {string} S and int Cap[S] from the data
+COMPUTED = [
+    ("int n = card(S);", len(S)),
+    ("int o = ord(S, \"c\");", S.index("c")),
+    ("string f = first(S);", S[0]),
+    ("string l = last(S);", S[-1]),
+    ("string nx = next(S, \"b\");", "c"),
+    ("string pv = prev(S, \"b\");", "a"),
+    ("string nc = nextc(S, \"d\");", "a"),
+    ("string pc = prevc(S, \"a\");", "d"),
+    ("string it = item(S, 2);", S[2]),
+    ("int m = max(s in S) Cap[s];", max(CAP)),
+    ("int lo = min(s in S : Cap[s] > 3) Cap[s];", min(c for c in CAP if c > 3)),
+    ("int total = sum(s in S) Cap[s];", sum(CAP)),
+    ("int p = prod(s in S) Cap[s];", math.prod(CAP)),
+    ("float share = Cap[\"a\"] / sum(s in S) Cap[s];", CAP[0] / sum(CAP)),
+    ("float ab = abs(-2.5);", 2.5),
+    ("int fl = floor(7 / 2);", 3),
+    ("int ce = ceil(7 / 2);", 4),
+    ("int ro = round(2.4);", 2),
+    ("float sq = sqrt(Cap[\"b\"] * 3);", 3.0),
+    ("float pw = pow(2, 10);", 1024.0),
+    ("float ex = exp(1);", math.e),
+    ("float lg = log(100) / log(10);", 2.0),
+    ("float mi = minl(Cap[\"a\"], Cap[\"b\"], 5);", 3.0),
+    ("float ma = maxl(Cap[\"a\"], Cap[\"b\"], 5);", 7.0),
+    ("int md = 17 mod 5;", 2),
+    ("int pct = -17 % 5;", -2),
+    ("int dv = 17 div 5;", 3),
+    ("int big = maxint;", 2147483647),
+    ("float inf = infinity;", math.inf),
+    ("int cond = card(S) > 3 ? 10 : 20;", 10),
+    ("boolean many = card(S) >= 4;", True),
+    ("float twice[s in S] = 2 * Cap[s];", [2.0 * c for c in CAP]),
+    ("int rank[s in S] = ord(S, s) + 1;", [1, 2, 3, 4]),
+    ("int grid[i in 1..2, j in 1..3] = 10 * i + j;", [[11, 12, 13], [21, 22, 23]]),
+]
+
+
+def computed(declaration):
+    model = "{string} S = ...;\nint Cap[S] = ...;\n" + declaration + "\ndvar float x;\nminimize x;\nsubject to { x >= 0; }"
+    tree, data = instantiate(parse_model(model), {"S": list(S), "Cap": list(CAP)})
+    name = re.match(r"\w+\s+(\w+)", declaration).group(1)
+    return tree, data[name]
+
+
+@pytest.mark.parametrize("declaration, expected", COMPUTED)
+def test_computed_declarations_match_python(declaration, expected):
+    tree, value = computed(declaration)
+    assert value == pytest.approx(expected) if isinstance(expected, float) else value == expected
+    assert type(value) is type(expected)
+    # The declaration the generators see reads the value from the data.
+    assert {d["type"] for d in tree["declarations"]} <= {"typed_set_external", "parameter_external_indexed",
+                                                         "parameter_external_explicit",
+                                                         "parameter_external_explicit_indexed", "dvar"}
+
+
+def test_indexed_initializers_run_over_every_index():
+    _, value = computed("int tri[i in 1..3][j in 1..3] = i >= j ? i * j : 0;")
+    assert value == [[i * j if i >= j else 0 for j in range(1, 4)] for i in range(1, 4)]
+
+
+def test_inputs_are_left_as_they_were():
+    tree = parse_model("int n = 2 * 3; dvar float x; minimize x; subject to { x >= n; }")
+    data = {"unused": [1, 2]}
+    tree_before, data_before = copy.deepcopy(tree), copy.deepcopy(data)
+    new_tree, new_data = instantiate(tree, data)
+    assert (tree, data) == (tree_before, data_before)
+    assert new_data == {"unused": [1, 2], "n": 6}
+    assert new_tree["declarations"][0] == {"type": "parameter_external_explicit", "name": "n", "value_type": "int",
+                                           "lineno": 1}
+
+
+@pytest.mark.parametrize("model", sorted(glob.glob(os.path.join(EXAMPLES, "*.mod"))), ids=os.path.basename)
+def test_models_without_computed_constructs_pass_through(model):
+    with open(model) as f:
+        tree = parse_model(f.read())
+    with open(model[:-4] + ".dat") as f:
+        data = parse_data(f.read())
+    assert instantiate(tree, data) == (tree, data)
+    instantiated = parse_files(model, model[:-4] + ".dat")
+    assert GurobiCodeGenerator(*instantiated).generate_code() == GurobiCodeGenerator(tree, data).generate_code()
+
+
+# A capacitated selection whose capacity, costs and bounds are computed in the model: the same
+# instance written with the values spelled out must give the same optimum on both targets, and
+# brute force over the binary choices must agree.
+COMPUTED_MODEL = """
+{string} Items = ...;
+int Weight[Items] = ...;
+int Value[Items] = ...;
+int Heaviest = max(i in Items) Weight[i];
+int Capacity = (sum(i in Items) Weight[i]) div 2;
+float Ratio[i in Items] = Value[i] / Weight[i];
+int Rank[i in Items] = ord(Items, i) + 1;
+assert Capacity >= Heaviest;
+assert forall(i in Items) Weight[i] > 0;
+dvar boolean take[i in Items];
+dvar float+ slack in 0..Capacity;
+maximize sum(i in Items) Value[i] * take[i] - 0.001 * slack;
+subject to {
+  sum(i in Items) Weight[i] * take[i] + slack == Capacity;
+  forall(i in Items : Ratio[i] < 1) take[i] <= 0;
+  sum(i in Items) Rank[i] * take[i] <= 9;
+}
+"""
+
+ITEMS = {"Items": ["p", "q", "r", "s", "t"], "Weight": [4, 6, 3, 5, 8], "Value": [9, 5, 7, 8, 10]}
+
+
+def brute_force_optimum(data):
+    weights, values = data["Weight"], data["Value"]
+    capacity = sum(weights) // 2
+    best = None
+    for choice in itertools.product([0, 1], repeat=len(weights)):
+        load = sum(w * c for w, c in zip(weights, choice))
+        ranks = sum((k + 1) * c for k, c in enumerate(choice))
+        ratio_ok = all(c == 0 or v / w >= 1 for v, w, c in zip(values, weights, choice))
+        if load <= capacity and ranks <= 9 and ratio_ok:
+            objective = sum(v * c for v, c in zip(values, choice)) - 0.001 * (capacity - load)
+            best = objective if best is None else max(best, objective)
+    return best
+
+
+def test_computed_model_solves_on_both_targets(tmp_path):
+    (tmp_path / "m.mod").write_text(COMPUTED_MODEL)
+    (tmp_path / "m.dat").write_text('Items = {"p" "q" "r" "s" "t"}; Weight = [4 6 3 5 8]; Value = [9 5 7 8 10];')
+    expected = brute_force_optimum(ITEMS)
+    results = korvane.solve(str(tmp_path / "m.mod"), str(tmp_path / "m.dat"))
+    assert results["objective_value"] == pytest.approx(expected, abs=1e-6)
+    tree, data = parse_files(str(tmp_path / "m.mod"), str(tmp_path / "m.dat"))
+    gurobi = run_gurobi_script(GurobiCodeGenerator(tree, data).generate_code())
+    assert gurobi["objective_value"] == pytest.approx(expected, abs=1e-6)
+
+
+@pytest.mark.parametrize("model, data, message, lineno", [
+    (COMPUTED_MODEL, dict(ITEMS, Weight=[4, 6, 3, 5, 40]),
+     "Assertion failed: 'assert Capacity >= Heaviest'", 9),
+    (COMPUTED_MODEL, dict(ITEMS, Weight=[4, 6, -3, 5, 8]),
+     "Assertion failed: 'assert forall(i in Items) Weight[i] > 0' for r", 10),
+    (COMPUTED_MODEL, dict(ITEMS, Capacity=3),
+     "Parameter 'Capacity' is computed in the model and also given in the .dat file.", 6),
+    ("int n = 5 / 2;\ndvar float x; minimize x;",
+     {}, "Type mismatch in the initializer of 'n': it is declared int but its value is 2.5", 1),
+    ("{string} S = ...;\nstring s = next(S, \"b\");\ndvar float x; minimize x;", {"S": ["a", "b"]},
+     "Unsupported 'next' of the last element 'b' of 'S' in the declaration of 's': use nextc to wrap around", 2),
+    ("int d = 3 div 0;\ndvar float x; minimize x;", {}, "Division by zero in the declaration of 'd'", 1),
+    ("{string} S = ...;\nint k = ord(S, \"z\");\ndvar float x; minimize x;", {"S": ["a"]},
+     "'z' is not an element of 'S' in ord() in the declaration of 'k'", 2),
+])
+def test_instantiation_errors_name_the_line_and_file(model, data, message, lineno):
+    with pytest.raises(SemanticError) as info:
+        instantiate(parse_model(model), data, filename="m.mod")
+    assert info.value.message.startswith(message)
+    assert (info.value.lineno, info.value.filename) == (lineno, "m.mod")
+
+
+def test_named_indices_in_variable_bounds(tmp_path):
+    model = """
+    {string} J = ...; float Low[J] = ...; float Up[J] = ...; range R = 2..6;
+    dvar float m[j in J] in Low[j]..Up[j];
+    dvar int k in R;
+    maximize sum(j in J) m[j] - k;
+    """
+    (tmp_path / "m.mod").write_text(model)
+    (tmp_path / "m.dat").write_text('J = {"u" "v"}; Low = [1, -2]; Up = [3.5, 4];')
+    assert korvane.solve(str(tmp_path / "m.mod"), str(tmp_path / "m.dat"))["objective_value"] == pytest.approx(5.5)
+    tree, data = parse_files(str(tmp_path / "m.mod"), str(tmp_path / "m.dat"))
+    assert run_gurobi_script(GurobiCodeGenerator(tree, data).generate_code())["objective_value"] == pytest.approx(5.5)
+
+
+def test_subscript_outside_a_set_is_an_error_on_the_scipy_target(tmp_path):
+    (tmp_path / "m.mod").write_text('{string} S = ...;\ndvar float+ x[S];\nminimize x["z"];')
+    (tmp_path / "m.dat").write_text('S = {"a" "b"};')
+    with pytest.raises(SemanticError, match=r"Index out of range: variable 'x' has no element \['z'\]"):
+        korvane.solve(str(tmp_path / "m.mod"), str(tmp_path / "m.dat"))
