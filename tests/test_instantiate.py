@@ -196,3 +196,151 @@ def test_subscript_outside_a_set_is_an_error_on_the_scipy_target(tmp_path):
     (tmp_path / "m.dat").write_text('S = {"a" "b"};')
     with pytest.raises(SemanticError, match=r"Index out of range: variable 'x' has no element \['z'\]"):
         korvane.solve(str(tmp_path / "m.mod"), str(tmp_path / "m.dat"))
+
+
+# ---- syntax sugar: each model against the same model written in the core language ----
+
+NETWORK_DATA = ('N = {"s" "a" "b" "t"}; Arcs = {<"s" "a" 4 2> <"s" "b" 2 5> <"a" "b" 2 1> <"a" "t" 3 6> '
+                '<"b" "t" 5 1>}; Supply = [6 0 0 -6];')
+NETWORK_HEAD = """
+tuple Arc { string i; string j; int cap; float cost; }
+{string} N = ...;
+{Arc} Arcs = ...;
+float Supply[N] = ...;
+dvar float+ flow[Arcs];
+"""
+SUGARED = [
+    # tuple patterns, slices with a bound name, a literal field, tuple-literal subscripts
+    (NETWORK_HEAD + """
+minimize sum(<i,j,k,c> in Arcs) c * flow[<i,j,k,c>];
+subject to {
+  forall(n in N)
+    balance: sum(<n,j,k,c> in Arcs) flow[<n,j,k,c>] - sum(<i,n,k,c> in Arcs) flow[<i,n,k,c>] == Supply[n];
+  forall(<i,j,k,c> in Arcs) flow[<i,j,k,c>] <= k;
+  forall(<i,"t",k,c> in Arcs : c > 1) flow[<i,"t",k,c>] <= 2;
+}""", NETWORK_HEAD + """
+minimize sum(a in Arcs) a.cost * flow[a];
+subject to {
+  forall(n in N)
+    balance: sum(a in Arcs : a.i == n) flow[a] - sum(a in Arcs : a.j == n) flow[a] == Supply[n];
+  forall(a in Arcs) flow[a] <= a.cap;
+  forall(a in Arcs : a.j == "t" && a.cost > 1) flow[a] <= 2;
+}""", NETWORK_DATA),
+    # labels before foralls and blocks, ranged constraints, a trailing ';', constraint declarations,
+    # and data-only if/else at the top level and inside foralls
+    ("""
+range I = 1..5;
+float c[I] = ...;
+int mode = ...;
+constraint cap[I];
+dvar float+ x[I];
+maximize sum(i in I) c[i] * x[i];
+subject to {
+  cap: forall(i in I) {
+    1 <= x[i] <= 4;
+    if (i mod 2 == 0) { x[i] <= 2; } else { x[i] <= 1 + i div 2; };
+  };
+  total: { sum(i in I) x[i] <= 12; 10 >= x[1] + x[2] >= 0; };
+  if (mode == 1) { x[5] <= 1.5; } else if (mode == 2) { x[5] <= 2.5; } else { x[5] <= 3.5; }
+  forall(i in I : i > 1) lim[i]: x[i] >= x[i-1] - 10;
+}""", """
+range I = 1..5;
+float c[I] = ...;
+int mode = ...;
+dvar float+ x[I];
+maximize sum(i in I) c[i] * x[i];
+subject to {
+  forall(i in I) { x[i] >= 1; x[i] <= 4; }
+  forall(i in I : i == 2 || i == 4) x[i] <= 2;
+  x[1] <= 1; x[3] <= 2; x[5] <= 3;
+  sum(i in I) x[i] <= 12;
+  x[1] + x[2] <= 10;
+  x[5] <= 2.5;
+}""", "c = [1 2 3 4 5]; mode = 2;"),
+]
+
+
+@pytest.mark.parametrize("sugared, plain, data", SUGARED)
+def test_sugar_solves_like_the_core_language(sugared, plain, data, tmp_path):
+    objectives = {}
+    for name, model in [("sugared", sugared), ("plain", plain)]:
+        (tmp_path / f"{name}.mod").write_text(model)
+        (tmp_path / f"{name}.dat").write_text(data)
+        files = str(tmp_path / f"{name}.mod"), str(tmp_path / f"{name}.dat")
+        scipy = korvane.solve(*files)["objective_value"]
+        gurobi = run_gurobi_script(GurobiCodeGenerator(*parse_files(*files)).generate_code())["objective_value"]
+        assert scipy == pytest.approx(gurobi, abs=1e-6)
+        objectives[name] = scipy
+    assert objectives["sugared"] == pytest.approx(objectives["plain"], abs=1e-6)
+
+
+# Data functions inside constraints: both targets must agree with a brute force over the same
+# feasible region, computed here with Python's own arithmetic (C-style mod and div).
+FUNCTIONS_MODEL = """
+{string} S = ...;
+range T = 1..4;
+int d[T] = ...;
+dvar int+ x[T] in 0..20;
+dvar int+ y[S] in 0..5;
+maximize sum(t in T) x[t] + sum(s in S) ord(S, s) * y[s];
+subject to {
+  forall(t in T) x[t] <= d[t] mod 4 + (d[t] div 3) + abs(-t);
+  forall(t in T : t > 1) x[t] >= x[prev(T, t)] - 1;
+  forall(t in T : t < 4) x[next(T, t)] <= 2 * x[t] + 1;
+  sum(s in S) y[s] <= prod(t in 1..3) t + max(t in T) d[t] div 10 + card(S);
+  forall(s in S : s != last(S)) y[s] <= ceil(card(S) / 2);
+  y[first(S)] >= pow(2, 1);
+}
+"""
+
+
+def c_mod(a, b):
+    return int(math.fmod(a, b))
+
+
+def functions_brute_force(d, names):
+    caps = [d[t - 1] % 4 + d[t - 1] // 3 + t for t in range(1, 5)]
+    best_x = None
+    for xs in itertools.product(*[range(0, min(20, c) + 1) for c in caps]):
+        if all(xs[k] >= xs[k - 1] - 1 for k in range(1, 4)) and all(xs[k + 1] <= 2 * xs[k] + 1 for k in range(3)):
+            best_x = sum(xs) if best_x is None else max(best_x, sum(xs))
+    budget = math.prod(range(1, 4)) + max(d) // 10 + len(names)
+    best_y = None
+    for ys in itertools.product(range(6), repeat=len(names)):
+        ok = sum(ys) <= budget and ys[0] >= 2 and all(y <= math.ceil(len(names) / 2) for y in ys[:-1])
+        if ok:
+            value = sum(k * y for k, y in enumerate(ys))
+            best_y = value if best_y is None else max(best_y, value)
+    return best_x + best_y
+
+
+def test_data_functions_in_constraints_on_both_targets(tmp_path):
+    d, names = [5, 13, 7, 22], ["u", "v", "w"]
+    assert all(c_mod(a, 4) == a % 4 for a in d)  # non-negative data: C and Python agree
+    (tmp_path / "f.mod").write_text(FUNCTIONS_MODEL)
+    (tmp_path / "f.dat").write_text('S = {"u" "v" "w"}; d = [5 13 7 22];')
+    expected = functions_brute_force(d, names)
+    files = str(tmp_path / "f.mod"), str(tmp_path / "f.dat")
+    assert korvane.solve(*files)["objective_value"] == pytest.approx(expected)
+    tree, data = parse_files(*files)
+    assert run_gurobi_script(GurobiCodeGenerator(tree, data).generate_code())["objective_value"] == pytest.approx(expected)
+
+
+def test_negative_operands_of_mod_and_div_truncate_on_both_targets(tmp_path):
+    model = "int a[1..2] = ...;\ndvar float x[1..2];\nminimize sum(i in 1..2) x[i];\n" \
+            "subject to { forall(i in 1..2) x[i] >= a[i] mod 3 + 10 * (a[i] div 4); }"
+    (tmp_path / "m.mod").write_text(model)
+    (tmp_path / "m.dat").write_text("a = [-7 9];")
+    expected = (c_mod(-7, 3) + 10 * int(-7 / 4)) + (9 % 3 + 10 * (9 // 4))
+    files = str(tmp_path / "m.mod"), str(tmp_path / "m.dat")
+    assert korvane.solve(*files)["objective_value"] == pytest.approx(expected)
+    tree, data = parse_files(*files)
+    assert run_gurobi_script(GurobiCodeGenerator(tree, data).generate_code())["objective_value"] == pytest.approx(expected)
+
+
+def test_computed_subscripts_over_sets_are_refused_with_the_construct():
+    tree = parse_model('{string} S = ...;\ndvar float x[S];\nminimize sum(s in S : s != last(S)) x[next(S, s)];')
+    with pytest.raises(SemanticError) as info:
+        instantiate(tree, {"S": ["a", "b"]}, filename="m.mod")
+    assert info.value.message.startswith("Unsupported 'next' over iterators in a subscript of 'x'")
+    assert (info.value.lineno, info.value.filename) == (3, "m.mod")

@@ -34,7 +34,9 @@ def raised(fn, text, **kwargs):
 @pytest.mark.parametrize("text, message, hint, lineno", [
     ("int n = 3\nint m;", "Syntax error at or near token 'int'", HINT_SYNTAX, 2),
     ("dvar int x;\nsubject to {\n  x = 1;\n}", "Syntax error at or near token '='", HINT_SYNTAX, 3),
-    ("dvar int x;\nsubject to { 0 <= x <= 3; }", "Syntax error at or near token '<='", HINT_SYNTAX, 2),
+    ("dvar int x;\nsubject to { 0 <= x <= 3 <= 4; }", "Syntax error at or near token '<='", HINT_SYNTAX, 2),
+    ("dvar int x;\nsubject to { 0 <= x >= 3; }", "Unsupported chained comparison '<= ... >=': a ranged constraint is "
+     "written lo <= e <= hi or hi >= e >= lo", HINT_UNSUPPORTED, 2),
     ('dvar int x;\nminimize x @ 2;', "Syntax error at or near token '@'", HINT_SYNTAX, 2),
     ("int sum = 2;", "Syntax error at or near token 'sum'", HINT_SYNTAX, 1),
     ("dvar int x;\nsubject to {\n  x >= 1;\n", "Syntax error at end of file", HINT_EOF, 3),
@@ -52,8 +54,9 @@ def raised(fn, text, **kwargs):
      HINT_UNSUPPORTED, 1),
     ("dvar interval t;", "Unsupported decision variable type 'interval': use boolean, int, int+, float or float+",
      HINT_UNSUPPORTED, 1),
-    (DECLS + "subject to { if (n > 1) { x[1] >= 1; } }",
-     "Unsupported construct 'if': write the condition as a forall filter or as an implication (=>)", HINT_UNSUPPORTED, 5),
+    (DECLS + "subject to { if (x[1] > 1) { x[2] >= 1; } }",
+     "Unsupported use of decision variable 'x' in the condition of an 'if': it is decided from the data; write a "
+     "condition on decision variables as an implication (=>)", HINT_UNSUPPORTED, 5),
     (DECLS + "minimize foo(n);", "Unsupported function 'foo'", HINT_FUNCTION, 5),
     (DECLS + "minimize x[x[1]];", "Unsupported index expression type 'indexed_name' in a subscript of 'x'", HINT_INDEX, 5),
     (DECLS + "minimize p[sum(i in R) i];", "Unsupported index expression type 'sum' in a subscript of 'p'", HINT_INDEX, 5),
@@ -72,8 +75,9 @@ def raised(fn, text, **kwargs):
     (DECLS + "subject to { forall(i in n) x[i] >= 1; }",
      "Unsupported range for iterator 'i': use a..b, a declared range or a declared set", HINT_UNSUPPORTED, 5),
     (DECLS + "subject to { forall(<i, j> in R) x[i] >= 1; }",
-     "Unsupported tuple pattern in an iterator: name the element instead, as in 'a in Arcs', and use its fields as "
-     "a.field", HINT_UNSUPPORTED, 5),
+     "Unsupported tuple pattern over 'R': a pattern <a, b, ...> takes a set of tuples", HINT_UNSUPPORTED, 5),
+    ("tuple T { int a; int b; }\n{T} S = ...;\ndvar int x;\nsubject to { forall(<i> in S) x >= i; }",
+     "Unsupported tuple pattern: tuple type 'T' has 2 fields but the pattern has 1", HINT_UNSUPPORTED, 4),
     (DECLS + "subject to { x[1] + 1 => x[2] >= 1; }",
      "Unsupported operand of '=>': use comparisons, boolean variables, true or false, combined with &&, || and !",
      HINT_UNSUPPORTED, 5),

@@ -31,7 +31,7 @@ const char* op_text(Cmp op) {
 }  // namespace
 
 std::string Model::site_text() const {
-  if (!declaration_site.empty()) return "the declaration of '" + declaration_site + "'";
+  if (!declaration_site.empty()) return declaration_site;
   if (site.constraint < 0) return "the objective";
   const Constraint& k = constraints[site.constraint];
   std::string out;

@@ -447,7 +447,7 @@ class Model {
   // ---- evaluation (evaluate.cpp) ----
   std::vector<Value> slots;
   Site site;
-  std::string declaration_site;  // a declaration whose initializer is being evaluated, if any
+  std::string declaration_site;  // what is evaluated outside constraints ("the declaration of 'n'"), if anything
 
   Value eval(int e);
   Value aggregate(const Expr& x);

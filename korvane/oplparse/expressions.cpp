@@ -23,7 +23,7 @@ bool is_function(std::string_view name) {
 }
 
 bool is_arithmetic_op(std::string_view op) {
-  return op == "+" || op == "-" || op == "*" || op == "/";
+  return op == "+" || op == "-" || op == "*" || op == "/" || op == "%" || op == "div";
 }
 
 std::string type_of(Handle n) {
@@ -196,10 +196,10 @@ Ref ModelParser::aggregate(const Token& keyword) {
   if (!over_iterators) return call(keyword);
   expect("(");
   std::vector<IteratorEntry> entries = iterator_list(true);
-  Ref filter = accept(":") ? expression() : Ref();
+  Ref filter = with_pattern_filters(entries, accept(":") ? expression() : Ref());
   expect(")");
   Ref body = term();
-  pop_scope(entries.size());
+  pop_scope(entries);
   const Key& type = keyword.text == "sum"    ? K::sum
                     : keyword.text == "prod" ? K::prod
                     : keyword.text == "min"  ? K::min_agg
@@ -217,6 +217,12 @@ Ref ModelParser::reference(const Token& name_token) {
   int line = name_token.line;
   if (const Iterator* it = find_iterator(name)) {
     if (is("[")) fail("Unsupported subscript on iterator '" + name + "'", line);
+    if (!it->base.empty()) {
+      Ref base = node(K::name_node, {{K::value, py_str(it->base)}, {K::sem_type, py_str(it->base_type)}});
+      Ref n = node(K::field_access, {{K::base, base}, {K::field, py_str(it->field)}});
+      if (!it->tuple_type.empty()) set_item(n, K::sem_type, py_str(it->tuple_type));
+      return n;
+    }
     Ref n = node(K::name_node, {{K::value, py_str(name)}});
     if (!it->tuple_type.empty()) set_item(n, K::sem_type, py_str(it->tuple_type));
     return n;
@@ -231,10 +237,8 @@ Ref ModelParser::reference(const Token& name_token) {
     fail("Undeclared symbol '" + name + "'", line);
   }
   if (used_globals_) used_globals_->insert(name);
-  if (!initializer_owner_.empty() && (symbol->kind == Kind::Dvar || symbol->kind == Kind::Dexpr)) {
-    fail("Unsupported use of decision variable '" + name + "' in " + initializer_owner_ +
-             ": it is computed from the data only",
-         line);
+  if (!data_only_context_.empty() && (symbol->kind == Kind::Dvar || symbol->kind == Kind::Dexpr)) {
+    fail("Unsupported use of decision variable '" + name + "' in " + data_only_context_, line);
   }
   if (symbol->kind == Kind::TupleType) fail("Unsupported use of tuple type '" + name + "' as a value", line);
   bool subscripted = is("[");
@@ -301,7 +305,10 @@ Ref ModelParser::index_node(Handle expr, std::string& why_not) {
   if (type == "field_access") {
     return node(K::field_access_index, {{K::base, item(expr, K::base)}, {K::field, item(expr, K::field)}});
   }
-  if (type == "string_literal" || type == "boolean_literal" || type == "tuple_literal") return Ref::borrow(expr);
+  // Calls are left for instantiation to compute (or to refuse where the generators cannot follow).
+  if (type == "string_literal" || type == "boolean_literal" || type == "tuple_literal" || type == "funcall") {
+    return Ref::borrow(expr);
+  }
   if (type == "binop" && is_arithmetic_op(utf8(item(expr, K::op)))) {
     Ref left = index_node(item(expr, K::left), why_not);
     Ref right = left ? index_node(item(expr, K::right), why_not) : Ref();
@@ -361,10 +368,16 @@ std::vector<IteratorEntry> ModelParser::iterator_list(bool siblings_visible) {
   std::vector<std::string> outer_pending = pending_iterators_;
   do {
     if (is("<")) {
-      fail(
-          "Unsupported tuple pattern in an iterator: name the element instead, as in 'a in Arcs', and use its "
-          "fields as a.field",
-          peek().line);
+      IteratorEntry entry = tuple_pattern();
+      if (siblings_visible) {
+        scope_.emplace_back(entry.name, entry.tuple_type);
+        scope_.insert(scope_.end(), entry.bindings.begin(), entry.bindings.end());
+      } else {
+        pending_iterators_.push_back(entry.name);
+        for (const Iterator& b : entry.bindings) pending_iterators_.push_back(b.name);
+      }
+      entries.push_back(std::move(entry));
+      continue;
     }
     std::vector<std::string> names{std::string(expect_name().text)};
     while (is(",") && peek(1).kind == Tok::Ident && (is_word("in", 2) || is(",", 2))) {
@@ -376,7 +389,7 @@ std::vector<IteratorEntry> ModelParser::iterator_list(bool siblings_visible) {
     for (std::size_t k = 0; k < names.size(); ++k) {
       IteratorEntry entry{names[k], k == 0 ? range.copy() : deep_copy(range), tuple_type};
       if (siblings_visible) {
-        scope_.push_back({entry.name, entry.tuple_type});
+        scope_.emplace_back(entry.name, entry.tuple_type);
       } else {
         pending_iterators_.push_back(entry.name);
       }
@@ -412,6 +425,70 @@ std::pair<Ref, std::string> ModelParser::iteration_range(const std::string& iter
   return {node(K::range_specifier, {{K::start, start}, {K::end, end}}), ""};
 }
 
+// <p, o, "x"> in S: one iterator over the tuples of S, under a fresh name. A name of the pattern
+// that is not bound yet stands for the field at its place; any other element (a literal, a name
+// already bound, an expression) is a condition that the field equals it, so the pattern also
+// slices S, as in sum(<k, j> in Arcs) with k bound outside.
+IteratorEntry ModelParser::tuple_pattern() {
+  int line = expect("<").line;
+  std::vector<std::string> names;  // empty where the element is a value
+  std::vector<Ref> values;
+  do {
+    const Token& t = peek();
+    std::string name(t.text);
+    bool binds = t.kind == Tok::Ident && (is(",", 1) || is(">", 1)) && !is_reserved(t.text) && !find_iterator(name) &&
+                 !find_symbol(name) && !std::count(pending_iterators_.begin(), pending_iterators_.end(), name);
+    if (binds) advance();
+    names.push_back(binds ? name : "");
+    values.push_back(binds ? Ref() : additive());
+  } while (accept(","));
+  expect(">");
+  expect_word("in");
+  const Token& set = peek();
+  auto [range, tuple_type] = iteration_range("<...>");
+  const Symbol* tuple = tuple_type.empty() ? nullptr : find_symbol(tuple_type);
+  if (tuple == nullptr) {
+    fail("Unsupported tuple pattern over '" + std::string(set.text) + "': a pattern <a, b, ...> takes a set of tuples",
+         line);
+  }
+  if (tuple->fields.size() != names.size()) {
+    fail("Unsupported tuple pattern: tuple type '" + tuple_type + "' has " + std::to_string(tuple->fields.size()) +
+             " fields but the pattern has " + std::to_string(names.size()),
+         line);
+  }
+  std::string element_name = "_";
+  element_name.append(set.text);
+  element_name += "_element";
+  IteratorEntry entry{fresh_name(element_name), std::move(range), tuple_type};
+  for (std::size_t k = 0; k < names.size(); ++k) {
+    const TupleField& f = tuple->fields[k];
+    const Symbol* nested = find_symbol(f.type);
+    std::string field_tuple = nested != nullptr && nested->kind == Kind::TupleType ? f.type : "";
+    if (!names[k].empty()) {
+      entry.bindings.emplace_back(names[k], field_tuple, entry.name, tuple_type, f.name);
+      continue;
+    }
+    Ref base = node(K::name_node, {{K::value, py_str(entry.name)}, {K::sem_type, py_str(tuple_type)}});
+    Ref field = node(K::field_access, {{K::base, base}, {K::field, py_str(f.name)}});
+    Ref equal =
+        node(K::binop, {{K::op, py_str("==")}, {K::left, field}, {K::right, values[k]}, {K::sem_type, K::boolean}});
+    if (entry.filter) equal = node(K::and_, {{K::left, entry.filter}, {K::right, equal}});
+    entry.filter = std::move(equal);
+  }
+  return entry;
+}
+
+// The conditions of the tuple patterns of `entries`, before the filter written after them.
+Ref ModelParser::with_pattern_filters(const std::vector<IteratorEntry>& entries, Ref filter) {
+  Ref all;
+  for (const IteratorEntry& e : entries) {
+    if (e.filter) all = all ? node(K::and_, {{K::left, all}, {K::right, e.filter}}) : e.filter.copy();
+  }
+  if (!all) return filter;
+  if (!filter) return all;
+  return node(K::and_, {{K::left, all}, {K::right, filter}});
+}
+
 Ref ModelParser::entries_list(const std::vector<IteratorEntry>& entries) {
   Ref list = new_list();
   for (const IteratorEntry& e : entries) {
@@ -424,11 +501,16 @@ Ref ModelParser::entries_list(const std::vector<IteratorEntry>& entries) {
 }
 
 void ModelParser::push_scope(const std::vector<IteratorEntry>& entries) {
-  for (const IteratorEntry& e : entries) scope_.push_back({e.name, e.tuple_type});
+  for (const IteratorEntry& e : entries) {
+    scope_.emplace_back(e.name, e.tuple_type);
+    scope_.insert(scope_.end(), e.bindings.begin(), e.bindings.end());
+  }
 }
 
-void ModelParser::pop_scope(std::size_t count) {
-  scope_.resize(scope_.size() - std::min(count, scope_.size()));
+void ModelParser::pop_scope(const std::vector<IteratorEntry>& entries) {
+  std::size_t count = 0;
+  for (const IteratorEntry& e : entries) count += 1 + e.bindings.size();
+  scope_.erase(scope_.end() - static_cast<std::ptrdiff_t>(std::min(count, scope_.size())), scope_.end());
 }
 
 }  // namespace oplparse

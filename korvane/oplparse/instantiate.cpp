@@ -4,7 +4,9 @@
 // Data expressions are evaluated by the SciPy target's own evaluator, so that a computed value
 // and a value computed inside a constraint always agree. A tree without computed constructs
 // comes out as it went in, node for node.
+#include <algorithm>
 #include <cmath>
+#include <set>
 
 #include "korvane/lpwrightsparse/model.hpp"
 #include "source.hpp"
@@ -20,6 +22,13 @@ long line_of(Handle node) {
   Ref line = get(node, K::lineno);
   return is_int(line) ? PyLong_AsLong(line.get()) : 0;
 }
+
+// An iterator around the node being lowered; `fixed` when its range does not depend on another.
+struct ScopeEntry {
+  std::string name;
+  Ref range;
+  bool fixed;
+};
 
 class Instantiation {
  public:
@@ -43,6 +52,14 @@ class Instantiation {
         append(declarations_, core);
         env_.register_declaration(core);
       }
+      Ref constraints = get(tree_, K::constraints);
+      if (is_list(constraints)) {
+        Ref lowered = new_list();
+        for (Ref& c : Iterate(constraints)) lower(c, lowered);
+        constraints_ = data_values(lowered);
+      }
+      Ref objective = get(tree_, K::objective);
+      if (is_dict(objective)) objective_ = data_values(objective);
     } catch (const ModelError& e) {
       source_.fail(e.message, static_cast<int>(e.lineno > 0 ? e.lineno : line_));
     }
@@ -50,7 +67,11 @@ class Instantiation {
     PyObject *key, *value;
     Py_ssize_t pos = 0;
     while (PyDict_Next(tree_, &pos, &key, &value)) {
-      set_item(root, key, eq(key, K::declarations) ? declarations_.get() : value);
+      PyObject* lowered = value;
+      if (eq(key, K::declarations)) lowered = declarations_.get();
+      if (constraints_ && eq(key, K::constraints)) lowered = constraints_.get();
+      if (objective_ && eq(key, K::objective)) lowered = objective_.get();
+      set_item(root, key, lowered);
     }
     return tuple_of(root, data_);
   }
@@ -79,7 +100,7 @@ class Instantiation {
            "from the .dat file, or declare it with '= ...' to read it from there");
     }
     env_.site = {-1, line_};
-    env_.declaration_site = owner;
+    env_.declaration_site = "the declaration of '" + owner + "'";
     env_.compile_line = line_;
     Ref value = indexed ? table(decl, owner, type) : python_value(evaluate(item(decl, K::expression)), type, owner);
     env_.declaration_site.clear();
@@ -123,7 +144,10 @@ class Instantiation {
   // A value as the .dat file would give it for the declared type.
   Ref python_value(const Value& v, const std::string& type, const std::string& owner) {
     bool number = v.is_num();
-    if (type == "string") {
+    if (type.empty()) {  // a value the model computes where it is used: its own type
+      if (v.kind == Value::Kind::Str) return py_str(env_.interner.text_of(v));
+      if (number) return v.integral && std::fabs(v.num) < 9.0e15 ? py_int(static_cast<long long>(v.num)) : py_float(v.num);
+    } else if (type == "string") {
       if (v.kind == Value::Kind::Str) return py_str(env_.interner.text_of(v));
     } else if (number && type.starts_with("float")) {
       return py_float(v.num);
@@ -140,7 +164,7 @@ class Instantiation {
   // `assert expr;` and `assert forall(i in I : filter) expr;`: a false assert quotes itself.
   void check_assert(Handle decl) {
     env_.site = {-1, line_};
-    env_.declaration_site = "assert";
+    env_.declaration_site = "an assert";
     env_.compile_line = line_;
     std::string quoted = "'assert " + text(item(decl, K::text_)) + "'";
     Ref iterators = get(decl, K::iterators);
@@ -171,6 +195,286 @@ class Instantiation {
     return e;
   }
 
+  // ---- data-only if ----
+
+  // Appends `c` to `out` with its `if` statements resolved. At the top level the condition is
+  // evaluated now; inside a forall it may depend on the iterators, so the forall is split into
+  // one for the other constraints and one per branch, whose filter adds the condition (or its
+  // negation).
+  void lower(Handle c, Handle out) {
+    RecursionGuard guard(" while instantiating constraints");
+    if (!holds_if(c)) return append(out, c);
+    if (eq(get(c, K::type), K::if_constraint)) {
+      line_ = line_of(c);
+      env_.compile_line = line_;
+      env_.site = {-1, line_};
+      env_.declaration_site = "an 'if' condition";
+      bool holds = env_.truth(compiled(item(c, K::condition)));
+      env_.declaration_site.clear();
+      for (Ref& s : Iterate(item(c, holds ? K::then : K::else_))) lower(s, out);
+      return;
+    }
+    Ref plain = new_list();
+    std::vector<Ref> branches;
+    Ref filter = get(c, K::index_constraint);
+    for (Ref& child : Iterate(body_of(c))) {
+      if (!eq(get(child, K::type), K::if_constraint)) {
+        append(plain, child);
+        continue;
+      }
+      Ref condition = item(child, K::condition);
+      branches.push_back(forall_like(c, both(filter, condition), item(child, K::then)));
+      Ref negation = node(K::not_, {{K::value, node(K::parenthesized_expression, {{K::expression, condition}})}});
+      if (len(item(child, K::else_)) > 0) branches.push_back(forall_like(c, both(filter, negation), item(child, K::else_)));
+    }
+    if (len(plain) > 0) lower_forall_body(forall_like(c, filter, plain), out);
+    for (Ref& branch : branches) lower(branch, out);
+  }
+
+  // A forall whose direct children hold no `if` may still hold one deeper down.
+  void lower_forall_body(Handle forall, Handle out) {
+    Ref body = new_list();
+    for (Ref& child : Iterate(item(forall, K::constraints))) {
+      if (eq(get(child, K::type), K::forall_constraint)) {
+        lower(child, body);
+      } else {
+        append(body, child);
+      }
+    }
+    set_item(forall, K::constraints, body);
+    append(out, forall);
+  }
+
+  static bool holds_if(Handle c) {
+    if (!is_dict(c)) return false;
+    Ref type = get(c, K::type);
+    if (eq(type, K::if_constraint)) return true;
+    if (!eq(type, K::forall_constraint)) return false;
+    RecursionGuard guard(" while instantiating constraints");
+    for (Ref& child : Iterate(body_of(c))) {
+      if (holds_if(child)) return true;
+    }
+    return false;
+  }
+
+  static Ref body_of(Handle forall) {
+    Ref many = get(forall, K::constraints);
+    if (is_list(many)) return many;
+    Ref body = new_list();
+    Ref one = get(forall, K::constraint);
+    if (!is_none(one)) append(body, one);
+    return body;
+  }
+
+  static Ref both(Handle filter, Handle condition) {
+    if (is_none(filter)) return Ref::borrow(condition);
+    return node(K::and_, {{K::left, filter}, {K::right, condition}});
+  }
+
+  // A forall over the iterators of `forall` with another filter and body.
+  static Ref forall_like(Handle forall, Handle filter, Handle body) {
+    Ref n = node(K::forall_constraint, {{K::iterators, deep_copy(item(forall, K::iterators))}});
+    if (!is_none(filter)) set_item(n, K::index_constraint, filter);
+    set_item(n, K::constraints, body);
+    Ref line = get(forall, K::lineno);
+    if (!is_none(line)) set_item(n, K::lineno, line);
+    return n;
+  }
+
+  // ---- values computed where they are used ----
+
+  // `tree` with every data expression that the generators do not translate (mod, div, prod,
+  // min and max over iterators, the functions of the language) replaced by its value: a
+  // constant, or, when it depends on iterators, an element of a table computed over their
+  // ranges. Unchanged subtrees are the same objects.
+  Ref data_values(Handle tree) {
+    RecursionGuard guard(" while instantiating expressions");
+    if (is_list(tree)) {
+      Ref out = new_list();
+      bool changed = false;
+      for (Ref& element : Iterate(tree)) {
+        Ref lowered = data_values(element);
+        changed = changed || lowered.get() != element.get();
+        append(out, lowered);
+      }
+      if (!changed) return Ref::borrow(tree);
+      return out;
+    }
+    if (!is_dict(tree)) return Ref::borrow(tree);
+    if (Ref line = get(tree, K::lineno); is_int(line)) line_ = PyLong_AsLong(line.get());
+    if (Ref step = step_in_range(tree)) return data_values(step);
+    if (std::string construct = uncompiled_construct(tree); !construct.empty()) return computed_value(tree, construct);
+    if (eq(get(tree, K::type), K::indexed_name)) subscripts_computable(tree);
+    Ref iterators = get(tree, K::iterators);
+    // Foralls and aggregates bind iterators; a label template only lists their names.
+    bool binds = is_list(iterators) && len(iterators) > 0 && is_dict(item(iterators, 0));
+    std::size_t outer = scope_.size();
+    Ref out = new_dict();
+    bool changed = false;
+    PyObject *key, *value;
+    Py_ssize_t pos = 0;
+    while (PyDict_Next(tree, &pos, &key, &value)) {
+      Ref lowered = data_values(value);
+      if (binds && eq(key, K::iterators)) {
+        for (Ref& entry : Iterate(iterators)) scope_.push_back(scope_entry(entry));
+      }
+      changed = changed || lowered.get() != value;
+      set_item(out, key, lowered);
+    }
+    scope_.erase(scope_.begin() + static_cast<std::ptrdiff_t>(outer), scope_.end());
+    if (!changed) return Ref::borrow(tree);
+    return out;
+  }
+
+  // next(R, e) and prev(R, e) over a declared range R are e + 1 and e - 1, which both
+  // generators translate anywhere, subscripts included; empty for anything else.
+  Ref step_in_range(Handle n) {
+    Ref name = get(n, K::name), args = get(n, K::args);
+    if (!eq(get(n, K::type), K::funcall) || !is_str(name) || !is_list(args) || len(args) != 2) return {};
+    if (utf8(name) != "next" && utf8(name) != "prev") return {};
+    Ref set = item(args, 0);
+    if (!eq(get(set, K::type), K::name_node)) return {};
+    auto decl = env_.declarations.find(text(get(set, K::value)));
+    if (decl == env_.declarations.end()) return {};
+    Ref type = get(decl->second, K::type);
+    if (!eq(type, K::range_declaration_inline) && !eq(type, K::range_declaration_external)) return {};
+    Ref element = node(K::parenthesized_expression, {{K::expression, item(args, 1)}});
+    return node(K::binop, {{K::op, py_str(utf8(name) == "next" ? "+" : "-")}, {K::left, element},
+                           {K::right, node(K::number, {{K::value, py_int(1)}})}});
+  }
+
+  // A table of computed values cannot be a subscript in the gurobipy script.
+  void subscripts_computable(Handle indexed) {
+    Ref dims = get(indexed, K::dimensions);
+    if (!is_list(dims)) return;
+    for (Ref& sub : Iterate(dims)) {
+      if (!is_dict(sub) || step_in_range(sub)) continue;
+      std::string construct = uncompiled_construct(sub);
+      if (!construct.empty() && !free_iterators(sub).empty()) {
+        fail("Unsupported '" + construct + "' over iterators in a subscript of '" + text(get(indexed, K::name)) +
+             "': compute the subscripts in a declaration, or iterate over them directly");
+      }
+    }
+  }
+
+  // The construct a data expression uses that the generators do not translate, or "".
+  static std::string uncompiled_construct(Handle n) {
+    Ref type = get(n, K::type);
+    if (eq(type, K::prod) || eq(type, K::min_agg) || eq(type, K::max_agg)) {
+      return eq(type, K::prod) ? "prod" : eq(type, K::min_agg) ? "min" : "max";
+    }
+    if (eq(type, K::binop)) {
+      Ref op = get(n, K::op);
+      if (is_str(op) && (utf8(op) == "%" || utf8(op) == "div")) return utf8(op) == "%" ? "mod" : "div";
+    }
+    if (eq(type, K::funcall)) {
+      Ref name = get(n, K::name), args = get(n, K::args);
+      if (is_str(name) && !(utf8(name) == "sqrt" && is_list(args) && len(args) == 1)) return std::string(utf8(name));
+    }
+    return "";
+  }
+
+  ScopeEntry scope_entry(Handle entry) {
+    Ref range = item(entry, K::range);
+    bool fixed = true;
+    if (eq(get(range, K::type), K::range_specifier)) {
+      for (const Key* bound : {&K::start, &K::end}) fixed = fixed && free_iterators(item(range, *bound)).empty();
+    }
+    return {std::string(utf8(item(entry, K::iterator))), std::move(range), fixed};
+  }
+
+  // The iterators in scope that `tree` mentions, in scope order.
+  std::vector<const ScopeEntry*> free_iterators(Handle tree) {
+    std::set<std::string> names;
+    mentioned_names(tree, names);
+    std::vector<const ScopeEntry*> free;
+    for (auto it = scope_.rbegin(); it != scope_.rend(); ++it) {
+      bool shadowed = std::any_of(free.begin(), free.end(), [&](const ScopeEntry* e) { return e->name == it->name; });
+      if (!shadowed && names.count(it->name)) free.insert(free.begin(), &*it);
+    }
+    return free;
+  }
+
+  static void mentioned_names(Handle tree, std::set<std::string>& names) {
+    RecursionGuard guard(" while instantiating expressions");
+    if (is_list(tree)) {
+      for (Ref& element : Iterate(tree)) mentioned_names(element, names);
+      return;
+    }
+    if (!is_dict(tree)) return;
+    Ref type = get(tree, K::type);
+    Ref name = eq(type, K::name_node) ? get(tree, K::value) : eq(type, K::name_reference_index) ? get(tree, K::name) : none();
+    if (is_str(name)) names.emplace(utf8(name));
+    PyObject *key, *value;
+    Py_ssize_t pos = 0;
+    while (PyDict_Next(tree, &pos, &key, &value)) mentioned_names(value, names);
+  }
+
+  // The value of `n`: a constant, or a reference to a table of its values over the ranges of
+  // the iterators it uses.
+  Ref computed_value(Handle n, const std::string& construct) {
+    std::vector<const ScopeEntry*> free = free_iterators(n);
+    std::string where = "'" + construct + "' at line " + std::to_string(line_);
+    for (const ScopeEntry* e : free) {
+      if (!e->fixed) {
+        fail("Unsupported " + where + ": it uses the iterator '" + e->name + "', whose range depends on another "
+             "iterator; compute the values in a declaration such as 'float v[i in I][j in J] = ...;'");
+      }
+    }
+    env_.site = {-1, line_};
+    env_.declaration_site = where;
+    env_.compile_line = line_;
+    Ref value;
+    if (free.empty()) {
+      value = constant_node(evaluate(n), where);
+    } else {
+      Ref dims = new_list(), entries = new_list(), subscripts = new_list();
+      for (const ScopeEntry* e : free) {
+        append(dims, dimension_of(e->range));
+        Ref entry = new_dict();
+        set_item(entry, K::iterator, py_str(e->name));
+        set_item(entry, K::range, e->range);
+        append(entries, entry);
+        append(subscripts, node(K::name_reference_index, {{K::name, py_str(e->name)}}));
+      }
+      Ref name = py_str("_" + construct + "_" + std::to_string(++computed_count_));
+      Ref decl = node(K::parameter_computed_indexed, {{K::name, name}, {K::dimensions, dims}, {K::iterators, entries},
+                                                      {K::expression, n}, {K::value_type, py_str("")}});
+      Ref core = node(K::parameter_external_explicit_indexed, {{K::name, name}, {K::dimensions, dims},
+                                                              {K::value_type, py_str("float")},
+                                                              {K::lineno, py_int(line_)}});
+      set_item(data_, name, table(decl, where, ""));
+      append(declarations_, core);
+      env_.register_declaration(core);
+      value = node(K::indexed_name, {{K::name, name}, {K::dimensions, subscripts}});
+    }
+    env_.declaration_site.clear();
+    return value;
+  }
+
+  Ref constant_node(const Value& v, const std::string& where) {
+    if (v.kind == Value::Kind::Str) return node(K::string_literal, {{K::value, py_str(env_.interner.text_of(v))}});
+    if (!v.is_num() || !std::isfinite(v.num)) fail("Unsupported value " + env_.value_text(v) + " of " + where);
+    return node(K::number, {{K::value, python_value(v, "", where)}});
+  }
+
+  // The dimension an iterator's range spans, with the bounds of a declared range.
+  Ref dimension_of(Handle range) {
+    Ref type = item(range, K::type);
+    if (eq(type, K::range_specifier)) {
+      return node(K::range_index, {{K::start, item(range, K::start)}, {K::end, item(range, K::end)}});
+    }
+    Ref name = item(range, K::name);
+    if (!eq(type, K::named_range)) return node(K::named_set_dimension, {{K::name, name}});
+    Ref dim = node(K::named_range_dimension, {{K::name, name}});
+    auto decl = env_.declarations.find(std::string(utf8(name)));
+    if (decl != env_.declarations.end() && eq(get(decl->second, K::type), K::range_declaration_inline)) {
+      set_item(dim, K::start, item(decl->second, K::start));
+      set_item(dim, K::end, item(decl->second, K::end));
+    }
+    return dim;
+  }
+
   [[noreturn]] void fail(const std::string& message) const { throw ModelError{message, line_}; }
 
   const Source& source_;
@@ -179,6 +483,10 @@ class Instantiation {
   Ref declarations_;
   Ref env_root_;
   lpsparse::Model env_;
+  Ref constraints_;  // the lowered constraints, when the tree has a list of them
+  Ref objective_;
+  std::vector<ScopeEntry> scope_;  // iterators around the node being lowered, innermost last
+  int computed_count_ = 0;
   long line_ = 0;
 };
 

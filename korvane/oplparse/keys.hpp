@@ -20,6 +20,7 @@ inline Key parameter_computed_indexed{"parameter_computed_indexed"};
 inline Key assert_statement{"assert"};
 inline Key text_{"text"};
 inline Key prod{"prod"};
+inline Key if_constraint{"if_constraint"};
 
 // Module globals and attributes
 inline Key SemanticError{"SemanticError"};

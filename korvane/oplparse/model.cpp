@@ -23,16 +23,12 @@ constexpr UnsupportedWord kUnsupportedItems[] = {
     {"execute", "script blocks are not supported"},
     {"main", "flow control scripts are not supported"},
     {"include", "write the whole model in one file"},
-    {"constraint", "name constraints with a label ('name: constraint;') instead of declaring them"},
     {"setof", "declare sets as {type} instead"},
     {"ordered", "sets keep the order of their elements already"},
     {"sorted", "sort the elements in the .dat file instead"},
     {"reversed", "list the elements in the wanted order in the .dat file instead"},
 };
 
-bool is_reserved(std::string_view word) {
-  return std::find(std::begin(kReserved), std::end(kReserved), word) != std::end(kReserved);
-}
 
 // The bound expression `n` without its written parentheses.
 Ref without_parentheses(Handle n) {
@@ -76,6 +72,10 @@ class CollectGlobals {
 };
 
 }  // namespace
+
+bool is_reserved(std::string_view word) {
+  return std::find(std::begin(kReserved), std::end(kReserved), word) != std::end(kReserved);
+}
 
 bool is_comparison_op(std::string_view op) {
   return op == "==" || op == "!=" || op == "<=" || op == ">=" || op == "<" || op == ">";
@@ -177,6 +177,7 @@ void ModelParser::parse_item() {
     if (word == u.word) unsupported_construct(t);
   }
   if (word == "assert") return assertion();
+  if (word == "constraint") return constraint_declaration();
   if (word == "tuple") return tuple_type();
   if (word == "range") return range_declaration();
   if (is_basic_type(word)) return parameter();
@@ -242,13 +243,13 @@ void ModelParser::assertion() {
   if (over) {
     expect("(");
     entries = iterator_list(false);
-    if (accept(":")) filter = expression();
+    filter = with_pattern_filters(entries, accept(":") ? expression() : Ref());
     expect(")");
   }
-  initializer_owner_ = "an assert";
+  data_only_context_ = "an assert: it checks the data only";
   Ref condition = expression();
-  initializer_owner_.clear();
-  pop_scope(entries.size());
+  data_only_context_.clear();
+  pop_scope(entries);
   const Token& last = tokens_[pos_ - 1];
   std::string_view written(first, static_cast<std::size_t>(last.text.data() + last.text.size() - first));
   expect(";");
@@ -258,6 +259,15 @@ void ModelParser::assertion() {
   set_item(n, K::expression, condition);
   set_item(n, K::lineno, py_int(line));
   add_declaration(std::move(n));
+}
+
+// constraint c;  constraint c[I];  declares the names that labels give; the labels are enough.
+void ModelParser::constraint_declaration() {
+  advance();
+  std::string owner(expect_name().text);
+  std::vector<IteratorEntry> entries;
+  if (is("[")) named_dimensions(owner, entries);
+  expect(";");
 }
 
 // tuple T { int a; string b; }
@@ -380,10 +390,10 @@ void ModelParser::parameter() {
 // from the data only, so decision variables and decision expressions are refused in it.
 Ref ModelParser::initializer(const std::string& owner, const std::vector<IteratorEntry>& entries) {
   push_scope(entries);
-  initializer_owner_ = "the initializer of '" + owner + "'";
+  data_only_context_ = "the initializer of '" + owner + "': it is computed from the data only";
   Ref e = expression();
-  initializer_owner_.clear();
-  pop_scope(entries.size());
+  data_only_context_.clear();
+  pop_scope(entries);
   return e;
 }
 
@@ -490,10 +500,10 @@ void ModelParser::decision_variable() {
   Ref lower, upper;
   if (accept_word("in")) {
     push_scope(entries);
-    initializer_owner_ = "the bounds of '" + owner + "'";
+    data_only_context_ = "the bounds of '" + owner + "': they are computed from the data only";
     std::tie(lower, upper) = variable_bounds(owner);
-    initializer_owner_.clear();
-    pop_scope(entries.size());
+    data_only_context_.clear();
+    pop_scope(entries);
   }
   expect(";");
   Ref decl = new_dict();
@@ -539,7 +549,14 @@ void ModelParser::decision_expression() {
   std::vector<IteratorEntry> entries;
   while (accept("[")) {
     std::vector<IteratorEntry> more = iterator_list(true);
-    pop_scope(more.size());
+    pop_scope(more);
+    for (const IteratorEntry& e : more) {
+      if (e.filter || !e.bindings.empty()) {
+        fail("Unsupported tuple pattern in the indices of decision expression '" + std::string(name.text) +
+                 "': name the element instead, as in 'a in Arcs', and use its fields as a.field",
+             line);
+      }
+    }
     for (IteratorEntry& e : more) entries.push_back(std::move(e));
     expect("]");
   }
@@ -551,7 +568,7 @@ void ModelParser::decision_expression() {
     CollectGlobals collect(used_globals_, &symbol.globals);
     body = expression();
   }
-  pop_scope(entries.size());
+  pop_scope(entries);
   expect(";");
   for (const IteratorEntry& e : entries) symbol.params.push_back(e.name);
   symbol.body = body.copy();

@@ -37,17 +37,26 @@ struct Symbol {
   std::set<std::string> globals;    // decision expressions: the declared names they use
 };
 
-// A loop variable in scope: of a forall, a sum, an aggregate or an indexed decision expression.
+// A loop variable in scope: of a forall, a sum, an aggregate or an indexed decision expression,
+// or a name bound by a tuple pattern, which stands for a field of the pattern's iterator.
 struct Iterator {
+  Iterator(std::string n, std::string t) : name(std::move(n)), tuple_type(std::move(t)) {}
+  Iterator(std::string n, std::string t, std::string b, std::string bt, std::string f)
+      : name(std::move(n)), tuple_type(std::move(t)), base(std::move(b)), base_type(std::move(bt)), field(std::move(f)) {}
+
   std::string name;
-  std::string tuple_type;  // empty unless it runs over a set of tuples
+  std::string tuple_type;  // empty unless it runs over a set of tuples (or is a field that is a tuple)
+  std::string base, base_type, field;  // a pattern's name: its iterator, that iterator's tuple type, the field
 };
 
 // An iterator entry being built: {"iterator": name, "range": range node}, and its element type.
+// A tuple pattern adds the names it binds and the conditions its other elements impose.
 struct IteratorEntry {
   std::string name;
   Ref range;
   std::string tuple_type;
+  std::vector<Iterator> bindings = {};
+  Ref filter = {};
 };
 
 // What replaces an index name of a decision expression: the argument as an expression, and as an
@@ -92,6 +101,7 @@ class ModelParser {
   void parse_item();
   [[noreturn]] void unsupported_construct(const Token& word);
   void assertion();
+  void constraint_declaration();
   void tuple_type();
   void range_declaration();
   void parameter();
@@ -117,9 +127,13 @@ class ModelParser {
   // ---- objective and constraints (constraints.cpp) ----
   void objective(const Token& sense);
   void constraint_block();
+  void statements_until_brace(Handle out);
   void constraint_statement(Handle out);
+  std::string statement_label();
   Ref forall();
-  Ref constraint_expression();
+  Ref if_statement();
+  Ref if_branch();
+  std::vector<Ref> constraint_expression();
   Ref implication_side(Handle side, int line);
   Ref boolean_operands(Handle node);
   bool is_boolean_dvar(Handle node) const;
@@ -153,9 +167,11 @@ class ModelParser {
   // ranges after it (sums), otherwise only once the whole list is read (foralls).
   std::vector<IteratorEntry> iterator_list(bool siblings_visible);
   std::pair<Ref, std::string> iteration_range(const std::string& iterator);
+  IteratorEntry tuple_pattern();
+  Ref with_pattern_filters(const std::vector<IteratorEntry>& entries, Ref filter);
   Ref entries_list(const std::vector<IteratorEntry>& entries);
   void push_scope(const std::vector<IteratorEntry>& entries);
-  void pop_scope(std::size_t count);
+  void pop_scope(const std::vector<IteratorEntry>& entries);
 
   // ---- decision expressions (dexpr.cpp) ----
   Ref substitute(const Token& use, const std::string& name, const Symbol& symbol, std::vector<Ref> args);
@@ -170,8 +186,9 @@ class ModelParser {
   std::vector<Iterator> scope_;                    // innermost last
   std::vector<std::string> pending_iterators_;     // of a forall header still being read
   std::vector<std::string> label_iterators_;       // of the enclosing foralls, outermost first
+  std::string block_label_;                        // of an enclosing labelled forall or block
   std::set<std::string>* used_globals_ = nullptr;  // set while a decision expression is read
-  std::string initializer_owner_;                  // set while data-only bounds or initializers are read
+  std::string data_only_context_;                  // while data-only text is read: where, and why
   Ref declarations_;
   Ref constraints_;
   Ref bound_constraints_;
@@ -180,5 +197,8 @@ class ModelParser {
 
 // The operators of comparisons, in expressions and constraints.
 bool is_comparison_op(std::string_view op);
+
+// Words that name constructs of the language; none can be declared as a name.
+bool is_reserved(std::string_view word);
 
 }  // namespace oplparse
