@@ -344,3 +344,29 @@ def test_computed_subscripts_over_sets_are_refused_with_the_construct():
         instantiate(tree, {"S": ["a", "b"]}, filename="m.mod")
     assert info.value.message.startswith("Unsupported 'next' over iterators in a subscript of 'x'")
     assert (info.value.lineno, info.value.filename) == (3, "m.mod")
+
+
+# ---- files as editors save them ----
+
+def test_bom_latin1_and_gbk_comments_and_using_cplex(tmp_path):
+    model = ("\ufeffusing CPLEX;\n// co\u00fbt unitaire\n".encode("utf-8") + b"/* \xe6\x88\x90\xb1\xbe gbk: \xb3\xc9\xb1\xbe */\n"
+             + b"// caf\xe9\ndvar float+ x in 0..4;\nmaximize 2 * x; // fin \xff\n")
+    (tmp_path / "m.mod").write_bytes(model)
+    (tmp_path / "m.dat").write_bytes(b"\xef\xbb\xbf// donn\xe9es\n")
+    tree, data = parse_files(str(tmp_path / "m.mod"), str(tmp_path / "m.dat"))
+    assert data == {} and tree["objective"]["lineno"] == 6
+    assert parse_model("\ufeffdvar int x; minimize x;")["objective"]["type"] == "minimize"
+    assert korvane.solve(str(tmp_path / "m.mod"))["objective_value"] == pytest.approx(8)
+
+
+@pytest.mark.parametrize("content, lineno", [
+    (b'dvar int x;\nminimize x; string s = "caf\xe9";', 2),
+    (b"dvar int x;\n\nminimize x\xa0;", 3),
+    (b'// "a comment with a quote\ndvar int co\xfbt;', 2),
+])
+def test_bytes_that_are_not_utf8_outside_comments_are_errors(content, lineno, tmp_path):
+    (tmp_path / "m.mod").write_bytes(content)
+    with pytest.raises(SemanticError) as info:
+        parse_files(str(tmp_path / "m.mod"))
+    assert info.value.lineno == lineno and "(not UTF-8) outside a comment" in info.value.message
+    assert info.value.filename == str(tmp_path / "m.mod")

@@ -172,6 +172,11 @@ void ModelParser::parse_item() {
   if (is("{")) return set_declaration();
   if (t.kind != Tok::Ident) syntax_error(t);
   std::string_view word = t.text;
+  // `using CPLEX;` names the mathematical-programming engine, which is what this compiler targets.
+  if (word == "using" && is_word("CPLEX", 1) && is(";", 2)) {
+    for (int k = 0; k < 3; ++k) advance();
+    return;
+  }
   if (word == "using") unsupported_construct(t);
   for (const UnsupportedWord& u : kUnsupportedItems) {
     if (word == u.word) unsupported_construct(t);

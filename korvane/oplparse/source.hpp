@@ -53,6 +53,12 @@ Ref node(const Key& type, std::initializer_list<Field> fields);
 // callers seeing a change in one place show up in another. Other objects are shared.
 Ref deep_copy(Handle tree);
 
+// The text after a UTF-8 byte order mark, if it starts with one (encoding.cpp).
+std::string_view without_bom(std::string_view text);
+
+// Raises SemanticError at the first byte that is not UTF-8 outside comments (encoding.cpp).
+void check_encoding(const Source& source);
+
 // Entry points, one per file kind.
 Ref parse_model_text(const Source& source);
 Ref parse_data_text(const Source& source);
