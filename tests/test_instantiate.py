@@ -370,3 +370,38 @@ def test_bytes_that_are_not_utf8_outside_comments_are_errors(content, lineno, tm
         parse_files(str(tmp_path / "m.mod"))
     assert info.value.lineno == lineno and "(not UTF-8) outside a comment" in info.value.message
     assert info.value.filename == str(tmp_path / "m.mod")
+
+
+# ---- data files as people write them ----
+
+@pytest.mark.parametrize("text, expected", [
+    ("Cities = {GARY CLEV PITT};", {"Cities": ["GARY", "CLEV", "PITT"]}),
+    ("Room = #[desk: 12, chair: 4,]#;", {"Room": {"desk": 12, "chair": 4}}),
+    ("Arcs = {<a b 3>, <b c 4>,};", {"Arcs": [["a", "b", 3], ["b", "c", 4]]}),
+    ("x = [.5, 1., 1e3, -.25, 2E-1,];", {"x": [0.5, 1.0, 1000.0, -0.25, 0.2]}),
+    ("Cost = #[<a b>: 3, <b c>: .5]#;", {"Cost": {("a", "b"): 3, ("b", "c"): 0.5}}),
+    ("flag = true; name = alpha;", {"flag": True, "name": "alpha"}),
+])
+def test_data_forms(text, expected):
+    assert parse_data(text) == expected
+
+
+@pytest.mark.parametrize("text, word, lineno", [
+    ('n = 1;\nSheetConnection sheet("plan.xlsx");', "SheetConnection", 2),
+    ('Demand from SheetRead(sheet, "A1:B4");', "name from ...", 1),
+    ('n = 1;\n\nDemand = DBRead(db, "select");', "DBRead", 3),
+])
+def test_spreadsheet_and_database_data_is_refused_by_name(text, word, lineno):
+    with pytest.raises(SemanticError) as info:
+        parse_data(text, filename="d.dat")
+    assert info.value.message.startswith(f"Unsupported '{word}' in the .dat file: reading data from spreadsheets and "
+                                         "databases is not supported")
+    assert (info.value.lineno, info.value.filename) == (lineno, "d.dat")
+
+
+def test_unquoted_names_solve_like_quoted_ones(tmp_path):
+    model = ("{string} Cities = ...;\nfloat Demand[Cities] = ...;\ndvar float+ ship[Cities];\n"
+             "minimize sum(c in Cities) ship[c];\nsubject to { forall(c in Cities) ship[c] >= Demand[c]; }")
+    (tmp_path / "m.mod").write_text(model)
+    (tmp_path / "m.dat").write_text("Cities = {GARY CLEV PITT,};\nDemand = #[GARY: 3, CLEV: .5, PITT: 2.,]#;")
+    assert korvane.solve(str(tmp_path / "m.mod"), str(tmp_path / "m.dat"))["objective_value"] == pytest.approx(5.5)

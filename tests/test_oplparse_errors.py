@@ -115,9 +115,9 @@ def test_duplicates_carry_their_own_hint(text, message, lineno):
 @pytest.mark.parametrize("text, message, hint, lineno", [
     ("n = 3\nm = 4;", "Syntax error in .dat file at or near token 'm'", HINT_DAT_SYNTAX, 2),
     ("dvar int x;", "Syntax error in .dat file at or near token 'int'", HINT_DAT_SYNTAX, 1),
-    ("a = [1, 2,];", "Syntax error in .dat file at or near token ']'", HINT_DAT_SYNTAX, 1),
+    ("a = [1, 2,,];", "Syntax error in .dat file at or near token ','", HINT_DAT_SYNTAX, 1),
     ("a = [1..2];", "Syntax error in .dat file at or near token '..'", HINT_DAT_SYNTAX, 1),
-    ("a = yes;", "Syntax error in .dat file at or near token 'yes'", HINT_DAT_SYNTAX, 1),
+    ("a = 1 yes;", "Syntax error in .dat file at or near token 'yes'", HINT_DAT_SYNTAX, 1),
     ("a = #[#[1: 2]#: 3]#;", "Syntax error in .dat file at or near token '#['", HINT_DAT_SYNTAX, 1),
     ('n = 1;\ns = "abc', "Syntax error in .dat file at end of file", HINT_DAT_EOF, 2),
     ("a = [1, 2\n\n", "Syntax error in .dat file at end of file", HINT_DAT_EOF, 1),
