@@ -405,3 +405,64 @@ def test_unquoted_names_solve_like_quoted_ones(tmp_path):
     (tmp_path / "m.mod").write_text(model)
     (tmp_path / "m.dat").write_text("Cities = {GARY CLEV PITT,};\nDemand = #[GARY: 3, CLEV: .5, PITT: 2.,]#;")
     assert korvane.solve(str(tmp_path / "m.mod"), str(tmp_path / "m.dat"))["objective_value"] == pytest.approx(5.5)
+
+
+# ---- sets computed from the data ----
+
+def python_sets(n, triples):
+    even = [i for i in range(1, n + 1) if i % 2 == 0]
+    odd = [i for i in range(1, n + 1) if i not in even]
+    return {
+        "Even": even, "Odd": odd, "U": even + [7, 8], "I": [i for i in even if i in (2, 3, 4)],
+        "X": [1, 2, 4], "R": [1, 2, 3], "Pos": [[a, b] for a, b, c in triples if c > 0],
+        "Pairs": [[i, j] for i in range(1, 4) for j in range(1, 4) if i < j],
+    }
+
+
+SETS_MODEL = """
+int n = ...;
+tuple E { int a; int b; int c; }
+tuple P { int a; int b; }
+{E} Es = ...;
+{int} Even = {i | i in 1..n : i mod 2 == 0};
+{int} Odd = asSet(1..n) diff Even;
+{int} U = Even union {7, 8};
+{int} I = Even inter {2, 3, 4};
+{int} X = {1, 2, 3} symdiff {3, 4};
+setof(int) R = 1..3;
+{P} Pos = {<a, b> | <a, b, c> in Es : c > 0};
+{P} Pairs = {<i, j> | i in 1..3, j in 1..3 : i < j};
+dvar float+ x[1..n];
+dvar float+ y[Pairs];
+minimize sum(i in Even union Odd) x[i] + sum(<i, j> in Pairs) (i + j) * y[<i, j>];
+subject to {
+  forall(i in {k | k in 1..n : k > n - 2}) x[i] >= i;
+  forall(p in Pos) x[p.a] >= p.b;
+  sum(p in Pairs) y[p] >= 2;
+}
+"""
+
+
+def test_computed_sets_match_python_and_solve_on_both_targets(tmp_path):
+    triples = [[1, 2, 3], [4, 5, -1], [6, 7, 0], [3, 9, 2]]
+    (tmp_path / "s.mod").write_text(SETS_MODEL)
+    (tmp_path / "s.dat").write_text("n = 6; Es = {<1 2 3> <4 5 -1> <6 7 0> <3 9 2>};")
+    tree, data = parse_files(str(tmp_path / "s.mod"), str(tmp_path / "s.dat"))
+    for name, expected in python_sets(6, triples).items():
+        assert data[name] == expected, name
+    bounds = {5: 5, 6: 6, 1: 2, 3: 9}
+    expected = sum(bounds.values()) + 2 * 3  # the cheapest pair (1, 2) twice
+    assert korvane.solve(str(tmp_path / "s.mod"), str(tmp_path / "s.dat"))["objective_value"] == pytest.approx(expected)
+    assert run_gurobi_script(GurobiCodeGenerator(tree, data).generate_code())["objective_value"] == pytest.approx(expected)
+
+
+@pytest.mark.parametrize("model, message, lineno", [
+    ("{int} S = {1, 2};\ndvar float x;\nminimize x;\nsubject to { forall(i in S) forall(j in S diff {i}) x >= j; }",
+     "Unsupported set expression in the range of 'j': it uses the iterator 'i'; use a filter instead", 4),
+    ("{int} S = {i | i in 1..3} union 4;", "Unsupported set expression: use a declared set or range", 1),
+    ("dvar int x;\n{int} S = {x, 1};", "Unsupported use of decision variable 'x' in the initializer of set 'S'", 2),
+])
+def test_set_expression_errors_name_the_construct(model, message, lineno):
+    with pytest.raises(SemanticError) as info:
+        parse_model(model)
+    assert info.value.message.startswith(message) and info.value.lineno == lineno

@@ -14,6 +14,8 @@ bool is_simple_operand(std::string_view type) {
          type == "parenthesized_expression" || type == "indexed_name" || type == "field_access";
 }
 
+}  // namespace
+
 // Every name a subtree mentions (names, subscripted names and index names).
 void collect_names(Handle tree, std::set<std::string>& names) {
   RecursionGuard guard(" while expanding a decision expression");
@@ -31,8 +33,6 @@ void collect_names(Handle tree, std::set<std::string>& names) {
   Py_ssize_t pos = 0;
   while (PyDict_Next(tree, &pos, &key, &value)) collect_names(value, names);
 }
-
-}  // namespace
 
 Ref ModelParser::substitute(const Token& use, const std::string& name, const Symbol& symbol, std::vector<Ref> args) {
   for (const Iterator& it : scope_) {

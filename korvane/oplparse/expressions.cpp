@@ -406,6 +406,7 @@ std::vector<IteratorEntry> ModelParser::iterator_list(bool siblings_visible) {
 // a..b, a declared range, or a declared set (of values or of tuples).
 std::pair<Ref, std::string> ModelParser::iteration_range(const std::string& iterator) {
   const Token& t = peek();
+  if (set_expression_ahead()) return hidden_set(iterator);
   if (t.kind == Tok::Ident && !is("..", 1) && !is("[", 1) && !is(".", 1) && !is("(", 1)) {
     std::string name(t.text);
     const Symbol* symbol = find_iterator(name) ? nullptr : find_symbol(name);

@@ -6,6 +6,7 @@
 // comes out as it went in, node for node.
 #include <algorithm>
 #include <cmath>
+#include <optional>
 #include <set>
 
 #include "korvane/lpwrightsparse/model.hpp"
@@ -82,6 +83,7 @@ class Instantiation {
     Ref type = get(decl, K::type);
     if (eq(type, K::parameter_computed)) return computed(decl, false);
     if (eq(type, K::parameter_computed_indexed)) return computed(decl, true);
+    if (eq(type, K::set_computed)) return computed_set(decl);
     if (eq(type, K::assert_statement)) {
       check_assert(decl);
       return {};
@@ -113,6 +115,105 @@ class Instantiation {
   }
 
   Value evaluate(Handle expression) { return env_.eval(compiled(expression)); }
+
+  // ---- computed sets ----
+
+  // `{int} S = {i | i in I : ...};` and the like: the elements go into the data, the
+  // declaration becomes that of a set read from there.
+  Ref computed_set(Handle decl) {
+    Ref name = item(decl, K::name);
+    std::string owner(utf8(name));
+    if (contains(data_, name)) {
+      fail("Set '" + owner + "' is computed in the model and also given in the .dat file. Hint: remove it from the "
+           ".dat file, or declare it with '= ...' to read it from there");
+    }
+    Ref tuple_type = get(decl, K::tuple_type);
+    std::string element_type = is_str(tuple_type) ? "" : text(get(decl, K::element_type));
+    env_.site = {-1, line_};
+    env_.declaration_site = "the declaration of '" + owner + "'";
+    env_.compile_line = line_;
+    Ref elements = new_list();
+    std::vector<Value> values = set_value(item(decl, K::expression));
+    std::string written_type = element_type;
+    if (written_type.empty()) {  // a hidden set: the type of its elements
+      bool strings = !values.empty() && values.front().kind == Value::Kind::Str;
+      bool integers = std::all_of(values.begin(), values.end(), [](const Value& v) { return v.is_num() && v.integral; });
+      written_type = strings ? "string" : integers ? "int" : "float";
+    }
+    for (const Value& v : values) {
+      if (is_str(tuple_type) && v.kind != Value::Kind::Tup) {
+        fail("Type mismatch in the initializer of '" + owner + "': its elements are tuples of type '" +
+             text(tuple_type) + "' but it computes " + env_.value_text(v));
+      }
+      append(elements, v.kind == Value::Kind::Tup ? tuple_items(v, owner) : python_value(v, element_type, owner));
+    }
+    env_.declaration_site.clear();
+    set_item(data_, name, elements);
+    Ref core = node(is_str(tuple_type) ? K::set_of_tuples_external : K::typed_set_external, {{K::name, name}});
+    if (is_str(tuple_type)) set_item(core, K::tuple_type, tuple_type);
+    if (!is_str(tuple_type)) set_item(core, K::element_type, py_str(written_type));
+    set_item(core, K::lineno, py_int(line_));
+    return core;
+  }
+
+  // A tuple as the .dat file gives it: a list of its fields.
+  Ref tuple_items(const Value& v, const std::string& owner) {
+    Ref items = new_list();
+    for (const Value& field : env_.interner.items_of(v)) {
+      append(items, field.kind == Value::Kind::Tup ? tuple_items(field, owner) : python_value(field, "", owner));
+    }
+    return items;
+  }
+
+  // The elements of a set expression in order, each once.
+  std::vector<Value> set_value(Handle expression) {
+    RecursionGuard guard(" while computing a set");
+    Ref type = get(expression, K::type);
+    std::vector<Value> out;
+    lpsparse::SetData seen;
+    auto add = [&](const Value& v) {
+      if (seen.pos.emplace(v, 0).second) out.push_back(v);
+    };
+    if (eq(type, K::set_operation)) {
+      std::string op(utf8(item(expression, K::op)));
+      std::vector<Value> left = set_value(item(expression, K::left)), right = set_value(item(expression, K::right));
+      lpsparse::SetData in_left, in_right;
+      for (const Value& v : left) in_left.add(v);
+      for (const Value& v : right) in_right.add(v);
+      for (const Value& v : left) {
+        bool shared = in_right.pos.count(v) > 0;
+        if (op == "union" || (op == "inter" && shared) || ((op == "diff" || op == "symdiff") && !shared)) add(v);
+      }
+      for (const Value& v : right) {
+        if (op == "union" || (op == "symdiff" && !in_left.pos.count(v))) add(v);
+      }
+    } else if (eq(type, K::name_node)) {
+      std::string set(utf8(item(expression, K::value)));
+      std::optional<Domain> domain = env_.domain_named(set, line_);
+      if (!domain) fail("Unsupported operand '" + set + "' of a set expression: name a declared set or range");
+      for (std::size_t i = 0; i < domain->size(); ++i) add(domain->at(i));
+    } else if (eq(type, K::range_specifier)) {
+      Value start = evaluate(item(expression, K::start)), end = evaluate(item(expression, K::end));
+      if (!start.is_num() || !end.is_num() || start.num != std::floor(start.num) || end.num != std::floor(end.num)) {
+        fail("Range bounds must be integer-valued in " + env_.declaration_site);
+      }
+      for (auto k = static_cast<long long>(start.num); k <= static_cast<long long>(end.num); ++k) {
+        add(Value::integer(k));
+      }
+    } else if (eq(type, K::set_literal)) {
+      for (Ref& element : Iterate(item(expression, K::elements))) add(evaluate(element));
+    } else if (eq(type, K::set_comprehension)) {
+      Ref no_filter = none();
+      int loop = env_.compile_loop(item(expression, K::iterators), get(expression, K::index_constraint, no_filter));
+      int element = env_.compile_expr(item(expression, K::expression));
+      env_.close_loop(loop);
+      env_.slots.resize(static_cast<std::size_t>(env_.slot_count));
+      env_.for_each(loop, [&] { add(env_.eval(element)); });
+    } else {
+      fail("Unsupported set expression of type '" + text(type) + "'");
+    }
+    return out;
+  }
 
   // The values of an indexed initializer as nested lists, one level per dimension, in the
   // order of the dimensions' elements: the shape a .dat file gives such a parameter.

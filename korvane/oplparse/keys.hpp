@@ -21,6 +21,10 @@ inline Key assert_statement{"assert"};
 inline Key text_{"text"};
 inline Key prod{"prod"};
 inline Key if_constraint{"if_constraint"};
+inline Key set_computed{"set_computed"};
+inline Key set_comprehension{"set_comprehension"};
+inline Key set_literal{"set_literal"};
+inline Key set_operation{"set_operation"};
 
 // Module globals and attributes
 inline Key SemanticError{"SemanticError"};

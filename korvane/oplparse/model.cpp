@@ -23,7 +23,6 @@ constexpr UnsupportedWord kUnsupportedItems[] = {
     {"execute", "script blocks are not supported"},
     {"main", "flow control scripts are not supported"},
     {"include", "write the whole model in one file"},
-    {"setof", "declare sets as {type} instead"},
     {"ordered", "sets keep the order of their elements already"},
     {"sorted", "sort the elements in the .dat file instead"},
     {"reversed", "list the elements in the wanted order in the .dat file instead"},
@@ -169,7 +168,7 @@ void ModelParser::fail(const std::string& message, int line) const {
 void ModelParser::parse_item() {
   const Token& t = peek();
   if (accept(";")) return;
-  if (is("{")) return set_declaration();
+  if (is("{")) return set_declaration(false);
   if (t.kind != Tok::Ident) syntax_error(t);
   std::string_view word = t.text;
   // `using CPLEX;` names the mathematical-programming engine, which is what this compiler targets.
@@ -183,6 +182,7 @@ void ModelParser::parse_item() {
   }
   if (word == "assert") return assertion();
   if (word == "constraint") return constraint_declaration();
+  if (word == "setof") return set_declaration(true);
   if (word == "tuple") return tuple_type();
   if (word == "range") return range_declaration();
   if (is_basic_type(word)) return parameter();
@@ -418,9 +418,11 @@ bool ModelParser::literal_ahead() const {
   }
 }
 
-// {string} S = ...;  {int} S = {1, 2};  {T} Ts = ...;  {T} Ts = {<1, "a">};
-void ModelParser::set_declaration() {
+// {string} S = ...;  {int} S = {1, 2};  {T} Ts = ...;  {T} Ts = {<1, "a">};  setof(int) S = ...;
+// {int} Even = {i | i in 1..n : i mod 2 == 0};  {string} U = A union B;  (computed: instantiate.cpp)
+void ModelParser::set_declaration(bool setof) {
   int line = advance().line;
+  if (setof) expect("(");
   const Token& type_token = peek();
   std::string type;
   bool of_tuples = false;
@@ -434,26 +436,29 @@ void ModelParser::set_declaration() {
     if (tuple->kind != Kind::TupleType) syntax_error(t);
     of_tuples = true;
   }
-  expect("}");
+  expect(setof ? ")" : "}");
   const Token& name = expect_name();
   std::string owner(name.text);
-  Ref value;
+  Ref value, computed;
   if (accept("=") && !accept("...")) {
-    int value_line = peek().line;
-    if (!is("{"))
-      fail("Unsupported initializer of set '" + owner +
-               "': list its elements in braces, or write '= ...' and give them in the .dat file",
-           value_line);
-    value = literal(owner, of_tuples ? "" : type);
+    if (is("{") && literal_ahead()) {
+      value = literal(owner, of_tuples ? "" : type);
+    } else {
+      data_only_context_ = "the initializer of set '" + owner + "': it is computed from the data only";
+      computed = set_expression();
+      data_only_context_.clear();
+    }
   }
   expect(";");
   Ref decl = new_dict();
-  const Key& kind = of_tuples ? (value ? K::set_of_tuples : K::set_of_tuples_external)
-                              : (value ? K::typed_set : K::typed_set_external);
+  const Key& kind = computed    ? K::set_computed
+                    : of_tuples ? (value ? K::set_of_tuples : K::set_of_tuples_external)
+                                : (value ? K::typed_set : K::typed_set_external);
   set_item(decl, K::type, kind);
   set_item(decl, K::name, py_str(owner));
   if (of_tuples) set_item(decl, K::tuple_type, py_str(type));
   if (value) set_item(decl, K::value, value);
+  if (computed) set_item(decl, K::expression, computed);
   if (!of_tuples) set_item(decl, K::element_type, py_str(type));
   set_item(decl, K::lineno, py_int(line));
   declare(name, Symbol{of_tuples ? Kind::TupleSet : Kind::Set, 0, type});

@@ -105,7 +105,7 @@ class ModelParser {
   void tuple_type();
   void range_declaration();
   void parameter();
-  void set_declaration();
+  void set_declaration(bool setof);
   void tuple_array(const Token& type_name);
   void decision_variable();
   void decision_expression();
@@ -173,6 +173,14 @@ class ModelParser {
   void push_scope(const std::vector<IteratorEntry>& entries);
   void pop_scope(const std::vector<IteratorEntry>& entries);
 
+  // ---- set expressions (sets.cpp) ----
+  Ref set_expression();
+  Ref set_operand();
+  Ref set_braces();
+  bool set_expression_ahead() const;
+  std::pair<Ref, std::string> hidden_set(const std::string& iterator);
+  std::string tuple_type_of(Handle expression);
+
   // ---- decision expressions (dexpr.cpp) ----
   Ref substitute(const Token& use, const std::string& name, const Symbol& symbol, std::vector<Ref> args);
   Ref rename(Handle tree, const Replacements& replacements, int line);
@@ -200,5 +208,8 @@ bool is_comparison_op(std::string_view op);
 
 // Words that name constructs of the language; none can be declared as a name.
 bool is_reserved(std::string_view word);
+
+// Every name a subtree mentions (names, subscripted names and index names).
+void collect_names(Handle tree, std::set<std::string>& names);
 
 }  // namespace oplparse
