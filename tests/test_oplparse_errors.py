@@ -90,8 +90,8 @@ def raised(fn, text, **kwargs):
     ("dvar int x;\nint n = 2 * x;", "Unsupported use of decision variable 'x' in the initializer of 'n': it is "
      "computed from the data only", HINT_UNSUPPORTED, 2),
     ("int n = 2.5;", "Unsupported value 2.5 for int 'n'", HINT_UNSUPPORTED, 1),
-    ("{int} S = 1..3;", "Unsupported initializer of set 'S': list its elements in braces, or write '= ...' and give them "
-     "in the .dat file", HINT_UNSUPPORTED, 1),
+    ("{int} S = 3;", "Unsupported set expression: use a declared set or range, a..b, {a, b, ...}, {e | i in I : "
+     "filter}, asSet, union, inter, diff or symdiff", HINT_UNSUPPORTED, 1),
     ("dvar int x;\nminimize x;\nmaximize x;", "Unsupported second objective 'maximize': a model has one objective",
      HINT_UNSUPPORTED, 3),
     ("dvar int x;\nminimize x.f;", "Unsupported field access '.f' on a value that is not a tuple", HINT_UNSUPPORTED, 2),
