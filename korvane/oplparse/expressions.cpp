@@ -177,6 +177,8 @@ Ref ModelParser::call(const Token& function) {
   bool list_max = name == "maxl" || name == "max";
   if (!list_min && !list_max && !is_function(name)) fail("Unsupported function '" + name + "'", function.line);
   expect("(");
+  const Symbol* array = peek().kind == Tok::Ident ? find_symbol(std::string(peek().text)) : nullptr;
+  if (name == "card" && array != nullptr && array->kind == Kind::SetArray && is("[", 1)) return set_array_card();
   Ref args = new_list();
   if (!is(")")) {
     do {
@@ -241,6 +243,11 @@ Ref ModelParser::reference(const Token& name_token) {
     fail("Unsupported use of decision variable '" + name + "' in " + data_only_context_, line);
   }
   if (symbol->kind == Kind::TupleType) fail("Unsupported use of tuple type '" + name + "' as a value", line);
+  if (symbol->kind == Kind::SetArray) {
+    fail("Unsupported use of the array of sets '" + name + "' as a value: iterate over its sets, as in 'j in " + name +
+             "[i]', or count them with card(" + name + "[i])",
+         line);
+  }
   bool subscripted = is("[");
   if (symbol->dims == 0 && subscripted) fail("Unsupported subscript on '" + name + "', which is not an array", line);
   if (symbol->dims > 0 && !subscripted) {
@@ -379,6 +386,29 @@ std::vector<IteratorEntry> ModelParser::iterator_list(bool siblings_visible) {
       entries.push_back(std::move(entry));
       continue;
     }
+    const Symbol* array = peek(2).kind == Tok::Ident ? find_symbol(std::string(peek(2).text)) : nullptr;
+    if (peek().kind == Tok::Ident && is_word("in", 1) && array != nullptr && array->kind == Kind::SetArray && is("[", 3)) {
+      // The subscripts go into the filter, which sees the iterators before them: `c in C, d in Q[c]`.
+      std::vector<std::string> pending = pending_iterators_;
+      if (!siblings_visible) {
+        pending_iterators_ = outer_pending;
+        push_scope(entries);
+      }
+      IteratorEntry entry = set_array_entry();
+      if (!siblings_visible) {
+        pop_scope(entries);
+        pending_iterators_ = std::move(pending);
+      }
+      if (siblings_visible) {
+        scope_.emplace_back(entry.name, entry.tuple_type);
+        scope_.insert(scope_.end(), entry.bindings.begin(), entry.bindings.end());
+      } else {
+        pending_iterators_.push_back(entry.name);
+        for (const Iterator& b : entry.bindings) pending_iterators_.push_back(b.name);
+      }
+      entries.push_back(std::move(entry));
+      continue;
+    }
     std::vector<std::string> names{std::string(expect_name().text)};
     while (is(",") && peek(1).kind == Tok::Ident && (is_word("in", 2) || is(",", 2))) {
       advance();
@@ -457,10 +487,7 @@ IteratorEntry ModelParser::tuple_pattern() {
              " fields but the pattern has " + std::to_string(names.size()),
          line);
   }
-  std::string element_name = "_";
-  element_name.append(set.text);
-  element_name += "_element";
-  IteratorEntry entry{fresh_name(element_name), std::move(range), tuple_type};
+  IteratorEntry entry{hidden_name(set.text, "_element"), std::move(range), tuple_type};
   for (std::size_t k = 0; k < names.size(); ++k) {
     const TupleField& f = tuple->fields[k];
     const Symbol* nested = find_symbol(f.type);

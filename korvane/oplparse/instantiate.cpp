@@ -6,6 +6,7 @@
 // comes out as it went in, node for node.
 #include <algorithm>
 #include <cmath>
+#include <functional>
 #include <optional>
 #include <set>
 
@@ -84,6 +85,7 @@ class Instantiation {
     if (eq(type, K::parameter_computed)) return computed(decl, false);
     if (eq(type, K::parameter_computed_indexed)) return computed(decl, true);
     if (eq(type, K::set_computed)) return computed_set(decl);
+    if (eq(type, K::set_array)) return set_array(decl);
     if (eq(type, K::assert_statement)) {
       check_assert(decl);
       return {};
@@ -154,6 +156,87 @@ class Instantiation {
     if (!is_str(tuple_type)) set_item(core, K::element_type, py_str(written_type));
     set_item(core, K::lineno, py_int(line_));
     return core;
+  }
+
+  // `{int} Q[T] = ...;`: the sets of the array become the hidden set of (index..., member) tuples
+  // that the parser made iteration over Q[t] read.
+  Ref set_array(Handle decl) {
+    Ref name = item(decl, K::name), members = item(decl, K::members);
+    std::string owner(utf8(name));
+    std::string element_type(utf8(item(decl, K::element_type)));
+    std::vector<Domain> domains;
+    for (Ref& dim : Iterate(item(decl, K::dimensions))) domains.push_back(env_.dimension(dim, owner, line_));
+    Ref data = get(data_, name);
+    Ref computed = get(decl, K::expression);
+    if (is_none(computed) && is_none(data)) fail("Set array '" + owner + "' declared in .mod but not found in .dat file.");
+    if (!is_none(computed) && !is_none(data)) {
+      fail("Set array '" + owner + "' is computed in the model and also given in the .dat file. Hint: remove it from "
+           "the .dat file, or declare it with '= ...' to read it from there");
+    }
+    std::vector<int> slots;
+    if (!is_none(computed)) {
+      for (Ref& entry : Iterate(item(decl, K::iterators))) {
+        slots.push_back(env_.slot_count++);
+        env_.scope.emplace_back(utf8(item(entry, K::iterator)), slots.back());
+      }
+    }
+    env_.site = {-1, line_};
+    env_.declaration_site = "the declaration of '" + owner + "'";
+    env_.compile_line = line_;
+    Ref pairs = new_list();
+    std::vector<Value> index;
+    std::function<void(std::size_t, Handle)> level = [&](std::size_t k, Handle node) {
+      if (k == domains.size()) {
+        std::vector<Value> values;
+        if (is_none(computed)) {
+          Ref elements = is_dict(node) ? get(node, K::elements) : Ref::borrow(node);
+          if (!is_list(elements)) fail("Set array '" + owner + "' expects a set of elements for each index");
+          for (Ref& element : Iterate(elements)) values.push_back(env_.to_value(element));
+        } else {
+          values = set_value(computed);
+        }
+        for (const Value& v : values) {
+          Ref pair = new_list();
+          for (const Value& i : index) append(pair, plain_value(i, owner));
+          append(pair, python_value(v, element_type, owner));
+          append(pairs, pair);
+        }
+        return;
+      }
+      for (std::size_t i = 0; i < domains[k].size(); ++i) {
+        Value at = domains[k].at(i);
+        index.push_back(at);
+        if (!slots.empty()) env_.slots.resize(static_cast<std::size_t>(env_.slot_count));
+        if (!slots.empty()) env_.slots[static_cast<std::size_t>(slots[k])] = at;
+        Ref child;
+        if (is_list(node)) {
+          if (static_cast<std::size_t>(len(node)) != domains[k].size()) {
+            fail("Set array '" + owner + "' has " + std::to_string(len(node)) + " sets at dimension " +
+                 std::to_string(k + 1) + " but '" + domains[k].name + "' has " + std::to_string(domains[k].size()) +
+                 " elements");
+          }
+          child = item(node, static_cast<Py_ssize_t>(i));
+        } else if (is_dict(node)) {
+          Ref empty = new_list();
+          child = get(node, plain_value(at, owner), empty);
+        } else {
+          child = Ref::borrow(node);
+        }
+        level(k + 1, child);
+        index.pop_back();
+      }
+    };
+    level(0, is_none(computed) ? data.get() : Py_None);
+    env_.scope.resize(env_.scope.size() - slots.size());
+    env_.declaration_site.clear();
+    if (!is_none(data)) check_status(PyDict_DelItem(data_.get(), name.get()));
+    set_item(data_, members, pairs);
+    return node(K::set_of_tuples_external,
+                {{K::name, members}, {K::tuple_type, item(decl, K::tuple_type)}, {K::lineno, py_int(line_)}});
+  }
+
+  Ref plain_value(const Value& v, const std::string& owner) {
+    return v.kind == Value::Kind::Tup ? tuple_items(v, owner) : python_value(v, "", owner);
   }
 
   // A tuple as the .dat file gives it: a list of its fields.

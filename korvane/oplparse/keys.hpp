@@ -25,6 +25,8 @@ inline Key set_computed{"set_computed"};
 inline Key set_comprehension{"set_comprehension"};
 inline Key set_literal{"set_literal"};
 inline Key set_operation{"set_operation"};
+inline Key set_array{"set_array"};
+inline Key members{"members"};
 
 // Module globals and attributes
 inline Key SemanticError{"SemanticError"};

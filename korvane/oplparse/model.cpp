@@ -229,6 +229,14 @@ void ModelParser::add_declaration(Ref decl) {
   append(declarations_, decl);
 }
 
+// "_" + base + suffix, made fresh: the names of what the parser adds to the model.
+std::string ModelParser::hidden_name(std::string_view base, std::string_view suffix) {
+  std::string name = "_";
+  name.append(base);
+  name.append(suffix);
+  return fresh_name(name);
+}
+
 std::string ModelParser::fresh_name(const std::string& base) {
   std::string name = base;
   for (int n = 2; identifiers_.count(name); ++n) name = base + "_" + std::to_string(n);
@@ -372,7 +380,7 @@ void ModelParser::parameter() {
       kind = indexed ? &K::parameter_inline_indexed : &K::parameter_inline;
     } else {
       for (IteratorEntry& e : entries) {
-        if (e.name.empty()) e.name = fresh_name("_" + owner + "_i");
+        if (e.name.empty()) e.name = hidden_name(owner, "_i");
       }
       computed = initializer(owner, entries);
       kind = indexed ? &K::parameter_computed_indexed : &K::parameter_computed;
@@ -438,6 +446,10 @@ void ModelParser::set_declaration(bool setof) {
   }
   expect(setof ? ")" : "}");
   const Token& name = expect_name();
+  if (is("[")) {
+    if (of_tuples) fail("Unsupported array of sets of tuples '" + std::string(name.text) + "'", name.line);
+    return set_array(name, type, line);
+  }
   std::string owner(name.text);
   Ref value, computed;
   if (accept("=") && !accept("...")) {

@@ -15,7 +15,7 @@
 
 namespace oplparse {
 
-enum class Kind { Param, Dvar, Dexpr, Range, Set, TupleSet, TupleType, TupleArray };
+enum class Kind { Param, Dvar, Dexpr, Range, Set, TupleSet, TupleType, TupleArray, SetArray };
 
 struct TupleField {
   std::string name;
@@ -35,6 +35,7 @@ struct Symbol {
   Ref body;                         // decision expressions: the expression
   std::vector<std::string> params;  // indexed decision expressions: the index names
   std::set<std::string> globals;    // decision expressions: the declared names they use
+  std::string members;              // arrays of sets: the set of (index..., member) tuples that holds them
 };
 
 // A loop variable in scope: of a forall, a sum, an aggregate or an indexed decision expression,
@@ -123,6 +124,7 @@ class ModelParser {
   const Symbol& declare(const Token& name, Symbol symbol);
   void add_declaration(Ref decl);
   std::string fresh_name(const std::string& base);
+  std::string hidden_name(std::string_view base, std::string_view suffix);
 
   // ---- objective and constraints (constraints.cpp) ----
   void objective(const Token& sense);
@@ -180,6 +182,10 @@ class ModelParser {
   bool set_expression_ahead() const;
   std::pair<Ref, std::string> hidden_set(const std::string& iterator);
   std::string tuple_type_of(Handle expression);
+  void set_array(const Token& name, const std::string& element_type, int line);
+  IteratorEntry set_array_entry();
+  Ref set_array_card();
+  Ref member_filter(const IteratorEntry& entry, const std::vector<Ref>& subscripts);
 
   // ---- decision expressions (dexpr.cpp) ----
   Ref substitute(const Token& use, const std::string& name, const Symbol& symbol, std::vector<Ref> args);

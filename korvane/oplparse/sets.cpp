@@ -132,4 +132,108 @@ std::string ModelParser::tuple_type_of(Handle expression) {
   return "";
 }
 
+// {int} Q[T] = ...;  {string} Q[i in I] = {...};  An array of sets is kept as one hidden set of
+// (index..., member) tuples; `j in Q[t]` is a slice of it, as the tuple pattern <t, j> would be.
+void ModelParser::set_array(const Token& name, const std::string& element_type, int line) {
+  std::string owner(name.text);
+  std::vector<IteratorEntry> entries;
+  Ref dims = named_dimensions(owner, entries);
+  expect("=");
+  Ref computed;
+  if (!accept("...")) {
+    for (IteratorEntry& e : entries) {
+      if (e.name.empty()) e.name = hidden_name(owner, "_i");
+    }
+    push_scope(entries);
+    data_only_context_ = "the initializer of set '" + owner + "': it is computed from the data only";
+    computed = set_expression();
+    data_only_context_.clear();
+    pop_scope(entries);
+  }
+  expect(";");
+  Symbol member{Kind::TupleType};
+  Ref fields = new_list();
+  for (std::size_t k = 0; k <= entries.size(); ++k) {
+    std::string type = element_type;
+    if (k < entries.size()) {
+      const Ref& range = entries[k].range;
+      bool over_set = eq(item(range, K::type), K::named_set);
+      type = over_set ? find_symbol(text(item(range, K::name)))->type : "int";
+    }
+    std::string field = k < entries.size() ? "index" + std::to_string(k + 1) : "member";
+    member.fields.push_back({field, type});
+    Ref record = new_dict();
+    set_item(record, K::name, py_str(field));
+    set_item(record, K::type, py_str(type));
+    append(fields, record);
+  }
+  std::string member_type = hidden_name(owner, "_member");
+  std::string members = hidden_name(owner, "_members");
+  symbols_.emplace(member_type, std::move(member));
+  symbols_.emplace(members, Symbol{Kind::TupleSet, 0, member_type});
+  add_declaration(node(K::tuple_type_decl, {{K::name, py_str(member_type)}, {K::fields, fields}, {K::lineno, py_int(line)}}));
+  Ref decl = node(K::set_array, {{K::name, py_str(owner)}, {K::members, py_str(members)},
+                                 {K::tuple_type, py_str(member_type)}, {K::dimensions, dims}});
+  if (computed) {
+    set_item(decl, K::iterators, entries_list(entries));
+    set_item(decl, K::expression, computed);
+  }
+  set_item(decl, K::element_type, py_str(element_type));
+  set_item(decl, K::lineno, py_int(line));
+  Symbol symbol{Kind::SetArray, entries.size(), member_type};
+  symbol.members = members;
+  declare(name, std::move(symbol));
+  add_declaration(std::move(decl));
+}
+
+// `j in Q[t]`: an iterator over the hidden set of Q whose index fields equal the subscripts, and j
+// the name of its member field.
+IteratorEntry ModelParser::set_array_entry() {
+  std::string iterator(expect_name().text);
+  expect_word("in");
+  const Token& array = advance();
+  const Symbol& symbol = *find_symbol(std::string(array.text));
+  std::vector<Ref> subs = subscripts();
+  if (subs.size() != symbol.dims) {
+    fail("Unsupported subscripts of '" + std::string(array.text) + "': it is declared with " +
+             std::to_string(symbol.dims) + " dimension(s) and used with " + std::to_string(subs.size()),
+         array.line);
+  }
+  IteratorEntry entry{hidden_name(array.text, "_member"),
+                      node(K::named_set, {{K::name, py_str(symbol.members)}}), symbol.type};
+  entry.filter = member_filter(entry, subs);
+  entry.bindings.emplace_back(iterator, "", entry.name, symbol.type, "member");
+  return entry;
+}
+
+Ref ModelParser::member_filter(const IteratorEntry& entry, const std::vector<Ref>& subscripts) {
+  Ref filter;
+  for (std::size_t k = 0; k < subscripts.size(); ++k) {
+    Ref base = node(K::name_node, {{K::value, py_str(entry.name)}, {K::sem_type, py_str(entry.tuple_type)}});
+    Ref field = node(K::field_access, {{K::base, base}, {K::field, py_str("index" + std::to_string(k + 1))}});
+    Ref equal = node(K::binop,
+                     {{K::op, py_str("==")}, {K::left, field}, {K::right, subscripts[k]}, {K::sem_type, K::boolean}});
+    if (filter) equal = node(K::and_, {{K::left, filter}, {K::right, equal}});
+    filter = std::move(equal);
+  }
+  return filter;
+}
+
+// card(Q[t]) for an array of sets: the number of its members, counted by a sum.
+Ref ModelParser::set_array_card() {
+  const Token& array = advance();
+  const Symbol& symbol = *find_symbol(std::string(array.text));
+  std::vector<Ref> subs = subscripts();
+  expect(")");
+  IteratorEntry entry{hidden_name(array.text, "_member"),
+                      node(K::named_set, {{K::name, py_str(symbol.members)}}), symbol.type};
+  Ref filter = member_filter(entry, subs);
+  std::vector<IteratorEntry> entries;
+  entries.push_back(std::move(entry));
+  Ref n = node(K::sum, {{K::iterators, entries_list(entries)}});
+  if (filter) set_item(n, K::index_constraint, filter);
+  set_item(n, K::expression, node(K::number, {{K::value, py_int(1)}}));
+  return n;
+}
+
 }  // namespace oplparse
