@@ -505,3 +505,30 @@ def test_arrays_of_sets_against_brute_force(covers, tmp_path):
     tree, data = parse_files(*files)
     assert run_gurobi_script(GurobiCodeGenerator(tree, data).generate_code())["objective_value"] == pytest.approx(best + sum(z))
     assert "Covers" not in data and data["_Later_members"] == [[i, j] for i in range(1, 6) for j in later[i - 1]]
+
+
+WITH_MODEL = """{string} Nodes = ...;
+tuple Arc { string tail; string head; float cost; }
+{Arc} Arcs with tail in Nodes, head in Nodes = ...;
+dvar float+ flow[Arcs];
+minimize sum(a in Arcs) a.cost * flow[a];
+subject to { sum(a in Arcs : a.head == "t") flow[a] >= 1; }
+"""
+
+
+@pytest.mark.parametrize("arcs, message", [
+    ('{<s t 2> <s m 1> <m t 0.5>}', None),
+    ('{<s t 2> <s x 1> <m t 0.5>}', "Tuple <s,x,1> of 'Arcs' has head = x, which is not an element of 'Nodes'"),
+    ('{<s t 2> <q m 1>}', "Tuple <q,m,1> of 'Arcs' has tail = q, which is not an element of 'Nodes'"),
+])
+def test_with_clauses_check_every_tuple(arcs, message, tmp_path):
+    (tmp_path / "w.mod").write_text(WITH_MODEL)
+    (tmp_path / "w.dat").write_text(f"Nodes = {{s m t}}; Arcs = {arcs};")
+    files = str(tmp_path / "w.mod"), str(tmp_path / "w.dat")
+    if message is None:
+        assert korvane.solve(*files)["objective_value"] == pytest.approx(0.5)  # m -> t, the cheapest arc into t
+        return
+    with pytest.raises(SemanticError) as info:
+        parse_files(*files)
+    assert info.value.message.startswith(message) and info.value.lineno == 3
+    assert info.value.filename == files[0]

@@ -86,6 +86,10 @@ class Instantiation {
     if (eq(type, K::parameter_computed_indexed)) return computed(decl, true);
     if (eq(type, K::set_computed)) return computed_set(decl);
     if (eq(type, K::set_array)) return set_array(decl);
+    if (eq(type, K::with_check)) {
+      check_with(decl);
+      return {};
+    }
     if (eq(type, K::assert_statement)) {
       check_assert(decl);
       return {};
@@ -343,6 +347,28 @@ class Instantiation {
     std::string written = env_.value_text(v);
     if (!number) written = "'" + written + "'";
     fail("Type mismatch in the initializer of '" + owner + "': it is declared " + type + " but its value is " + written);
+  }
+
+  // `{Arc} Arcs with from in Nodes = ...;`: the first tuple whose field is not in its set is an
+  // error that names both.
+  void check_with(Handle decl) {
+    std::string owner(utf8(item(decl, K::name)));
+    const lpsparse::SetData* set = env_.set_named(owner);
+    if (set == nullptr || set->tuple_type < 0) fail("Unknown set of tuples '" + owner + "' of a 'with' clause");
+    const std::vector<std::string>& fields = env_.tuple_types[static_cast<std::size_t>(set->tuple_type)].fields;
+    for (Ref& check : Iterate(item(decl, K::fields))) {
+      std::string field = text(item(check, 0)), within = text(item(check, 1));
+      std::optional<Domain> domain = env_.domain_named(within, line_);
+      if (!domain) fail("Unknown set '" + within + "' in the 'with' clause of '" + owner + "'");
+      auto k = static_cast<std::size_t>(std::find(fields.begin(), fields.end(), field) - fields.begin());
+      for (const Value& tuple : set->elems) {
+        const std::vector<Value>& items = env_.interner.items_of(tuple);
+        if (k < items.size() && domain->position(items[k]) >= 0) continue;
+        fail("Tuple <" + env_.value_text(tuple) + "> of '" + owner + "' has " + field + " = " +
+             (k < items.size() ? env_.value_text(items[k]) : "nothing") + ", which is not an element of '" + within +
+             "' (the 'with' clause of '" + owner + "')");
+      }
+    }
   }
 
   // `assert expr;` and `assert forall(i in I : filter) expr;`: a false assert quotes itself.

@@ -27,6 +27,7 @@ inline Key set_literal{"set_literal"};
 inline Key set_operation{"set_operation"};
 inline Key set_array{"set_array"};
 inline Key members{"members"};
+inline Key with_check{"with_check"};
 
 // Module globals and attributes
 inline Key SemanticError{"SemanticError"};

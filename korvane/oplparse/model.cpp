@@ -451,6 +451,7 @@ void ModelParser::set_declaration(bool setof) {
     return set_array(name, type, line);
   }
   std::string owner(name.text);
+  Ref with = of_tuples && accept_word("with") ? with_clause(owner, type) : Ref();
   Ref value, computed;
   if (accept("=") && !accept("...")) {
     if (is("{") && literal_ahead()) {
@@ -475,6 +476,32 @@ void ModelParser::set_declaration(bool setof) {
   set_item(decl, K::lineno, py_int(line));
   declare(name, Symbol{of_tuples ? Kind::TupleSet : Kind::Set, 0, type});
   add_declaration(std::move(decl));
+  if (with) add_declaration(node(K::with_check, {{K::name, py_str(owner)}, {K::fields, with}, {K::lineno, py_int(line)}}));
+}
+
+// `with a in A, b in B`: each listed field of every tuple must be an element of its set; checked
+// with the data (instantiate.cpp).
+Ref ModelParser::with_clause(const std::string& owner, const std::string& tuple_type) {
+  const Symbol& tuple = *find_symbol(tuple_type);
+  Ref checks = new_list();
+  do {
+    const Token& field = expect_name();
+    bool known = std::any_of(tuple.fields.begin(), tuple.fields.end(), [&](const TupleField& f) { return f.name == field.text; });
+    if (!known) {
+      fail("Unknown symbol '" + std::string(field.text) + "': tuple type '" + tuple_type + "' of '" + owner +
+               "' has no such field",
+           field.line);
+    }
+    expect_word("in");
+    const Token& set = expect_name();
+    const Symbol* symbol = find_symbol(std::string(set.text));
+    if (symbol == nullptr) fail("Undeclared symbol '" + std::string(set.text) + "'", set.line);
+    if (symbol->kind != Kind::Set && symbol->kind != Kind::TupleSet && symbol->kind != Kind::Range) {
+      fail("Unsupported 'with' clause of '" + owner + "': '" + std::string(set.text) + "' is not a set", set.line);
+    }
+    append(checks, tuple_of(py_str(field.text), py_str(set.text)));
+  } while (accept(","));
+  return checks;
 }
 
 // T arr[S] = ...;  with T a tuple type and S a declared set

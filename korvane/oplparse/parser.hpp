@@ -107,6 +107,7 @@ class ModelParser {
   void range_declaration();
   void parameter();
   void set_declaration(bool setof);
+  Ref with_clause(const std::string& owner, const std::string& tuple_type);
   void tuple_array(const Token& type_name);
   void decision_variable();
   void decision_expression();
