@@ -6,7 +6,7 @@ from dataclasses import dataclass
 
 from korvane.faultlore import SemanticError
 from korvane.mipwright import GurobiCodeGenerator
-from korvane.oplparse import parse_data, parse_model
+from korvane.oplparse import instantiate, parse_data, parse_model
 
 # How far an answer got; a later stage is a better answer.
 STAGES = ("format", "model", "data", "compile", "ok")
@@ -87,7 +87,7 @@ def check_pair(attempt):
         attempt.stage = "data"
         data = parse_data(attempt.data_text, filename="data.dat")
         attempt.stage = "compile"
-        GurobiCodeGenerator(tree, data).generate_code()
+        GurobiCodeGenerator(*instantiate(tree, data, filename="model.mod")).generate_code()
     except SemanticError as err:
         source = {"model": attempt.model_text, "data": attempt.data_text, "compile": attempt.model_text}[attempt.stage]
         attempt.message, attempt.lineno = _describe(err, source), err.lineno
