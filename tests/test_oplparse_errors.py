@@ -85,8 +85,8 @@ def raised(fn, text, **kwargs):
      "Unsupported use of decision expression 'total': the iterator 'x' hides the declared name its expression uses; "
      "rename the iterator", HINT_UNSUPPORTED, 6),
     ("int n = m;", "Undeclared symbol 'm'", HINT_SYMBOL, 1),
-    ("int d[1..2] = 5;", "Unsupported initializer of parameter 'd': an array takes a list [...] of values, or an "
-     "expression over its named indices, as in 'float a[i in I] = 2 * i;'", HINT_UNSUPPORTED, 1),
+    ("int d = [4, 5];", "Unsupported initializer of parameter 'd': a scalar takes one value, not a list",
+     HINT_UNSUPPORTED, 1),
     ("dvar int x;\nint n = 2 * x;", "Unsupported use of decision variable 'x' in the initializer of 'n': it is "
      "computed from the data only", HINT_UNSUPPORTED, 2),
     ("int n = 2.5;", "Unsupported value 2.5 for int 'n'", HINT_UNSUPPORTED, 1),

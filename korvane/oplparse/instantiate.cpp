@@ -25,6 +25,51 @@ long line_of(Handle node) {
   return is_int(line) ? PyLong_AsLong(line.get()) : 0;
 }
 
+// Membership in a list of values, by their hashes sorted once: computed sets reach millions of
+// elements, and a sorted array is far kinder to the cache than a node-based hash table.
+class ValueIndex {
+ public:
+  explicit ValueIndex(const std::vector<Value>& values) : values_(values) {
+    keys_.reserve(values.size());
+    for (std::size_t i = 0; i < values.size(); ++i) keys_.emplace_back(lpsparse::ValueHash{}(values[i]), i);
+    std::sort(keys_.begin(), keys_.end());
+  }
+
+  bool contains(const Value& v) const {
+    std::size_t h = lpsparse::ValueHash{}(v);
+    for (auto it = std::lower_bound(keys_.begin(), keys_.end(), std::pair<std::size_t, std::size_t>{h, 0});
+         it != keys_.end() && it->first == h; ++it) {
+      if (values_[it->second] == v) return true;
+    }
+    return false;
+  }
+
+  // Drops every element equal to an earlier one, keeping the order of the rest.
+  static void keep_first(std::vector<Value>& values) {
+    ValueIndex index(values);
+    std::vector<std::uint8_t> repeated(values.size(), 0);
+    for (std::size_t run = 0; run < index.keys_.size();) {
+      std::size_t end = run;
+      while (end < index.keys_.size() && index.keys_[end].first == index.keys_[run].first) ++end;
+      for (std::size_t a = run; a < end; ++a) {  // a run holds the values of one hash, in order
+        for (std::size_t b = run; b < a && !repeated[index.keys_[a].second]; ++b) {
+          if (values[index.keys_[a].second] == values[index.keys_[b].second]) repeated[index.keys_[a].second] = 1;
+        }
+      }
+      run = end;
+    }
+    std::size_t kept = 0;
+    for (std::size_t i = 0; i < values.size(); ++i) {
+      if (!repeated[i]) values[kept++] = values[i];
+    }
+    values.resize(kept);
+  }
+
+ private:
+  const std::vector<Value>& values_;
+  std::vector<std::pair<std::size_t, std::size_t>> keys_;
+};
+
 // An iterator around the node being lowered; `fixed` when its range does not depend on another.
 struct ScopeEntry {
   std::string name;
@@ -257,48 +302,49 @@ class Instantiation {
     RecursionGuard guard(" while computing a set");
     Ref type = get(expression, K::type);
     std::vector<Value> out;
-    lpsparse::SetData seen;
-    auto add = [&](const Value& v) {
-      if (seen.pos.emplace(v, 0).second) out.push_back(v);
-    };
     if (eq(type, K::set_operation)) {
       std::string op(utf8(item(expression, K::op)));
       std::vector<Value> left = set_value(item(expression, K::left)), right = set_value(item(expression, K::right));
-      lpsparse::SetData in_left, in_right;
-      for (const Value& v : left) in_left.add(v);
-      for (const Value& v : right) in_right.add(v);
+      ValueIndex in_left(left), in_right(right);
       for (const Value& v : left) {
-        bool shared = in_right.pos.count(v) > 0;
-        if (op == "union" || (op == "inter" && shared) || ((op == "diff" || op == "symdiff") && !shared)) add(v);
+        bool shared = in_right.contains(v);
+        if (op == "union" || (op == "inter" && shared) || ((op == "diff" || op == "symdiff") && !shared)) out.push_back(v);
       }
       for (const Value& v : right) {
-        if (op == "union" || (op == "symdiff" && !in_left.pos.count(v))) add(v);
+        if ((op == "union" || op == "symdiff") && !in_left.contains(v)) out.push_back(v);
       }
-    } else if (eq(type, K::name_node)) {
+      return out;  // both operands hold each element once, and so does the result
+    }
+    if (eq(type, K::name_node)) {
       std::string set(utf8(item(expression, K::value)));
       std::optional<Domain> domain = env_.domain_named(set, line_);
       if (!domain) fail("Unsupported operand '" + set + "' of a set expression: name a declared set or range");
-      for (std::size_t i = 0; i < domain->size(); ++i) add(domain->at(i));
-    } else if (eq(type, K::range_specifier)) {
+      for (std::size_t i = 0; i < domain->size(); ++i) out.push_back(domain->at(i));
+      return out;
+    }
+    if (eq(type, K::range_specifier)) {
       Value start = evaluate(item(expression, K::start)), end = evaluate(item(expression, K::end));
       if (!start.is_num() || !end.is_num() || start.num != std::floor(start.num) || end.num != std::floor(end.num)) {
         fail("Range bounds must be integer-valued in " + env_.declaration_site);
       }
       for (auto k = static_cast<long long>(start.num); k <= static_cast<long long>(end.num); ++k) {
-        add(Value::integer(k));
+        out.push_back(Value::integer(k));
       }
-    } else if (eq(type, K::set_literal)) {
-      for (Ref& element : Iterate(item(expression, K::elements))) add(evaluate(element));
+      return out;
+    }
+    if (eq(type, K::set_literal)) {
+      for (Ref& element : Iterate(item(expression, K::elements))) out.push_back(evaluate(element));
     } else if (eq(type, K::set_comprehension)) {
       Ref no_filter = none();
       int loop = env_.compile_loop(item(expression, K::iterators), get(expression, K::index_constraint, no_filter));
       int element = env_.compile_expr(item(expression, K::expression));
       env_.close_loop(loop);
       env_.slots.resize(static_cast<std::size_t>(env_.slot_count));
-      env_.for_each(loop, [&] { add(env_.eval(element)); });
+      env_.for_each(loop, [&] { out.push_back(env_.eval(element)); });
     } else {
       fail("Unsupported set expression of type '" + text(type) + "'");
     }
+    ValueIndex::keep_first(out);
     return out;
   }
 

@@ -367,7 +367,7 @@ void ModelParser::parameter() {
   if (accept("=")) {
     if (accept("...")) {
       kind = indexed ? &K::parameter_external_explicit_indexed : &K::parameter_external_explicit;
-    } else if (literal_ahead()) {
+    } else if (literal_ahead() && (!indexed || is("["))) {
       int value_line = peek().line;
       value = literal(owner, type);
       if (is_list(value) != indexed) {
