@@ -373,17 +373,20 @@ const Symbol* ModelParser::find_symbol(const std::string& name) {
 std::vector<IteratorEntry> ModelParser::iterator_list(bool siblings_visible) {
   std::vector<IteratorEntry> entries;
   std::vector<std::string> outer_pending = pending_iterators_;
+  // A pattern's or an array of sets' entry, with the names it binds.
+  auto enlist = [&](IteratorEntry entry) {
+    if (siblings_visible) {
+      scope_.emplace_back(entry.name, entry.tuple_type);
+      scope_.insert(scope_.end(), entry.bindings.begin(), entry.bindings.end());
+    } else {
+      pending_iterators_.push_back(entry.name);
+      for (const Iterator& b : entry.bindings) pending_iterators_.push_back(b.name);
+    }
+    entries.push_back(std::move(entry));
+  };
   do {
     if (is("<")) {
-      IteratorEntry entry = tuple_pattern();
-      if (siblings_visible) {
-        scope_.emplace_back(entry.name, entry.tuple_type);
-        scope_.insert(scope_.end(), entry.bindings.begin(), entry.bindings.end());
-      } else {
-        pending_iterators_.push_back(entry.name);
-        for (const Iterator& b : entry.bindings) pending_iterators_.push_back(b.name);
-      }
-      entries.push_back(std::move(entry));
+      enlist(tuple_pattern());
       continue;
     }
     const Symbol* array = peek(2).kind == Tok::Ident ? find_symbol(std::string(peek(2).text)) : nullptr;
@@ -399,14 +402,7 @@ std::vector<IteratorEntry> ModelParser::iterator_list(bool siblings_visible) {
         pop_scope(entries);
         pending_iterators_ = std::move(pending);
       }
-      if (siblings_visible) {
-        scope_.emplace_back(entry.name, entry.tuple_type);
-        scope_.insert(scope_.end(), entry.bindings.begin(), entry.bindings.end());
-      } else {
-        pending_iterators_.push_back(entry.name);
-        for (const Iterator& b : entry.bindings) pending_iterators_.push_back(b.name);
-      }
-      entries.push_back(std::move(entry));
+      enlist(std::move(entry));
       continue;
     }
     std::vector<std::string> names{std::string(expect_name().text)};

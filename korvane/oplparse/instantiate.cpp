@@ -11,7 +11,7 @@
 #include <set>
 
 #include "korvane/lpwrightsparse/model.hpp"
-#include "source.hpp"
+#include "parser.hpp"
 
 namespace oplparse {
 namespace {
@@ -642,28 +642,13 @@ class Instantiation {
   // The iterators in scope that `tree` mentions, in scope order.
   std::vector<const ScopeEntry*> free_iterators(Handle tree) {
     std::set<std::string> names;
-    mentioned_names(tree, names);
+    collect_names(tree, names);
     std::vector<const ScopeEntry*> free;
     for (auto it = scope_.rbegin(); it != scope_.rend(); ++it) {
       bool shadowed = std::any_of(free.begin(), free.end(), [&](const ScopeEntry* e) { return e->name == it->name; });
       if (!shadowed && names.count(it->name)) free.insert(free.begin(), &*it);
     }
     return free;
-  }
-
-  static void mentioned_names(Handle tree, std::set<std::string>& names) {
-    RecursionGuard guard(" while instantiating expressions");
-    if (is_list(tree)) {
-      for (Ref& element : Iterate(tree)) mentioned_names(element, names);
-      return;
-    }
-    if (!is_dict(tree)) return;
-    Ref type = get(tree, K::type);
-    Ref name = eq(type, K::name_node) ? get(tree, K::value) : eq(type, K::name_reference_index) ? get(tree, K::name) : none();
-    if (is_str(name)) names.emplace(utf8(name));
-    PyObject *key, *value;
-    Py_ssize_t pos = 0;
-    while (PyDict_Next(tree, &pos, &key, &value)) mentioned_names(value, names);
   }
 
   // The value of `n`: a constant, or a reference to a table of its values over the ranges of
