@@ -193,7 +193,7 @@ Ref ModelParser::call(const Token& function) {
 
 // sum(i in I : filter) term, and min(...)/max(...) over iterators or of a list.
 Ref ModelParser::aggregate(const Token& keyword) {
-  bool over_iterators = keyword.text == "sum" || keyword.text == "prod" || !is("(") ||
+  bool over_iterators = keyword.text == "sum" || keyword.text == "prod" || !is("(") || is("<", 1) ||
                         (peek(1).kind == Tok::Ident && (is_word("in", 2) || (is(",", 2) && is_word("in", 4))));
   if (!over_iterators) return call(keyword);
   expect("(");
