@@ -183,6 +183,13 @@ Ref ModelParser::call(const Token& function) {
   if (!is(")")) {
     do {
       append(args, expression());
+      const Token& next = peek();
+      if (next.kind == Tok::Ident &&
+          (next.text == "union" || next.text == "inter" || next.text == "diff" || next.text == "symdiff")) {
+        fail("Unsupported set expression in an argument of '" + name + "': declare the set first, as in '{int} U = A " +
+                 std::string(next.text) + " B;', and pass its name",
+             next.line);
+      }
     } while (accept(","));
   }
   expect(")");
