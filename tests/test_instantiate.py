@@ -534,3 +534,25 @@ def test_with_clauses_check_every_tuple(arcs, message, tmp_path):
         parse_files(*files)
     assert info.value.message.startswith(message) and info.value.lineno == 3
     assert info.value.filename == files[0]
+
+
+def test_membership_tests_on_both_targets(tmp_path):
+    model = """{int} S = ...;
+    tuple Arc { int i; int j; }
+    {Arc} Arcs = ...;
+    int inside = sum(k in 1..6 : k in S) 1;
+    dvar float+ x[1..6];
+    minimize sum(k in 1..6) x[k];
+    subject to {
+      forall(k in 1..6 : k in S) x[k] >= inside;
+      forall(k in 1..5 : <k, k + 1> in Arcs && !(k in S)) x[k] >= 10;
+    }"""
+    (tmp_path / "m.mod").write_text(model)
+    (tmp_path / "m.dat").write_text("S = {2 3 5}; Arcs = {<1 2> <4 5> <3 4>};")
+    members, arcs = {2, 3, 5}, {(1, 2), (4, 5), (3, 4)}
+    expected = len(members) * len(members) + 10 * sum(1 for k in range(1, 6) if (k, k + 1) in arcs and k not in members)
+    files = str(tmp_path / "m.mod"), str(tmp_path / "m.dat")
+    assert korvane.solve(*files)["objective_value"] == pytest.approx(expected)
+    tree, data = parse_files(*files)
+    assert data["inside"] == 3
+    assert run_gurobi_script(GurobiCodeGenerator(tree, data).generate_code())["objective_value"] == pytest.approx(expected)

@@ -41,7 +41,8 @@ MODEL FILE (.mod)
 - assert condition; and assert forall(i in I) condition; check the data.
 - Expressions: + - * / and parentheses; sum(i in I : filter) expr; min(a, b) and max(a, b);
   over data only: max(i in I) expr, min(i in I) expr, prod(i in I) expr, mod (%), div, cond ? a : b,
-  abs, floor, ceil, round, sqrt, pow, exp, log, card, ord, first, last, next, prev, item, maxint.
+  abs, floor, ceil, round, sqrt, pow, exp, log, card, ord, first, last, next, prev, item, maxint,
+  and membership tests such as forall(i in I : i in Special).
 - Keep the model linear: never multiply two decision variables or divide by one.
 
 NOT SUPPORTED (the compiler rejects them)

@@ -95,7 +95,7 @@ Expr node(Op op, int a = -1, int b = -1, int c = -1) {
 // ---- functions of data ----
 
 static bool is_set_function(std::string_view name) {
-  for (std::string_view f : {"card", "ord", "first", "last", "next", "prev", "nextc", "prevc", "item"}) {
+  for (std::string_view f : {"card", "ord", "first", "last", "next", "prev", "nextc", "prevc", "item", "in"}) {
     if (name == f) return true;
   }
   return false;

@@ -331,6 +331,7 @@ Value Model::set_function(const Expr& x) {
     return d.at(static_cast<std::size_t>(arg.num));
   }
   long long p = d.position(arg);
+  if (f == "in") return Value::integer(p >= 0);
   if (p < 0) {
     std::string element = value_text(arg);
     fail("'" + element + "' is not an element of '" + d.name + "' in " + f + "() in " + site_text());

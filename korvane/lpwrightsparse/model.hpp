@@ -250,7 +250,7 @@ enum class Op : std::uint8_t {
   Pow,     // a ** b
   Mod,     // a mod b, truncated towards zero as in C
   IntDiv,  // a div b, truncated towards zero
-  SetFn,   // ref: index into set_args; text: card, ord, first, last, next, prev, nextc, prevc, item
+  SetFn,   // ref: index into set_args; text: card, ord, first, last, next, prev, nextc, prevc, item, in
 };
 
 enum class Cmp : std::uint8_t { Eq, Ne, Le, Ge, Lt, Gt };

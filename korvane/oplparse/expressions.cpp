@@ -63,11 +63,30 @@ Ref ModelParser::logical_and() {
 
 Ref ModelParser::comparison() {
   Ref left = additive();
+  if (is_word("in")) return membership(std::move(left));
   const Token& op = peek();
   if (op.kind != Tok::Punct || !is_comparison_op(op.text)) return left;
   advance();
   Ref right = additive();
   return node(K::binop, {{K::op, py_str(op.text)}, {K::left, left}, {K::right, right}, {K::sem_type, K::boolean}});
+}
+
+// `e in S` with S a declared set or range: a condition on the data, computed by instantiation.
+Ref ModelParser::membership(Ref element) {
+  const Token& in = advance();
+  const Token& set = peek();
+  const Symbol* symbol = set.kind == Tok::Ident && !find_iterator(std::string(set.text)) ? find_symbol(std::string(set.text))
+                                                                                       : nullptr;
+  if (symbol == nullptr || (symbol->kind != Kind::Set && symbol->kind != Kind::TupleSet && symbol->kind != Kind::Range) ||
+      is("[", 1)) {
+    fail("Unsupported membership test: 'in' takes the name of a declared set or range, as in 'i in S'", in.line);
+  }
+  advance();
+  if (used_globals_) used_globals_->insert(std::string(set.text));
+  Ref args = new_list();
+  append(args, node(K::name_node, {{K::value, py_str(set.text)}}));
+  append(args, element);
+  return node(K::funcall, {{K::name, py_str("in")}, {K::args, args}, {K::sem_type, K::boolean}});
 }
 
 Ref ModelParser::additive() {

@@ -148,6 +148,7 @@ class ModelParser {
   Ref logical_or();
   Ref logical_and();
   Ref comparison();
+  Ref membership(Ref element);
   Ref additive();
   Ref term();
   Ref unary();
