@@ -499,7 +499,10 @@ Ref ModelParser::with_clause(const std::string& owner, const std::string& tuple_
     if (symbol->kind != Kind::Set && symbol->kind != Kind::TupleSet && symbol->kind != Kind::Range) {
       fail("Unsupported 'with' clause of '" + owner + "': '" + std::string(set.text) + "' is not a set", set.line);
     }
-    append(checks, tuple_of(py_str(field.text), py_str(set.text)));
+    Ref check = new_list();  // [field, set]: plain JSON, as every node of the tree
+    append(check, py_str(field.text));
+    append(check, py_str(set.text));
+    append(checks, check);
   } while (accept(","));
   return checks;
 }
