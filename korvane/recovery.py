@@ -10,7 +10,7 @@ import re
 
 from .diagnostics import at_data_value, from_decode_error, swapped_files, with_data_suggestion
 from .faultlore import SemanticError
-from .oplparse import parse_data, parse_model
+from .oplparse import instantiate, parse_data, parse_model
 from .solving import compile_model
 
 _MOST_ERRORS = 50
@@ -127,6 +127,10 @@ def _statement_end(text, start):
 def _generator_errors(tree, data, model_file):
     """The first error of each target (a generator stops at its first)."""
     found = []
+    try:
+        tree, data = instantiate(tree, data, filename=model_file)
+    except SemanticError as error:
+        return [with_data_suggestion(error, data, model_file)]
     for target in ("gurobi", "scipy"):
         try:
             compile_model(tree, data, target)

@@ -403,3 +403,19 @@ def test_feedback_needs_both_files(llm, files):
     with pytest.raises(FileNotFoundError):
         generative_feedback("ok?", *files)
     assert llm.requests == []
+
+
+def test_the_checker_instantiates_computed_data():
+    from korvane.genai.checking import Attempt, check_pair
+
+    model = ("{string} Items = ...; float w[Items] = ...; float cap = sum(i in Items) w[i] / 2;\n"
+             "assert cap > 0;\ndvar boolean take[Items];\nmaximize sum(i in Items) take[i];\n"
+             "subject to { sum(i in Items) w[i] * take[i] <= cap; }")
+    results = {}
+    for weights in ("[1 2 3]", "[0 0 0]"):
+        attempt = Attempt(1, "")
+        attempt.model_text, attempt.data_text = model, f"Items = {{a b c}}; w = {weights};"
+        results[weights] = check_pair(attempt)
+    assert results["[1 2 3]"].stage == "ok"
+    refused = results["[0 0 0]"]
+    assert refused.stage == "compile" and refused.lineno == 2 and "Assertion failed: 'assert cap > 0'" in refused.message

@@ -5,6 +5,7 @@ import pathlib
 import pytest
 from trees import binop, name, named_range, named_set, num, paren
 
+from korvane.faultlore import SemanticError
 from korvane.oplparse import parse_files, parse_model
 
 EXAMPLES = pathlib.Path(__file__).resolve().parent.parent / "examples"
@@ -337,6 +338,7 @@ def test_parse_files_without_data(tmp_path):
         parse_files(model, tmp_path / "missing.dat")
     with pytest.raises(IsADirectoryError):
         parse_files(tmp_path)
-    (tmp_path / "latin1.dat").write_bytes(b's = "caf\xe9";')
-    with pytest.raises(UnicodeDecodeError):
+    (tmp_path / "latin1.dat").write_bytes(b'// caf\xe9 au lait\ns = "caf\xe9";')
+    with pytest.raises(SemanticError) as info:
         parse_files(model, tmp_path / "latin1.dat")
+    assert info.value.lineno == 2 and info.value.message.startswith("Invalid byte 0xE9 (not UTF-8) outside a comment")

@@ -32,6 +32,8 @@ def raised(fn, text, **kwargs):
 
 
 @pytest.mark.parametrize("text, message, hint, lineno", [
+    ("dvar int x;\nsubject to { 0 <= x >= 3; }", "Unsupported chained comparison '<= ... >=': a ranged constraint is "
+     "written lo <= e <= hi or hi >= e >= lo", HINT_UNSUPPORTED, 2),
     ("int sum = 2;", "Syntax error at or near token 'sum'", HINT_SYNTAX, 1),
     ("dvar int x;\nsubject to {\n  x >= 1;\n", "Syntax error at end of file", HINT_EOF, 3),
     ("dvar int x;\nminimize x + y;", "Undeclared symbol 'y'", HINT_SYMBOL, 2),
@@ -45,8 +47,9 @@ def raised(fn, text, **kwargs):
      HINT_UNSUPPORTED, 1),
     ("dvar interval t;", "Unsupported decision variable type 'interval': use boolean, int, int+, float or float+",
      HINT_UNSUPPORTED, 1),
-    (DECLS + "subject to { if (n > 1) { x[1] >= 1; } }",
-     "Unsupported construct 'if': write the condition as a forall filter or as an implication (=>)", HINT_UNSUPPORTED, 5),
+    (DECLS + "subject to { if (x[1] > 1) { x[2] >= 1; } }",
+     "Unsupported use of decision variable 'x' in the condition of an 'if': it is decided from the data; write a "
+     "condition on decision variables as an implication (=>)", HINT_UNSUPPORTED, 5),
     (DECLS + "minimize foo(n);", "Unsupported function 'foo'", HINT_FUNCTION, 5),
     (DECLS + "minimize x[x[1]];", "Unsupported index expression type 'indexed_name' in a subscript of 'x'", HINT_INDEX, 5),
     (DECLS + "minimize p[sum(i in R) i];", "Unsupported index expression type 'sum' in a subscript of 'p'", HINT_INDEX, 5),
@@ -65,21 +68,23 @@ def raised(fn, text, **kwargs):
     (DECLS + "subject to { forall(i in n) x[i] >= 1; }",
      "Unsupported range for iterator 'i': use a..b, a declared range or a declared set", HINT_UNSUPPORTED, 5),
     (DECLS + "subject to { forall(<i, j> in R) x[i] >= 1; }",
-     "Unsupported tuple pattern in an iterator: name the element instead, as in 'a in Arcs', and use its fields as "
-     "a.field", HINT_UNSUPPORTED, 5),
+     "Unsupported tuple pattern over 'R': a pattern <a, b, ...> takes a set of tuples", HINT_UNSUPPORTED, 5),
+    ("tuple T { int a; int b; }\n{T} S = ...;\ndvar int x;\nsubject to { forall(<i> in S) x >= i; }",
+     "Unsupported tuple pattern: tuple type 'T' has 2 fields but the pattern has 1", HINT_UNSUPPORTED, 4),
     (DECLS + "subject to { x[1] + 1 => x[2] >= 1; }",
      "Unsupported operand of '=>': use comparisons, boolean variables, true or false, combined with &&, || and !",
      HINT_UNSUPPORTED, 5),
     (DECLS + "dexpr int total = sum(i in R) x[i];\nsubject to { forall(x in R) total >= x; }",
      "Unsupported use of decision expression 'total': the iterator 'x' hides the declared name its expression uses; "
      "rename the iterator", HINT_UNSUPPORTED, 6),
-    ("int n = m;", "Unsupported initializer of parameter 'n': write a literal value of its shape, or '= ...' and give "
-     "the value in the .dat file", HINT_UNSUPPORTED, 1),
-    ("int d[1..2] = 5;", "Unsupported initializer of parameter 'd': write a literal value of its shape, or '= ...' and "
-     "give the value in the .dat file", HINT_UNSUPPORTED, 1),
+    ("int n = m;", "Undeclared symbol 'm'", HINT_SYMBOL, 1),
+    ("int d = [4, 5];", "Unsupported initializer of parameter 'd': a scalar takes one value, not a list",
+     HINT_UNSUPPORTED, 1),
+    ("dvar int x;\nint n = 2 * x;", "Unsupported use of decision variable 'x' in the initializer of 'n': it is "
+     "computed from the data only", HINT_UNSUPPORTED, 2),
     ("int n = 2.5;", "Unsupported value 2.5 for int 'n'", HINT_UNSUPPORTED, 1),
-    ("{int} S = 1..3;", "Unsupported initializer of set 'S': list its elements in braces, or write '= ...' and give them "
-     "in the .dat file", HINT_UNSUPPORTED, 1),
+    ("{int} S = 3;", "Unsupported set expression: use a declared set or range, a..b, {a, b, ...}, {e | i in I : "
+     "filter}, asSet, union, inter, diff or symdiff", HINT_UNSUPPORTED, 1),
     ("dvar int x;\nminimize x;\nmaximize x;", "Unsupported second objective 'maximize': a model has one objective",
      HINT_UNSUPPORTED, 3),
     ("dvar int x;\nminimize x.f;", "Unsupported field access '.f' on a value that is not a tuple", HINT_UNSUPPORTED, 2),
@@ -102,9 +107,9 @@ def test_duplicates_carry_their_own_hint(text, message, lineno):
 
 @pytest.mark.parametrize("text, message, hint, lineno", [
     ("dvar int x;", "Syntax error in .dat file at or near token 'int'", HINT_DAT_SYNTAX, 1),
-    ("a = [1, 2,];", "Syntax error in .dat file at or near token ']'", HINT_DAT_SYNTAX, 1),
+    ("a = [1, 2,,];", "Syntax error in .dat file at or near token ','", HINT_DAT_SYNTAX, 1),
     ("a = [1..2];", "Syntax error in .dat file at or near token '..'", HINT_DAT_SYNTAX, 1),
-    ("a = yes;", "Syntax error in .dat file at or near token 'yes'", HINT_DAT_SYNTAX, 1),
+    ("a = 1 yes;", "Syntax error in .dat file at or near token 'yes'", HINT_DAT_SYNTAX, 1),
     ("a = #[#[1: 2]#: 3]#;", "Syntax error in .dat file at or near token '#['", HINT_DAT_SYNTAX, 1),
     ('n = 1;\ns = "abc', "Syntax error in .dat file at end of file", HINT_DAT_EOF, 2),
     ("a = [1, 2\n\n", "Syntax error in .dat file at end of file", HINT_DAT_EOF, 1),

@@ -105,7 +105,7 @@ def _hard_knapsack(tmp_path):
     import random
 
     rng = random.Random(7)
-    n, m = 70, 6
+    n, m = 150, 10
     weights = [[rng.randint(20, 99) for _ in range(n)] for _ in range(m)]
     model = tmp_path / "mkp.mod"
     model.write_text(f"range I = 1..{n};\nrange K = 1..{m};\nint w[K][I] = ...;\nint v[I] = ...;\nint cap[K] = ...;\n"
@@ -123,7 +123,7 @@ def test_a_time_limit_stops_with_the_incumbent(tmp_path, solver):
 
     model, data, weights = _hard_knapsack(tmp_path)
     report = io.StringIO()
-    results = korvane.solve(model, data, solver=solver, time_limit=0.2, output=report)
+    results = korvane.solve(model, data, solver=solver, time_limit=0.1, output=report)
     if solver == "gurobi":  # the gurobipy script reports the raw status of a limit
         assert results["status"] == "OPTIMIZATION_STATUS_9"
         return

@@ -5,7 +5,7 @@ import re
 from dataclasses import dataclass
 
 from korvane.faultlore import SemanticError
-from korvane.oplparse import parse_data, parse_model
+from korvane.oplparse import instantiate, parse_data, parse_model
 from korvane.solving import compile_model
 
 # How far an answer got; a later stage is a better answer.
@@ -111,7 +111,8 @@ def check_pair(attempt):
         attempt.stage = "data"
         data = parse_data(attempt.data_text, filename="data.dat")
         attempt.stage = "compile"
-        compile_model(tree, data, "gurobi")  # a construct it cannot translate is a SemanticError with its line
+        # a construct it cannot translate is a SemanticError with its line
+        compile_model(*instantiate(tree, data, filename="model.mod"), "gurobi")
     except SemanticError as err:
         source = {"model": attempt.model_text, "data": attempt.data_text, "compile": attempt.model_text}[attempt.stage]
         attempt.message, attempt.lineno = _describe(err, source), err.lineno

@@ -10,38 +10,47 @@ MODEL FILE (.mod)
     int n = ...;                      (value from the .dat file)
     float rate = 0.5;                 (inline value)
     float cost[Plants][Markets] = ...;  (arrays indexed by ranges, sets or sets of tuples)
+    int m = max(i in Items) weight[i];          (computed from the data)
+    float share[i in Items] = value[i] / sum(j in Items) value[j];
 - Ranges: range Items = 1..n;
 - Sets: {string} Plants = ...;  {int} Days = {1, 2, 3};
+    {int} Even = {i | i in 1..n : i mod 2 == 0};  {string} Both = A union B;  (also inter, diff)
+    {string} Neighbours[Cities] = ...;  (an array of sets; iterate as j in Neighbours[c])
 - Tuples and sets of tuples:
     tuple Arc { string src; string dst; float cost; }
-    {Arc} Arcs = ...;
-  Read fields with a dot: a.cost. Iterate as `a in Arcs` (no tuple patterns such as <i, j> in Arcs).
+    {Arc} Arcs = ...;   or   {Arc} Arcs with src in Nodes, dst in Nodes = ...;
+  Read fields with a dot (a.cost), or name them with a pattern: sum(<i, j, c> in Arcs) c * flow[<i, j, c>];
+  a pattern with a name already bound selects a slice: sum(<k, j, c> in Arcs) flow[<k, j, c>].
 - Decision variables, domains boolean, int, int+, float, float+, optionally with bounds:
     dvar float+ ship[Plants][Markets];
     dvar int+ level[Sites] in 0..10;
+    dvar float+ flow[a in Arcs] in 0..a.cap;
     dvar boolean open[Facilities];
 - Decision expressions: dexpr float total = sum(p in Products) profit[p] * make[p];
   and indexed ones: dexpr float used[r in Resources] = sum(p in Products) usage[r][p] * make[p];
 - Exactly one objective: minimize <expression>; or maximize <expression>;
 - Constraints inside `subject to { ... }`:
-    comparisons with ==, <=, >=, <, > and != (for example x[i] != x[j]);
+    comparisons with ==, <=, >=, <, > and != (for example x[i] != x[j]); ranges lo <= e <= hi;
     labels: capacity: sum(i in Items) weight[i] * take[i] <= cap;
     forall(i in I, j in J : i < j) constraint;   or   forall(i in I) { c1; c2; }
-    (labels go on the constraints inside a forall, never on the forall itself);
+    a label before a forall or a block names the constraints inside: demand: forall(c in C) ...;
+    if (condition on data) { ... } else { ... } (the condition may use forall iterators, not variables);
     implications: condition => constraint; the condition combines comparisons, boolean
     variables, true and false with &&, || and !, e.g. open[f] == 0 => serve[f][c] == 0;
     counting: sum(s in Sites) (level[s] >= target[s]) >= required;
+- assert condition; and assert forall(i in I) condition; check the data.
 - Expressions: + - * / and parentheses; sum(i in I : filter) expr; min(a, b) and max(a, b);
-  max(i in I) expr and min(i in I) expr over data; cond ? a : b, abs() and sqrt() over data.
+  over data only: max(i in I) expr, min(i in I) expr, prod(i in I) expr, mod (%), div, cond ? a : b,
+  abs, floor, ceil, round, sqrt, pow, exp, log, card, ord, first, last, next, prev, item, maxint,
+  and membership tests such as forall(i in I : i in Special).
 - Keep the model linear: never multiply two decision variables or divide by one.
 
 NOT SUPPORTED (the compiler rejects them)
-- using CP; execute { } and main { } blocks; include; assert; `constraint` declarations.
-- if inside subject to: use a forall filter (forall(i in I : cond)) or an implication (=>).
-- setof, sorted, ordered, reversed, string functions, piecewise linear functions.
-- Chained comparisons such as 0 <= x <= 3 (write two constraints) and = in constraints (use ==).
+- using CP; execute { } and main { } blocks; include.
+- if whose condition uses decision variables: use an implication (=>).
+- sorted, ordered, reversed, string functions, piecewise linear functions.
+- = in constraints (use ==).
 - Indexing with an indexed expression such as x[y[i]]: precompute the lookup in the data.
-- Filtered or computed declarations of sets and arrays: give their values in the .dat file.
 
 DATA FILE (.dat)
 - Plain assignments only, one per name declared with `= ...` in the model:
@@ -50,6 +59,7 @@ DATA FILE (.dat)
     value = [360, 83, 59];   cost = [[4, 7, 9], [5, 3, 8]];
 - Sets and sets of tuples:  Plants = {"Seattle", "Denver"};  Arcs = {<"a", "b", 3>, <"b", "c", 5>};
 - Ranges:  r = 1..4;
+- Names of string elements may be written without quotes: Cities = {GARY CLEV PITT};
 - No dvar, minimize, maximize or subject to in a .dat file. Array sizes must match their
   index sets exactly.
 """

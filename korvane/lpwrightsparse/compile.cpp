@@ -93,6 +93,67 @@ Expr node(Op op, int a = -1, int b = -1, int c = -1) {
 
 }  // namespace
 
+// ---- functions of data ----
+
+static bool is_set_function(std::string_view name) {
+  for (std::string_view f : {"card", "ord", "first", "last", "next", "prev", "nextc", "prevc", "item", "in"}) {
+    if (name == f) return true;
+  }
+  return false;
+}
+
+// card(S), ord(S, e), next(S, e), item(S, k), ...: the set is resolved once, the other argument
+// is evaluated with the data.
+static int compile_set_function(Model& m, Handle n) {
+  std::string name = text(item(n, kName));
+  Ref args = item(n, kArgs);
+  bool unary = name == "card" || name == "first" || name == "last";
+  if (len(args) != (unary ? 1 : 2)) {
+    m.compile_error("Unsupported call of '" + name + "': it takes " + (unary ? "a set" : "a set and a value"));
+  }
+  Ref set = unwrap(item(args, 0));
+  std::string set_type = type_text(set);
+  std::optional<Domain> domain;
+  if (set_type == "name") domain = m.domain_named(text(item(set, kValue)), m.compile_line);
+  if (!domain) m.compile_error("Unsupported first argument of '" + name + "': name a declared set or range");
+  Expr x;
+  x.op = Op::SetFn;
+  x.text = name;
+  x.ref = static_cast<int>(m.set_args.size());
+  m.set_args.push_back(*domain);
+  if (!unary) x.args.push_back(m.compile_expr(item(args, 1)));
+  return push(m, std::move(x));
+}
+
+static void compile_function(Model& m, const std::string& name, Expr& x) {
+  static const std::pair<const char*, double (*)(double)> unary[] = {
+      {"abs", [](double v) { return std::fabs(v); }},   {"floor", [](double v) { return std::floor(v); }},
+      {"ceil", [](double v) { return std::ceil(v); }},  {"round", [](double v) { return std::round(v); }},
+      {"exp", [](double v) { return std::exp(v); }},    {"log", [](double v) { return std::log(v); }},
+      {"trunc", [](double v) { return std::trunc(v); }}, {"sgn", [](double v) { return double((v > 0) - (v < 0)); }},
+      {"frac", [](double v) { return v - std::trunc(v); }},
+  };
+  if (name == "sqrt" && x.args.size() == 1) {
+    x.op = Op::Sqrt;
+    return;
+  }
+  if (name == "pow" && x.args.size() == 2) {
+    x.op = Op::Pow;
+    x.a = x.args[0];
+    x.b = x.args[1];
+    return;
+  }
+  for (auto [function, math] : unary) {
+    if (name == function && x.args.size() == 1) {
+      x.op = Op::Math;
+      x.text = name;
+      x.math = math;
+      return;
+    }
+  }
+  m.compile_error("Unsupported function call '" + name + "' in expression.");
+}
+
 // A name: an iterator in scope, a scalar variable, a scalar parameter or data item.
 static int compile_name(Model& m, const std::string& name) {
   for (auto it = m.scope.rbegin(); it != m.scope.rend(); ++it) {
@@ -254,7 +315,9 @@ int Model::compile_expr(Handle n) {
     std::string op = text(item(n, kOp));
     int left = compile_expr(item(n, kLeft));
     int right = compile_expr(item(n, kRight));
-    static const std::pair<const char*, Op> arithmetic[] = {{"+", Op::Add}, {"-", Op::Sub}, {"*", Op::Mul}, {"/", Op::Div}};
+    static const std::pair<const char*, Op> arithmetic[] = {{"+", Op::Add},   {"-", Op::Sub}, {"*", Op::Mul},
+                                                            {"/", Op::Div},   {"%", Op::Mod}, {"mod", Op::Mod},
+                                                            {"div", Op::IntDiv}};
     for (auto [text_op, code] : arithmetic) {
       if (op == text_op) return push(*this, node(code, left, right));
     }
@@ -278,6 +341,7 @@ int Model::compile_expr(Handle n) {
     int then = compile_expr(item(n, kThen));
     return push(*this, node(Op::Cond, condition, then, compile_expr(item(n, kElse))));
   }
+  if (type == "funcall" && is_set_function(text(item(n, kName)))) return compile_set_function(*this, n);
   if (type == "funcall" || type == "minl" || type == "maxl") {
     Expr x;
     Ref empty = new_list();
@@ -286,19 +350,19 @@ int Model::compile_expr(Handle n) {
       if (x.args.empty()) compile_error(std::string("Unsupported ") + (type == "minl" ? "min" : "max") + "() without arguments");
       x.op = type == "minl" ? Op::Min : Op::Max;
     } else {
-      std::string name = text(item(n, kName));
-      if (name != "sqrt" || x.args.size() != 1) compile_error("Unsupported function call '" + name + "' in expression.");
-      x.op = Op::Sqrt;
+      compile_function(*this, text(item(n, kName)), x);
     }
     return push(*this, std::move(x));
   }
-  if (type == "sum") {
+  if (type == "sum" || type == "prod" || type == "min_agg" || type == "max_agg") {
     Ref no_filter = none();
     int loop = compile_loop(item(n, kIterators), get(n, kIndexConstraint, no_filter));
     int body = compile_expr(item(n, kExpression));
     close_loop(loop);
-    Expr x = node(Op::Sum, body);
+    Op op = type == "sum" ? Op::Sum : type == "prod" ? Op::Prod : type == "min_agg" ? Op::Min : Op::Max;
+    Expr x = node(op, body);
     x.loop = loop;
+    if (op != Op::Sum && exprs[body].has_var) compile_error("Unsupported " + type + " over decision variables");
     return push(*this, std::move(x));
   }
   if (type == "field_access") return compile_field(*this, n);

@@ -655,20 +655,22 @@ void Model::declare_variable(Handle decl) {
   families.push_back(std::move(f));
 }
 
+void Model::register_declaration(Handle decl) {
+  if (!is_dict(decl)) throw ModelError{"A declaration must be a dictionary, got " + repr_text(decl)};
+  std::string name = name_of(decl);
+  declarations.try_emplace(name, Ref::borrow(decl.get()));
+  if (type_of(decl) == "tuple_type") {
+    TupleType t{name, {}};
+    for (Ref& field : Iterate(item(decl, kFields))) t.fields.push_back(text(item(field, kName)));
+    tuple_type_ids.try_emplace(name, static_cast<int>(tuple_types.size()));
+    tuple_types.push_back(std::move(t));
+  }
+}
+
 void Model::load_declarations() {
   Ref empty = new_list();
   Ref decls = get(ast_, kDeclarations, empty);
-  for (Ref& decl : Iterate(decls)) {
-    if (!is_dict(decl)) throw ModelError{"A declaration must be a dictionary, got " + repr_text(decl)};
-    std::string name = name_of(decl);
-    declarations.try_emplace(name, decl.copy());
-    if (type_of(decl) == "tuple_type") {
-      TupleType t{name, {}};
-      for (Ref& field : Iterate(item(decl, kFields))) t.fields.push_back(text(item(field, kName)));
-      tuple_type_ids.try_emplace(name, static_cast<int>(tuple_types.size()));
-      tuple_types.push_back(std::move(t));
-    }
-  }
+  for (Ref& decl : Iterate(decls)) register_declaration(decl);
   // Every declaration is resolved in model order, so a missing or malformed data item is
   // reported even when no constraint reads it.
   for (Ref& decl : Iterate(decls)) {

@@ -46,6 +46,7 @@ std::string variable_in(const Model& m, int root) {
 }  // namespace
 
 std::string Model::site_text() const {
+  if (!declaration_site.empty()) return declaration_site;
   if (site.constraint < 0) return "the objective";
   const Constraint& k = constraints[site.constraint];
   std::string out;
@@ -289,9 +290,12 @@ Value Model::eval(int e) {
       if (v < 0) fail("Unsupported square root of a negative number in " + site_text());
       return Value::number(std::sqrt(v));
     }
+    case Op::Prod:
+      return aggregate(x);
     case Op::Min:
     case Op::Max: {
       if (x.has_var) break;
+      if (x.loop >= 0) return aggregate(x);
       Value best = eval(x.args[0]);
       for (std::size_t i = 1; i < x.args.size(); ++i) {
         Value v = eval(x.args[i]);
@@ -301,8 +305,88 @@ Value Model::eval(int e) {
       }
       return best;
     }
+    case Op::Math: {
+      if (x.has_var) break;
+      Value v = numeric(x.args[0]);
+      double r = x.math(v.num);
+      if (std::isnan(r)) fail("Unsupported argument " + value_text(v) + " of '" + x.text + "' in " + site_text());
+      bool integral = x.text == "abs" || x.text == "sgn" ? v.integral : x.text != "exp" && x.text != "log" && x.text != "frac";
+      return Value::number(r, integral);
+    }
+    case Op::Pow: {
+      if (x.has_var) break;
+      Value base = numeric(x.a), exponent = numeric(x.b);
+      double r = std::pow(base.num, exponent.num);
+      if (std::isnan(r)) fail("Unsupported power " + value_text(base) + " ^ " + value_text(exponent) + " in " + site_text());
+      return Value::number(r, base.integral && exponent.integral && exponent.num >= 0 && std::fabs(r) < 9.0e15);
+    }
+    case Op::Mod:
+    case Op::IntDiv: {
+      if (x.has_var) break;
+      Value l = numeric(x.a), r = numeric(x.b);
+      const char* name = x.op == Op::Mod ? "mod" : "div";
+      if (!l.integral || !r.integral) fail(std::string("Type mismatch: '") + name + "' takes integers in " + site_text());
+      if (r.num == 0.0) fail("Division by zero in " + site_text());
+      return Value::number(x.op == Op::Mod ? std::fmod(l.num, r.num) : std::trunc(l.num / r.num), true);
+    }
+    case Op::SetFn:
+      if (x.has_var) break;
+      return set_function(x);
   }
   fail("Unsupported use of decision variables where a data value is needed in " + site_text());
+}
+
+// sum's siblings over data: the product, the smallest or the largest value of the body. Over
+// nothing, a product is 1 and a minimum (maximum) is infinity (minus infinity).
+Value Model::aggregate(const Expr& x) {
+  if (x.has_var) fail("Unsupported use of decision variables where a data value is needed in " + site_text());
+  bool any = false, integral = true;
+  double result = x.op == Op::Prod ? 1.0 : x.op == Op::Min ? kInf : -kInf;
+  for_each(x.loop, [&] {
+    Value v = numeric(x.a);
+    integral = integral && v.integral;
+    if (x.op == Op::Prod) {
+      result *= v.num;
+    } else if (!any || (x.op == Op::Min ? v.num < result : v.num > result)) {
+      result = v.num;
+    }
+    any = true;
+  });
+  return Value::number(result, integral && std::isfinite(result));
+}
+
+Value Model::set_function(const Expr& x) {
+  const Domain& d = set_args[static_cast<std::size_t>(x.ref)];
+  const std::string& f = x.text;
+  long long n = static_cast<long long>(d.size());
+  if (f == "card") return Value::integer(n);
+  if (f == "first" || f == "last") {
+    if (n == 0) fail("Unsupported '" + f + "' of the empty set '" + d.name + "' in " + site_text());
+    return d.at(f == "first" ? 0 : static_cast<std::size_t>(n - 1));
+  }
+  Value arg = eval(x.args[0]);
+  if (f == "item") {
+    if (!arg.is_num() || arg.num != std::floor(arg.num) || arg.num < 0 || arg.num >= static_cast<double>(n)) {
+      fail("Index out of range: item(" + d.name + ", " + value_text(arg) + ") of a set of " + std::to_string(n) +
+           " elements (positions start at 0) in " + site_text());
+    }
+    return d.at(static_cast<std::size_t>(arg.num));
+  }
+  long long p = d.position(arg);
+  if (f == "in") return Value::integer(p >= 0);
+  if (p < 0) {
+    std::string element = value_text(arg);
+    fail("'" + element + "' is not an element of '" + d.name + "' in " + f + "() in " + site_text());
+  }
+  if (f == "ord") return Value::integer(p);
+  long long step = f == "next" || f == "nextc" ? 1 : -1;
+  long long q = p + step;
+  if (f == "nextc" || f == "prevc") q = (q % n + n) % n;
+  if (q < 0 || q >= n) {
+    fail("Unsupported '" + f + "' of the " + (step > 0 ? "last" : "first") + " element '" + value_text(arg) + "' of '" +
+         d.name + "' in " + site_text() + ": use " + f + "c to wrap around");
+  }
+  return d.at(static_cast<std::size_t>(q));
 }
 
 Value Model::numeric(int e) {

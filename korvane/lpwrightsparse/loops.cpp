@@ -249,9 +249,18 @@ void Model::bind(int slot, const Domain& d, std::size_t position) {
   slot_pos_[slot] = static_cast<std::uint32_t>(position);
 }
 
+// A value for a slot bound outside for_each (data computed by the front end): no position is
+// remembered for it, so a subscript by it is looked up.
+void Model::assign_slot(int slot, const Value& v) {
+  auto n = static_cast<std::size_t>(std::max(slot_count, slot + 1));
+  if (slots.size() < n) slots.resize(n);
+  slots[slot] = v;
+  if (static_cast<std::size_t>(slot) < slot_domain_.size()) slot_domain_[slot] = nullptr;
+}
+
 long long Model::position_in(const Domain& d, int subscript) {
   const Expr& x = exprs[subscript];
-  if (x.op == Op::Slot) {
+  if (x.op == Op::Slot && static_cast<std::size_t>(x.ref) < slot_domain_.size()) {
     const Domain* bound = slot_domain_[x.ref];
     if (bound == &d || (bound != nullptr && bound->set == d.set && bound->lo == d.lo && bound->hi == d.hi)) {
       return slot_pos_[x.ref];

@@ -276,7 +276,13 @@ enum class Op : std::uint8_t {
   Min,
   Max,
   Sqrt,
-  Sum,  // loop: iterators and filter; a: body
+  Sum,     // loop: iterators and filter; a: body
+  Prod,    // loop, a: as Sum
+  Math,    // math(args[0]): abs, floor, ceil, round, exp, log, trunc
+  Pow,     // a ** b
+  Mod,     // a mod b, truncated towards zero as in C
+  IntDiv,  // a div b, truncated towards zero
+  SetFn,   // ref: index into set_args; text: card, ord, first, last, next, prev, nextc, prevc, item, in
 };
 
 enum class Cmp : std::uint8_t { Eq, Ne, Le, Ge, Lt, Gt };
@@ -328,8 +334,9 @@ struct Expr {
   std::vector<int> args;
   Value value;
   std::string text;
-  int loop = -1;  // Sum: index into the loop table
+  int loop = -1;  // Sum, Prod, and Min and Max over iterators: index into the loop table
   std::vector<int> field_at;  // Field: the field's position in each tuple type, -1 where it has none
+  double (*math)(double) = nullptr;
 };
 
 // ---- compiled constraints ----
@@ -470,6 +477,8 @@ class Model {
   std::unordered_map<std::string, int> family_ids;
 
   void load_declarations();
+  // Makes a declaration known by name (the first of a name wins); the tree must outlive the model.
+  void register_declaration(Handle decl);
   Ref data_value(const std::string& name);  // data entry, its "__map" alias, or an empty Ref
   Value to_value(Handle o, int tuple_type = -1);
   const SetData* set_named(const std::string& name);
@@ -489,6 +498,7 @@ class Model {
   std::vector<Loop> loops;
   std::vector<Constraint> constraints;
   std::vector<Implication> implications;
+  std::vector<Domain> set_args;  // the sets named by the first argument of card, ord, next, ...
   int slot_count = 0;
   std::vector<std::pair<std::string, int>> scope;  // iterator names in scope, innermost last
   long compile_line = 0;
@@ -509,13 +519,17 @@ class Model {
   // ---- evaluation (evaluate.cpp) ----
   std::vector<Value> slots;
   Site site;
+  std::string declaration_site;  // what is evaluated outside constraints ("the declaration of 'n'"), if anything
 
   Value eval(int e);
+  Value aggregate(const Expr& x);
+  Value set_function(const Expr& x);
   Value numeric(int e);  // a number, or a type-mismatch error
   double number(int e);
   bool truth(int e);
   void lin(int e, double scale, LinExpr& out);
   void for_each(int loop, const std::function<void()>& body);
+  void assign_slot(int slot, const Value& v);
   long long loop_bound(int e);
   void count_iterations(std::size_t n);
   void check_loop_size(const Loop& loop);

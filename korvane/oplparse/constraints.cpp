@@ -39,38 +39,75 @@ void ModelParser::objective(const Token& sense) {
 // subject to { ... }  or  constraints { ... }
 void ModelParser::constraint_block() {
   expect("{");
-  while (!accept("}")) constraint_statement(constraints_);
+  statements_until_brace(constraints_);
   accept(";");
+}
+
+// Statements up to the closing brace; a stray ';' between them (as after `forall(...) { ... };`)
+// is an empty statement.
+void ModelParser::statements_until_brace(Handle out) {
+  while (!accept("}")) {
+    if (!accept(";")) constraint_statement(out);
+  }
 }
 
 void ModelParser::constraint_statement(Handle out) {
   RecursionGuard guard(" while parsing constraints");
   const Token& first = peek();
-  if (is_word("forall")) return append(out, forall());
-  if (is_word("if")) {
-    fail("Unsupported construct 'if': write the condition as a forall filter or as an implication (=>)", first.line);
+  std::string label = statement_label();
+  if (is_word("forall") || is("{") || is_word("if")) {
+    // A label before a forall or a block names every constraint inside that has none of its own.
+    std::string outer = block_label_;
+    if (!label.empty()) block_label_ = label;
+    if (is_word("forall")) {
+      append(out, forall());
+    } else if (accept("{")) {
+      statements_until_brace(out);
+    } else {
+      append(out, if_statement());
+    }
+    block_label_ = outer;
+    return;
   }
-  std::string label;
-  if (first.kind == Tok::Ident && is(":", 1)) {
-    label = std::string(first.text);
-    advance();
-    advance();
-    if (is_word("forall")) fail("Unsupported label on a forall: label the constraints inside it", first.line);
+  if (label.empty()) label = block_label_;
+  for (Ref& c : constraint_expression()) {
+    set_item(c, K::lineno, py_int(first.line));
+    if (!label.empty() && label_iterators_.empty()) set_item(c, K::label, py_str(label));
+    if (!label.empty() && !label_iterators_.empty()) {
+      // Inside loops one label names a family: the generated name carries the iterator values.
+      Ref iterators = new_list();
+      for (const std::string& name : label_iterators_) append(iterators, py_str(name));
+      Ref label_template = new_dict();
+      set_item(label_template, K::name, py_str(label));
+      set_item(label_template, K::iterators, iterators);
+      set_item(c, K::label_template, label_template);
+    }
+    append(out, c);
   }
-  Ref c = constraint_expression();
   expect(";");
-  set_item(c, K::lineno, py_int(first.line));
-  if (!label.empty() && label_iterators_.empty()) set_item(c, K::label, py_str(label));
-  if (!label.empty() && !label_iterators_.empty()) {
-    // Inside loops one label names a family: the generated name carries the iterator values.
-    Ref iterators = new_list();
-    for (const std::string& name : label_iterators_) append(iterators, py_str(name));
-    Ref label_template = new_dict();
-    set_item(label_template, K::name, py_str(label));
-    set_item(label_template, K::iterators, iterators);
-    set_item(c, K::label_template, label_template);
+}
+
+// `name:` or `name[i, j]:` before a statement (the subscripts of a label are those of the
+// enclosing foralls, which the generated names carry anyway); empty when there is none.
+std::string ModelParser::statement_label() {
+  const Token& first = peek();
+  if (first.kind != Tok::Ident || is_reserved(first.text)) return "";
+  std::size_t colon = 1;
+  if (is("[", 1)) {
+    int depth = 0;
+    for (std::size_t k = 1;; ++k) {
+      const Token& t = peek(k);
+      if (t.kind == Tok::End) return "";
+      if (t.kind == Tok::Punct && t.text == "[") ++depth;
+      if (t.kind == Tok::Punct && t.text == "]" && --depth == 0) {
+        colon = k + 1;
+        break;
+      }
+    }
   }
-  append(out, c);
+  if (!is(":", colon)) return "";
+  for (std::size_t k = 0; k <= colon; ++k) advance();
+  return std::string(first.text);
 }
 
 // forall(i in I, j in J : filter) constraint;  or  forall(...) { constraints }
@@ -78,22 +115,22 @@ Ref ModelParser::forall() {
   int line = advance().line;
   expect("(");
   std::vector<IteratorEntry> entries = iterator_list(false);
-  Ref filter = accept(":") ? expression() : Ref();
+  Ref filter = with_pattern_filters(entries, accept(":") ? expression() : Ref());
   expect(")");
   std::size_t outer_labels = label_iterators_.size();
   for (const IteratorEntry& e : entries) label_iterators_.push_back(e.name);
   Ref body = new_list();
   bool block = accept("{");
   if (block) {
-    while (!accept("}")) constraint_statement(body);
+    statements_until_brace(body);
   } else {
     constraint_statement(body);
   }
   label_iterators_.resize(outer_labels);
-  pop_scope(entries.size());
+  pop_scope(entries);
   Ref n = node(K::forall_constraint, {{K::iterators, entries_list(entries)}});
   if (filter) set_item(n, K::index_constraint, filter);
-  if (block) {
+  if (block || len(body) != 1) {
     set_item(n, K::constraints, body);
   } else {
     set_item(n, K::constraint, item(body, 0));
@@ -102,21 +139,70 @@ Ref ModelParser::forall() {
   return n;
 }
 
-// A comparison, or an implication between two conditions.
-Ref ModelParser::constraint_expression() {
+// if (condition) { ... } else { ... }, with a condition on the data only; instantiation keeps the
+// branch that holds (instantiate.cpp).
+Ref ModelParser::if_statement() {
+  int line = advance().line;
+  expect("(");
+  data_only_context_ =
+      "the condition of an 'if': it is decided from the data; write a condition on decision variables as an "
+      "implication (=>)";
+  Ref condition = expression();
+  data_only_context_.clear();
+  expect(")");
+  Ref then = if_branch();
+  Ref otherwise = accept_word("else") ? if_branch() : new_list();
+  return node(K::if_constraint,
+              {{K::condition, condition}, {K::then, then}, {K::else_, otherwise}, {K::lineno, py_int(line)}});
+}
+
+Ref ModelParser::if_branch() {
+  Ref body = new_list();
+  if (accept("{")) {
+    statements_until_brace(body);
+  } else {
+    constraint_statement(body);
+  }
+  return body;
+}
+
+// A comparison, a ranged comparison `lo <= e <= hi` (two constraints), or an implication between
+// two conditions.
+std::vector<Ref> ModelParser::constraint_expression() {
   int line = peek().line;
   Ref e = expression();
+  std::vector<Ref> out;
   if (accept("=>")) {
     Ref consequent = expression();
-    return node(K::implication_constraint,
-                {{K::antecedent, implication_side(e, line)}, {K::consequent, implication_side(consequent, line)}});
+    out.push_back(node(K::implication_constraint, {{K::antecedent, implication_side(e, line)},
+                                                   {K::consequent, implication_side(consequent, line)}}));
+    return out;
   }
   Ref bare = without_outer_parentheses(std::move(e));
+  const Token& next = peek();
+  if (is_comparison(bare) && next.kind == Tok::Punct && is_comparison_op(next.text)) {
+    std::string first_op(utf8(item(bare, K::op)));
+    bool ascending = (first_op == "<=" || first_op == "<") && (next.text == "<=" || next.text == "<");
+    bool descending = (first_op == ">=" || first_op == ">") && (next.text == ">=" || next.text == ">");
+    if (!ascending && !descending) {
+      fail("Unsupported chained comparison '" + first_op + " ... " + std::string(next.text) +
+               "': a ranged constraint is written lo <= e <= hi or hi >= e >= lo",
+           line);
+    }
+    advance();
+    Ref high = additive();
+    out.push_back(comparison_constraint(bare));
+    out.push_back(node(K::constraint_node,
+                       {{K::op, py_str(next.text)}, {K::left, deep_copy(item(bare, K::right))}, {K::right, high}}));
+    if (!is(";")) missing(";");
+    return out;
+  }
   if (!is(";")) missing(";");
   if (!is_comparison(bare)) {
     fail("Unsupported constraint: write a comparison (==, !=, <=, >=, <, >) or an implication (=>)", line);
   }
-  return comparison_constraint(bare);
+  out.push_back(comparison_constraint(bare));
+  return out;
 }
 
 // A side of `=>`: comparisons become constraint nodes, a boolean variable b stands for b == 1.
@@ -168,7 +254,8 @@ bool ModelParser::is_boolean_dvar(Handle n) const {
 }
 
 // `dvar ... x[dims] in lower..upper` bounds x by two constraints, over all its indices.
-void ModelParser::add_bound_constraints(const std::string& var, Handle dims, Handle lower, Handle upper, int line) {
+void ModelParser::add_bound_constraints(const std::string& var, Handle dims, const std::vector<IteratorEntry>& entries,
+                                        Handle lower, Handle upper, int line) {
   Ref target;
   Ref iterators = new_list();
   if (dims.get() == nullptr) {
@@ -177,19 +264,12 @@ void ModelParser::add_bound_constraints(const std::string& var, Handle dims, Han
     Ref subs = new_list();
     std::size_t k = 0;
     for (Ref& dim : Iterate(dims)) {
-      std::string it = fresh_name("_" + var + "_i" + std::to_string(++k));
-      Ref type = item(dim, K::type);
-      Ref range;
-      if (eq(type, K::range_index)) {
-        range = node(K::range_specifier,
-                     {{K::start, deep_copy(item(dim, K::start))}, {K::end, deep_copy(item(dim, K::end))}});
-      } else {
-        range =
-            node(eq(type, K::named_range_dimension) ? K::named_range : K::named_set, {{K::name, item(dim, K::name)}});
-      }
+      const std::string& index = entries[k].name;
+      std::string it = index.empty() ? fresh_name("_" + var + "_i" + std::to_string(k + 1)) : index;
+      ++k;
       Ref entry = new_dict();
       set_item(entry, K::iterator, py_str(it));
-      set_item(entry, K::range, range);
+      set_item(entry, K::range, range_of(dim));
       append(iterators, entry);
       append(subs, node(K::name_reference_index, {{K::name, py_str(it)}}));
     }

@@ -72,6 +72,15 @@ class DataParser {
         entry.name = start;
         items_ = &entry.items;
       }
+      refuse_connection(name_, begin_ + start);
+      skip_space();
+      if (p_ != end_ && is_ident_start(*p_)) {
+        const char* word_start = p_;
+        Ref direction = identifier();
+        if (utf8(direction) == "from" || utf8(direction) == "to") refuse("name " + text(direction) + " ...", begin_ + start);
+        p_ = word_start;
+        fail_here();
+      }
       expect('=');
       Ref value = assigned_value();
       end_assignment(begin_ + start);
@@ -116,6 +125,21 @@ class DataParser {
     ++p_;
   }
 
+  // Spreadsheets and databases are read by the modelling environment, not by this compiler.
+  [[noreturn]] void refuse(std::string_view word, const char* at) const {
+    source_.fail("Unsupported '" + std::string(word) +
+                     "' in the .dat file: reading data from spreadsheets and databases is not supported; write the "
+                     "values in the .dat file instead",
+                 source_.line_at(static_cast<std::size_t>(at - begin_)));
+  }
+
+  void refuse_connection(std::string_view word, const char* at) const {
+    for (std::string_view w : {"SheetConnection", "DBConnection", "SheetRead", "DBRead", "SheetWrite", "DBWrite",
+                               "DBExecute", "DBUpdate"}) {
+      if (word == w) refuse(word, at);
+    }
+  }
+
   // The value of an assignment: any value, or a range `a..b`.
   Ref assigned_value() {
     skip_space();
@@ -152,9 +176,12 @@ class DataParser {
         return string();
       case '-':
         return number();
+      case '.':
+        if (p_ + 1 != end_ && is_digit(p_[1])) return number();
+        fail_here();
       default:
         if (is_digit(*p_)) return number();
-        if (is_ident_start(*p_)) return boolean();
+        if (is_ident_start(*p_)) return word();
         fail_here();
     }
   }
@@ -171,7 +198,7 @@ class DataParser {
       std::size_t start = record_item();
       stack_.push_back(value(shape));
       if (seen) add_element(seen, stack_.back(), start);
-      skip_separator(close);
+      skip_separator();
     }
     ++p_;
     return pop_items(base, shape);
@@ -212,11 +239,9 @@ class DataParser {
     return at;
   }
 
-  // An optional comma; one right before the closing delimiter is an error, as in JSON.
-  void skip_separator(char close) {
-    if (!at(',')) return;
-    ++p_;
-    if (at(close)) fail_here();
+  // An optional comma, also after the last element.
+  void skip_separator() {
+    if (at(',')) ++p_;
   }
 
   Ref pop_items(std::size_t base, Shape shape) {
@@ -253,20 +278,21 @@ class DataParser {
       expect(':');
       Ref entry = value(shape);
       check_status(PyDict_SetItem(out.get(), key.get(), entry.get()));
-      skip_separator(']');
+      skip_separator();
     }
     p_ += 2;
     return out;
   }
 
-  Ref boolean() {
+  // true, false, or an unquoted name, which stands for the string of its letters: {GARY CLEV}.
+  Ref word() {
     const char* start = p_;
     while (p_ != end_ && is_ident_char(*p_)) ++p_;
     std::string_view text(start, static_cast<std::size_t>(p_ - start));
     if (text == "true") return py_bool(true);
     if (text == "false") return py_bool(false);
-    p_ = start;
-    fail_here();
+    refuse_connection(text, start);
+    return shared_ascii(text);
   }
 
   Ref identifier() {
@@ -286,7 +312,8 @@ class DataParser {
     }
     const char* digits = p_;
     while (p_ != end_ && is_digit(*p_)) ++p_;
-    if (p_ == digits) fail_here();
+    bool fraction_only = p_ == digits && p_ + 1 < end_ && *p_ == '.' && is_digit(p_[1]);  // .5
+    if (p_ == digits && !fraction_only) fail_here();
     bool is_float = false;
     if (p_ != end_ && *p_ == '.' && !(p_ + 1 != end_ && p_[1] == '.')) {
       is_float = true;
@@ -321,7 +348,11 @@ class DataParser {
     std::string_view body(start, static_cast<std::size_t>(p_ - start));
     ++p_;
     if (high >= 0x80 || escaped) return string_from_literal(body);
-    // Data repeats its names (nodes, products, cities) many times: one object per distinct text.
+    return shared_ascii(body);
+  }
+
+  // Data repeats its names (nodes, products, cities) many times: one object per distinct text.
+  Ref shared_ascii(std::string_view body) {
     auto [slot, added] = strings_.try_emplace(body);
     if (added) slot->second = ascii(body);
     return slot->second.copy();

@@ -14,6 +14,8 @@ bool is_simple_operand(std::string_view type) {
          type == "parenthesized_expression" || type == "indexed_name" || type == "field_access";
 }
 
+}  // namespace
+
 // Every name a subtree mentions (names, subscripted names and index names).
 void collect_names(Handle tree, std::set<std::string>& names) {
   RecursionGuard guard(" while expanding a decision expression");
@@ -31,8 +33,6 @@ void collect_names(Handle tree, std::set<std::string>& names) {
   Py_ssize_t pos = 0;
   while (PyDict_Next(tree, &pos, &key, &value)) collect_names(value, names);
 }
-
-}  // namespace
 
 std::size_t tree_size(Handle tree) {
   RecursionGuard guard(" while expanding a decision expression");
@@ -109,7 +109,8 @@ Ref ModelParser::rename(Handle tree, const Replacements& replacements, int line)
       return copy;
     }
   }
-  if ((eq(type, K::sum) || eq(type, K::min_agg) || eq(type, K::max_agg)) && contains(tree, K::iterators)) {
+  if ((eq(type, K::sum) || eq(type, K::prod) || eq(type, K::min_agg) || eq(type, K::max_agg)) &&
+      contains(tree, K::iterators)) {
     return rename_binder(tree, replacements, line);
   }
   Ref copy = new_dict();

@@ -5,6 +5,7 @@
 // + and -; * and /; unary - and ! (not); subscripts and field access. A sum takes one
 // multiplicative term as its body, so `sum(i in I) c[i] * x[i] + y` adds y once.
 #include <algorithm>
+#include <cmath>
 
 #include "parser.hpp"
 
@@ -13,15 +14,16 @@ namespace {
 
 // Functions of the language that may appear in a tree; whether one can be translated is for the
 // code generators to decide.
-constexpr std::string_view kFunctions[] = {"abs",  "sqrt", "exp",  "log", "pow",   "floor", "ceil", "round", "trunc",
-                                           "frac", "sgn",  "card", "ord", "first", "last",  "next", "prev",  "item"};
+constexpr std::string_view kFunctions[] = {"abs",  "sqrt", "exp",  "log",   "pow",  "floor", "ceil",  "round",
+                                           "trunc", "frac", "sgn",  "card",  "ord",  "first", "last",  "next",
+                                           "prev",  "nextc", "prevc", "item"};
 
 bool is_function(std::string_view name) {
   return std::find(std::begin(kFunctions), std::end(kFunctions), name) != std::end(kFunctions);
 }
 
 bool is_arithmetic_op(std::string_view op) {
-  return op == "+" || op == "-" || op == "*" || op == "/";
+  return op == "+" || op == "-" || op == "*" || op == "/" || op == "%" || op == "div";
 }
 
 std::string type_of(Handle n) {
@@ -61,11 +63,30 @@ Ref ModelParser::logical_and() {
 
 Ref ModelParser::comparison() {
   Ref left = additive();
+  if (is_word("in")) return membership(std::move(left));
   const Token& op = peek();
   if (op.kind != Tok::Punct || !is_comparison_op(op.text)) return left;
   advance();
   Ref right = additive();
   return node(K::binop, {{K::op, py_str(op.text)}, {K::left, left}, {K::right, right}, {K::sem_type, K::boolean}});
+}
+
+// `e in S` with S a declared set or range: a condition on the data, computed by instantiation.
+Ref ModelParser::membership(Ref element) {
+  const Token& in = advance();
+  const Token& set = peek();
+  const Symbol* symbol = set.kind == Tok::Ident && !find_iterator(std::string(set.text)) ? find_symbol(std::string(set.text))
+                                                                                       : nullptr;
+  if (symbol == nullptr || (symbol->kind != Kind::Set && symbol->kind != Kind::TupleSet && symbol->kind != Kind::Range) ||
+      is("[", 1)) {
+    fail("Unsupported membership test: 'in' takes the name of a declared set or range, as in 'i in S'", in.line);
+  }
+  advance();
+  if (used_globals_) used_globals_->insert(std::string(set.text));
+  Ref args = new_list();
+  append(args, node(K::name_node, {{K::value, py_str(set.text)}}));
+  append(args, element);
+  return node(K::funcall, {{K::name, py_str("in")}, {K::args, args}, {K::sem_type, K::boolean}});
 }
 
 Ref ModelParser::additive() {
@@ -78,10 +99,12 @@ Ref ModelParser::additive() {
   return left;
 }
 
+// * and /, and the remainder and quotient of integers: % (also written mod) and div.
 Ref ModelParser::term() {
   Ref left = unary();
-  while (is("*") || is("/")) {
-    Ref op = py_str(advance().text);
+  while (is("*") || is("/") || is("%") || is_word("mod") || is_word("div")) {
+    std::string_view written = advance().text;
+    Ref op = py_str(written == "mod" ? "%" : written);
     Ref right = unary();
     left = node(K::binop, {{K::op, op}, {K::left, left}, {K::right, right}});
   }
@@ -138,6 +161,17 @@ Ref ModelParser::primary() {
     return node(K::boolean_literal, {{K::value, py_bool(t.text == "true")}, {K::sem_type, K::boolean}});
   }
   if (t.text == "sum" || t.text == "min" || t.text == "max") return aggregate(advance());
+  bool declared = find_iterator(std::string(t.text)) || find_symbol(std::string(t.text));
+  if (t.text == "prod" && !declared && is("(", 1)) return aggregate(advance());
+  // The largest int and the float infinity of the language.
+  if (t.text == "maxint" && !declared) {
+    advance();
+    return node(K::number, {{K::value, py_int(2147483647)}});
+  }
+  if (t.text == "infinity" && !declared) {
+    advance();
+    return node(K::number, {{K::value, py_float(HUGE_VAL)}});
+  }
   if (t.text == "minl" || t.text == "maxl" ||
       (is("(", 1) && !find_iterator(std::string(t.text)) && !find_symbol(std::string(t.text)))) {
     return call(advance());
@@ -162,10 +196,19 @@ Ref ModelParser::call(const Token& function) {
   bool list_max = name == "maxl" || name == "max";
   if (!list_min && !list_max && !is_function(name)) fail("Unsupported function '" + name + "'", function.line);
   expect("(");
+  const Symbol* array = peek().kind == Tok::Ident ? find_symbol(std::string(peek().text)) : nullptr;
+  if (name == "card" && array != nullptr && array->kind == Kind::SetArray && is("[", 1)) return set_array_card();
   Ref args = new_list();
   if (!is(")")) {
     do {
       append(args, expression());
+      const Token& next = peek();
+      if (next.kind == Tok::Ident &&
+          (next.text == "union" || next.text == "inter" || next.text == "diff" || next.text == "symdiff")) {
+        fail("Unsupported set expression in an argument of '" + name + "': declare the set first, as in '{int} U = A " +
+                 std::string(next.text) + " B;', and pass its name",
+             next.line);
+      }
     } while (accept(","));
   }
   expect(")");
@@ -176,16 +219,19 @@ Ref ModelParser::call(const Token& function) {
 
 // sum(i in I : filter) term, and min(...)/max(...) over iterators or of a list.
 Ref ModelParser::aggregate(const Token& keyword) {
-  bool over_iterators = keyword.text == "sum" || !is("(") ||
+  bool over_iterators = keyword.text == "sum" || keyword.text == "prod" || !is("(") || is("<", 1) ||
                         (peek(1).kind == Tok::Ident && (is_word("in", 2) || (is(",", 2) && is_word("in", 4))));
   if (!over_iterators) return call(keyword);
   expect("(");
   std::vector<IteratorEntry> entries = iterator_list(true);
-  Ref filter = accept(":") ? expression() : Ref();
+  Ref filter = with_pattern_filters(entries, accept(":") ? expression() : Ref());
   expect(")");
   Ref body = term();
-  pop_scope(entries.size());
-  const Key& type = keyword.text == "sum" ? K::sum : keyword.text == "min" ? K::min_agg : K::max_agg;
+  pop_scope(entries);
+  const Key& type = keyword.text == "sum"    ? K::sum
+                    : keyword.text == "prod" ? K::prod
+                    : keyword.text == "min"  ? K::min_agg
+                                             : K::max_agg;
   Ref n = node(type, {{K::iterators, entries_list(entries)}});
   if (filter) set_item(n, K::index_constraint, filter);
   set_item(n, K::expression, body);
@@ -199,6 +245,12 @@ Ref ModelParser::reference(const Token& name_token) {
   int line = name_token.line;
   if (const Iterator* it = find_iterator(name)) {
     if (is("[")) fail("Unsupported subscript on iterator '" + name + "'", line);
+    if (!it->base.empty()) {
+      Ref base = node(K::name_node, {{K::value, py_str(it->base)}, {K::sem_type, py_str(it->base_type)}});
+      Ref n = node(K::field_access, {{K::base, base}, {K::field, py_str(it->field)}});
+      if (!it->tuple_type.empty()) set_item(n, K::sem_type, py_str(it->tuple_type));
+      return n;
+    }
     Ref n = node(K::name_node, {{K::value, py_str(name)}});
     if (!it->tuple_type.empty()) set_item(n, K::sem_type, py_str(it->tuple_type));
     return n;
@@ -213,7 +265,15 @@ Ref ModelParser::reference(const Token& name_token) {
     fail("Undeclared symbol '" + name + "'", line);
   }
   if (used_globals_) used_globals_->insert(name);
+  if (!data_only_context_.empty() && (symbol->kind == Kind::Dvar || symbol->kind == Kind::Dexpr)) {
+    fail("Unsupported use of decision variable '" + name + "' in " + data_only_context_, line);
+  }
   if (symbol->kind == Kind::TupleType) fail("Unsupported use of tuple type '" + name + "' as a value", line);
+  if (symbol->kind == Kind::SetArray) {
+    fail("Unsupported use of the array of sets '" + name + "' as a value: iterate over its sets, as in 'j in " + name +
+             "[i]', or count them with card(" + name + "[i])",
+         line);
+  }
   bool subscripted = is("[");
   if (symbol->dims == 0 && subscripted) fail("Unsupported subscript on '" + name + "', which is not an array", line);
   if (symbol->dims > 0 && !subscripted) {
@@ -278,7 +338,10 @@ Ref ModelParser::index_node(Handle expr, std::string& why_not) {
   if (type == "field_access") {
     return node(K::field_access_index, {{K::base, item(expr, K::base)}, {K::field, item(expr, K::field)}});
   }
-  if (type == "string_literal" || type == "boolean_literal" || type == "tuple_literal") return Ref::borrow(expr);
+  // Calls are left for instantiation to compute (or to refuse where the generators cannot follow).
+  if (type == "string_literal" || type == "boolean_literal" || type == "tuple_literal" || type == "funcall") {
+    return Ref::borrow(expr);
+  }
   if (type == "binop" && is_arithmetic_op(utf8(item(expr, K::op)))) {
     Ref left = index_node(item(expr, K::left), why_not);
     Ref right = left ? index_node(item(expr, K::right), why_not) : Ref();
@@ -336,12 +399,37 @@ const Symbol* ModelParser::find_symbol(const std::string& name) {
 std::vector<IteratorEntry> ModelParser::iterator_list(bool siblings_visible) {
   std::vector<IteratorEntry> entries;
   std::vector<std::string> outer_pending = pending_iterators_;
+  // A pattern's or an array of sets' entry, with the names it binds.
+  auto enlist = [&](IteratorEntry entry) {
+    if (siblings_visible) {
+      scope_.emplace_back(entry.name, entry.tuple_type);
+      scope_.insert(scope_.end(), entry.bindings.begin(), entry.bindings.end());
+    } else {
+      pending_iterators_.push_back(entry.name);
+      for (const Iterator& b : entry.bindings) pending_iterators_.push_back(b.name);
+    }
+    entries.push_back(std::move(entry));
+  };
   do {
     if (is("<")) {
-      fail(
-          "Unsupported tuple pattern in an iterator: name the element instead, as in 'a in Arcs', and use its "
-          "fields as a.field",
-          peek().line);
+      enlist(tuple_pattern());
+      continue;
+    }
+    const Symbol* array = peek(2).kind == Tok::Ident ? find_symbol(std::string(peek(2).text)) : nullptr;
+    if (peek().kind == Tok::Ident && is_word("in", 1) && array != nullptr && array->kind == Kind::SetArray && is("[", 3)) {
+      // The subscripts go into the filter, which sees the iterators before them: `c in C, d in Q[c]`.
+      std::vector<std::string> pending = pending_iterators_;
+      if (!siblings_visible) {
+        pending_iterators_ = outer_pending;
+        push_scope(entries);
+      }
+      IteratorEntry entry = set_array_entry();
+      if (!siblings_visible) {
+        pop_scope(entries);
+        pending_iterators_ = std::move(pending);
+      }
+      enlist(std::move(entry));
+      continue;
     }
     std::vector<std::string> names{std::string(expect_name().text)};
     while (is(",") && peek(1).kind == Tok::Ident && (is_word("in", 2) || is(",", 2))) {
@@ -353,7 +441,7 @@ std::vector<IteratorEntry> ModelParser::iterator_list(bool siblings_visible) {
     for (std::size_t k = 0; k < names.size(); ++k) {
       IteratorEntry entry{names[k], k == 0 ? range.copy() : deep_copy(range), tuple_type};
       if (siblings_visible) {
-        scope_.push_back({entry.name, entry.tuple_type});
+        scope_.emplace_back(entry.name, entry.tuple_type);
       } else {
         pending_iterators_.push_back(entry.name);
       }
@@ -370,6 +458,7 @@ std::vector<IteratorEntry> ModelParser::iterator_list(bool siblings_visible) {
 // a..b, a declared range, or a declared set (of values or of tuples).
 std::pair<Ref, std::string> ModelParser::iteration_range(const std::string& iterator) {
   const Token& t = peek();
+  if (set_expression_ahead()) return hidden_set(iterator);
   if (t.kind == Tok::Ident && !is("..", 1) && !is("[", 1) && !is(".", 1) && !is("(", 1)) {
     std::string name(t.text);
     const Symbol* symbol = find_iterator(name) ? nullptr : find_symbol(name);
@@ -389,6 +478,67 @@ std::pair<Ref, std::string> ModelParser::iteration_range(const std::string& iter
   return {node(K::range_specifier, {{K::start, start}, {K::end, end}}), ""};
 }
 
+// <p, o, "x"> in S: one iterator over the tuples of S, under a fresh name. A name of the pattern
+// that is not bound yet stands for the field at its place; any other element (a literal, a name
+// already bound, an expression) is a condition that the field equals it, so the pattern also
+// slices S, as in sum(<k, j> in Arcs) with k bound outside.
+IteratorEntry ModelParser::tuple_pattern() {
+  int line = expect("<").line;
+  std::vector<std::string> names;  // empty where the element is a value
+  std::vector<Ref> values;
+  do {
+    const Token& t = peek();
+    std::string name(t.text);
+    bool binds = t.kind == Tok::Ident && (is(",", 1) || is(">", 1)) && !is_reserved(t.text) && !find_iterator(name) &&
+                 !find_symbol(name) && !std::count(pending_iterators_.begin(), pending_iterators_.end(), name);
+    if (binds) advance();
+    names.push_back(binds ? name : "");
+    values.push_back(binds ? Ref() : additive());
+  } while (accept(","));
+  expect(">");
+  expect_word("in");
+  const Token& set = peek();
+  auto [range, tuple_type] = iteration_range("<...>");
+  const Symbol* tuple = tuple_type.empty() ? nullptr : find_symbol(tuple_type);
+  if (tuple == nullptr) {
+    fail("Unsupported tuple pattern over '" + std::string(set.text) + "': a pattern <a, b, ...> takes a set of tuples",
+         line);
+  }
+  if (tuple->fields.size() != names.size()) {
+    fail("Unsupported tuple pattern: tuple type '" + tuple_type + "' has " + std::to_string(tuple->fields.size()) +
+             " fields but the pattern has " + std::to_string(names.size()),
+         line);
+  }
+  IteratorEntry entry{hidden_name(set.text, "_element"), std::move(range), tuple_type};
+  for (std::size_t k = 0; k < names.size(); ++k) {
+    const TupleField& f = tuple->fields[k];
+    const Symbol* nested = find_symbol(f.type);
+    std::string field_tuple = nested != nullptr && nested->kind == Kind::TupleType ? f.type : "";
+    if (!names[k].empty()) {
+      entry.bindings.emplace_back(names[k], field_tuple, entry.name, tuple_type, f.name);
+      continue;
+    }
+    Ref base = node(K::name_node, {{K::value, py_str(entry.name)}, {K::sem_type, py_str(tuple_type)}});
+    Ref field = node(K::field_access, {{K::base, base}, {K::field, py_str(f.name)}});
+    Ref equal =
+        node(K::binop, {{K::op, py_str("==")}, {K::left, field}, {K::right, values[k]}, {K::sem_type, K::boolean}});
+    if (entry.filter) equal = node(K::and_, {{K::left, entry.filter}, {K::right, equal}});
+    entry.filter = std::move(equal);
+  }
+  return entry;
+}
+
+// The conditions of the tuple patterns of `entries`, before the filter written after them.
+Ref ModelParser::with_pattern_filters(const std::vector<IteratorEntry>& entries, Ref filter) {
+  Ref all;
+  for (const IteratorEntry& e : entries) {
+    if (e.filter) all = all ? node(K::and_, {{K::left, all}, {K::right, e.filter}}) : e.filter.copy();
+  }
+  if (!all) return filter;
+  if (!filter) return all;
+  return node(K::and_, {{K::left, all}, {K::right, filter}});
+}
+
 Ref ModelParser::entries_list(const std::vector<IteratorEntry>& entries) {
   Ref list = new_list();
   for (const IteratorEntry& e : entries) {
@@ -401,11 +551,16 @@ Ref ModelParser::entries_list(const std::vector<IteratorEntry>& entries) {
 }
 
 void ModelParser::push_scope(const std::vector<IteratorEntry>& entries) {
-  for (const IteratorEntry& e : entries) scope_.push_back({e.name, e.tuple_type});
+  for (const IteratorEntry& e : entries) {
+    scope_.emplace_back(e.name, e.tuple_type);
+    scope_.insert(scope_.end(), e.bindings.begin(), e.bindings.end());
+  }
 }
 
-void ModelParser::pop_scope(std::size_t count) {
-  scope_.resize(scope_.size() - std::min(count, scope_.size()));
+void ModelParser::pop_scope(const std::vector<IteratorEntry>& entries) {
+  std::size_t count = 0;
+  for (const IteratorEntry& e : entries) count += 1 + e.bindings.size();
+  scope_.erase(scope_.end() - static_cast<std::ptrdiff_t>(std::min(count, scope_.size())), scope_.end());
 }
 
 }  // namespace oplparse

@@ -14,6 +14,21 @@ inline Key tuple_type_decl{"tuple_type"};
 inline Key constraint_node{"constraint"};
 inline Key name_node{"name"};
 
+// Nodes of the syntax tree that instantiation replaces: initialised parameters and asserts
+inline Key parameter_computed{"parameter_computed"};
+inline Key parameter_computed_indexed{"parameter_computed_indexed"};
+inline Key assert_statement{"assert"};
+inline Key text_{"text"};
+inline Key prod{"prod"};
+inline Key if_constraint{"if_constraint"};
+inline Key set_computed{"set_computed"};
+inline Key set_comprehension{"set_comprehension"};
+inline Key set_literal{"set_literal"};
+inline Key set_operation{"set_operation"};
+inline Key set_array{"set_array"};
+inline Key members{"members"};
+inline Key with_check{"with_check"};
+
 // Module globals and attributes
 inline Key SemanticError{"SemanticError"};
 inline Key filename{"filename"};

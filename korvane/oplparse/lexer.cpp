@@ -18,7 +18,7 @@ bool is_ident_char(char c) {
 
 // Longest first, so that "..." wins over ".." and "<=" over "<".
 constexpr std::array<std::string_view, 9> kMultiPunct = {"...", "..", "==", "!=", "<=", ">=", "=>", "&&", "||"};
-constexpr std::string_view kSinglePunct = "+-*/%<>=!?:;,.()[]{}#";
+constexpr std::string_view kSinglePunct = "+-*/%<>=!?:;,.()[]{}#|";
 
 class Lexer {
  public:

@@ -24,17 +24,11 @@ constexpr UnsupportedWord kUnsupportedItems[] = {
     {"execute", "script blocks are not supported"},
     {"main", "flow control scripts are not supported"},
     {"include", "write the whole model in one file"},
-    {"constraint", "name constraints with a label ('name: constraint;') instead of declaring them"},
-    {"assert", "check data conditions outside the model"},
-    {"setof", "declare sets as {type} instead"},
     {"ordered", "sets keep the order of their elements already"},
     {"sorted", "sort the elements in the .dat file instead"},
     {"reversed", "list the elements in the wanted order in the .dat file instead"},
 };
 
-bool is_reserved(std::string_view word) {
-  return std::find(std::begin(kReserved), std::end(kReserved), word) != std::end(kReserved);
-}
 
 // The bound expression `n` without its written parentheses.
 Ref without_parentheses(Handle n) {
@@ -58,14 +52,6 @@ Ref named_range_dimension(Handle name, const Symbol& range) {
   return dim;
 }
 
-// Whether a token after a literal shows that the value is computed, as in `int n = 2 * m;`.
-bool continues_expression(const Token& t) {
-  static constexpr std::string_view kOperators[] = {"+",  "-",  "*",  "/",  "%", "?", ".",  "(", "[",
-                                                    "==", "!=", "<=", ">=", "<", ">", "&&", "||"};
-  return t.kind == Tok::Punct &&
-         std::find(std::begin(kOperators), std::end(kOperators), t.text) != std::end(kOperators);
-}
-
 bool is_basic_type(std::string_view word) {
   return word == "int" || word == "float" || word == "string" || word == "boolean";
 }
@@ -86,6 +72,10 @@ class CollectGlobals {
 };
 
 }  // namespace
+
+bool is_reserved(std::string_view word) {
+  return std::find(std::begin(kReserved), std::end(kReserved), word) != std::end(kReserved);
+}
 
 bool is_comparison_op(std::string_view op) {
   return op == "==" || op == "!=" || op == "<=" || op == ">=" || op == "<" || op == ">";
@@ -170,13 +160,21 @@ const Token& ModelParser::expect_name() {
 void ModelParser::parse_item() {
   const Token& t = peek();
   if (accept(";")) return;
-  if (is("{")) return set_declaration();
+  if (is("{")) return set_declaration(false);
   if (t.kind != Tok::Ident) syntax_error(t);
   std::string_view word = t.text;
+  // `using CPLEX;` names the mathematical-programming engine, which is what this compiler targets.
+  if (word == "using" && is_word("CPLEX", 1) && is(";", 2)) {
+    for (int k = 0; k < 3; ++k) advance();
+    return;
+  }
   if (word == "using") unsupported_construct(t);
   for (const UnsupportedWord& u : kUnsupportedItems) {
     if (word == u.word) unsupported_construct(t);
   }
+  if (word == "assert") return assertion();
+  if (word == "constraint") return constraint_declaration();
+  if (word == "setof") return set_declaration(true);
   if (word == "tuple") return tuple_type();
   if (word == "range") return range_declaration();
   if (is_basic_type(word)) return parameter();
@@ -223,6 +221,14 @@ void ModelParser::add_declaration(Ref decl) {
   append(declarations_, decl);
 }
 
+// "_" + base + suffix, made fresh: the names of what the parser adds to the model.
+std::string ModelParser::hidden_name(std::string_view base, std::string_view suffix) {
+  std::string name = "_";
+  name.append(base);
+  name.append(suffix);
+  return fresh_name(name);
+}
+
 std::string ModelParser::fresh_name(const std::string& base) {
   std::string name = base;
   for (int n = 2; identifiers_.count(name); ++n) name = base + "_" + std::to_string(n);
@@ -231,6 +237,43 @@ std::string ModelParser::fresh_name(const std::string& base) {
 }
 
 // ---- declarations ----
+
+// assert condition;  assert forall(i in I : filter) condition;  (checked with the data)
+void ModelParser::assertion() {
+  int line = advance().line;
+  const char* first = peek().text.data();
+  std::vector<IteratorEntry> entries;
+  Ref filter;
+  bool over = accept_word("forall");
+  if (over) {
+    expect("(");
+    entries = iterator_list(false);
+    filter = with_pattern_filters(entries, accept(":") ? expression() : Ref());
+    expect(")");
+  }
+  data_only_context_ = "an assert: it checks the data only";
+  Ref condition = expression();
+  data_only_context_.clear();
+  pop_scope(entries);
+  const Token& last = tokens_[pos_ - 1];
+  std::string_view written(first, static_cast<std::size_t>(last.text.data() + last.text.size() - first));
+  expect(";");
+  Ref n = node(K::assert_statement, {{K::text_, py_str(written)}});
+  if (over) set_item(n, K::iterators, entries_list(entries));
+  if (filter) set_item(n, K::index_constraint, filter);
+  set_item(n, K::expression, condition);
+  set_item(n, K::lineno, py_int(line));
+  add_declaration(std::move(n));
+}
+
+// constraint c;  constraint c[I];  declares the names that labels give; the labels are enough.
+void ModelParser::constraint_declaration() {
+  advance();
+  std::string owner(expect_name().text);
+  std::vector<IteratorEntry> entries;
+  if (is("[")) named_dimensions(owner, entries);
+  expect(";");
+}
 
 // tuple T { int a; string b; }
 void ModelParser::tuple_type() {
@@ -301,31 +344,38 @@ std::string ModelParser::value_type() {
 }
 
 // int n;  int n = ...;  int n = 3;  float c[I][1..3] = ...;  int d[1..2] = [4, 5];
+// int m = max(i in I) c[i];  float a[i in I] = 2 * i;  (computed when the data is in: instantiate.cpp)
 void ModelParser::parameter() {
   int line = peek().line;
   std::string type = value_type();
   const Token& name = expect_name();
   std::string owner(name.text);
-  Ref dims = is("[") ? dimensions(owner) : Ref();
+  std::vector<IteratorEntry> entries;
+  Ref dims = is("[") ? named_dimensions(owner, entries) : Ref();
   bool indexed = static_cast<bool>(dims);
   Ref decl = new_dict();
-  Ref value;
+  Ref value, computed;
   const Key* kind = indexed ? &K::parameter_external_indexed : &K::parameter_external;
   if (accept("=")) {
     if (accept("...")) {
       kind = indexed ? &K::parameter_external_explicit_indexed : &K::parameter_external_explicit;
-    } else {
+    } else if (literal_ahead() && (!indexed || is("["))) {
       int value_line = peek().line;
-      auto computed = [&] {
-        fail("Unsupported initializer of parameter '" + owner +
-                 "': write a literal value of its shape, or '= ...' and give the value in the .dat file",
-             value_line);
-      };
-      const Token& first = peek();
-      if (is("(") || (first.kind == Tok::Ident && first.text != "true" && first.text != "false")) computed();
       value = literal(owner, type);
-      if (continues_expression(peek()) || is_list(value) != indexed) computed();
+      if (is_list(value) != indexed) {
+        fail("Unsupported initializer of parameter '" + owner + "': " +
+                 (indexed ? "an array takes a list [...] of values, or an expression over its named indices, as in "
+                            "'float a[i in I] = 2 * i;'"
+                          : "a scalar takes one value, not a list"),
+             value_line);
+      }
       kind = indexed ? &K::parameter_inline_indexed : &K::parameter_inline;
+    } else {
+      for (IteratorEntry& e : entries) {
+        if (e.name.empty()) e.name = hidden_name(owner, "_i");
+      }
+      computed = initializer(owner, entries);
+      kind = indexed ? &K::parameter_computed_indexed : &K::parameter_computed;
     }
   }
   expect(";");
@@ -333,15 +383,46 @@ void ModelParser::parameter() {
   set_item(decl, K::name, py_str(owner));
   if (value) set_item(decl, K::value, value);
   if (indexed) set_item(decl, K::dimensions, dims);
+  if (computed && indexed) set_item(decl, K::iterators, entries_list(entries));
+  if (computed) set_item(decl, K::expression, computed);
   set_item(decl, K::value_type, py_str(type));
   set_item(decl, K::lineno, py_int(line));
   declare(name, Symbol{Kind::Param, indexed ? static_cast<std::size_t>(len(dims)) : 0, type});
   add_declaration(std::move(decl));
 }
 
-// {string} S = ...;  {int} S = {1, 2};  {T} Ts = ...;  {T} Ts = {<1, "a">};
-void ModelParser::set_declaration() {
+// The expression of an initialised declaration, with its named indices in scope. It is read
+// from the data only, so decision variables and decision expressions are refused in it.
+Ref ModelParser::initializer(const std::string& owner, const std::vector<IteratorEntry>& entries) {
+  push_scope(entries);
+  data_only_context_ = "the initializer of '" + owner + "': it is computed from the data only";
+  Ref e = expression();
+  data_only_context_.clear();
+  pop_scope(entries);
+  return e;
+}
+
+// Whether the tokens up to the next ';' form a literal value: numbers, strings, booleans and the
+// brackets of lists, sets and tuples. Anything else is an expression, computed with the data.
+bool ModelParser::literal_ahead() const {
+  for (std::size_t k = 0;; ++k) {
+    const Token& t = peek(k);
+    if (t.kind == Tok::End || (t.kind == Tok::Punct && t.text == ";")) return k > 0;
+    if (t.kind == Tok::Number || t.kind == Tok::String) continue;
+    if (t.kind == Tok::Ident && (t.text == "true" || t.text == "false")) continue;
+    if (t.kind == Tok::Punct && t.text.size() == 1 && std::string_view("[]{}<>,").find(t.text) != std::string_view::npos) {
+      continue;
+    }
+    if (t.kind == Tok::Punct && t.text == "-" && peek(k + 1).kind == Tok::Number) continue;
+    return false;
+  }
+}
+
+// {string} S = ...;  {int} S = {1, 2};  {T} Ts = ...;  {T} Ts = {<1, "a">};  setof(int) S = ...;
+// {int} Even = {i | i in 1..n : i mod 2 == 0};  {string} U = A union B;  (computed: instantiate.cpp)
+void ModelParser::set_declaration(bool setof) {
   int line = advance().line;
+  if (setof) expect("(");
   const Token& type_token = peek();
   std::string type;
   bool of_tuples = false;
@@ -355,30 +436,67 @@ void ModelParser::set_declaration() {
     if (tuple->kind != Kind::TupleType) syntax_error(t);
     of_tuples = true;
   }
-  expect("}");
+  expect(setof ? ")" : "}");
   const Token& name = expect_name();
+  if (is("[")) {
+    if (of_tuples) fail("Unsupported array of sets of tuples '" + std::string(name.text) + "'", name.line);
+    return set_array(name, type, line);
+  }
   std::string owner(name.text);
-  Ref value;
+  Ref with = of_tuples && accept_word("with") ? with_clause(owner, type) : Ref();
+  Ref value, computed;
   if (accept("=") && !accept("...")) {
-    int value_line = peek().line;
-    if (!is("{"))
-      fail("Unsupported initializer of set '" + owner +
-               "': list its elements in braces, or write '= ...' and give them in the .dat file",
-           value_line);
-    value = literal(owner, of_tuples ? "" : type);
+    if (is("{") && literal_ahead()) {
+      value = literal(owner, of_tuples ? "" : type);
+    } else {
+      data_only_context_ = "the initializer of set '" + owner + "': it is computed from the data only";
+      computed = set_expression();
+      data_only_context_.clear();
+    }
   }
   expect(";");
   Ref decl = new_dict();
-  const Key& kind = of_tuples ? (value ? K::set_of_tuples : K::set_of_tuples_external)
-                              : (value ? K::typed_set : K::typed_set_external);
+  const Key& kind = computed    ? K::set_computed
+                    : of_tuples ? (value ? K::set_of_tuples : K::set_of_tuples_external)
+                                : (value ? K::typed_set : K::typed_set_external);
   set_item(decl, K::type, kind);
   set_item(decl, K::name, py_str(owner));
   if (of_tuples) set_item(decl, K::tuple_type, py_str(type));
   if (value) set_item(decl, K::value, value);
+  if (computed) set_item(decl, K::expression, computed);
   if (!of_tuples) set_item(decl, K::element_type, py_str(type));
   set_item(decl, K::lineno, py_int(line));
   declare(name, Symbol{of_tuples ? Kind::TupleSet : Kind::Set, 0, type});
   add_declaration(std::move(decl));
+  if (with) add_declaration(node(K::with_check, {{K::name, py_str(owner)}, {K::fields, with}, {K::lineno, py_int(line)}}));
+}
+
+// `with a in A, b in B`: each listed field of every tuple must be an element of its set; checked
+// with the data (instantiate.cpp).
+Ref ModelParser::with_clause(const std::string& owner, const std::string& tuple_type) {
+  const Symbol& tuple = *find_symbol(tuple_type);
+  Ref checks = new_list();
+  do {
+    const Token& field = expect_name();
+    bool known = std::any_of(tuple.fields.begin(), tuple.fields.end(), [&](const TupleField& f) { return f.name == field.text; });
+    if (!known) {
+      fail("Unknown symbol '" + std::string(field.text) + "': tuple type '" + tuple_type + "' of '" + owner +
+               "' has no such field",
+           field.line);
+    }
+    expect_word("in");
+    const Token& set = expect_name();
+    const Symbol* symbol = find_symbol(std::string(set.text));
+    if (symbol == nullptr) fail("Undeclared symbol '" + std::string(set.text) + "'", set.line);
+    if (symbol->kind != Kind::Set && symbol->kind != Kind::TupleSet && symbol->kind != Kind::Range) {
+      fail("Unsupported 'with' clause of '" + owner + "': '" + std::string(set.text) + "' is not a set", set.line);
+    }
+    Ref check = new_list();  // [field, set]: plain JSON, as every node of the tree
+    append(check, py_str(field.text));
+    append(check, py_str(set.text));
+    append(checks, check);
+  } while (accept(","));
+  return checks;
 }
 
 // T arr[S] = ...;  with T a tuple type and S a declared set
@@ -421,12 +539,15 @@ void ModelParser::decision_variable() {
   std::string var_type = value_type();
   const Token& name = expect_name();
   std::string owner(name.text);
-  Ref dims = is("[") ? dimensions(owner) : Ref();
+  std::vector<IteratorEntry> entries;
+  Ref dims = is("[") ? named_dimensions(owner, entries) : Ref();
   Ref lower, upper;
   if (accept_word("in")) {
-    lower = bound_expression();
-    expect("..");
-    upper = bound_expression();
+    push_scope(entries);
+    data_only_context_ = "the bounds of '" + owner + "': they are computed from the data only";
+    std::tie(lower, upper) = variable_bounds(owner);
+    data_only_context_.clear();
+    pop_scope(entries);
   }
   expect(";");
   Ref decl = new_dict();
@@ -437,7 +558,27 @@ void ModelParser::decision_variable() {
   set_item(decl, K::lineno, py_int(line));
   declare(name, Symbol{Kind::Dvar, dims ? static_cast<std::size_t>(len(dims)) : 0, var_type});
   add_declaration(std::move(decl));
-  if (lower) add_bound_constraints(owner, dims ? dims.get() : nullptr, lower, upper, line);
+  if (lower) add_bound_constraints(owner, dims ? dims.get() : nullptr, entries, lower, upper, line);
+}
+
+// `in a..b`, or `in R` with R a declared range; the bounds may use the named indices.
+std::pair<Ref, Ref> ModelParser::variable_bounds(const std::string& owner) {
+  const Token& t = peek();
+  const Symbol* range = t.kind == Tok::Ident && !find_iterator(std::string(t.text)) ? find_symbol(std::string(t.text))
+                                                                                    : nullptr;
+  if (range != nullptr && range->kind == Kind::Range && !is("..", 1) && !is("[", 1) && !is(".", 1)) {
+    if (!range->start) {
+      fail("Unsupported domain of '" + owner + "': range '" + std::string(t.text) +
+               "' takes its bounds from the data; write 'in a..b' with its bounds instead",
+           t.line);
+    }
+    advance();
+    return {deep_copy(range->start), deep_copy(range->end)};
+  }
+  Ref lower = bound_expression();
+  expect("..");
+  Ref upper = bound_expression();
+  return {std::move(lower), std::move(upper)};
 }
 
 // dexpr float total = ...;  dexpr float load[m in M] = ...;
@@ -452,7 +593,14 @@ void ModelParser::decision_expression() {
   std::vector<IteratorEntry> entries;
   while (accept("[")) {
     std::vector<IteratorEntry> more = iterator_list(true);
-    pop_scope(more.size());
+    pop_scope(more);
+    for (const IteratorEntry& e : more) {
+      if (e.filter || !e.bindings.empty()) {
+        fail("Unsupported tuple pattern in the indices of decision expression '" + std::string(name.text) +
+                 "': name the element instead, as in 'a in Arcs', and use its fields as a.field",
+             line);
+      }
+    }
     for (IteratorEntry& e : more) entries.push_back(std::move(e));
     expect("]");
   }
@@ -464,7 +612,7 @@ void ModelParser::decision_expression() {
     CollectGlobals collect(used_globals_, &symbol.globals);
     body = expression();
   }
-  pop_scope(entries.size());
+  pop_scope(entries);
   expect(";");
   for (const IteratorEntry& e : entries) symbol.params.push_back(e.name);
   symbol.body = body.copy();
@@ -474,22 +622,7 @@ void ModelParser::decision_expression() {
   set_item(decl, K::name, py_str(name.text));
   if (!entries.empty()) {
     Ref dims = new_list();
-    for (const IteratorEntry& e : entries) {
-      Ref range_type = item(e.range, K::type);
-      std::string_view kind = utf8(range_type);
-      if (kind == "range_specifier") {
-        append(dims, node(K::range_index, {{K::start, deep_copy(item(e.range, K::start))},
-                                           {K::end, deep_copy(item(e.range, K::end))}}));
-      } else {
-        Ref range_name = item(e.range, K::name);
-        const Symbol* range = find_symbol(std::string(utf8(range_name)));
-        if (kind == "named_range") {
-          append(dims, named_range_dimension(range_name, *range));
-        } else {
-          append(dims, node(K::named_set_dimension, {{K::name, range_name}}));
-        }
-      }
-    }
+    for (const IteratorEntry& e : entries) append(dims, dimension_of(e.range));
     set_item(decl, K::iterators, entries_list(entries));
     set_item(decl, K::dimensions, dims);
   }
@@ -500,16 +633,47 @@ void ModelParser::decision_expression() {
   add_declaration(std::move(decl));
 }
 
-// [a..b][R][S]... (commas inside one pair of brackets are accepted as well)
-Ref ModelParser::dimensions(const std::string& owner) {
+// [a..b][R][i in S]... (commas inside one pair of brackets are accepted as well). Each dimension
+// also gives an iterator entry: named by its index (`i in S`), or with an empty name.
+Ref ModelParser::named_dimensions(const std::string& owner, std::vector<IteratorEntry>& entries) {
   Ref dims = new_list();
   while (accept("[")) {
     do {
-      append(dims, dimension(owner));
+      if (peek().kind == Tok::Ident && is_word("in", 1)) {
+        std::string index(expect_name().text);
+        advance();
+        auto [range, tuple_type] = iteration_range(index);
+        append(dims, dimension_of(range));
+        entries.push_back({index, std::move(range), tuple_type});
+      } else {
+        Ref dim = dimension(owner);
+        entries.push_back({"", range_of(dim), ""});
+        append(dims, dim);
+      }
     } while (accept(","));
     expect("]");
   }
   return dims;
+}
+
+// The dimension a range of iterators spans.
+Ref ModelParser::dimension_of(Handle range) {
+  std::string_view kind = utf8(item(range, K::type));
+  if (kind == "range_specifier") {
+    return node(K::range_index, {{K::start, deep_copy(item(range, K::start))}, {K::end, deep_copy(item(range, K::end))}});
+  }
+  Ref range_name = item(range, K::name);
+  if (kind == "named_range") return named_range_dimension(range_name, *find_symbol(std::string(utf8(range_name))));
+  return node(K::named_set_dimension, {{K::name, range_name}});
+}
+
+// The range an iterator over a dimension runs over.
+Ref ModelParser::range_of(Handle dim) {
+  Ref type = item(dim, K::type);
+  if (eq(type, K::range_index)) {
+    return node(K::range_specifier, {{K::start, deep_copy(item(dim, K::start))}, {K::end, deep_copy(item(dim, K::end))}});
+  }
+  return node(eq(type, K::named_range_dimension) ? K::named_range : K::named_set, {{K::name, item(dim, K::name)}});
 }
 
 Ref ModelParser::dimension(const std::string& owner) {

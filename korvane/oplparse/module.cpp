@@ -16,7 +16,7 @@ Source source_of(const Call& c, const char* function, PyObject* text, PyObject* 
   if (!is_str(text)) {
     raise(PyExc_TypeError, std::string(function) + "() argument 'text' must be str, not " + Py_TYPE(text)->tp_name);
   }
-  return Source{utf8(text), filename ? filename : Py_None, c.module};
+  return Source{without_bom(utf8(text)), filename ? filename : Py_None, c.module};
 }
 
 Ref parse_model(const Call& c) {
@@ -54,10 +54,9 @@ int read_all(const char* name, std::string& content) noexcept {
   return error;
 }
 
-// The whole file at `path` (a str or bytes from os.fspath) as a str decoded from UTF-8. Failures
-// raise what Python's own file reading raises: OSError (with the subclass of its errno, such as
-// FileNotFoundError) and UnicodeDecodeError.
-Ref read_text(Handle path) {
+// The whole file at `path` (a str or bytes from os.fspath) as bytes. Failures raise what Python's
+// own file reading raises: OSError, with the subclass of its errno (such as FileNotFoundError).
+Ref read_bytes(Handle path) {
   PyObject* converted = nullptr;
   if (!PyUnicode_FSConverter(path, &converted)) throw PyErrorSet{};
   Ref encoded = Ref::steal(converted);
@@ -70,22 +69,38 @@ Ref read_text(Handle path) {
     PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path);
     throw PyErrorSet{};
   }
-  return check(PyUnicode_DecodeUTF8(content.data(), static_cast<Py_ssize_t>(content.size()), "strict"));
+  return check(PyBytes_FromStringAndSize(content.data(), static_cast<Py_ssize_t>(content.size())));
+}
+
+// The source of a file's bytes, checked to be UTF-8 outside its comments.
+Source file_source(const Call& c, Handle bytes, Handle name) {
+  Source source{without_bom(std::string_view(PyBytes_AS_STRING(bytes.get()), PyBytes_GET_SIZE(bytes.get()))),
+                name.get(), c.module};
+  check_encoding(source);
+  return source;
+}
+
+Ref instantiate(const Call& c) {
+  auto [tree, data, filename] = c.bind(Params<3>{"instantiate", {"tree", "data", "filename"}, 2});
+  return instantiate_model(Source{{}, filename ? filename : Py_None, c.module}, tree, data);
 }
 
 Ref parse_files(const Call& c) {
   auto [model_path, data_path] = c.bind(Params<2>{"parse_files", {"model_path", "data_path"}, 1});
   Ref model_name = check(PyOS_FSPath(model_path));
-  Ref model_text = read_text(model_name);
-  Ref tree = parse_model_text(Source{utf8(model_text), model_name.get(), c.module});
-  if (data_path == nullptr || is_none(data_path)) return tuple_of(tree, new_dict());
-  Ref data_name = check(PyOS_FSPath(data_path));
-  Ref data_text = read_text(data_name);
-  Source data_source{utf8(data_text), data_name.get(), c.module};
-  DataLocations where;
-  Ref data = parse_data_text(data_source, &where);
-  check_data(data_source, where, tree, data);
-  return tuple_of(tree, data);
+  Ref model_bytes = read_bytes(model_name);
+  Source model = file_source(c, model_bytes, model_name);
+  Ref tree = parse_model_text(model);
+  Ref data = new_dict();
+  if (data_path != nullptr && !is_none(data_path)) {
+    Ref data_name = check(PyOS_FSPath(data_path));
+    Ref data_bytes = read_bytes(data_name);
+    Source data_source = file_source(c, data_bytes, data_name);
+    DataLocations where;
+    data = parse_data_text(data_source, &where);
+    check_data(data_source, where, tree, data);
+  }
+  return instantiate_model(model, tree, data);
 }
 
 PyMethodDef kFunctions[] = {
@@ -93,9 +108,13 @@ PyMethodDef kFunctions[] = {
                 "parse_model(text, filename=None)\n--\n\nParse the text of a .mod file into a model tree."),
     KV_FUNCTION("parse_data", parse_data,
                 "parse_data(text, filename=None)\n--\n\nParse the text of a .dat file into a data dictionary."),
+    KV_FUNCTION("instantiate", instantiate,
+                "instantiate(tree, data, filename=None)\n--\n\nEvaluate what a parsed model computes from its data "
+                "and lower it to the model tree the code generators take; returns (tree, data). Neither argument is "
+                "changed."),
     KV_FUNCTION("parse_files", parse_files,
-                "parse_files(model_path, data_path=None)\n--\n\nRead and parse a .mod file and, when given, a .dat "
-                "file; returns (tree, data), with an empty data dictionary when there is no data file."),
+                "parse_files(model_path, data_path=None)\n--\n\nRead, parse and instantiate a .mod file and, when "
+                "given, a .dat file; returns (tree, data), with an empty data dictionary when there is no data file."),
 };
 
 void exec_oplparse(PyObject* module) {

@@ -15,7 +15,7 @@
 
 namespace oplparse {
 
-enum class Kind { Param, Dvar, Dexpr, Range, Set, TupleSet, TupleType, TupleArray };
+enum class Kind { Param, Dvar, Dexpr, Range, Set, TupleSet, TupleType, TupleArray, SetArray };
 
 struct TupleField {
   std::string name;
@@ -36,19 +36,29 @@ struct Symbol {
   std::vector<std::string> params;  // indexed decision expressions: the index names
   std::set<std::string> globals;    // decision expressions: the declared names they use
   std::size_t size = 0;             // decision expressions: the nodes of the expression
+  std::string members;              // arrays of sets: the set of (index..., member) tuples that holds them
 };
 
-// A loop variable in scope: of a forall, a sum, an aggregate or an indexed decision expression.
+// A loop variable in scope: of a forall, a sum, an aggregate or an indexed decision expression,
+// or a name bound by a tuple pattern, which stands for a field of the pattern's iterator.
 struct Iterator {
+  Iterator(std::string n, std::string t) : name(std::move(n)), tuple_type(std::move(t)) {}
+  Iterator(std::string n, std::string t, std::string b, std::string bt, std::string f)
+      : name(std::move(n)), tuple_type(std::move(t)), base(std::move(b)), base_type(std::move(bt)), field(std::move(f)) {}
+
   std::string name;
-  std::string tuple_type;  // empty unless it runs over a set of tuples
+  std::string tuple_type;  // empty unless it runs over a set of tuples (or is a field that is a tuple)
+  std::string base, base_type, field;  // a pattern's name: its iterator, that iterator's tuple type, the field
 };
 
 // An iterator entry being built: {"iterator": name, "range": range node}, and its element type.
+// A tuple pattern adds the names it binds and the conditions its other elements impose.
 struct IteratorEntry {
   std::string name;
   Ref range;
   std::string tuple_type;
+  std::vector<Iterator> bindings = {};
+  Ref filter = {};
 };
 
 // What replaces an index name of a decision expression: the argument as an expression, and as an
@@ -109,39 +119,54 @@ class ModelParser {
   // ---- items and declarations (model.cpp) ----
   void parse_item();
   [[noreturn]] void unsupported_construct(const Token& word);
+  void assertion();
+  void constraint_declaration();
   void tuple_type();
   void range_declaration();
   void parameter();
-  void set_declaration();
+  void set_declaration(bool setof);
+  Ref with_clause(const std::string& owner, const std::string& tuple_type);
   void tuple_array(const Token& type_name);
   void decision_variable();
   void decision_expression();
   std::string value_type();
-  Ref dimensions(const std::string& owner);
+  Ref initializer(const std::string& owner, const std::vector<IteratorEntry>& entries);
+  bool literal_ahead() const;
+  std::pair<Ref, Ref> variable_bounds(const std::string& owner);
+  Ref named_dimensions(const std::string& owner, std::vector<IteratorEntry>& entries);
   Ref dimension(const std::string& owner);
+  Ref dimension_of(Handle range);
+  Ref range_of(Handle dim);
   Ref bound_expression();
   Ref literal(const std::string& owner, const std::string& type);
   Ref literal_sequence(const std::string& owner, const std::string& type, std::string_view close);
   const Symbol& declare(const Token& name, Symbol symbol);
   void add_declaration(Ref decl);
   std::string fresh_name(const std::string& base);
+  std::string hidden_name(std::string_view base, std::string_view suffix);
 
   // ---- objective and constraints (constraints.cpp) ----
   void objective(const Token& sense);
   void constraint_block();
+  void statements_until_brace(Handle out);
   void constraint_statement(Handle out);
+  std::string statement_label();
   Ref forall();
-  Ref constraint_expression();
+  Ref if_statement();
+  Ref if_branch();
+  std::vector<Ref> constraint_expression();
   Ref implication_side(Handle side, int line);
   Ref boolean_operands(Handle node);
   bool is_boolean_dvar(Handle node) const;
-  void add_bound_constraints(const std::string& var, Handle dims, Handle lower, Handle upper, int line);
+  void add_bound_constraints(const std::string& var, Handle dims, const std::vector<IteratorEntry>& entries,
+                             Handle lower, Handle upper, int line);
 
   // ---- expressions (expressions.cpp) ----
   Ref expression();
   Ref logical_or();
   Ref logical_and();
   Ref comparison();
+  Ref membership(Ref element);
   Ref additive();
   Ref term();
   Ref unary();
@@ -164,9 +189,23 @@ class ModelParser {
   // ranges after it (sums), otherwise only once the whole list is read (foralls).
   std::vector<IteratorEntry> iterator_list(bool siblings_visible);
   std::pair<Ref, std::string> iteration_range(const std::string& iterator);
+  IteratorEntry tuple_pattern();
+  Ref with_pattern_filters(const std::vector<IteratorEntry>& entries, Ref filter);
   Ref entries_list(const std::vector<IteratorEntry>& entries);
   void push_scope(const std::vector<IteratorEntry>& entries);
-  void pop_scope(std::size_t count);
+  void pop_scope(const std::vector<IteratorEntry>& entries);
+
+  // ---- set expressions (sets.cpp) ----
+  Ref set_expression();
+  Ref set_operand();
+  Ref set_braces();
+  bool set_expression_ahead() const;
+  std::pair<Ref, std::string> hidden_set(const std::string& iterator);
+  std::string tuple_type_of(Handle expression);
+  void set_array(const Token& name, const std::string& element_type, int line);
+  IteratorEntry set_array_entry();
+  Ref set_array_card();
+  Ref member_filter(const IteratorEntry& entry, const std::vector<Ref>& subscripts);
 
   // ---- decision expressions (dexpr.cpp) ----
   Ref substitute(const Token& use, const std::string& name, const Symbol& symbol, std::vector<Ref> args);
@@ -181,9 +220,11 @@ class ModelParser {
   std::vector<Iterator> scope_;                    // innermost last
   std::vector<std::string> pending_iterators_;     // of a forall header still being read
   std::vector<std::string> label_iterators_;       // of the enclosing foralls, outermost first
+  std::string block_label_;                        // of an enclosing labelled forall or block
   std::set<std::string>* used_globals_ = nullptr;  // set while a decision expression is read
   std::size_t expansion_limit_;                    // the most nodes decision expressions may expand to
   std::size_t expanded_ = 0;                       // nodes expanded so far
+  std::string data_only_context_;                  // while data-only text is read: where, and why
   Ref declarations_;
   Ref constraints_;
   Ref bound_constraints_;
@@ -195,5 +236,11 @@ std::size_t tree_size(Handle tree);
 
 // The operators of comparisons, in expressions and constraints.
 bool is_comparison_op(std::string_view op);
+
+// Words that name constructs of the language; none can be declared as a name.
+bool is_reserved(std::string_view word);
+
+// Every name a subtree mentions (names, subscripted names and index names).
+void collect_names(Handle tree, std::set<std::string>& names);
 
 }  // namespace oplparse

@@ -69,6 +69,12 @@ Ref node(const Key& type, std::initializer_list<Field> fields);
 // callers seeing a change in one place show up in another. Other objects are shared.
 Ref deep_copy(Handle tree);
 
+// The text after a UTF-8 byte order mark, if it starts with one (encoding.cpp).
+std::string_view without_bom(std::string_view text);
+
+// Raises SemanticError at the first byte that is not UTF-8 outside comments (encoding.cpp).
+void check_encoding(const Source& source);
+
 // Decision expressions of ordinary models expand to some thousands of nodes; the limit is far
 // beyond them and is reached within seconds when nested expressions double at every level.
 inline constexpr long long kDefaultExpansionLimit = 250000;
@@ -99,5 +105,9 @@ Ref parse_data_text(const Source& source, DataLocations* where = nullptr);
 // (where those sets are known from the model or the data alone). The first fault raises
 // SemanticError with the .dat file's name and the line of the offending value.
 void check_data(const Source& data_source, const DataLocations& where, Handle tree, Handle data);
+
+// (model tree, data) for the generators from a syntax tree and its data (instantiate.cpp); the
+// source names the model file in errors.
+Ref instantiate_model(const Source& source, Handle tree, Handle data);
 
 }  // namespace oplparse

@@ -556,7 +556,8 @@ def parse_errors():
                  "dvar float x; minimize x\nsubject to {}", "dvar float y in 0..infinity;", "dvar float z[i in 1..2];",
                  "dvar int x; subject to { x = 1; }", "dvar int x; subject to { 0 <= x <= 1; }"):
         expect(faultlore.SemanticError, oplparse.parse_model, text, filename="m.mod")
-    for text in ("a = [1, 2,];", "a = [1", "a = 'x';", "a = yes;", "n = 3\nm = 4;", "n = 3"):
+    for text in ("a = [1, 2,,];", "a = [1", "a = 'x';", "a = 1 yes;", 'x from SheetRead(s, "A1");', "n = 3\nm = 4;",
+                 "n = 3"):
         expect(faultlore.SemanticError, oplparse.parse_data, text)
     expect(TypeError, oplparse.parse_model, b"")
     expect(TypeError, oplparse.parse_data)
@@ -594,6 +595,45 @@ def parse_files_checks_data_against_declarations():
     for data in CHECKED_DATA[:2]:
         expect(faultlore.SemanticError, oplparse.parse_files, CHECKED_MODEL, data)
     oplparse.parse_files(CHECKED_MODEL, CHECKED_DATA[2])
+
+
+INSTANTIATE_MODEL = """
+{string} S = ...;
+int Cap[S] = ...;
+int M = max(s in S) Cap[s];
+float Share[s in S] = Cap[s] / sum(t in S) Cap[t];
+{string} Big = {s | s in S : Cap[s] > 2} union {"a"};
+{int} Q[s in S] = {k | k in 1..Cap[s] : k mod 2 == 0};
+tuple P { string s; int k; }
+{P} Pairs with s in S = {<s, k> | s in S, k in 1..2};
+assert forall(s in S) Cap[s] >= 1;
+dvar float+ x[S] in 0..M;
+maximize sum(<s, k> in Pairs) Share[s] * x[s] + sum(s in S, k in Q[s]) k * x[s] / 100;
+subject to {
+  cap: forall(s in Big) { 0 <= x[s] <= Cap[s] div 2 + 1; if (Cap[s] > 3) { x[s] <= 2; } };
+  if (card(S) > 1) { sum(s in S) x[s] <= M; }
+}
+"""
+
+
+@scenario(warmup=10, rounds=8)
+def instantiate():
+    tree = oplparse.parse_model(INSTANTIATE_MODEL, "m.mod")
+    oplparse.instantiate(tree, {"S": ["a", "b", "c"], "Cap": [3, 5, 1]})
+    for name in ("diet", "routes", "netflow", "warehouse", "stations", "multiperiod"):
+        oplparse.parse_files(os.path.join(EXAMPLES, name + ".mod"), os.path.join(EXAMPLES, name + ".dat"))
+    for data in ({"S": ["a"], "Cap": [0]}, {"S": ["a"], "Cap": [2], "M": 3}, {"S": ["a"]}):
+        expect(faultlore.SemanticError, oplparse.instantiate, tree, data, filename="m.mod")
+    for text in ("int n = 5 / 2;", "int d = 1 div 0;", "{string} S = ...; string s = next(S, \"a\");",
+                 "tuple T { int a; } {int} A = {1}; {T} B with a in A = {<2>};"):
+        expect(faultlore.SemanticError, oplparse.instantiate, oplparse.parse_model(text), {"S": ["a"]})
+    expect(TypeError, oplparse.instantiate, [], {})
+    expect(TypeError, oplparse.instantiate, {}, None)
+    with tempfile.TemporaryDirectory() as directory:
+        path = os.path.join(directory, "latin1.mod")
+        with open(path, "wb") as f:
+            f.write(b"// caf\xe9\ndvar int co\xfbt;")
+        expect(faultlore.SemanticError, oplparse.parse_files, path)
 
 
 # ---- korvane._velmoraserve ----
