@@ -675,7 +675,7 @@ def generator_boundary():
     mipwright.GurobiCodeGenerator(tree, {"S": ["a", type("Text", (str,), {})("b")]}).generate_code()
     lpwrightsparse.SciPyCSCCodeGenerator(tree, {"S": ["a", "b"]}).build_matrices()
     expect(ValueError, mipwright.GurobiCodeGenerator(tree, {"S": [_Repr()]}).generate_code)
-    expect(ValueError, mipwright.GurobiCodeGenerator(tree, {"S": ["a"], "f": float("nan")}).generate_code)
+    expect(faultlore.SemanticError, mipwright.GurobiCodeGenerator(tree, {"S": ["a"], "f": float("nan")}).generate_code)
     expect(faultlore.SemanticError, mipwright.GurobiCodeGenerator(tree, {"S": ["a"], "model": 1}).generate_code)
     bad = oplparse.parse_model(BOUNDARY_MODEL.replace("3 <= 4", "5 <= 4"))
     expect(faultlore.SemanticError, mipwright.GurobiCodeGenerator(bad, {"S": ["a"]}).generate_code)
