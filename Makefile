@@ -10,7 +10,9 @@ ASAN_ENV := LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-n
 	ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	PYTHONMALLOC=malloc
 
-.PHONY: all bootstrap build run test asan-test refleak-test clean
+FUZZ_SECONDS ?= 60
+
+.PHONY: all bootstrap build run test asan-build asan-test fuzz refleak-test clean
 
 all: build
 
@@ -28,13 +30,21 @@ run: bootstrap build
 test: bootstrap build
 	KORVANE_PROBE_DIR=$(RELEASE_DIR)/probe $(PYTHON) -m pytest -q tests
 
-# Every test again, with the modules built under AddressSanitizer and UndefinedBehaviorSanitizer.
-asan-test: bootstrap
+asan-build: bootstrap
 	cmake -S . -B $(ASAN_DIR) -DPython3_EXECUTABLE=$(PYTHON) -DCMAKE_BUILD_TYPE=Debug -DKORVANE_SANITIZE=ON \
 		-DKORVANE_PACKAGE_DIR=$(CURDIR)/$(ASAN_DIR)/stage/korvane >/dev/null
 	cmake --build $(ASAN_DIR) -j $(JOBS)
 	scripts/stage $(ASAN_DIR)/stage
+
+# Every test again, with the modules built under AddressSanitizer and UndefinedBehaviorSanitizer.
+asan-test: asan-build
 	$(ASAN_ENV) KORVANE_STAGE=$(ASAN_DIR)/stage KORVANE_PROBE_DIR=$(ASAN_DIR)/probe $(PYTHON) -m pytest -q -p no:cacheprovider tests
+
+# Mutated models, data and trees through the parser and both generators under the sanitizers,
+# for FUZZ_SECONDS (FUZZ_SEED repeats a run); findings are kept in build/fuzz.
+fuzz: asan-build
+	$(ASAN_ENV) KORVANE_STAGE=$(ASAN_DIR)/stage FUZZ_SECONDS=$(FUZZ_SECONDS) FUZZ_DIR=$(CURDIR)/build/fuzz \
+		$(PYTHON) tests/fuzz/fuzz_generators.py
 
 # Reference-count balance of every public call, measured by the debug interpreter.
 refleak-test: bootstrap

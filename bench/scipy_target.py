@@ -77,7 +77,7 @@ from korvane.lpwrightsparse import SciPyCSCCodeGenerator
 started = time.perf_counter()
 tree, data = parse_files({mod!r}, {dat!r})
 script = SciPyCSCCodeGenerator(tree, data).generate_code()
-before_solve = script[:script.index("\\n# Solve\\n")]
+before_solve = script[:script.index("\\n# Solve")]
 namespace = {{"results_container": {{}}}}
 exec(compile(before_solve, "<scipy script>", "exec"), namespace)
 seconds = time.perf_counter() - started
@@ -87,22 +87,13 @@ print(json.dumps({{"seconds": seconds, "script_mb": len(script) / 1e6}}))
 
 PULP_RUN = """\
 import json, sys, time
+sys.path.insert(0, {bench!r})
 import pulp
+from build_speed import PMedian
 with open({data!r}) as f:
     data = json.load(f)
 started = time.perf_counter()
-C, F = range(1, data["nc"] + 1), range(1, data["nf"] + 1)
-demand, distance = data["demand"], data["distance"]
-prob = pulp.LpProblem("pmedian", pulp.LpMinimize)
-assign = pulp.LpVariable.dicts("assign", (C, F), cat="Binary")
-open_ = pulp.LpVariable.dicts("open", F, cat="Binary")
-prob += pulp.lpSum(demand[i - 1] * distance[i - 1][j - 1] * assign[i][j] for i in C for j in F)
-for i in C:
-    prob += pulp.lpSum(assign[i][j] for j in F) == 1, f"served_{{i}}"
-for i in C:
-    for j in F:
-        prob += assign[i][j] <= open_[j], f"only_open_{{i}}_{{j}}"
-prob += pulp.lpSum(open_[j] for j in F) == data["p"], "medians"
+PMedian.pulp(data)
 seconds = time.perf_counter() - started
 print(json.dumps({{"seconds": seconds}}))
 """
@@ -135,27 +126,29 @@ def build_data(customers, sites, seed=11):
     }
 
 
+def korvane_dat(data):
+    return (f"nc = {data['nc']};\nnf = {data['nf']};\np = {data['p']};\n"
+            "demand = [" + ", ".join(map(str, data["demand"])) + "];\n"
+            "distance = [\n" + ",\n".join("  [" + ", ".join(map(repr, row)) + "]" for row in data["distance"])
+            + "\n];\n")
+
+
+def mathprog_dat(data):
+    lines = [f"data;\nparam nc := {data['nc']};\nparam nf := {data['nf']};\nparam p := {data['p']};",
+             "param demand := " + " ".join(f"{i + 1} {v}" for i, v in enumerate(data["demand"])) + ";",
+             "param distance : " + " ".join(str(j + 1) for j in range(data["nf"])) + " :="]
+    lines += [f"{i + 1} " + " ".join(map(repr, row)) for i, row in enumerate(data["distance"])]
+    return "\n".join(lines) + "\n;\nend;\n"
+
+
 def write_files(data, folder):
     paths = {name: os.path.join(folder, name) for name in ("pmedian.mod", "pmedian.dat", "pmedian.glpk.mod",
                                                           "pmedian.glpk.dat", "pmedian.json")}
-    with open(paths["pmedian.mod"], "w") as f:
-        f.write(KORVANE_MODEL)
-    with open(paths["pmedian.dat"], "w") as f:
-        f.write(f"nc = {data['nc']};\nnf = {data['nf']};\np = {data['p']};\n")
-        f.write("demand = [" + ", ".join(map(str, data["demand"])) + "];\n")
-        f.write("distance = [\n" + ",\n".join("  [" + ", ".join(map(repr, row)) + "]" for row in data["distance"]))
-        f.write("\n];\n")
-    with open(paths["pmedian.glpk.mod"], "w") as f:
-        f.write(MATHPROG_MODEL)
-    with open(paths["pmedian.glpk.dat"], "w") as f:
-        f.write(f"data;\nparam nc := {data['nc']};\nparam nf := {data['nf']};\nparam p := {data['p']};\n")
-        f.write("param demand := " + " ".join(f"{i + 1} {v}" for i, v in enumerate(data["demand"])) + ";\n")
-        f.write("param distance : " + " ".join(str(j + 1) for j in range(data["nf"])) + " :=\n")
-        for i, row in enumerate(data["distance"]):
-            f.write(f"{i + 1} " + " ".join(map(repr, row)) + "\n")
-        f.write(";\nend;\n")
-    with open(paths["pmedian.json"], "w") as f:
-        json.dump(data, f)
+    for name, text in (("pmedian.mod", KORVANE_MODEL), ("pmedian.dat", korvane_dat(data)),
+                       ("pmedian.glpk.mod", MATHPROG_MODEL), ("pmedian.glpk.dat", mathprog_dat(data)),
+                       ("pmedian.json", json.dumps(data))):
+        with open(paths[name], "w") as f:
+            f.write(text)
     return paths
 
 
@@ -193,7 +186,8 @@ def main():
             "glpsol": ["glpsol", "--check", "-m", paths["pmedian.glpk.mod"], "-d", paths["pmedian.glpk.dat"]],
         }
         if not args.skip_pulp:
-            contestants["PuLP"] = [PYTHON, "-c", PULP_RUN.format(data=paths["pmedian.json"])]
+            code = PULP_RUN.format(bench=os.path.join(ROOT, "bench"), data=paths["pmedian.json"])
+            contestants["PuLP"] = [PYTHON, "-c", code]
         results = {}
         for _ in range(args.runs):  # interleaved, so that every contestant sees the same machine load
             for name, command in contestants.items():

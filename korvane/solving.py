@@ -8,6 +8,8 @@ import importlib.util
 import math
 import numbers
 
+from .diagnostics import from_generator_failure, is_generator_failure, with_declaration_line
+from .faultlore import SemanticError
 from .oplparse import parse_files
 
 # solver name -> (target, key under which the script leaves its results)
@@ -22,12 +24,20 @@ def compile_model(tree, data, solver="scipy"):
     """The script text for a model tree and its data on the target of `solver`."""
     target, _ = _target(solver)
     if target == "gurobi":
-        from .mipwright import GurobiCodeGenerator
-
-        return GurobiCodeGenerator(tree, data).generate_code()
-    from .lpwright import SciPyCodeGenerator
-
-    return SciPyCodeGenerator(tree, data).generate_code()
+        from .mipwright import GurobiCodeGenerator as generator
+    else:
+        from .lpwright import SciPyCodeGenerator as generator
+    try:
+        return generator(tree, data).generate_code()
+    except SemanticError as error:
+        if error.lineno:
+            raise
+        raise with_declaration_line(error, tree) from None
+    except Exception as error:
+        # A construct a generator cannot translate is the model's to change: report it with its line.
+        if is_generator_failure(error):
+            raise from_generator_failure(error, tree, target) from None
+        raise
 
 
 def solve(model_file, data_file=None, solver="scipy", *, time_limit=None, mip_gap=None, output=None):
@@ -43,22 +53,40 @@ def solve(model_file, data_file=None, solver="scipy", *, time_limit=None, mip_ga
     return solve_parsed(tree, data, solver, name=model_file, output=output, **options)
 
 
-def solve_parsed(tree, data, solver="scipy", name="model", *, time_limit=None, mip_gap=None, output=None):
-    """solve() for a model tree and data dictionary already in hand."""
+def solve_parsed(tree, data, solver="scipy", name="model", *, time_limit=None, mip_gap=None, output=None,
+                 on_phase=None, solver_log=False):
+    """solve() for a model tree and data dictionary already in hand. `on_phase`, when given, is
+    called with "instantiating" and then "solving" as the work reaches each phase; with
+    `solver_log`, HiGHS writes its log to the process's standard output (file descriptor 1)."""
     target, key = _require_solver(solver)
     options = solver_options(time_limit, mip_gap)
+    if on_phase:
+        on_phase("instantiating")
     script = compile_model(tree, data, target)
     if target == "gurobi":
         script = _with_gurobi_parameters(script, options)
     container = {}
     namespace = {"__name__": "__korvane_script__", "results_container": container, "solver_options": options}
+    if solver_log and target == "scipy":
+        namespace["solver_options"] = {**options, "log": True}
     if output is not None:
         # The script's report goes where the caller says, never implicitly to a stdout that may be
         # a protocol channel; binding print in the script's globals reaches every print it makes.
         namespace["print"] = functools.partial(print, file=output)
     code = compile(script, f"<korvane {target} script for {name}>", "exec")
+    if on_phase:
+        on_phase("solving")
     exec(code, namespace)
-    return _plain(container[key])
+    results = _plain(container[key])
+    if results.get("status") != "OPTIMAL" and _solver_message(namespace):
+        results["message"] = _solver_message(namespace)
+    return results
+
+
+def _solver_message(namespace):
+    """HiGHS's own words on how the search ended (the SciPy script keeps its result object)."""
+    message = getattr(namespace.get("result"), "message", None)
+    return message if isinstance(message, str) else None
 
 
 def solver_options(time_limit=None, mip_gap=None):

@@ -9,6 +9,7 @@ from data_section_support import (HEADER, DataOnly, after_header, debug_logging,
                                   model, param, range_dim, read_back, set_dim)
 from trees import binop, name, num
 from korvane.faultlore import SemanticError
+from korvane.mipwright import GurobiCodeGenerator
 
 DEBUG, INFO = logging.DEBUG, logging.INFO
 
@@ -25,7 +26,7 @@ class TestInPlaceRewrites:
     def test_tuple_set_already_wrapped_is_left_alone(self):
         value = {"elements": [["x", 1]]}
         gen, _ = generate([decl("set_of_tuples", "A")], {"A": value})
-        assert gen.data_dict["A"] is value
+        assert gen.data_dict["A"] == value  # the generator works on its own copy of the data
 
     @pytest.mark.parametrize("pairs, expected", [
         (["a", 1, "b", 2.5], {"a": 1, "b": 2.5}),
@@ -126,8 +127,14 @@ class TestShapeValidation:
         with pytest.raises(SemanticError, match=f"of length {length} at dimension 1"):
             generate(declarations, {"n": "4", "P": [0] * (length + 1)})
 
+    def test_unknown_operator_in_a_bound_is_refused_before_any_line(self):
+        declarations = [inline_range("R", 1, binop("%", num(1), num(2))), param("P", range_dim("R"))]
+        gen = GurobiCodeGenerator({"declarations": declarations, "objective": {}, "constraints": []}, {"P": [1]})
+        with pytest.raises(ValueError, match=r"'binop' node at declarations\[0\]\.end\.op has the unknown operator '%'"):
+            gen.generate_code()
+        assert gen.gurobi_code_lines == []
+
     @pytest.mark.parametrize("end, message", [
-        (binop("%", num(1), num(2)), "Unsupported binop in range bound expr: %"),
         ({"type": "funcall", "name": "f"}, "Unsupported range bound expr: {'type': 'funcall', 'name': 'f'}"),
         ("5", "Unsupported range bound expr: 5"),
     ])

@@ -138,6 +138,15 @@ class TestSemanticError:
         monkeypatch.setattr(faultlore, "_with_repair_hint", lambda m: m + "!")
         assert SemanticError("x").message == "x!"
 
+    def test_file_and_column_are_keyword_attributes(self):
+        err = SemanticError("Unknown name x", 12, filename="m.mod", col=7)
+        assert (err.filename, err.lineno, err.col) == ("m.mod", 12, 7)
+        assert str(err) == "Semantic Error (Line 12): Unknown name x " + H_SYMBOL
+        plain = SemanticError("Unknown name x", 12)
+        assert (plain.filename, plain.col) == (None, None)
+        with pytest.raises(TypeError):
+            SemanticError("a", 1, "m.mod")
+
     def test_argument_errors(self):
         with pytest.raises(TypeError):
             SemanticError()

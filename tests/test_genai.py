@@ -1,5 +1,8 @@
 """korvane.genai against a fake LLM server: the provider clients and model lists, the answer
 checker, the generate-and-repair loop, the seven generation methods and the feedback request."""
+import random
+import re
+
 import pytest
 from fake_llm import BROKEN_MODEL, FIXED_MODEL, PAIR_DATA, answer, serve
 
@@ -7,11 +10,11 @@ import korvane
 from korvane.genai import LLMError, LLMProvider, generative_feedback, generative_solve
 from korvane.genai import list_gemini_models, list_ollama_models, list_openai_models
 from korvane.genai._strategy_base import make_client, provider_of
-from korvane.genai.checking import AnswerFormatError, extract_pair
+from korvane.genai.checking import AnswerFormatError, extract_pair, fenced_blocks
 
 BROKEN = answer(BROKEN_MODEL, PAIR_DATA, before="First try.")
 FIXED = answer(FIXED_MODEL, PAIR_DATA, before="Fixed.")
-SYNTAX_HINT = "Hint: rewrite the construct using simpler supported Korvane syntax."
+EQUALITY_HINT = "Hint: write '==' for an equality; '=' only gives values in declarations."
 
 
 @pytest.fixture
@@ -157,6 +160,30 @@ def test_answers_without_a_pair(text, message):
     assert str(info.value) == message
 
 
+# What the blocks of an answer are, as a regular expression states it; it backtracks (quadratic
+# time on an answer full of unclosed fences), so it serves only as the oracle of the scanner.
+FENCED_BLOCK = re.compile(r"^```[ \t]*([\w.+-]*)[^\n]*\n(.*?)^```[ \t]*$", re.DOTALL | re.MULTILINE)
+LINES = ["```", "```", "```mod", "``` dat x", "```\t ", "````", "```\r", " ```", "```é+1", "mod", "é", "", "x ```"]
+
+
+def test_block_scanner_agrees_with_the_regular_expression():
+    rng = random.Random(17)
+    for _ in range(20000):
+        text = "\n".join(rng.choice(LINES) for _ in range(rng.randrange(0, 12))) + rng.choice(["", "\n"])
+        assert fenced_blocks(text) == FENCED_BLOCK.findall(text), text
+
+
+def test_long_answers():
+    unclosed = "```mod notes\n" * 80_000  # about 1 MB of fences that never close
+    with pytest.raises(AnswerFormatError, match="^the answer has no ```mod and ```dat block$"):
+        extract_pair(unclosed)
+    padded = "x" * 900_000 + "\n```mod\nm\n```\n```dat\nd\n```"
+    assert extract_pair(padded) == ("m\n", "d\n")
+    with pytest.raises(AnswerFormatError, match="^the answer holds 2,000,001 characters; answers are limited to "
+                                                "2,000,000: give just the two code blocks$"):
+        extract_pair("x" * 2_000_001)
+
+
 # ---- the generate-and-repair loop ----
 
 def test_first_answer_accepted(llm, files):
@@ -178,7 +205,7 @@ def test_errors_are_fed_back_until_the_model_compiles(llm, files):
     assert stats["success"] and stats["iterations"] == 2 and stats["model"] == "gpt-4o"
     [error] = stats["errors"]
     assert error["iteration"] == 1 and error["stage"] == "model" and error["lineno"] == 8
-    assert error["message"].startswith("Semantic Error (Line 8): Syntax error at or near token '=' " + SYNTAX_HINT)
+    assert error["message"].startswith("Semantic Error (Line 8): Syntax error at or near token '=' " + EQUALITY_HINT)
     assert error["message"].endswith("Line 8 reads: labour: x + y = hours;")
     repair = llm.chats[1].messages[-1]["content"]
     assert repair.startswith("The korvane compiler rejected the model file:\n" + error["message"])

@@ -1,14 +1,13 @@
 """The insight workflow end to end, as a client runs it through the server: a fake LLM writes a
 broken model and then its repair, the pair is solved by korvane.solve with HiGHS, and the LLM explains the
 solution; also with failing solve and explain steps."""
-import asyncio
 import json
 import os
 import tempfile
 
 import pytest
 from fake_llm import BROKEN_MODEL, FIXED_MODEL, OPTIMUM, PAIR_DATA, answer, serve
-from velmora_server import server
+from velmora_server import call_for_json, call_tool, server
 
 EXPLANATION = "Summary: Make 4 units of x and 3 of y for a profit of 18.\n\nAll 7 hours are used."
 
@@ -22,7 +21,7 @@ def llm(monkeypatch, tmp_path):
 
 
 def insight(**arguments):
-    return asyncio.run(server.mcp.call_tool("insight_tool", arguments))
+    return call_for_json("insight_tool", **arguments)
 
 
 @pytest.mark.parametrize("provider, model", [(None, "gpt-5"), ("gemini", "gemini-2.5-flash"), ("Ollama", "llama3.1")])
@@ -80,7 +79,7 @@ def test_an_llm_failure_while_explaining_gives_a_feedback_error_payload(llm):
 
 
 def test_an_llm_failure_while_generating_fails_the_call(llm):
-    from mcp.server.fastmcp import ToolError
+    from mcp.server.fastmcp.exceptions import ToolError
 
     llm.fail(401, {"error": {"message": "Incorrect API key provided"}})
     with pytest.raises(ToolError, match="^Error executing tool insight_tool: openai request POST .* failed with HTTP "
@@ -91,9 +90,18 @@ def test_an_llm_failure_while_generating_fails_the_call(llm):
 def test_generate_and_ask_tools_end_to_end(llm, tmp_path):
     model_file, data_file = str(tmp_path / "plan.mod"), str(tmp_path / "plan.dat")
     llm.reply(answer(BROKEN_MODEL, PAIR_DATA), answer(FIXED_MODEL, PAIR_DATA), "Summary: fine.\nIt is a small LP.")
-    stats = asyncio.run(server.mcp.call_tool("generate_tool", {"prompt": "p", "model_file": model_file,
-                                                               "data_file": data_file, "provider": "google"}))
+    stats = call_for_json("generate_tool", prompt="p", model_file=model_file, data_file=data_file, provider="google")
     assert stats["success"] and stats["provider"] == "google"
-    feedback = asyncio.run(server.mcp.call_tool("ask_tool", {"prompt": "Is it right?", "model_file": model_file,
-                                                             "data_file": data_file, "provider": "gemini"}))
+    _, structured = call_tool("ask_tool", prompt="Is it right?", model_file=model_file, data_file=data_file,
+                              provider="gemini")
+    feedback = structured["result"]
     assert feedback["summary"] == "fine." and feedback["check"]["stage"] == "ok"
+
+
+def test_a_subscript_outside_its_set_gives_a_solve_error_payload(llm):
+    # Once a crash of the whole server: the missing position became a huge unsigned column index.
+    model = "{string} P = {\"a\", \"b\"};\ndvar float+ x[P];\nminimize sum(p in P) x[p];\nsubject to {\n  x[\"zz\"] >= 1;\n}"
+    llm.reply(answer(model, ""), answer(model, ""), "The model names a product it does not declare.")
+    out = insight(prompt="p", iterations=1)
+    assert out["results"]["error"].startswith("Error solving generated model: Semantic Error (Line 5): Index out of "
+                                              "range: variable 'x' has no element ['zz']")

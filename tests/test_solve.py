@@ -66,7 +66,9 @@ def test_model_without_data_file(tmp_path):
 def test_infeasible_models_report_their_status(tmp_path):
     model = tmp_path / "bad.mod"
     model.write_text("dvar int x in 0..3; minimize x; subject to { x >= 5; }")
-    assert korvane.solve(str(model)) == {"status": "INFEASIBLE"}
+    results = korvane.solve(str(model))
+    assert results.keys() == {"status", "message"} and results["status"] == "INFEASIBLE"
+    assert "HiGHS Status 8" in results["message"]
 
 
 def test_gurobi_needs_gurobipy(monkeypatch):

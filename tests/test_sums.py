@@ -407,5 +407,5 @@ class TestAccessorsAndScope:
                 self._add_code_line("pass")
 
         gen = make(cls=Spy)
-        gen._generate_constraints([forall([I], forall([J], le(1, 2)))])
+        gen._generate_constraints([forall([I], forall([J], le("x", 2)))])
         assert seen == [(["s"], ["S"])]

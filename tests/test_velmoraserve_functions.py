@@ -98,12 +98,12 @@ def test_arguments_bind_with_pythons_rules(call, message):
 def test_every_argument_by_keyword_as_the_sdk_calls(monkeypatch):
     seen = []
     monkeypatch.setattr(server, "_ask_for_feedback", lambda *args, **kwargs: seen.append((args, kwargs)) or "ok")
-    kwargs = {"prompt": "p", "model_file": "m", "data_file": "d", "llm_model": None, "provider": None}
+    kwargs = {"prompt": "p", "model_file": "m.mod", "data_file": "d.dat", "llm_model": None, "provider": None}
     assert server.ask_tool(**dict(reversed(kwargs.items()))) == "ok"
-    assert seen == [(("p", "m", "d"), {"llm_model": None, "provider": None})]
+    assert seen == [(("p", "m.mod", "d.dat"), {"llm_model": None, "provider": None})]
 
 
 @pytest.mark.parametrize("value", [None, "text", type("Text", (str,), {})("sub")])
 def test_str_parameters_take_strings_and_none(monkeypatch, value):
     monkeypatch.setattr(server, "_ask_for_feedback", lambda *args, **kwargs: args)
-    assert server.ask_tool(value, "m", "d")[0] == value
+    assert server.ask_tool(value, "m.mod", "d.dat")[0] == value

@@ -13,7 +13,7 @@ import pytest
 from velmora_server import server
 
 import korvane
-from korvane.genai import _strategy_base
+from korvane.genai import _strategy_base, progress
 
 GRAPHCHAIN = "korvane.genai.korvane_generative_graphchain"
 BAD_PROVIDER = "Unsupported provider '{}'. Expected one of: gemini, google, ollama, openai."
@@ -46,8 +46,9 @@ def test_imports_constants_and_functions_are_bound_in_order():
 
     names = [n for n in vars(server) if not n.startswith("__")]
     imports = ["asyncio", "concurrent", "json", "tempfile", "datetime", "partial", "Path", "Any", "Callable",
-               "Coroutine", "Optional", "TypeVar", "Union", "FastMCP", "generative_feedback", "generative_solve",
-               "solve", "LLMProvider", "list_gemini_models", "list_ollama_models", "list_openai_models"]
+               "Coroutine", "Optional", "TypeVar", "Union", "FastMCP", "Context", "generative_feedback",
+               "generative_solve", "solve", "LLMProvider", "list_gemini_models", "list_ollama_models",
+               "list_openai_models"]
     constants = ["DEFAULT_SOLVER", "DEFAULT_PROVIDER", "DEFAULT_MODEL", "METHODS", "mcp", "T"]
     functions = ["_normalize_solver", "_solve_backend", "_normalize_provider", "_build_llm_kwargs", "_run_in_thread",
                  "_run_coro_in_thread", "_try_import_graphchain", "_generate_with_best_available_backend",
@@ -58,7 +59,7 @@ def test_imports_constants_and_functions_are_bound_in_order():
     assert server.concurrent.futures is concurrent.futures
     assert (server.datetime, server.partial, server.Path) == (datetime.datetime, functools.partial, pathlib.Path)
     assert server.Optional is typing.Optional and server.Coroutine is typing.Coroutine and server.Union is typing.Union
-    assert server.FastMCP is mcp.server.fastmcp.FastMCP
+    assert server.FastMCP is mcp.server.fastmcp.FastMCP and server.Context is mcp.server.fastmcp.Context
     assert server.generative_solve is korvane.generative_solve
     assert server.generative_feedback is korvane.generative_feedback
     assert server.LLMProvider is _strategy_base.LLMProvider
@@ -180,6 +181,16 @@ def test_run_in_thread_uses_a_fresh_one_thread_pool_per_call(executors):
     worker = backend.threads[0]
     assert worker is not threading.current_thread() and not worker.is_alive()
     assert backend.threads[0].name != backend.threads[1].name
+
+
+def test_run_in_thread_runs_in_a_copy_of_the_callers_context():
+    # A tool call's progress listener lives in its context: the backends' worker threads must see it.
+    heard = []
+    with progress.listening(heard.append):
+        server._run_in_thread(progress.report, "round 1")
+        server._run_in_thread(lambda: progress.report("round 2"))
+    server._run_in_thread(progress.report, "nobody listens")
+    assert heard == ["round 1", "round 2"]
 
 
 def test_run_in_thread_reraises_the_callables_exception(executors):

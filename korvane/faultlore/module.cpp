@@ -58,6 +58,8 @@ Key kSearch{"search"};
 Key kInit{"__init__"};
 Key kMessage{"message"};
 Key kLineno{"lineno"};
+Key kFilename{"filename"};
+Key kCol{"col"};
 Key kWithRepairHint{"_with_repair_hint"};
 Key kSemanticError{"SemanticError"};
 
@@ -78,12 +80,17 @@ Ref with_repair_hint(const Call& c) {
 }
 
 Ref semantic_error_init(const Call& c) {
-  auto [self, message, lineno] = c.bind(Params<3>{"SemanticError.__init__", {"self", "message", "lineno"}, 2});
+  // The file and the column are keyword-only: callers that know only a line keep the short form,
+  // and the text of the exception stays the same either way.
+  auto [self, message, lineno, filename, col] =
+      c.bind(Params<5>{"SemanticError.__init__", {"self", "message", "lineno", "filename", "col"}, 2, 3});
   if (lineno == nullptr) lineno = Py_None;
   Ref as_text = is_str(message) ? Ref::borrow(message) : str(message);
   Ref enriched = call(global(c.module, kWithRepairHint), as_text);
   setattr(self, kMessage, enriched);
   setattr(self, kLineno, lineno);
+  setattr(self, kFilename, filename ? filename : Py_None);
+  setattr(self, kCol, col ? col : Py_None);
   std::string shown = truthy(lineno) ? "Semantic Error (Line " + text(lineno) + "): " + text(enriched)
                                      : "Semantic Error: " + text(enriched);
   Ref parent = call(reinterpret_cast<PyObject*>(&PySuper_Type), global(c.module, kSemanticError), self);

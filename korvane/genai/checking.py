@@ -5,25 +5,49 @@ import re
 from dataclasses import dataclass
 
 from korvane.faultlore import SemanticError
-from korvane.mipwright import GurobiCodeGenerator
 from korvane.oplparse import parse_data, parse_model
+from korvane.solving import compile_model
 
 # How far an answer got; a later stage is a better answer.
 STAGES = ("format", "model", "data", "compile", "ok")
 
 MODEL_TAGS = {"mod", "opl", "model"}
 DATA_TAGS = {"dat", "data"}
-FENCED_BLOCK = re.compile(r"^```[ \t]*([\w.+-]*)[^\n]*\n(.*?)^```[ \t]*$", re.DOTALL | re.MULTILINE)
+# Longer answers are refused before they are scanned: no model the checker can compile needs more.
+MAX_ANSWER_CHARS = 2_000_000
+FENCE = "```"
+FENCE_TAG = re.compile(r"[ \t]*([\w.+-]*)")
 
 
 class AnswerFormatError(ValueError):
     """The answer does not hold a model block and a data block."""
 
 
+def fenced_blocks(answer):
+    """The (tag, body) of each fenced block of `answer`, in order, in one pass over its lines.
+
+    A block opens with a line that starts with ``` (the tag is the word after it) and closes with
+    the next line that holds ``` and blanks only; a body keeps its final newline. An opening line
+    without a closing line after it ends the scan, as no later line could close a block either."""
+    blocks, lines = [], answer.split("\n")
+    opening = None  # (tag, index of the body's first line) of the block being read
+    for index, line in enumerate(lines):
+        if opening is not None and line.startswith(FENCE) and not line[len(FENCE):].strip(" \t"):
+            tag, first = opening
+            blocks.append((tag, "".join(body + "\n" for body in lines[first:index])))
+            opening = None
+        elif opening is None and line.startswith(FENCE) and index + 1 < len(lines):
+            opening = (FENCE_TAG.match(line, len(FENCE)).group(1), index + 1)
+    return blocks
+
+
 def extract_pair(answer):
     """The (.mod, .dat) texts of an answer: its last fenced block tagged mod (or opl, model) and
     its last tagged dat (or data); an answer with exactly two untagged blocks gives them in order."""
-    blocks = [(tag.lower(), body) for tag, body in FENCED_BLOCK.findall(answer)]
+    if len(answer) > MAX_ANSWER_CHARS:
+        raise AnswerFormatError(f"the answer holds {len(answer):,} characters; answers are limited to "
+                                f"{MAX_ANSWER_CHARS:,}: give just the two code blocks")
+    blocks = [(tag.lower(), body) for tag, body in fenced_blocks(answer)]
     model = [body for tag, body in blocks if tag in MODEL_TAGS]
     data = [body for tag, body in blocks if tag in DATA_TAGS]
     if model and data:
@@ -87,7 +111,7 @@ def check_pair(attempt):
         attempt.stage = "data"
         data = parse_data(attempt.data_text, filename="data.dat")
         attempt.stage = "compile"
-        GurobiCodeGenerator(tree, data).generate_code()
+        compile_model(tree, data, "gurobi")  # a construct it cannot translate is a SemanticError with its line
     except SemanticError as err:
         source = {"model": attempt.model_text, "data": attempt.data_text, "compile": attempt.model_text}[attempt.stage]
         attempt.message, attempt.lineno = _describe(err, source), err.lineno

@@ -4,7 +4,7 @@ import re
 import time
 from pathlib import Path
 
-from . import strategies  # noqa: F401  (registers the generation methods)
+from . import progress, strategies  # noqa: F401  (strategies registers the generation methods)
 from ._strategy_base import LLMProvider, Strategy, make_client, provider_of
 from .checking import Attempt, check_answer, check_pair
 from .prompts import REVIEW_SYSTEM_PROMPT, review_request
@@ -33,6 +33,8 @@ def generative_solve(prompt, model_file, data_file, iterations=5, return_statist
     strategy = Strategy.for_method(method, client, prompt)
     best, kept, errors, check_seconds = None, None, [], 0.0
     for rounds in range(1, iterations + 1):
+        progress.report(f"generating: round {rounds} of {iterations}"
+                        + (f", after a {kept.stage} error" if kept is not None else ""))
         answers = strategy.propose(kept)  # kept: the last round's rejected attempt
         check_started = time.perf_counter()
         attempts = [check_answer(rounds, answer) for answer in answers]

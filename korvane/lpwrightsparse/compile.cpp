@@ -1,5 +1,7 @@
 // Compiling the model tree: every name is resolved once to an iterator slot, a parameter
 // table, a variable family or a constant, so instantiation never looks at the tree again.
+#include <algorithm>
+
 #include "model.hpp"
 
 namespace lpsparse {
@@ -162,16 +164,22 @@ static int compile_indexed(Model& m, Handle n) {
   return push(m, std::move(x));
 }
 
+// A field is resolved to its position in every tuple type here, so that reading it is an index.
+static int compile_field(Model& m, Handle n) {
+  Expr x = node(Op::Field, m.compile_expr(item(n, kBase)));
+  x.text = text(item(n, kField));
+  for (std::size_t type = 0; type < m.tuple_types.size(); ++type) {
+    x.field_at.push_back(m.field_position(static_cast<int>(type), x.text));
+  }
+  return push(m, std::move(x));
+}
+
 int Model::compile_index(Handle n) {
   if (!is_dict(n)) return constant(to_value(n));
   std::string type = type_text(n);
   if (type == "name_reference_index") return compile_name(*this, text(item(n, kName)));
   if (type == "number_literal_index") return constant(to_value(item(n, kValue)));
-  if (type == "field_access_index") {
-    Expr x = node(Op::Field, compile_expr(item(n, kBase)));
-    x.text = text(item(n, kField));
-    return push(*this, std::move(x));
-  }
+  if (type == "field_access_index") return compile_field(*this, n);
   return compile_expr(n);
 }
 
@@ -196,12 +204,35 @@ int Model::compile_loop(Handle iterators, Handle filter) {
     scope.emplace_back(text(item(entry, kIterator)), it.slot);
     loop.iters.push_back(std::move(it));
   }
+  for (Iter& it : loop.iters) {
+    it.own_bounds = !it.fixed && (reads_iterator_of(it.start, loop) || reads_iterator_of(it.end, loop));
+  }
   if (!is_none(filter)) {
     loop.filter = compile_expr(filter);
     if (exprs[loop.filter].has_var) compile_error("Unsupported filter over decision variables");
   }
+  plan_filter(loop);
   loops.push_back(std::move(loop));
   return static_cast<int>(loops.size()) - 1;
+}
+
+bool Model::reads_iterator_of(int e, const Loop& loop) const {
+  const Expr& x = exprs[e];
+  if (x.op == Op::Slot) {
+    return std::any_of(loop.iters.begin(), loop.iters.end(), [&](const Iter& it) { return it.slot == x.ref; });
+  }
+  for (int child : {x.a, x.b, x.c}) {
+    if (child >= 0 && reads_iterator_of(child, loop)) return true;
+  }
+  for (int child : x.args) {
+    if (reads_iterator_of(child, loop)) return true;
+  }
+  if (x.op != Op::Sum) return false;
+  const Loop& inner = loops[x.loop];
+  for (const Iter& it : inner.iters) {
+    if (!it.fixed && (reads_iterator_of(it.start, loop) || reads_iterator_of(it.end, loop))) return true;
+  }
+  return inner.filter >= 0 && reads_iterator_of(inner.filter, loop);
 }
 
 void Model::close_loop(int loop) {
@@ -271,11 +302,7 @@ int Model::compile_expr(Handle n) {
     x.loop = loop;
     return push(*this, std::move(x));
   }
-  if (type == "field_access") {
-    Expr x = node(Op::Field, compile_expr(item(n, kBase)));
-    x.text = text(item(n, kField));
-    return push(*this, std::move(x));
-  }
+  if (type == "field_access") return compile_field(*this, n);
   if (type == "tuple_literal") {
     Expr x = node(Op::TupleLit);
     Ref empty = new_list();

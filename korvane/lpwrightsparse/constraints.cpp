@@ -100,6 +100,14 @@ void push_row(RowStore& store, const std::vector<std::pair<int, double>>& terms,
 
 }  // namespace
 
+// Arithmetic on large data can overflow to inf (or inf - inf to nan): such a row is refused
+// rather than handed to the solver.
+void Model::check_finite(const std::vector<std::pair<int, double>>& terms, double constant) {
+  bool finite = std::isfinite(constant);
+  for (auto [col, coef] : terms) finite = finite && std::isfinite(coef);
+  if (!finite) fail("Arithmetic overflow in " + site_text() + ": a coefficient or constant is not a finite number");
+}
+
 // e (sense) rhs. A row on one column tightens that column's bounds instead, unless the bounds
 // would cross; a row without columns is dropped when it holds and kept (empty, so the solver
 // reports the model infeasible) when it does not.
@@ -107,6 +115,7 @@ void Model::add_row(const LinExpr& e, Sense sense, double rhs) {
   std::vector<std::pair<int, double>>& merged = row_terms_;
   merge_row(e, merged);
   rhs -= e.constant;
+  check_finite(merged, rhs);
   if (merged.empty()) {
     bool holds = sense == Sense::Le ? 0.0 <= rhs + 1e-9 : sense == Sense::Ge ? 0.0 >= rhs - 1e-9 : std::fabs(rhs) <= 1e-9;
     if (holds) return;
@@ -416,14 +425,22 @@ void Model::instantiate(int c, bool bounds_only) {
   const Constraint& k = constraints[c];
   if (k.kind == CKind::Forall) {
     if (bounds_only ? !k.any_candidate : k.all_candidates) return;
+    Site saved = site;
+    site = {c, k.lineno};
     for_each(k.loop, [&] {
       for (int child : k.body) instantiate(child, bounds_only);
     });
+    site = saved;
     return;
   }
   if (bounds_only != (k.kind == CKind::Compare && k.bound_candidate)) return;
   Site saved = site;
   site = {c, k.lineno};
+  if (is_constant_constraint(k)) {
+    check_constant_constraint(k);
+    site = saved;
+    return;
+  }
   switch (k.kind) {
     case CKind::Compare: {
       scratch_.clear();
@@ -458,15 +475,23 @@ void Model::build() {
   slots.assign(static_cast<std::size_t>(slot_count), Value{});
   // Constraints on a single column become bounds first, so that every big-M below is computed
   // from the tightest bounds the model states.
-  for (int c : top) instantiate(c, true);
+  for (int c : top) {
+    iterations_ = 0;
+    instantiate(c, true);
+  }
   site = {-1, compile_line};
+  iterations_ = 0;
   LinExpr obj;
   lin(objective_expr, 1.0, obj);
   std::vector<std::pair<int, double>> merged;
   merge_row(obj, merged);
+  check_finite(merged, obj.constant);
   for (auto [col, coef] : merged) cost[col] += coef;
   objective_constant = obj.constant;
-  for (int c : top) instantiate(c, false);
+  for (int c : top) {
+    iterations_ = 0;
+    instantiate(c, false);
+  }
 }
 
 }  // namespace lpsparse

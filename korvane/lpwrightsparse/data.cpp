@@ -78,22 +78,55 @@ bool is_flat_pairs(Handle value) {
 
 // ---- interning ----
 
+template <class Same>
+Interner::Slot& Interner::find_slot(std::vector<Slot>& table, std::size_t count, std::size_t hash, Same same) {
+  if (2 * (count + 1) > table.size()) {
+    std::vector<Slot> bigger(std::max<std::size_t>(64, table.size() * 2));
+    for (const Slot& old : table) {
+      if (old.id == UINT32_MAX) continue;
+      std::size_t i = old.hash & (bigger.size() - 1);
+      while (bigger[i].id != UINT32_MAX) i = (i + 1) & (bigger.size() - 1);
+      bigger[i] = old;
+    }
+    table.swap(bigger);
+  }
+  std::size_t i = hash & (table.size() - 1);
+  while (table[i].id != UINT32_MAX && !(table[i].hash == hash && same(table[i].id))) i = (i + 1) & (table.size() - 1);
+  return table[i];
+}
+
+namespace {
+
+// Spreads the bits of a hash whose low bits alone would cluster (sequential ids, small numbers).
+std::size_t mixed(std::size_t h) {
+  h ^= h >> 31;
+  h *= 0x9e3779b97f4a7c15ULL;
+  return h ^ (h >> 29);
+}
+
+}  // namespace
+
 Value Interner::string(std::string_view text) {
-  auto [it, added] = string_ids_.try_emplace(std::string(text), static_cast<std::uint32_t>(strings_.size()));
-  if (added) strings_.emplace_back(text);
-  return Value{Value::Kind::Str, false, it->second, 0.0};
+  std::size_t hash = std::hash<std::string_view>{}(text);
+  Slot& slot = find_slot(string_slots_, strings_.size(), hash, [&](std::uint32_t id) { return strings_[id] == text; });
+  if (slot.id == UINT32_MAX) {
+    slot = {hash, static_cast<std::uint32_t>(strings_.size())};
+    strings_.emplace_back(text);
+  }
+  return Value{Value::Kind::Str, false, slot.id, 0.0};
 }
 
 Value Interner::tuple(std::vector<Value> items, int type) {
-  auto it = tuple_ids_.find(items);
-  if (it != tuple_ids_.end()) {
-    if (tuples_[it->second].type < 0) tuples_[it->second].type = type;
-    return Value{Value::Kind::Tup, false, it->second, 0.0};
+  std::size_t hash = mixed(KeyHash{}(items));
+  Slot& slot = find_slot(tuple_slots_, tuples_.size(), hash,
+                         [&](std::uint32_t id) { return KeyEq::same(tuples_[id].items, items); });
+  if (slot.id == UINT32_MAX) {
+    slot = {hash, static_cast<std::uint32_t>(tuples_.size())};
+    tuples_.push_back({std::move(items), type});
+  } else if (tuples_[slot.id].type < 0) {
+    tuples_[slot.id].type = type;
   }
-  auto id = static_cast<std::uint32_t>(tuples_.size());
-  tuples_.push_back({items, type});
-  tuple_ids_.emplace(std::move(items), id);
-  return Value{Value::Kind::Tup, false, id, 0.0};
+  return Value{Value::Kind::Tup, false, slot.id, 0.0};
 }
 
 const Value* Table::find(std::span<const Value> key) const {
@@ -112,15 +145,33 @@ const Value* Table::find(std::span<const Value> key) const {
 
 // ---- values from Python objects ----
 
+namespace {
+
+double finite(double v) {
+  if (!std::isfinite(v)) {
+    throw ModelError{"Unsupported number " + float_text(v) + " in the model or its data: only finite numbers are accepted"};
+  }
+  return v;
+}
+
+}  // namespace
+
 Value Model::to_value(Handle o, int tuple_type) {
-  if (PyFloat_CheckExact(o.get())) return Value::number(PyFloat_AS_DOUBLE(o.get()));
+  if (PyFloat_CheckExact(o.get())) return Value::number(finite(PyFloat_AS_DOUBLE(o.get())));
   if (is_bool(o)) return Value::integer(o.get() == Py_True ? 1 : 0);
   if (is_int(o)) {
-    double v = PyLong_AsDouble(o);
-    if (v == -1.0 && PyErr_Occurred()) throw PyErrorSet{};
-    return Value::number(v, true);
+    // Integers are kept exact: one beyond 2^53 would merge with its neighbours as a double.
+    int overflow = 0;
+    long long v = PyLong_AsLongLongAndOverflow(o.get(), &overflow);
+    if (v == -1 && PyErr_Occurred()) throw PyErrorSet{};
+    constexpr long long kMaxExact = 1LL << 53;
+    if (overflow != 0 || v > kMaxExact || v < -kMaxExact) {
+      throw ModelError{"Unsupported integer " + repr_text(o) +
+                       " in the model or its data: integers beyond 2^53 cannot be represented exactly"};
+    }
+    return Value::integer(v);
   }
-  if (is_float(o)) return Value::number(as_double(o));
+  if (is_float(o)) return Value::number(finite(as_double(o)));
   if (is_str(o)) return interner.string(utf8(o));
   if (is_sequence(o) || (is_dict(o) && contains(o, kElements))) {
     RecursionGuard guard(" while reading a tuple");
@@ -156,6 +207,17 @@ std::string Model::value_text(const Value& v) const {
   return float_text(v.num);
 }
 
+long long Model::integer_bound(const Value& v, const std::string& message, long lineno) const {
+  if (v.is_num()) {
+    if (auto n = exact_integer(v.num)) return *n;
+    if (!std::isfinite(v.num)) throw ModelError{message + ": " + value_text(v) + " is not a finite number", lineno};
+    if (v.num == std::floor(v.num)) {
+      throw ModelError{message + ": " + value_text(v) + " is beyond the integers a double holds exactly (2^53)", lineno};
+    }
+  }
+  throw ModelError{message, lineno};
+}
+
 Ref Model::data_value(const std::string& name) {
   // A "__map" entry stands for the parameter of the shorter name and wins over it.
   for (const std::string& key : {name + "__map", name}) {
@@ -174,11 +236,8 @@ std::optional<std::pair<long long, long long>> Model::range_named(const std::str
   std::string type = decl_it == declarations.end() ? "" : type_of(decl_it->second);
   auto integral_bound = [&](Handle node) {
     compile_line = line_of(decl_it->second);
-    Value v = eval(compile_expr(node));
-    if (!v.is_num() || v.num != std::floor(v.num)) {
-      throw ModelError{"Range bounds must be integer-valued in range '" + name + "'", line_of(decl_it->second)};
-    }
-    return static_cast<long long>(v.num);
+    return integer_bound(eval(compile_expr(node)), "Range bounds must be integer-valued in range '" + name + "'",
+                         compile_line);
   };
   std::pair<long long, long long> bounds;
   if (type == "range_declaration_inline") {
@@ -193,11 +252,9 @@ std::optional<std::pair<long long, long long>> Model::range_named(const std::str
                        lineno};
     }
     if (!from_data || (!type.empty() && type != "range_declaration_external")) return std::nullopt;
-    Value start = to_value(item(data, kStart)), end = to_value(item(data, kEnd));
-    if (!start.is_num() || !end.is_num() || start.num != std::floor(start.num) || end.num != std::floor(end.num)) {
-      throw ModelError{"Range bounds must be integer-valued in range '" + name + "'", lineno};
-    }
-    bounds = {static_cast<long long>(start.num), static_cast<long long>(end.num)};
+    std::string message = "Range bounds must be integer-valued in range '" + name + "'";
+    bounds = {integer_bound(to_value(item(data, kStart)), message, lineno),
+              integer_bound(to_value(item(data, kEnd)), message, lineno)};
   }
   ranges.emplace(name, bounds);
   return bounds;
@@ -267,11 +324,8 @@ Domain Model::dimension(Handle dim, const std::string& owner, long lineno) {
   }
   compile_line = lineno;
   auto bound = [&](Handle node) {
-    Value v = eval(compile_expr(node));
-    if (!v.is_num() || v.num != std::floor(v.num)) {
-      throw ModelError{"Index range bounds must be integer-valued in the dimensions of '" + owner + "'", lineno};
-    }
-    return static_cast<long long>(v.num);
+    return integer_bound(eval(compile_expr(node)),
+                         "Index range bounds must be integer-valued in the dimensions of '" + owner + "'", lineno);
   };
   Domain d;
   d.lo = bound(item(dim, kStart));
@@ -351,6 +405,7 @@ struct TableFiller {
   void keyed(Handle node, std::vector<Value>& key) {
     std::size_t level = key.size();
     if (level == t.arity) {
+      check_key(key);
       t.keyed.insert_or_assign(key, leaf(node, key));
       return;
     }
@@ -377,6 +432,17 @@ struct TableFiller {
     }
   }
 
+  // A key outside the declared index sets could never be read: it is an error in the data, not
+  // an entry to drop.
+  void check_key(std::span<const Value> key) const {
+    for (std::size_t i = 0; i < t.dims.size() && i < key.size(); ++i) {
+      if (t.dims[i].position(key[i]) < 0) {
+        error("Parameter '" + t.name + "' has data for key " + m.value_text(key[i]) +
+              ", which is not an element of its index set '" + dim_name(i) + "'");
+      }
+    }
+  }
+
   void fill(Handle data) {
     std::vector<Value> key;
     if (is_flat_pairs(data)) {
@@ -387,11 +453,14 @@ struct TableFiller {
       keyed(pairs, key);
     } else if (is_sequence(data)) {
       Ref fast = check(PySequence_Fast(data.get(), "parameter data"));
-      std::size_t total = 1;
-      for (const Domain& d : t.dims) total *= d.size();
+      auto total = element_count(t.dims, m.term_limit);
+      if (!total) {
+        error("Parameter '" + t.name + "' has more elements than the limit of " + std::to_string(m.term_limit) +
+              " terms");
+      }
       t.is_dense = true;
-      t.dense.assign(total, Value{});
-      t.present.assign(total, 0);
+      t.dense.assign(*total, Value{});
+      t.present.assign(*total, 0);
       dense(data, 0, 0, key);
     } else if (is_dict(data)) {
       keyed(data, key);
@@ -564,8 +633,9 @@ void Model::declare_variable(Handle decl) {
   }
   f.strides.assign(f.dims.size(), 1);
   for (std::size_t i = f.dims.size(); i-- > 1;) f.strides[i - 1] = f.strides[i] * f.dims[i].size();
-  f.count = 1;
-  for (const Domain& d : f.dims) f.count *= d.size();
+  auto count = element_count(f.dims, static_cast<std::size_t>(INT32_MAX) - column_names.size());
+  if (!count) throw ModelError{"Variable '" + f.name + "' has too many elements", line};
+  f.count = *count;
   f.first_column = static_cast<int>(column_names.size());
   std::string var_type = text(item(decl, kVarType));
   double low = 0.0, high = kInf;
@@ -580,9 +650,6 @@ void Model::declare_variable(Handle decl) {
   } else if (var_type == "float") {
     low = -kInf;
   }
-  if (column_names.size() + f.count > static_cast<std::size_t>(INT32_MAX)) {
-    throw ModelError{"Variable '" + f.name + "' has too many elements", line};
-  }
   add_family_columns(f, low, high, integer);
   family_ids.emplace(f.name, static_cast<int>(families.size()));
   families.push_back(std::move(f));
@@ -594,7 +661,7 @@ void Model::load_declarations() {
   for (Ref& decl : Iterate(decls)) {
     if (!is_dict(decl)) throw ModelError{"A declaration must be a dictionary, got " + repr_text(decl)};
     std::string name = name_of(decl);
-    declarations.try_emplace(name, decl.get());
+    declarations.try_emplace(name, decl.copy());
     if (type_of(decl) == "tuple_type") {
       TupleType t{name, {}};
       for (Ref& field : Iterate(item(decl, kFields))) t.fields.push_back(text(item(field, kName)));

@@ -28,6 +28,21 @@ const char* op_text(Cmp op) {
   return "?";
 }
 
+// The first decision variable an expression mentions: names the factors of a product that is
+// not linear.
+std::string variable_in(const Model& m, int root) {
+  std::vector<int> pending{root};
+  while (!pending.empty()) {
+    int e = pending.back();
+    pending.pop_back();
+    if (e < 0 || !m.exprs[e].has_var) continue;
+    const Expr& x = m.exprs[e];
+    if (x.op == Op::Var) return m.families[x.ref].name + (x.args.empty() ? "" : "[...]");
+    for (int child : {x.c, x.b, x.a}) pending.push_back(child);
+  }
+  return "?";
+}
+
 }  // namespace
 
 std::string Model::site_text() const {
@@ -51,33 +66,42 @@ std::string Model::site_text() const {
   return out;
 }
 
-void Model::for_each(int loop_index, const std::function<void()>& body) {
-  const Loop& loop = loops[loop_index];
-  std::function<void(std::size_t)> level = [&](std::size_t k) {
-    if (k == loop.iters.size()) {
-      if (loop.filter < 0 || truth(loop.filter)) body();
-      return;
-    }
-    const Iter& it = loop.iters[k];
+// A loop range's bound; the message naming the constraint is only built when the bound is bad.
+long long Model::loop_bound(int e) {
+  Value v = eval(e);
+  if (v.is_num()) {
+    if (auto n = exact_integer(v.num)) return *n;
+  }
+  return integer_bound(v, "Range bounds must be integer-valued in " + site_text(), site.lineno);
+}
+
+// Counts `n` more iterations of the loops of the current constraint against the term limit, before
+// they run, so that an astronomically large range fails at once.
+void Model::count_iterations(std::size_t n) {
+  if (n <= term_limit - std::min(iterations_, term_limit) && (iterations_ += n) <= term_limit) return;
+  fail("Too many terms: " + site_text() + " instantiates more than " + std::to_string(term_limit) +
+       " loop iterations (sums and foralls); make the ranges smaller or raise the generator's term_limit");
+}
+
+// A loop over several iterators visits every combination before its filter can drop one: the
+// product of the sizes known when it opens is checked first, so that a filtered loop over
+// astronomically many combinations fails at once instead of after the limit's worth of work.
+void Model::check_loop_size(const Loop& loop) {
+  std::size_t known = 1;
+  for (const Iter& it : loop.iters) {
+    std::size_t n = 0;
     if (it.fixed) {
-      const Domain& d = *it.fixed;
-      std::size_t n = d.size();
-      for (std::size_t i = 0; i < n; ++i) {
-        slots[it.slot] = d.at(i);
-        level(k + 1);
-      }
-      return;
+      n = it.fixed->size();
+    } else if (!it.own_bounds) {
+      long long first = loop_bound(it.start);
+      long long last = loop_bound(it.end);
+      n = last >= first ? static_cast<std::size_t>(last - first) + 1 : 0;
+    } else {
+      continue;
     }
-    Value start = eval(it.start), end = eval(it.end);
-    if (!start.is_num() || !end.is_num() || start.num != std::floor(start.num) || end.num != std::floor(end.num)) {
-      fail("Range bounds must be integer-valued in " + site_text());
-    }
-    for (auto v = static_cast<long long>(start.num); v <= static_cast<long long>(end.num); ++v) {
-      slots[it.slot] = Value::integer(v);
-      level(k + 1);
-    }
-  };
-  level(0);
+    if (__builtin_mul_overflow(known, n, &known)) known = SIZE_MAX;
+  }
+  if (known > term_limit - std::min(iterations_, term_limit)) count_iterations(known);
 }
 
 namespace {
@@ -97,21 +121,40 @@ std::string key_text(const Model& m, std::span<const Value> key) {
 
 }  // namespace
 
+// Positions are found before any error is reported: an error evaluating a later subscript wins
+// over an earlier subscript out of range, as when every subscript is evaluated first.
 int Model::column_of(const Expr& x) {
   const VarFamily& f = families[x.ref];
   if (f.dims.empty()) return f.first_column;
+  long long positions[kMaxDims];
+  for (std::size_t i = 0; i < x.args.size(); ++i) positions[i] = position_in(f.dims[i], x.args[i]);
   std::size_t flat = 0;
-  Value key[kMaxDims];
-  for (std::size_t i = 0; i < x.args.size(); ++i) key[i] = eval(x.args[i]);
   for (std::size_t i = 0; i < x.args.size(); ++i) {
-    long long p = f.dims[i].position(key[i]);
-    if (p < 0) {
+    if (positions[i] < 0) {
+      Value key[kMaxDims];
+      for (std::size_t j = 0; j < x.args.size(); ++j) key[j] = eval(x.args[j]);
       fail("Index out of range: variable '" + f.name + "' has no element " + key_text(*this, {key, x.args.size()}) +
            " (dimension " + std::to_string(i + 1) + " runs over '" + f.dims[i].name + "') in " + site_text());
     }
-    flat += static_cast<std::size_t>(p) * f.strides[i];
+    flat += static_cast<std::size_t>(positions[i]) * f.strides[i];
   }
   return f.first_column + static_cast<int>(flat);
+}
+
+const Value* Model::parameter(const Expr& x) {
+  const Table& t = *x.table;
+  if (t.is_dense) {
+    std::size_t offset = 0;
+    for (std::size_t i = 0; i < t.dims.size(); ++i) {
+      long long p = position_in(t.dims[i], x.args[i]);
+      if (p < 0) return nullptr;
+      offset = offset * t.dims[i].size() + static_cast<std::size_t>(p);
+    }
+    return t.present[offset] ? &t.dense[offset] : nullptr;
+  }
+  Value key[kMaxDims];
+  for (std::size_t i = 0; i < x.args.size(); ++i) key[i] = eval(x.args[i]);
+  return t.find({key, x.args.size()});
 }
 
 namespace {
@@ -162,10 +205,10 @@ Value Model::eval(int e) {
       return slots[x.ref];
     case Op::Param:
     case Op::Record: {
-      Value key[kMaxDims];
-      for (std::size_t i = 0; i < x.args.size(); ++i) key[i] = eval(x.args[i]);
-      const Value* v = x.table->find({key, x.args.size()});
+      const Value* v = parameter(x);
       if (v == nullptr) {
+        Value key[kMaxDims];
+        for (std::size_t i = 0; i < x.args.size(); ++i) key[i] = eval(x.args[i]);
         fail("Parameter '" + x.text + "' not found for index " + key_text(*this, {key, x.args.size()}) + " in " +
              site_text());
       }
@@ -176,11 +219,10 @@ Value Model::eval(int e) {
       if (base.kind != Value::Kind::Tup) fail("Field access '." + x.text + "' on a value that is not a tuple in " + site_text());
       int type = interner.type_of(base);
       if (type < 0) fail("Field access '." + x.text + "' on a tuple of unknown type in " + site_text());
-      const std::vector<std::string>& fields = tuple_types[type].fields;
-      auto it = std::find(fields.begin(), fields.end(), x.text);
-      if (it == fields.end()) fail("Tuple type '" + tuple_types[type].name + "' has no field '" + x.text + "'");
+      int at = x.field_at[static_cast<std::size_t>(type)];
+      if (at < 0) fail("Tuple type '" + tuple_types[type].name + "' has no field '" + x.text + "'");
       const std::vector<Value>& items = interner.items_of(base);
-      auto k = static_cast<std::size_t>(it - fields.begin());
+      auto k = static_cast<std::size_t>(at);
       if (k >= items.size()) fail("A tuple of type '" + tuple_types[type].name + "' has no value for field '" + x.text + "'");
       return items[k];
     }
@@ -305,8 +347,9 @@ void Model::lin(int e, double scale, LinExpr& out) {
       return;
     case Op::Mul:
       if (exprs[x.a].has_var && exprs[x.b].has_var) {
-        fail("Unsupported non-linear expression in " + site_text() +
-             ": a product of two expressions over decision variables (the SciPy target takes linear models only)");
+        fail("Unsupported non-linear expression in " + site_text() + ": a product of two expressions over decision " +
+             "variables, '" + variable_in(*this, x.a) + "' times '" + variable_in(*this, x.b) +
+             "' (the SciPy target takes linear models only)");
       }
       if (exprs[x.a].has_var) {
         double v = number(x.b);

@@ -10,6 +10,7 @@
 #include <cmath>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <span>
@@ -72,6 +73,16 @@ inline constexpr double kEqTol = 1e-6;    // tolerance of reified equalities
 inline constexpr double kDefaultM = 1e6;  // big-M where a difference has no finite bounds
 inline constexpr double kMinM = 1e-9;
 inline constexpr double kInf = HUGE_VAL;
+// Integers of magnitude up to 2^53 are exactly doubles; range bounds and data integers beyond
+// that are refused, so that no two of them merge and hi - lo + 1 cannot overflow.
+inline constexpr double kMaxExactInteger = 9007199254740992.0;
+inline constexpr std::size_t kDefaultTermLimit = 100000000;
+
+// `v` as an integer when it is one that a double holds exactly.
+inline std::optional<long long> exact_integer(double v) {
+  if (!(std::fabs(v) <= kMaxExactInteger) || v != std::floor(v)) return std::nullopt;
+  return static_cast<long long>(v);
+}
 
 // An error in the user's model or data: becomes SemanticError(message, lineno) at the boundary.
 struct ModelError {
@@ -137,7 +148,9 @@ struct TupleType {
   std::vector<std::string> fields;
 };
 
-// Interned strings and tuples of one generation run.
+// Interned strings and tuples of one generation run. Both are found through open-addressing
+// tables of ids that keep each entry's hash beside it, so a lookup touches one slot array and
+// the entry it compares, instead of a chain of nodes that each hold a copy of the key.
 class Interner {
  public:
   Value string(std::string_view text);
@@ -151,10 +164,19 @@ class Interner {
     std::vector<Value> items;
     int type;
   };
+  struct Slot {
+    std::size_t hash = 0;
+    std::uint32_t id = UINT32_MAX;  // UINT32_MAX: empty
+  };
+  // The slot holding an entry with `hash` that `same(id)` accepts, or the empty slot where it
+  // belongs; grows `table` first when it is half full.
+  template <class Same>
+  static Slot& find_slot(std::vector<Slot>& table, std::size_t count, std::size_t hash, Same same);
+
   std::vector<std::string> strings_;
-  std::unordered_map<std::string, std::uint32_t> string_ids_;
+  std::vector<Slot> string_slots_;
   std::vector<TupleRec> tuples_;
-  KeyMap<std::uint32_t> tuple_ids_;
+  std::vector<Slot> tuple_slots_;
 };
 
 // ---- index spaces ----
@@ -185,7 +207,7 @@ struct Domain {
   long long position(const Value& v) const {
     if (set != nullptr) {
       auto it = set->pos.find(v);
-      return it == set->pos.end() ? -1 : it->second;
+      return it == set->pos.end() ? -1 : static_cast<long long>(it->second);
     }
     if (!v.is_num() || v.num != std::floor(v.num) || v.num < static_cast<double>(lo) || v.num > static_cast<double>(hi)) {
       return -1;
@@ -193,6 +215,15 @@ struct Domain {
     return static_cast<long long>(v.num) - lo;
   }
 };
+
+// The number of index tuples of `dims`, or nothing when it exceeds `limit`.
+inline std::optional<std::size_t> element_count(const std::vector<Domain>& dims, std::size_t limit) {
+  std::size_t total = 1;
+  for (const Domain& d : dims) {
+    if (__builtin_mul_overflow(total, d.size(), &total) || total > limit) return std::nullopt;
+  }
+  return total;
+}
 
 // ---- parameters ----
 
@@ -249,15 +280,41 @@ enum class Op : std::uint8_t {
 
 enum class Cmp : std::uint8_t { Eq, Ne, Le, Ge, Lt, Gt };
 
+// The elements of a domain grouped by the values of some of their fields, built once per
+// (domain, fields): a filter `a.p == p` then visits the arcs of plant p instead of every arc.
+// Groups list element positions in ascending order, so matches come in the domain's own order.
+class ElementIndex {
+ public:
+  bool complete = true;  // false when some element lacks one of the fields: callers scan instead
+
+  void add(std::span<const Value> key, std::uint32_t position);
+  void seal();  // groups the added positions; no add() after it
+  std::span<const std::uint32_t> matches(std::span<const Value> key) const;
+
+ private:
+  KeyMap<std::uint32_t> groups_;
+  std::vector<std::uint32_t> group_of_;  // per added position, before seal()
+  std::vector<std::uint32_t> starts_;
+  std::vector<std::uint32_t> members_;
+};
+
 struct Iter {
   int slot = 0;
   std::optional<Domain> fixed;  // a named range or set
   int start = -1, end = -1;     // a range start..end evaluated when the loop opens
+  bool own_bounds = false;      // start or end reads an iterator of its own loop
+  // Equalities of the filter that select this iterator's elements: the field each one reads
+  // ("" for the element itself) and the expression, bound before this iterator, it must equal.
+  std::vector<std::string> key_fields;
+  std::vector<int> key_exprs;
+  const ElementIndex* index = nullptr;  // built on the loop's first run when a key reads a field
 };
 
 struct Loop {
   std::vector<Iter> iters;
   int filter = -1;
+  int residual = -1;  // the filter without the equalities the iterators select by; -1: nothing left
+  enum class Use : std::uint8_t { Unplanned, Keys, Scan } use = Use::Unplanned;
 };
 
 struct Expr {
@@ -271,6 +328,7 @@ struct Expr {
   Value value;
   std::string text;
   int loop = -1;  // Sum: index into the loop table
+  std::vector<int> field_at;  // Field: the field's position in each tuple type, -1 where it has none
 };
 
 // ---- compiled constraints ----
@@ -343,6 +401,11 @@ struct Site {
 class Names {
  public:
   void add(std::string_view name) {
+    // The names travel NUL-separated: a NUL of their own would shift every name after it.
+    if (name.find('\0') != std::string_view::npos) {
+      throw ModelError{"The variable name '" + std::string(name.substr(0, name.find('\0'))) +
+                       "\\x00...' holds a NUL byte, which the SciPy target cannot carry; remove it from the data"};
+    }
     blob_.insert(blob_.end(), name.begin(), name.end());
     blob_.push_back('\0');
     ends_.push_back(blob_.size());
@@ -372,7 +435,8 @@ class Names {
 
 class Model {
  public:
-  explicit Model(PyObject* ast, PyObject* data) : ast_(ast), data_(data) {}
+  // The model holds its own references: nothing it reads may go away while it builds.
+  explicit Model(Handle ast, Handle data) : ast_(Ref::borrow(ast)), data_(Ref::borrow(data)) {}
 
   void build();  // declarations, objective and constraints
 
@@ -387,10 +451,14 @@ class Model {
   bool maximize = false;
   RowStore ub_rows, eq_rows;
 
+  // The most loop iterations one constraint (or the objective) may instantiate, and the most
+  // elements of a dense table: beyond it the model is refused instead of exhausting memory.
+  std::size_t term_limit = kDefaultTermLimit;
+
   // ---- data (data.cpp) ----
-  PyObject* ast_;
-  PyObject* data_;
-  std::unordered_map<std::string, PyObject*> declarations;  // first declaration of each name
+  Ref ast_;
+  Ref data_;
+  std::unordered_map<std::string, Ref> declarations;  // first declaration of each name
   std::unordered_map<std::string, std::unique_ptr<SetData>> sets;
   std::unordered_map<std::string, std::pair<long long, long long>> ranges;
   std::unordered_map<std::string, std::unique_ptr<Table>> tables;
@@ -413,6 +481,7 @@ class Model {
   void declare_variable(Handle decl);
   void add_family_columns(const VarFamily& f, double low, double high, bool integer);
   std::string value_text(const Value& v) const;
+  long long integer_bound(const Value& v, const std::string& message, long lineno) const;
 
   // ---- compilation (compile.cpp) ----
   std::vector<Expr> exprs;
@@ -427,6 +496,8 @@ class Model {
   int compile_index(Handle node);
   int compile_loop(Handle iterators, Handle filter);
   void close_loop(int loop);
+  void plan_filter(Loop& loop);
+  int field_position(int tuple_type, const std::string& field) const;
   int compile_constraint(Handle node);
   int compile_implication(Handle node);
   int constant(Value v);
@@ -444,13 +515,22 @@ class Model {
   bool truth(int e);
   void lin(int e, double scale, LinExpr& out);
   void for_each(int loop, const std::function<void()>& body);
+  long long loop_bound(int e);
+  void count_iterations(std::size_t n);
+  void check_loop_size(const Loop& loop);
+  bool reads_iterator_of(int e, const Loop& loop) const;
+  std::size_t iterations_ = 0;  // of the constraint being instantiated, against term_limit
   int column_of(const Expr& x);
+  const Value* parameter(const Expr& x);  // Param, Record: the entry its subscripts address, or null
   [[noreturn]] void fail(const std::string& message) const { throw ModelError{message, site.lineno}; }
   std::string site_text() const;
 
   // ---- rows and linearisations (constraints.cpp) ----
   void instantiate(int c, bool bounds_only);
+  bool is_constant_constraint(const Constraint& k) const;  // (constant_constraints.cpp)
+  void check_constant_constraint(const Constraint& k);
   void add_row(const LinExpr& e, Sense sense, double rhs);
+  void check_finite(const std::vector<std::pair<int, double>>& terms, double constant);
   void add_comparison(const LinExpr& diff, Cmp op);
   int new_binary(const char* prefix);
   std::pair<double, double> interval(const LinExpr& e);
@@ -463,11 +543,22 @@ class Model {
   void reserve_columns(std::size_t more);
 
  private:
+  // The domain each iterator slot runs over (null for a range evaluated when its loop opens) and
+  // its position there, so that a subscript by that iterator over the same set or range takes
+  // the position as it is: no hashing of the element, no conversion of the number.
+  std::vector<const Domain*> slot_domain_;
+  std::vector<std::uint32_t> slot_pos_;
+  std::map<std::pair<const SetData*, std::vector<std::string>>, std::unique_ptr<ElementIndex>> indexes_;
   BigVector<std::int32_t> mark_;  // column to slot in the row being merged, -1 when absent
   LinExpr scratch_;
   std::vector<std::pair<int, double>> row_terms_;
   int aux_counter_ = 0;
   void merge_row(const LinExpr& e, std::vector<std::pair<int, double>>& merged);
+  void each_level(Loop& loop, std::size_t level, const std::function<void()>& body);
+  void bind(int slot, const Domain& d, std::size_t position);
+  long long position_in(const Domain& d, int subscript);
+  const ElementIndex& element_index(const Domain& d, const std::vector<std::string>& fields);
+  void prepare_keys(Loop& loop);
 };
 
 }  // namespace lpsparse

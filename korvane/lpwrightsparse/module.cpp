@@ -15,14 +15,24 @@
 //   objective_sense  "minimize" or "maximize"; objective_constant: the objective's constant term
 //   model_var_count  the number of declared (non-auxiliary) columns
 //   tuple_types      tuple type name -> list of its field names
+//
+// The class attribute term_limit (10^8) bounds the loop iterations of any one constraint and the
+// elements of a dense table; set it on an instance to take larger models.
 #include <algorithm>
 #include <bit>
 #include <cstring>
 
+#include "common/exact_copy.hpp"
+#include "common/finite_numbers.hpp"
+#include "common/limits.hpp"
+#include "common/long_sums.hpp"
 #include "model.hpp"
 
 namespace lpsparse {
 namespace {
+
+// Longer explicit sums are regrouped: compiling them is recursive.
+constexpr std::size_t kLongestChain = 100;
 
 Key kSciPyCSCCodeGenerator{"SciPyCSCCodeGenerator"};
 Key kSemanticError{"SemanticError"};
@@ -54,6 +64,7 @@ Key kIndptr{"indptr"};
 Key kShape{"shape"};
 Key kTypecode{"typecode"};
 Key kColumnNames{"_column_names"};
+Key kTermLimit{"term_limit"};
 
 // A new array.array of `count` elements whose buffer C++ code fills in place.
 class ArrayBuffer {
@@ -164,7 +175,14 @@ Ref build_matrices(const Call& c) {
   Ref ast = attr(self, kAst), data = attr(self, kDataDict);
   if (!is_dict(ast)) raise(PyExc_TypeError, "the model tree must be a dictionary, not " + std::string(Py_TYPE(ast.get())->tp_name));
   if (!is_dict(data)) raise(PyExc_TypeError, "the data must be a dictionary, not " + std::string(Py_TYPE(data.get())->tp_name));
-  Model m(ast.get(), data.get());
+  // Built from private copies of exact built-in types: no caller code (a str subclass's __eq__,
+  // a list subclass's __iter__) runs while the model is built, so nothing changes under it.
+  Ref tree = ExactCopy("The model tree")(ast);
+  regroup_long_sums(tree, kLongestChain);
+  Ref values = ExactCopy("The data")(data);
+  if (auto found = find_non_finite(tree, values)) raise_model_error(c.module, ModelError{found->message, found->lineno});
+  Model m(tree, values);
+  m.term_limit = positive_limit(attr(self, kTermLimit), "term_limit");
   try {
     m.build();
     if (m.column_names.empty()) throw ModelError{"The model declares no decision variables"};
@@ -219,47 +237,54 @@ Ref ascii_line(std::string_view prefix, Handle body, std::string_view suffix) {
   return line;
 }
 
+std::string_view bytes_view(Handle bytes) {
+  return {PyBytes_AS_STRING(bytes.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.get()))};
+}
+
 class Script {
  public:
   Script(PyObject* module, Handle self) : module_(module), lines_(attr(self, kScipyCodeLines)) {}
 
   void line(std::string_view text) { append(lines_, py_str(text)); }
 
-  // base64 of an array's raw little-endian buffer, converted to the typecode first if needed.
-  Ref encoded(Handle values, const char* typecode) {
-    Ref arr = Ref::borrow(values);
-    Ref array_type = attr(global(module_, kArrayModule), "array");
-    if (!PyObject_TypeCheck(values.get(), reinterpret_cast<PyTypeObject*>(array_type.get())) ||
-        !eq(attr(values, kTypecode), py_str(typecode))) {
-      arr = call(array_type, py_str(typecode), values);
+  // `before` + an expression that rebuilds `values` as a numpy array of `dtype` + `after`: a
+  // constant as its value and length, a few distinct floats as codes, integers as compressed
+  // differences in the narrowest width that holds them, other arrays as compressed bytes, or as
+  // raw bytes where compressing does not pay (costs of a p-median model, say): inflating costs
+  // more than the compiler spends reading the longer text.
+  Ref array_line(const std::string& before, Handle values, const char* typecode, const char* dtype,
+                 const std::string& after) {
+    Ref arr = little_endian(values, typecode);
+    Py_buffer view{};
+    check_status(PyObject_GetBuffer(arr.get(), &view, PyBUF_SIMPLE));
+    std::unique_ptr<Py_buffer, void (*)(Py_buffer*)> release(&view, PyBuffer_Release);
+    std::string_view bytes(static_cast<const char*>(view.buf), static_cast<std::size_t>(view.len));
+    auto width = static_cast<std::size_t>(PyLong_AsSsize_t(attr(arr, "itemsize").get()));
+    std::string tail = std::string(", '") + dtype + "')" + after;
+    if (is_constant(bytes, width)) {
+      std::string value = bytes.empty() ? "0" : repr_text(item(arr, 0));
+      return py_str(before + "_fill('" + value + "', " + std::to_string(bytes.size() / width) + tail);
     }
-    if constexpr (std::endian::native == std::endian::big) {
-      arr = call(array_type, py_str(typecode), arr);
-      call_method(arr, py_str("byteswap"));
+    if (std::string_view(typecode) == "i") {
+      auto [differences, narrow] = deltas(bytes);
+      return ascii_line(before + "_deltas('", packed(differences), std::string("', '") + narrow + "'" + tail);
     }
-    return packed(arr);
-  }
-
-  // base64 of the zlib-compressed bytes: the script then holds little text for the compiler.
-  Ref packed(Handle bytes) {
-    Ref compressed = call(attr(global(module_, kZlib), "compress"), bytes, py_int(1));
-    Ref encode = attr(global(module_, kBinascii), "b2a_base64");
-    return call_kw(encode, {compressed}, {{"newline", Py_False}});
+    if (auto codes = width == 8 ? value_codes(bytes, width) : std::nullopt) {
+      return ascii_line(before + "_codes('", base64(codes->first), "', '" + std::string(bytes_view(packed(codes->second))) + "'" + tail);
+    }
+    if (!compresses(bytes)) return ascii_line(before + "_raw('", base64(bytes), "'" + tail);
+    return ascii_line(before + "_array('", packed(bytes), "'" + tail);
   }
 
   void array(std::string_view name, Handle values, const char* typecode, const char* dtype) {
-    append(lines_, ascii_line(std::string(name) + " = _array('", encoded(values, typecode), std::string("', '") + dtype + "')"));
+    append(lines_, array_line(std::string(name) + " = ", values, typecode, dtype, ""));
   }
 
   void csc(std::string_view name, Handle m) {
-    Ref shape = item(m, kShape);
-    std::string tail = "', " + repr_text(shape) + ")";
-    Ref data = encoded(item(m, kData), "d"), indices = encoded(item(m, kIndices), "i"),
-        indptr = encoded(item(m, kIndptr), "i");
     line(std::string(name) + " = _csc(");
-    append(lines_, ascii_line("    '", data, "',"));
-    append(lines_, ascii_line("    '", indices, "',"));
-    append(lines_, ascii_line("    '", indptr, tail));
+    append(lines_, array_line("    ", item(m, kData), "d", "<f8", ","));
+    append(lines_, array_line("    ", item(m, kIndices), "i", "<i4", ","));
+    append(lines_, array_line("    ", item(m, kIndptr), "i", "<i4", ", " + repr_text(item(m, kShape)) + ")"));
   }
 
   // The names as the generator holds them: its NUL-separated text, or its var_names list once
@@ -272,18 +297,118 @@ class Script {
       Ref joined = check(PyUnicode_Join(separator.get(), attr(self, kVarNames).get()));
       utf = check(PyUnicode_AsUTF8String(joined.get()));
     }
-    append(lines_, ascii_line("var_names = zlib.decompress(base64.b64decode('", packed(utf),
+    append(lines_, ascii_line("var_names = zlib.decompress(base64.b64decode('", packed(bytes_view(utf)),
                               "')).decode('utf-8').split('\\x00')"));
   }
 
  private:
   PyObject* module_;
   Ref lines_;
+
+  // `values` as an array of `typecode` in little-endian byte order.
+  Ref little_endian(Handle values, const char* typecode) {
+    Ref arr = Ref::borrow(values);
+    Ref array_type = attr(global(module_, kArrayModule), "array");
+    if (!PyObject_TypeCheck(values.get(), reinterpret_cast<PyTypeObject*>(array_type.get())) ||
+        !eq(attr(values, kTypecode), py_str(typecode))) {
+      arr = call(array_type, py_str(typecode), values);
+    }
+    if constexpr (std::endian::native == std::endian::big) {
+      arr = call(array_type, py_str(typecode), arr);
+      call_method(arr, py_str("byteswap"));
+    }
+    return arr;
+  }
+
+  static bool is_constant(std::string_view bytes, std::size_t width) {
+    for (std::size_t at = width; at < bytes.size(); at += width) {
+      if (std::memcmp(bytes.data(), bytes.data() + at, width) != 0) return false;
+    }
+    return true;
+  }
+
+  // Differences of consecutive little-endian int32 values (the first against 0), modulo 2^32 so
+  // that a running sum in int32 restores them exactly, in the narrowest width that holds them.
+  static std::pair<std::string, const char*> deltas(std::string_view bytes) {
+    std::size_t n = bytes.size() / 4;
+    std::vector<std::int32_t> d(n);
+    std::uint32_t previous = 0;
+    std::int32_t low = 0, high = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+      auto b = reinterpret_cast<const unsigned char*>(bytes.data() + 4 * i);
+      std::uint32_t v = b[0] | (b[1] << 8) | (b[2] << 16) | (static_cast<std::uint32_t>(b[3]) << 24);
+      d[i] = static_cast<std::int32_t>(v - previous);
+      previous = v;
+      low = std::min(low, d[i]);
+      high = std::max(high, d[i]);
+    }
+    std::size_t width = low >= INT8_MIN && high <= INT8_MAX ? 1 : low >= INT16_MIN && high <= INT16_MAX ? 2 : 4;
+    std::string out(n * width, '\0');
+    for (std::size_t i = 0; i < n; ++i) {
+      auto u = static_cast<std::uint32_t>(d[i]);
+      for (std::size_t k = 0; k < width; ++k) out[i * width + k] = static_cast<char>(u >> (8 * k));
+    }
+    return {std::move(out), width == 1 ? "<i1" : width == 2 ? "<i2" : "<i4"};
+  }
+
+  Ref bytes_of(std::string_view bytes) {
+    return check(PyBytes_FromStringAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size())));
+  }
+
+  Ref compressed(std::string_view bytes) {
+    return call(attr(global(module_, kZlib), "compress"), bytes_of(bytes), py_int(1));
+  }
+
+  // Whether zlib's fastest level halves a sample of the bytes. Less does not pay: compressing
+  // and inflating costs more than the compiler spends on the longer text of the raw bytes.
+  bool compresses(std::string_view bytes) {
+    std::string_view sample = bytes.substr(0, std::size_t{1} << 16);
+    return static_cast<std::size_t>(PyBytes_GET_SIZE(compressed(sample).get())) * 2 < sample.size();
+  }
+
+  // Arrays of at most 256 distinct values (coefficients of +1 and -1, say) as those values and
+  // one byte per element: the codes compress well and inflate fast, where the bytes of the
+  // values themselves inflate slowly however well they compress.
+  static std::optional<std::pair<std::string, std::string>> value_codes(std::string_view bytes, std::size_t width) {
+    std::size_t n = bytes.size() / width;
+    std::string values, codes(n, '\0');
+    std::uint64_t table[512];
+    std::uint8_t code_of[512];
+    bool used[512] = {};
+    std::size_t distinct = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+      std::uint64_t v = 0;
+      std::memcpy(&v, bytes.data() + i * width, width);
+      std::size_t slot = (v * 0x9e3779b97f4a7c15ULL) >> 55;
+      while (used[slot] && table[slot] != v) slot = (slot + 1) & 511;
+      if (!used[slot]) {
+        if (distinct == 256) return std::nullopt;
+        used[slot] = true;
+        table[slot] = v;
+        code_of[slot] = static_cast<std::uint8_t>(distinct++);
+        values.append(bytes.data() + i * width, width);
+      }
+      codes[i] = static_cast<char>(code_of[slot]);
+    }
+    return std::pair{std::move(values), std::move(codes)};
+  }
+
+  Ref base64(std::string_view bytes) {
+    Ref encode = attr(global(module_, kBinascii), "b2a_base64");
+    return call_kw(encode, {bytes_of(bytes)}, {{"newline", Py_False}});
+  }
+
+  // base64 of the zlib-compressed bytes: the script then holds little text for the compiler.
+  Ref packed(std::string_view bytes) {
+    Ref encode = attr(global(module_, kBinascii), "b2a_base64");
+    return call_kw(encode, {compressed(bytes)}, {{"newline", Py_False}});
+  }
 };
 
 constexpr const char* kPreamble[] = {
     "# SciPy script written by korvane: the model in compressed-sparse-column form, solved by HiGHS",
     "import base64",
+    "import re",
     "import time",
     "import zlib",
     "",
@@ -292,85 +417,180 @@ constexpr const char* kPreamble[] = {
     "from scipy.sparse import csc_matrix",
     "",
     "",
+    "# Arrays travel as base64 text: compressed little-endian bytes (_array), raw bytes where",
+    "# compressing does not pay (_raw), a constant's value and length (_fill), a few distinct",
+    "# values and one compressed byte per element (_codes), or integers as compressed differences",
+    "# in a narrow width (_deltas). The solver writes into its inputs: every array is writable.",
     "def _array(text, dtype):",
-    "    # Raw little-endian buffers, zlib-compressed and embedded as base64: millions of numbers",
-    "    # load in one step. The solver writes into its inputs, so the buffer must be writable.",
     "    return np.frombuffer(bytearray(zlib.decompress(base64.b64decode(text))), dtype=dtype)",
     "",
     "",
+    "def _raw(text, dtype):",
+    "    return np.frombuffer(bytearray(base64.b64decode(text)), dtype=dtype)",
+    "",
+    "",
+    "def _fill(value, length, dtype):",
+    "    return np.full(length, float(value), dtype=dtype)",
+    "",
+    "",
+    "def _codes(values, codes, dtype):",
+    "    return np.frombuffer(base64.b64decode(values), dtype=dtype)[",
+    "        np.frombuffer(zlib.decompress(base64.b64decode(codes)), dtype='u1')]",
+    "",
+    "",
+    "def _deltas(text, width, dtype):",
+    "    return np.cumsum(np.frombuffer(zlib.decompress(base64.b64decode(text)), dtype=width), dtype=dtype)",
+    "",
+    "",
     "def _csc(data, indices, indptr, shape):",
-    "    return csc_matrix((_array(data, '<f8'), _array(indices, '<i4'), _array(indptr, '<i4')), shape=shape)",
+    "    return csc_matrix((data, indices, indptr), shape=shape)",
     "",
     "",
 };
 
-constexpr const char* kSolve[] = {
-    "# Solve. Whoever runs the script may set `solver_options` beforehand: time_limit (seconds)",
-    "# and mip_gap (relative), in HiGHS's own names below.",
-    "settings = dict(globals().get('solver_options') or {})",
-    "highs_options = {}",
-    "if 'time_limit' in settings:",
-    "    highs_options['time_limit'] = float(settings['time_limit'])",
-    "started = time.perf_counter()",
-    "cost = -c if maximize else c",
-    "if integrality.any():",
-    "    if 'mip_gap' in settings:",
-    "        highs_options['mip_rel_gap'] = float(settings['mip_gap'])",
-    "    constraints = []",
-    "    if A_ub.shape[0]:",
-    "        constraints.append(LinearConstraint(A_ub, -np.inf, b_ub))",
-    "    if A_eq.shape[0]:",
-    "        constraints.append(LinearConstraint(A_eq, b_eq, b_eq))",
-    "    result = milp(cost, integrality=integrality, bounds=Bounds(lb, ub), constraints=constraints,",
-    "                  options=highs_options)",
-    "else:",
-    "    has_ub, has_eq = A_ub.shape[0] > 0, A_eq.shape[0] > 0",
-    "    result = linprog(cost, A_ub=A_ub if has_ub else None, b_ub=b_ub if has_ub else None,",
-    "                     A_eq=A_eq if has_eq else None, b_eq=b_eq if has_eq else None,",
-    "                     bounds=np.column_stack((lb, ub)), method='highs', options=highs_options)",
-    "runtime = time.perf_counter() - started",
-};
+// The solve section of the script (its comments say why it does what it does).
+constexpr const char* kSolve = R"(# Solve. Whoever runs the script may set `solver_options` beforehand: time_limit (seconds),
+# mip_gap (relative) and log (HiGHS's own log on standard output), in HiGHS's names below.
+settings = dict(globals().get('solver_options') or {})
+highs_options = {}
+if 'time_limit' in settings:
+    highs_options['time_limit'] = float(settings['time_limit'])
+if settings.get('log'):
+    highs_options['disp'] = True
+is_mip = bool(integrality.any())
+if is_mip and 'mip_gap' in settings:
+    highs_options['mip_rel_gap'] = float(settings['mip_gap'])
+# Integer columns take integer values only: their bounds are rounded inward, so that a column
+# fixed at 1.5 has no value rather than one the solver rounds.
+is_integer = integrality.astype(bool)
+lb = np.where(is_integer, np.ceil(lb - 1e-9), lb)
+ub = np.where(is_integer, np.floor(ub + 1e-9), ub)
+cost = -c if maximize else c
 
-void report(Script& s, const std::string& results) {
-  const std::string r = results;
-  const std::string lines[] = {
-      "",
-      r + " = {}",
-      "if result.status == 0 or (result.status == 1 and result.x is not None):",
-      "    if result.status == 0:",
-      "        print('Optimal solution found:')",
-      "    else:",
-      "        print(f'Stopped at a limit with a feasible point: {result.message}')",
-      "    solution = {}",
-      "    for name, value in zip(var_names[:n_model_vars], result.x.tolist()):",
-      "        print(f'{name}: {value}')",
-      "        solution[name] = value",
-      "    objective_value = float(c @ result.x) + objective_constant",
-      "    print(f'Objective value: {objective_value}')",
-      "    " + r + "['solution'] = solution",
-      "    " + r + "['objective_value'] = objective_value",
-      "    " + r + "['status'] = 'OPTIMAL' if result.status == 0 else 'TIME_LIMIT'",
-      "    stats = {}",
-      "    for key, field in (('MIPGap', 'mip_gap'), ('NodeCount', 'mip_node_count'), ('IterCount', 'nit')):",
-      "        value = getattr(result, field, None)",
-      "        stats[key] = None if value is None else float(value)",
-      "    stats['Runtime'] = runtime",
-      "    " + r + "['stats'] = stats",
-      "elif result.status == 2:",
-      "    print('Model is infeasible')",
-      "    " + r + "['status'] = 'INFEASIBLE'",
-      "elif result.status == 3:",
-      "    print('Model is unbounded')",
-      "    " + r + "['status'] = 'UNBOUNDED'",
-      "elif result.status == 1:",
-      "    print(f'Stopped at a limit without a feasible point: {result.message}')",
-      "    " + r + "['status'] = 'TIME_LIMIT'",
-      "else:",
-      "    print(f'Optimization ended with status {result.status}: {result.message}')",
-      "    " + r + "['status'] = f'OPTIMIZATION_STATUS_{result.status}'",
-      "results_container['scipy_output'] = " + r,
-  };
-  for (const std::string& line : lines) s.line(line);
+
+def _solve(options):
+    if is_mip:
+        constraints = []
+        if A_ub.shape[0]:
+            constraints.append(LinearConstraint(A_ub, -np.inf, b_ub))
+        if A_eq.shape[0]:
+            constraints.append(LinearConstraint(A_eq, b_eq, b_eq))
+        return milp(cost, integrality=integrality, bounds=Bounds(lb, ub), constraints=constraints, options=options)
+    has_ub, has_eq = A_ub.shape[0] > 0, A_eq.shape[0] > 0
+    return linprog(cost, A_ub=A_ub if has_ub else None, b_ub=b_ub if has_ub else None,
+                   A_eq=A_eq if has_eq else None, b_eq=b_eq if has_eq else None,
+                   bounds=np.column_stack((lb, ub)), method='highs', options=options)
+
+
+started = time.perf_counter()
+crossed = np.flatnonzero(lb > ub)
+result = None
+if not crossed.size:
+    result = _solve(highs_options)
+    # HiGHS's presolve has been seen to declare feasible MIPs infeasible: a small one is confirmed
+    # without it.
+    if is_mip and result.status == 2 and len(c) < 10000:
+        retry = dict(highs_options, presolve=False)
+        if 'time_limit' in retry:
+            retry['time_limit'] = max(retry['time_limit'] - (time.perf_counter() - started), 1e-3)
+        result = _solve(retry)
+runtime = time.perf_counter() - started)";
+
+// The report. A point is reported only after it is checked against the model: bounds,
+// integrality and every row, each within a tolerance that grows with the magnitudes involved.
+// HiGHS's own model status (in its message) names the outcome; its message is kept.
+constexpr const char* kReport = R"(
+
+def _violation(x):
+    """How the point `x` fails the model, or None when it satisfies every bound, integrality
+    and row within tolerance."""
+    if x is None or not np.all(np.isfinite(x)):
+        return 'the solver returned no finite point'
+    tol = 1e-6
+    near = tol * np.maximum(1.0, np.abs(x))
+    checks = [
+        (lb - x, near, lambda j: f'{var_names[j]} = {x[j]!r} is below its lower bound {lb[j]!r}'),
+        (x - ub, near, lambda j: f'{var_names[j]} = {x[j]!r} is above its upper bound {ub[j]!r}'),
+        (np.where(is_integer, np.abs(x - np.round(x)), 0.0), 1e-5,
+         lambda j: f'{var_names[j]} = {x[j]!r} is not integral'),
+    ]
+    for sense, matrix, rhs in (('<=', A_ub, b_ub), ('==', A_eq, b_eq)):
+        if matrix.shape[0]:
+            activity = matrix @ x
+            excess = activity - rhs if sense == '<=' else np.abs(activity - rhs)
+            scale = np.maximum(1.0, np.maximum(abs(matrix) @ np.abs(x), np.abs(rhs)))
+            checks.append((excess, tol * scale, lambda i, a=activity, b=rhs, s=sense:
+                           f'row {i} of the {s} rows has activity {a[i]!r} against {b[i]!r}'))
+    for excess, limit, describe in checks:
+        over = np.flatnonzero(excess > limit)
+        if over.size:
+            return describe(int(over[np.argmax((excess - limit)[over])]))
+    return None
+
+
+@R@ = {}
+if result is None:
+    status = 'INFEASIBLE'
+    @R@['message'] = f'the bounds of the integer variable {var_names[crossed[0]]} admit no integer value'
+else:
+    @R@['message'] = result.message
+    found = re.search(r'HiGHS Status (\d+)', result.message or '')
+    highs_status = int(found.group(1)) if found else None
+    status = {7: 'OPTIMAL', 8: 'INFEASIBLE', 9: 'INF_OR_UNBD', 10: 'UNBOUNDED', 13: 'TIME_LIMIT',
+              14: 'ITERATION_LIMIT'}.get(highs_status, f'OPTIMIZATION_STATUS_{result.status}')
+point = None
+if result is not None and result.x is not None and status in ('OPTIMAL', 'TIME_LIMIT', 'ITERATION_LIMIT'):
+    problem = _violation(result.x)
+    if problem is None:
+        point = result.x
+    else:
+        if status == 'OPTIMAL':
+            status = 'NUMERIC'
+        @R@['message'] = f'{result.message}; the point the solver returned violates the model: {problem}'
+if point is not None:
+    if status == 'OPTIMAL':
+        print('Optimal solution found:')
+    else:
+        print(f'Stopped at a limit with a feasible point: {result.message}')
+    solution = {}
+    for name, value in zip(var_names[:n_model_vars], point.tolist()):
+        print(f'{name}: {value}')
+        solution[name] = value
+    objective_value = float(c @ point) + objective_constant
+    print(f'Objective value: {objective_value}')
+    @R@['solution'] = solution
+    @R@['objective_value'] = objective_value
+    stats = {}
+    for key, field in (('MIPGap', 'mip_gap'), ('NodeCount', 'mip_node_count'), ('IterCount', 'nit')):
+        value = getattr(result, field, None)
+        stats[key] = None if value is None else float(value)
+    stats['Runtime'] = runtime
+    @R@['stats'] = stats
+elif status == 'INFEASIBLE':
+    print(f"Model is infeasible: {@R@['message']}")
+elif status == 'UNBOUNDED':
+    print('Model is unbounded')
+elif status == 'INF_OR_UNBD':
+    print('Model is infeasible or unbounded')
+elif status in ('TIME_LIMIT', 'ITERATION_LIMIT'):
+    print(f"Stopped at a limit without a feasible point: {@R@['message']}")
+else:
+    print(f"Optimization ended with status {status}: {@R@['message']}")
+@R@['status'] = status
+results_container['scipy_output'] = @R@)";
+
+// `text` line by line, with @R@ replaced by the name of the results dictionary.
+void lines_of(Script& s, std::string_view text, const std::string& results) {
+  while (!text.empty()) {
+    std::size_t end = text.find('\n');
+    std::string line(text.substr(0, end));
+    for (std::size_t at = line.find("@R@"); at != std::string::npos; at = line.find("@R@", at)) {
+      line.replace(at, 3, results);
+    }
+    s.line(line);
+    if (end == std::string_view::npos) break;
+    text.remove_prefix(end + 1);
+  }
 }
 
 Ref generate_code(const Call& c) {
@@ -392,9 +612,10 @@ Ref generate_code(const Call& c) {
   s.csc("A_eq", attr(self, kAEq));
   s.array("b_eq", attr(self, kBEq), "d", "<f8");
   s.line("");
-  for (const char* line : kSolve) s.line(line);
+  std::string results = text(attr(self, kResultsVarname));
+  lines_of(s, kSolve, results);
   s.names(self);
-  report(s, text(attr(self, kResultsVarname)));
+  lines_of(s, kReport, results);
   Ref newline = py_str("\n");
   return check(PyUnicode_Join(newline.get(), attr(self, kScipyCodeLines).get()));
 }
@@ -421,6 +642,7 @@ void exec_lpwrightsparse(PyObject* module) {
   add(module, "EPS", py_float(kEps));
   add(module, "EQ_TOL", py_float(kEqTol));
   Ref ns = method_namespace(module, kOrder, {kMethods});
+  set_item(ns, kTermLimit, py_int(static_cast<long long>(kDefaultTermLimit)));
   add(module, "SciPyCSCCodeGenerator",
       make_class(module, "SciPyCSCCodeGenerator", tuple_of(base), ns,
                  "Instantiate a model tree over its data into CSC matrices and write a SciPy (HiGHS) script."));

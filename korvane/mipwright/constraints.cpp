@@ -1,5 +1,6 @@
 // The constraint section: the dispatch from a constraint node to its emitter, and the names that
 // emitted constraints carry, either fixed literals or run-time expressions built from labels.
+#include "constant_constraints.hpp"
 #include "loops.hpp"
 
 namespace mipwright {
@@ -34,6 +35,7 @@ Ref generate_single_constraint(const Call& c) {
     if (is_dict(node) && contains(node, K::label) && !truthy(outer_label)) {
       g.set(K::active_label_name_expr, repr(item(node, K::label)));
     }
+    if (settle_constant_constraint(g, node, prefix, iterators)) return;
     std::string type = text(item(node, K::type));
     Ref emitter = getattr(self, method_name("_constraint_" + type), Py_None);
     if (!truthy(emitter)) raise(PyExc_NotImplementedError, "Constraint type '" + type + kNotSupported);

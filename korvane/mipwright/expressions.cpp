@@ -94,7 +94,11 @@ Ref expr_binop(const Call& c) {
     if (reify && is_comparison_node(child)) {
       return text(call_method(a.g.self(), K::reify_scoped_comparison, child, a.iterators));
     }
-    return text(a.same_mode(child));
+    std::string operand_text = text(a.same_mode(child));
+    // "not x" and "a if c else b" bind more loosely than any operator: as an operand each needs
+    // parentheses of its own, or the script is invalid (x + not y) or means something else.
+    if (has_type(child, {"not", "conditional"})) return "(" + operand_text + ")";
+    return operand_text;
   };
   std::string left = operand(K::left);
   std::string right = operand(K::right);
@@ -103,14 +107,39 @@ Ref expr_binop(const Call& c) {
 
 // ---- conditionals and calls ----
 
+// True when the text's first parenthesis closes at its very end, as in "(a + b)" but not in
+// "(a) if (c) else (b)". Parentheses inside string literals do not count.
+bool one_parenthesised_whole(std::string_view t) {
+  if (!t.starts_with('(') || !t.ends_with(')')) return false;
+  int depth = 0;
+  char quote = 0;
+  for (std::size_t i = 0; i < t.size(); ++i) {
+    char ch = t[i];
+    if (quote != 0) {
+      if (ch == '\\') ++i;
+      else if (ch == quote) quote = 0;
+    } else if (ch == '\'' || ch == '"') {
+      quote = ch;
+    } else if (ch == '(') {
+      ++depth;
+    } else if (ch == ')' && --depth == 0) {
+      return i + 1 == t.size();
+    }
+  }
+  return false;
+}
+
 Ref expr_conditional(const Call& c) {
   ExprArgs a = bind_expr_args(c, "GurobiCodeGenerator._expr_conditional");
   Ref condition = a.same_mode(item(a.node, K::condition));
-  std::string then_text = text(a.same_mode(item(a.node, K::then)));
+  Ref then_node = item(a.node, K::then);
+  std::string then_text = text(a.same_mode(then_node));
   std::string else_text = text(a.same_mode(item(a.node, K::else_)));
   std::string cond = text(condition);
   // The condition gets its own parentheses below; one outer pair of the translation is redundant.
-  if (is_str(condition) && cond.starts_with('(') && cond.ends_with(')')) cond = cond.substr(1, cond.size() - 2);
+  if (is_str(condition) && one_parenthesised_whole(cond)) cond = cond.substr(1, cond.size() - 2);
+  // A conditional in the "then" place would take this one's condition as its own.
+  if (has_type(then_node, {"conditional"})) then_text = "(" + then_text + ")";
   return py_str(then_text + " if (" + cond + ") else " + else_text);
 }
 

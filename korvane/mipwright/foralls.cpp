@@ -173,9 +173,15 @@ std::string index_condition(const FilterArgs& a, Handle node) {
   if (str_is(type, "and")) return "((" + a.of(item(node, K::left)) + ") and (" + a.of(item(node, K::right)) + "))";
   if (str_is(type, "or")) return "((" + a.of(item(node, K::left)) + ") or (" + a.of(item(node, K::right)) + "))";
   if (str_is(type, "binop")) {
-    std::string left = a.of(item(node, K::left));
+    // A conditional operand binds more loosely than the operator: it needs its own parentheses.
+    auto operand = [&](Handle key) {
+      Ref child = item(node, key);
+      std::string operand_text = a.of(child);
+      return has_type(child, {"conditional"}) ? "(" + operand_text + ")" : operand_text;
+    };
+    std::string left = operand(K::left);
     std::string op = text(item(node, K::op));
-    return "(" + left + " " + op + " " + a.of(item(node, K::right)) + ")";
+    return "(" + left + " " + op + " " + operand(K::right) + ")";
   }
   if (str_is(type, "sum")) return filter_count(a, node);
   return text(a.g.traverse_symbolic(node, a.iterators));

@@ -1,6 +1,7 @@
 // The generator frame: construction, the line buffer, the order of the script's sections, its
 // fixed preamble and epilogue, and the objective line.
-#include "generator.hpp"
+#include "common/finite_numbers.hpp"
+#include "validate.hpp"
 
 namespace mipwright {
 namespace {
@@ -111,9 +112,28 @@ Ref add_code_line_impl(const Call& c) {
   return none();
 }
 
+Ref write_script(const Gen& g);
+
 Ref generate_code(const Call& c) {
   auto [self] = c.bind(Params<1>{"GurobiCodeGenerator.generate_code", {"self"}, 1});
   Gen g(c.module, self);
+  // The script is written from checked private copies; the caller's tree is back in place after.
+  Ref callers_tree = g.attr(K::ast);
+  Ref tree = validated_model(g, callers_tree);
+  g.set(K::data_dict, validated_data(g, g.attr(K::data_dict)));
+  // inf and nan would reach the script as bare words: refused before anything is written.
+  if (auto found = find_non_finite(tree, g.attr(K::data_dict))) {
+    if (found->lineno > 0) g.semantic_error(found->message, py_int(found->lineno));
+    g.semantic_error(found->message);
+  }
+  return with_attr_restored(g, K::ast, callers_tree, [&] {
+    g.set(K::ast, tree);
+    return write_script(g);
+  });
+}
+
+Ref write_script(const Gen& g) {
+  PyObject* self = g.self();
   emit_block(g, kPreamble);
   call_method(self, K::generate_data_declarations, g.attr(K::data_dict));
   g.emit("model = gp.Model('OPLModel')");

@@ -112,7 +112,7 @@ Ref ModelParser::constraint_expression() {
                 {{K::antecedent, implication_side(e, line)}, {K::consequent, implication_side(consequent, line)}});
   }
   Ref bare = without_outer_parentheses(std::move(e));
-  if (!is(";")) syntax_error(peek());
+  if (!is(";")) missing(";");
   if (!is_comparison(bare)) {
     fail("Unsupported constraint: write a comparison (==, !=, <=, >=, <, >) or an implication (=>)", line);
   }

@@ -37,25 +37,49 @@ enum class Shape { Value, Key };
 
 class DataParser {
  public:
-  explicit DataParser(const Source& source)
-      : source_(source), begin_(source.text.data()), p_(begin_), end_(begin_ + source.text.size()) {
+  DataParser(const Source& source, DataLocations* where)
+      : source_(source), where_(where), begin_(source.text.data()), p_(begin_), end_(begin_ + source.text.size()) {
     stack_.reserve(1024);
   }
 
+  // The data dictionary; nesting deeper than the interpreter allows is reported at its line.
   Ref parse() {
+    try {
+      return assignments();
+    } catch (const PyErrorSet&) {
+      if (!PyErr_ExceptionMatches(PyExc_RecursionError)) throw;
+    }
+    source_.fail_too_deep(static_cast<std::size_t>(p_ - begin_), "write the values with fewer levels of brackets");
+  }
+
+ private:
+  Ref assignments() {
     Ref data = new_dict();
+    std::unordered_map<std::string_view, std::size_t> first;  // of each name, for the error of a repeat
     for (skip_space(); p_ != end_; skip_space()) {
       if (!is_ident_start(*p_)) fail_here();
+      std::size_t start = offset();
       Ref name = interned(identifier());
+      name_ = utf8(name);
+      if (auto [seen, added] = first.try_emplace(name_, start); !added) {
+        fail_at("Data item '" + std::string(name_) + "' is assigned twice (first at line " +
+                    std::to_string(source_.line_at(seen->second)) +
+                    ") Hint: give each name one value; remove or rename the other assignment.",
+                start);
+      }
+      if (where_ != nullptr) {
+        DataLocations::Entry& entry = where_->names[std::string(name_)];
+        entry.name = start;
+        items_ = &entry.items;
+      }
       expect('=');
       Ref value = assigned_value();
-      expect(';');
+      end_assignment(begin_ + start);
       check_status(PyDict_SetItem(data.get(), name.get(), value.get()));
     }
     return data;
   }
 
- private:
   // Names repeat across files and become dictionary keys: share one object per name.
   static Ref interned(Ref name) {
     PyObject* raw = name.release();
@@ -135,17 +159,57 @@ class DataParser {
     }
   }
 
-  // `[...]`, `{...}` and `<...>`; commas between elements are optional.
+  // `[...]`, `{...}` and `<...>`; commas between elements are optional. A set holds each element
+  // once: a repeated one is an error rather than silently merged.
   Ref container(char close, Shape shape) {
     RecursionGuard guard(" while parsing .dat data");
+    Depth depth(depth_);
     ++p_;
     std::size_t base = stack_.size();
+    Ref seen = close == '}' ? check(PySet_New(nullptr)) : Ref();
     while (!at(close)) {
+      std::size_t start = record_item();
       stack_.push_back(value(shape));
+      if (seen) add_element(seen, stack_.back(), start);
       skip_separator(close);
     }
     ++p_;
     return pop_items(base, shape);
+  }
+
+  void add_element(Handle seen, Handle element, std::size_t start) {
+    Ref key = hashable(element);
+    if (!key) return;
+    int present = PySet_Contains(seen.get(), key.get());
+    check_status(present);
+    if (present) {
+      fail_at("Duplicate element " + repr_text(element) + " in the set of '" + std::string(name_) +
+                  "' Hint: list each element of a set once.",
+              start);
+    }
+    check_status(PySet_Add(seen.get(), key.get()));
+  }
+
+  // An element as a set key: tuples written <...> are lists here; a keyed array has no key form.
+  static Ref hashable(Handle element) {
+    if (is_dict(element)) return Ref();
+    if (!is_list(element)) return Ref::borrow(element);
+    Ref items = new_list();
+    for (Ref& item : Iterate(element)) {
+      Ref key = hashable(item);
+      if (!key) return Ref();
+      append(items, key);
+    }
+    return check(PyList_AsTuple(items.get()));
+  }
+
+  // The offset of the element or key about to be read, recorded when it is an item of a value
+  // assigned at the top level.
+  std::size_t record_item() {
+    skip_space();
+    std::size_t at = offset();
+    if (items_ != nullptr && depth_ == 1) items_->push_back(at);
+    return at;
   }
 
   // An optional comma; one right before the closing delimiter is an error, as in JSON.
@@ -173,10 +237,19 @@ class DataParser {
   // `#[ key: value, ... ]#`: a dictionary; tuple keys become Python tuples.
   Ref keyed_array(Shape shape) {
     RecursionGuard guard(" while parsing .dat data");
+    Depth depth(depth_);
     p_ += 2;
     Ref out = new_dict();
     while (!(at(']') && p_ + 1 != end_ && p_[1] == '#')) {
+      std::size_t start = record_item();
       Ref key = value(Shape::Key);
+      int present = PyDict_Contains(out.get(), key.get());
+      check_status(present);
+      if (present) {
+        fail_at("Duplicate key " + repr_text(key) + " in the keyed array of '" + std::string(name_) +
+                    "' Hint: give each key one value.",
+                start);
+      }
       expect(':');
       Ref entry = value(shape);
       check_status(PyDict_SetItem(out.get(), key.get(), entry.get()));
@@ -229,7 +302,7 @@ class DataParser {
       }
     }
     const char* first = detached_sign ? digits : start;
-    Ref value = number_from_text(std::string_view(first, static_cast<std::size_t>(p_ - first)), is_float);
+    Ref value = source_.number(std::string_view(first, static_cast<std::size_t>(p_ - first)), is_float);
     return detached_sign ? check(PyNumber_Negative(value.get())) : std::move(value);
   }
 
@@ -260,15 +333,45 @@ class DataParser {
     return s;
   }
 
+  std::size_t offset() const { return static_cast<std::size_t>(p_ - begin_); }
+
+  [[noreturn]] void fail_at(const std::string& message, std::size_t at) const { source_.fail_at(message, at); }
+
+  // Counts the containers open around the value being read.
+  struct Depth {
+    int& depth;
+    explicit Depth(int& d) : depth(++d) {}
+    ~Depth() { --depth; }
+    Depth(const Depth&) = delete;
+    Depth& operator=(const Depth&) = delete;
+  };
+
+  // The ';' after the assignment that starts at `start`. One left out is reported where the
+  // value ends, naming the assignment, rather than at the next line's name.
+  void end_assignment(const char* start) {
+    if (at(';')) {
+      ++p_;
+      return;
+    }
+    auto offset_of = [&](const char* p) { return static_cast<std::size_t>(p - begin_); };
+    const char* value_end = p_;
+    while (value_end > start && std::strchr(" \t\r\n", value_end[-1]) != nullptr) --value_end;
+    if (p_ != end_ && source_.line_at(offset_of(p_)) == source_.line_at(offset_of(value_end))) fail_here();
+    std::string near = p_ == end_ ? "at end of file" : "at or near token '" + std::string(token_text(offset_of(p_))) + "'";
+    source_.fail_at("Syntax error in .dat file " + near + ": expected ';' after the assignment to '" +
+                        std::string(token_text(offset_of(start))) + "' that starts at line " +
+                        std::to_string(source_.line_at(offset_of(start))) + ". Hint: end the assignment with ';'.",
+                    offset_of(value_end));
+  }
+
   // Reports the position p_ stands at: end of file, an illegal character, or the token there.
   [[noreturn]] void fail_here() {
     auto offset = static_cast<std::size_t>(p_ - begin_);
-    if (p_ == end_) source_.fail("Syntax error in .dat file at end of file", source_.last_line());
-    int line = source_.line_at(offset);
+    if (p_ == end_) source_.fail_at("Syntax error in .dat file at end of file", source_.end_of_content());
     if (!is_legal_start(*p_)) {
-      source_.fail("Illegal character in .dat file: '" + std::string(char_at(source_.text, offset)) + "'", line);
+      source_.fail_at("Illegal character in .dat file: '" + std::string(char_at(source_.text, offset)) + "'", offset);
     }
-    source_.fail(std::string(kDatSyntaxError) + std::string(token_text(offset)) + "'", line);
+    source_.fail_at(std::string(kDatSyntaxError) + std::string(token_text(offset)) + "'", offset);
   }
 
   std::string_view token_text(std::size_t offset) const {
@@ -289,6 +392,10 @@ class DataParser {
   }
 
   const Source& source_;
+  DataLocations* where_;
+  std::vector<std::size_t>* items_ = nullptr;  // the item offsets of the name being read, when kept
+  std::string_view name_;                      // the name being assigned, for messages
+  int depth_ = 0;
   const char* begin_;
   const char* p_;
   const char* end_;
@@ -311,12 +418,19 @@ class PauseCollector {
 
 }  // namespace
 
-Ref parse_data_text(const Source& source) {
+int DataLocations::line_of(const Source& source, const std::string& name, std::size_t index) const {
+  auto it = names.find(name);
+  if (it == names.end()) return 0;
+  const Entry& e = it->second;
+  return source.line_at(index < e.items.size() ? e.items[index] : e.name);
+}
+
+Ref parse_data_text(const Source& source, DataLocations* where) {
   // Nothing built here can be part of a reference cycle until it is returned, so the cyclic
   // collector has nothing to find while a large file is read; it would still walk every new list
   // again and again. It is paused for the parse and resumed as it was.
   PauseCollector pause;
-  return DataParser(source).parse();
+  return DataParser(source, where).parse();
 }
 
 }  // namespace oplparse

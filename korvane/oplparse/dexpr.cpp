@@ -34,6 +34,19 @@ void collect_names(Handle tree, std::set<std::string>& names) {
 
 }  // namespace
 
+std::size_t tree_size(Handle tree) {
+  RecursionGuard guard(" while expanding a decision expression");
+  std::size_t size = is_dict(tree) ? 1 : 0;
+  if (is_list(tree)) {
+    for (Ref& element : Iterate(tree)) size += tree_size(element);
+  } else if (is_dict(tree)) {
+    PyObject *key, *value;
+    Py_ssize_t pos = 0;
+    while (PyDict_Next(tree, &pos, &key, &value)) size += tree_size(value);
+  }
+  return size;
+}
+
 Ref ModelParser::substitute(const Token& use, const std::string& name, const Symbol& symbol, std::vector<Ref> args) {
   for (const Iterator& it : scope_) {
     if (symbol.globals.count(it.name)) {
@@ -44,6 +57,15 @@ Ref ModelParser::substitute(const Token& use, const std::string& name, const Sym
   }
   if (args.size() != symbol.params.size()) {
     fail("Unsupported subscripts of decision expression '" + name + "': give one subscript per index", use.line);
+  }
+  // Each use copies the expression, which may itself hold copies of others: nested decision
+  // expressions can grow exponentially, so the copies are counted against a limit.
+  expanded_ += symbol.size;
+  if (expanded_ > expansion_limit_) {
+    fail("Decision expression '" + name + "' expands the model beyond " + std::to_string(expansion_limit_) +
+             " nodes (decision expressions used inside one another grow exponentially); write the shared part once "
+             "as a variable with an equality constraint, or raise korvane.oplparse.EXPANSION_LIMIT",
+         use.line);
   }
   Replacements replacements;
   for (std::size_t i = 0; i < args.size(); ++i) {

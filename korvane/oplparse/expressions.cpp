@@ -115,7 +115,7 @@ Ref ModelParser::primary() {
     case Tok::Number: {
       advance();
       bool is_float = t.text.find_first_of(".eE") != std::string_view::npos;
-      return node(K::number, {{K::value, number_from_text(t.text, is_float)}});
+      return node(K::number, {{K::value, source_.number(t.text, is_float)}});
     }
     case Tok::String:
       advance();

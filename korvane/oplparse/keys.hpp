@@ -17,5 +17,7 @@ inline Key name_node{"name"};
 // Module globals and attributes
 inline Key SemanticError{"SemanticError"};
 inline Key filename{"filename"};
+inline Key EXPANSION_LIMIT{"EXPANSION_LIMIT"};
+inline Key col{"col"};
 
 }  // namespace oplparse::K

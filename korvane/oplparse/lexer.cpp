@@ -27,7 +27,7 @@ class Lexer {
   std::vector<Token> run() {
     std::vector<Token> tokens;
     while (skip_space_and_comments()) tokens.push_back(next());
-    tokens.push_back({Tok::End, text_.substr(text_.size()), line_});
+    tokens.push_back({Tok::End, text_.substr(text_.size()), line_, text_.size()});
     return tokens;
   }
 
@@ -62,7 +62,7 @@ class Lexer {
   }
 
   Token make(Tok kind, std::size_t size) {
-    Token t{kind, text_.substr(pos_, size), line_};
+    Token t{kind, text_.substr(pos_, size), line_, pos_};
     count_lines(pos_, pos_ + size);
     pos_ += size;
     return t;

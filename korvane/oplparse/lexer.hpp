@@ -2,6 +2,7 @@
 // the parser looks ahead freely.
 #pragma once
 
+#include <cstddef>
 #include <string_view>
 #include <vector>
 
@@ -20,6 +21,7 @@ struct Token {
   Tok kind;
   std::string_view text;  // as written (strings with their quotes)
   int line;
+  std::size_t offset;  // of the first byte in the text: where errors point, with a column
 };
 
 // Always ends with one End token.

@@ -1,6 +1,7 @@
 // The .mod parser: tokens, the items of a model and its declarations.
 #include <algorithm>
 
+#include "common/limits.hpp"
 #include "parser.hpp"
 
 namespace oplparse {
@@ -91,7 +92,7 @@ bool is_comparison_op(std::string_view op) {
 }
 
 ModelParser::ModelParser(const Source& source, std::vector<Token> tokens)
-    : source_(source), tokens_(std::move(tokens)) {
+    : source_(source), tokens_(std::move(tokens)), expansion_limit_(positive_limit(attr(source.module, K::EXPANSION_LIMIT), "korvane.oplparse.EXPANSION_LIMIT")) {
   for (const Token& t : tokens_) {
     if (t.kind == Tok::Ident) identifiers_.emplace(t.text);
   }
@@ -143,7 +144,7 @@ bool ModelParser::accept(std::string_view punct) {
 }
 
 const Token& ModelParser::expect(std::string_view punct) {
-  if (!is(punct)) syntax_error(peek());
+  if (!is(punct)) missing(punct);
   return advance();
 }
 
@@ -154,7 +155,7 @@ bool ModelParser::accept_word(std::string_view word) {
 }
 
 const Token& ModelParser::expect_word(std::string_view word) {
-  if (!is_word(word)) syntax_error(peek());
+  if (!is_word(word)) missing(word);
   return advance();
 }
 
@@ -162,15 +163,6 @@ const Token& ModelParser::expect_name() {
   const Token& t = peek();
   if (t.kind != Tok::Ident || is_reserved(t.text)) syntax_error(t);
   return advance();
-}
-
-void ModelParser::syntax_error(const Token& at) const {
-  if (at.kind == Tok::End) fail("Syntax error at end of file", source_.last_line());
-  fail("Syntax error at or near token '" + std::string(at.text) + "'", at.line);
-}
-
-void ModelParser::fail(const std::string& message, int line) const {
-  source_.fail(message, line);
 }
 
 // ---- items ----
@@ -476,6 +468,7 @@ void ModelParser::decision_expression() {
   expect(";");
   for (const IteratorEntry& e : entries) symbol.params.push_back(e.name);
   symbol.body = body.copy();
+  symbol.size = tree_size(body);
   Ref decl = new_dict();
   set_item(decl, K::type, entries.empty() ? K::dexpr : K::dexpr_indexed);
   set_item(decl, K::name, py_str(name.text));
@@ -565,7 +558,7 @@ Ref ModelParser::literal(const std::string& owner, const std::string& type) {
   if (v.kind == Tok::Number) {
     advance();
     bool is_float = v.text.find_first_of(".eE") != std::string_view::npos;
-    Ref number = number_from_text(v.text, is_float);
+    Ref number = source_.number(v.text, is_float);
     if (negative) number = check(PyNumber_Negative(number.get()));
     if (type == "string" || type == "boolean" || (is_float && (type == "int" || type == "int+"))) mismatch();
     if (type.rfind("float", 0) == 0 && !is_float) number = check(PyNumber_Float(number.get()));
@@ -595,7 +588,7 @@ Ref ModelParser::literal_sequence(const std::string& owner, const std::string& t
 }
 
 Ref parse_model_text(const Source& source) {
-  return ModelParser(source, tokenize(source.text)).parse();
+  return ModelParser(source, tokenize(source.text)).parse_reporting_depth();
 }
 
 }  // namespace oplparse

@@ -81,7 +81,11 @@ Ref parse_files(const Call& c) {
   if (data_path == nullptr || is_none(data_path)) return tuple_of(tree, new_dict());
   Ref data_name = check(PyOS_FSPath(data_path));
   Ref data_text = read_text(data_name);
-  return tuple_of(tree, parse_data_text(Source{utf8(data_text), data_name.get(), c.module}));
+  Source data_source{utf8(data_text), data_name.get(), c.module};
+  DataLocations where;
+  Ref data = parse_data_text(data_source, &where);
+  check_data(data_source, where, tree, data);
+  return tuple_of(tree, data);
 }
 
 PyMethodDef kFunctions[] = {
@@ -96,6 +100,7 @@ PyMethodDef kFunctions[] = {
 
 void exec_oplparse(PyObject* module) {
   add(module, "SemanticError", attr(import_sibling(module, "faultlore"), "SemanticError"));
+  add(module, "EXPANSION_LIMIT", py_int(kDefaultExpansionLimit));
   for (PyMethodDef& def : kFunctions) add(module, def.ml_name, make_function(&def, module));
 }
 

@@ -35,6 +35,7 @@ struct Symbol {
   Ref body;                         // decision expressions: the expression
   std::vector<std::string> params;  // indexed decision expressions: the index names
   std::set<std::string> globals;    // decision expressions: the declared names they use
+  std::size_t size = 0;             // decision expressions: the nodes of the expression
 };
 
 // A loop variable in scope: of a forall, a sum, an aggregate or an indexed decision expression.
@@ -73,6 +74,8 @@ class ModelParser {
  public:
   ModelParser(const Source& source, std::vector<Token> tokens);
   Ref parse();
+  // parse(), with a RecursionError from too deep nesting reworded to name the line.
+  Ref parse_reporting_depth();
 
  private:
   // ---- tokens (model.cpp) ----
@@ -87,6 +90,21 @@ class ModelParser {
   const Token& expect_name();
   [[noreturn]] void syntax_error(const Token& at) const;
   [[noreturn]] void fail(const std::string& message, int line) const;
+
+  // ---- error wording and places (diagnose.cpp) ----
+  [[noreturn]] void missing(std::string_view expected) const;
+  void fail_if_unsupported(const Token& at) const;
+  void fail_if_better_said(const std::string& message, int line) const;
+  std::string typo_hint(const std::string& message) const;
+  std::string field_hint(const std::string& message, std::size_t tuple_type) const;
+  const Token* declared_with_iterator(const std::string& name, int line) const;
+  std::string hint_for_token(const Token& at) const;
+  std::string did_you_mean(const std::string& word) const;
+  std::vector<std::string> known_words() const;
+  std::size_t statement_start(std::size_t last) const;
+  bool closes_block(std::size_t close) const;
+  std::string statement_kind(std::size_t start) const;
+  int column_for(const std::string& message, int line) const;
 
   // ---- items and declarations (model.cpp) ----
   void parse_item();
@@ -164,11 +182,16 @@ class ModelParser {
   std::vector<std::string> pending_iterators_;     // of a forall header still being read
   std::vector<std::string> label_iterators_;       // of the enclosing foralls, outermost first
   std::set<std::string>* used_globals_ = nullptr;  // set while a decision expression is read
+  std::size_t expansion_limit_;                    // the most nodes decision expressions may expand to
+  std::size_t expanded_ = 0;                       // nodes expanded so far
   Ref declarations_;
   Ref constraints_;
   Ref bound_constraints_;
   Ref objective_;
 };
+
+// The number of nodes (dictionaries) of a tree.
+std::size_t tree_size(Handle tree);
 
 // The operators of comparisons, in expressions and constraints.
 bool is_comparison_op(std::string_view op);

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cmath>
 
 namespace oplparse {
 
@@ -10,18 +11,57 @@ int Source::line_at(std::size_t offset) const {
   return 1 + static_cast<int>(std::count(text.begin(), text.begin() + static_cast<std::ptrdiff_t>(offset), '\n'));
 }
 
-int Source::last_line() const {
+std::size_t Source::end_of_content() const {
   std::size_t end = text.size();
   while (end > 0 && (text[end - 1] == ' ' || text[end - 1] == '\t' || text[end - 1] == '\n' || text[end - 1] == '\r')) {
     --end;
   }
+  return end;
+}
+
+int Source::last_line() const {
+  std::size_t end = end_of_content();
   return line_at(end == 0 ? 0 : end - 1);
 }
 
-void Source::fail(const std::string& message, int line) const {
-  Ref error = call_kw(global(module, K::SemanticError), {py_str(message)}, {{"lineno", py_int(line)}});
-  setattr(error, K::filename, filename);
+int Source::column_at(std::size_t offset) const {
+  offset = std::min(offset, text.size());
+  std::size_t start = text.rfind('\n', offset == 0 ? 0 : offset - 1);
+  start = (start == std::string_view::npos || (offset == 0)) ? 0 : start + 1;
+  // UTF-8 continuation bytes (10xxxxxx) do not start a character.
+  auto starts_char = [](char c) { return (static_cast<unsigned char>(c) & 0xC0) != 0x80; };
+  return 1 + static_cast<int>(std::count_if(text.begin() + static_cast<std::ptrdiff_t>(start),
+                                            text.begin() + static_cast<std::ptrdiff_t>(offset), starts_char));
+}
+
+void Source::fail(const std::string& message, int line, int col) const {
+  Ref error = call_kw(global(module, K::SemanticError), {py_str(message)},
+                      {{"lineno", py_int(line)}, {"filename", Ref::borrow(filename)},
+                       {"col", col > 0 ? py_int(col) : Ref::borrow(Py_None)}});
   raise_instance(error);
+}
+
+void Source::fail_at(const std::string& message, std::size_t offset) const {
+  fail(message, line_at(offset), column_at(offset));
+}
+
+void Source::fail_too_deep(std::size_t offset, const std::string& advice) const {
+  PyErr_Clear();
+  int line = line_at(offset);
+  Ref error = call(PyExc_RecursionError, py_str("Nesting too deep at line " + std::to_string(line) + ": " + advice));
+  setattr(error, K::filename, filename);
+  setattr(error, K::lineno, py_int(line));
+  setattr(error, K::col, py_int(column_at(offset)));
+  raise_instance(error);
+}
+
+Ref Source::number(std::string_view written, bool is_float) const {
+  Ref value = number_from_text(written, is_float);
+  if (is_float && !std::isfinite(PyFloat_AS_DOUBLE(value.get()))) {
+    fail("Unsupported number " + std::string(written) + ": it is beyond the largest finite float (about 1.8e308)",
+         line_at(static_cast<std::size_t>(written.data() - text.data())));
+  }
+  return value;
 }
 
 std::string_view char_at(std::string_view text, std::size_t offset) {

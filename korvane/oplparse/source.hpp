@@ -5,6 +5,8 @@
 #include <initializer_list>
 #include <string>
 #include <string_view>
+#include <unordered_map>
+#include <vector>
 
 #include "common/module.hpp"
 #include "common/recursion.hpp"
@@ -26,8 +28,22 @@ struct Source {
   // Line of the last character that is not white space: where "end of file" errors point.
   int last_line() const;
 
-  // raise SemanticError(message, lineno=line), with the file name attached as `filename`.
-  [[noreturn]] void fail(const std::string& message, int line) const;
+  // 1-based column of the byte at `offset`, counted in characters from the start of its line.
+  int column_at(std::size_t offset) const;
+  // Just past the last character that is not white space: where "end of file" errors point.
+  std::size_t end_of_content() const;
+
+  // raise SemanticError(message, lineno=line, filename=..., col=col); a column of 0 is unknown.
+  [[noreturn]] void fail(const std::string& message, int line, int col = 0) const;
+  // The same at the line and column of the byte at `offset`.
+  [[noreturn]] void fail_at(const std::string& message, std::size_t offset) const;
+  // Replaces the pending RecursionError with one that names the line of `offset`, where nesting
+  // went too deep, and carries `filename`, `lineno` and `col` like a SemanticError.
+  [[noreturn]] void fail_too_deep(std::size_t offset, const std::string& advice) const;
+
+  // The number `written` (a view into this text) as number_from_text reads it; a float literal
+  // too large to be finite is an error at its line, so that no inf reaches a model.
+  Ref number(std::string_view written, bool is_float) const;
 };
 
 // The text of the character that starts at `offset` (a whole UTF-8 sequence).
@@ -53,8 +69,35 @@ Ref node(const Key& type, std::initializer_list<Field> fields);
 // callers seeing a change in one place show up in another. Other objects are shared.
 Ref deep_copy(Handle tree);
 
-// Entry points, one per file kind.
+// Decision expressions of ordinary models expand to some thousands of nodes; the limit is far
+// beyond them and is reached within seconds when nested expressions double at every level.
+inline constexpr long long kDefaultExpansionLimit = 250000;
+
+// Where the values of a .dat file stand, kept beside the data dictionary (never in it): for each
+// assigned name, the byte offset of the name and of each element or key of its value when that
+// value is a list, a set or a keyed array (in the order written, which is the order of the list
+// or dictionary). Lines are computed from the offsets only when an error is reported.
+struct DataLocations {
+  struct Entry {
+    std::size_t name = 0;
+    std::vector<std::size_t> items;
+  };
+  std::unordered_map<std::string, Entry> names;
+
+  // The line of item `index` of `name`'s value, or of the name itself when unknown.
+  int line_of(const Source& source, const std::string& name, std::size_t index = SIZE_MAX) const;
+};
+
+// Entry points, one per file kind. With `where`, the data parser records the locations of the
+// values it reads.
 Ref parse_model_text(const Source& source);
-Ref parse_data_text(const Source& source);
+Ref parse_data_text(const Source& source, DataLocations* where = nullptr);
+
+// Checks data read from a .dat file against the declarations of a model tree: values of int
+// parameters are integers, and the keys of keyed arrays (parameters and tuple arrays) are elements
+// of the declared index sets
+// (where those sets are known from the model or the data alone). The first fault raises
+// SemanticError with the .dat file's name and the line of the offending value.
+void check_data(const Source& data_source, const DataLocations& where, Handle tree, Handle data);
 
 }  // namespace oplparse

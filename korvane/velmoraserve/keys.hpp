@@ -18,6 +18,7 @@ inline Key partial{"partial"};
 inline Key Path{"Path"};
 inline Key mcp{"mcp"};
 inline Key FastMCP{"FastMCP"};
+inline Key Context{"Context"};
 inline Key TypeVar{"TypeVar"};
 inline Key generative_feedback{"generative_feedback"};
 inline Key generative_solve{"generative_solve"};
@@ -60,6 +61,15 @@ inline Key mkdtemp{"mkdtemp"};
 inline Key now{"now"};
 inline Key strftime{"strftime"};
 inline Key generative_solve_async{"generative_solve_async"};
+inline Key report{"report"};
+inline Key StringIO{"StringIO"};
+inline Key path{"path"};
+inline Key realpath{"realpath"};
+inline Key lexists{"lexists"};
+inline Key isfile{"isfile"};
+inline Key stat{"stat"};
+inline Key st_nlink{"st_nlink"};
+inline Key environ{"environ"};
 
 // Introspection. Attribute names are always interned Keys: a lookup on a type with a fresh string
 // leaves that string in the interpreter's method cache, slot by slot, for good.

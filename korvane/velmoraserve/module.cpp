@@ -45,7 +45,26 @@ void import_names(PyObject* target, const char* module_name, std::initializer_li
   for (const char* name : names) add(target, name, attr(module, name));
 }
 
-void bind_imports(PyObject* module) {
+// Binds the SDK's server class as `FastMCP` and its request context class as `Context`: the 1.x
+// FastMCP when the SDK has it, else the MCPServer that replaced it in 2.x. True for the latter.
+bool bind_server_class(PyObject* module) {
+  PyObject* first = PyImport_ImportModule("mcp.server.fastmcp");
+  if (first != nullptr) {
+    Ref sdk = Ref::steal(first);
+    add(module, "FastMCP", attr(sdk, "FastMCP"));
+    add(module, "Context", attr(sdk, "Context"));
+    return false;
+  }
+  if (!PyErr_ExceptionMatches(PyExc_ImportError)) throw PyErrorSet{};
+  PyErr_Clear();
+  Ref sdk = import("mcp.server.mcpserver");
+  add(module, "FastMCP", attr(sdk, "MCPServer"));
+  add(module, "Context", attr(sdk, "Context"));
+  return true;
+}
+
+// The imports the functions read as module globals; true when the SDK is 2.x.
+bool bind_imports(PyObject* module) {
   add(module, "asyncio", import("asyncio"));
   import("concurrent.futures");
   add(module, "concurrent", import("concurrent"));
@@ -55,10 +74,11 @@ void bind_imports(PyObject* module) {
   import_names(module, "functools", {"partial"});
   import_names(module, "pathlib", {"Path"});
   import_names(module, "typing", {"Any", "Callable", "Coroutine", "Optional", "TypeVar", "Union"});
-  import_names(module, "mcp.server.fastmcp", {"FastMCP"});
+  const bool second_sdk = bind_server_class(module);
   import_names(module, "korvane", {"generative_feedback", "generative_solve", "solve"});
   import_names(module, "korvane.genai._strategy_base",
                {"LLMProvider", "list_gemini_models", "list_ollama_models", "list_openai_models"});
+  return second_sdk;
 }
 
 // (display name, method identifier) of each generation method, in the order clients show them.
@@ -72,7 +92,7 @@ constexpr std::pair<const char*, const char*> kMethods[] = {
     {"Reflexion", "korvane_reflexion"},
 };
 
-void bind_constants(PyObject* module) {
+void bind_constants(PyObject* module, bool second_sdk) {
   add(module, "DEFAULT_SOLVER", py_str("highs"));
   add(module, "DEFAULT_PROVIDER", py_str("openai"));
   add(module, "DEFAULT_MODEL", py_str("gpt-5"));
@@ -80,19 +100,29 @@ void bind_constants(PyObject* module) {
   for (const auto& [display_name, method_id] : kMethods)
     append(methods, tuple_of(py_str(display_name), py_str(method_id)));
   add(module, "METHODS", methods);
-  add(module, "mcp", call(global(module, K::FastMCP), py_str("Velmora MCP")));
+  // The 2.x server reports its own version to clients; 1.x reports the SDK's and takes none.
+  Ref server_class = global(module, K::FastMCP);
+  add(module, "mcp",
+      second_sdk ? call_kw(server_class, {py_str("Velmora MCP")}, {{"version", attr(import("korvane"), "__version__")}})
+                 : call(server_class, py_str("Velmora MCP")));
   add(module, "T", call(global(module, K::TypeVar), py_str("T")));
 }
 
 void exec_velmoraserve(PyObject* module) {
-  bind_imports(module);
-  bind_constants(module);
+  const bool second_sdk = bind_imports(module);
+  bind_constants(module, second_sdk);
   Ref function_type = make_function_type(module);
   for (const FunctionSpec& spec : plumbing_functions()) add(module, spec.name, define(function_type, module, spec));
-  // @mcp.tool() on each: the module keeps whatever the decorator gives back, as a def would.
+  // The module keeps each tool as a plain function; the server gets a coroutine function with the
+  // same name, description, parameters and results that runs it in a worker thread, so that a
+  // long call neither blocks the server's event loop (a 1.x SDK runs plain functions on it) nor
+  // leaves the client without progress notifications until it gives up.
+  Ref as_async_tool = attr(import("korvane.velmoracalls"), "as_async_tool");
   for (const FunctionSpec& spec : tool_functions()) {
+    Ref tool = define(function_type, module, spec);
+    add(module, spec.name, tool);
     Ref decorator = call_method(global(module, K::mcp), K::tool);
-    add(module, spec.name, call(decorator, define(function_type, module, spec)));
+    call(decorator, call(as_async_tool, tool, global(module, K::Context)));
   }
 }
 

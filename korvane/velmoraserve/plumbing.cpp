@@ -69,7 +69,10 @@ Ref run_in_thread(Frame& f) {
   return with_block(executor, [&](Handle pool) {
     Ref task_args = check(PySequence_Concat(tuple_of(f[0]).get(), f.varargs.get()));
     Ref task = check(PyObject_Call(f.global(K::partial).get(), task_args.get(), f.varkw.get()));
-    Ref future = call_method(pool, K::submit, task);
+    // The work runs in a copy of the caller's context, as asyncio.to_thread runs it, so that what
+    // the context carries (the listener of a tool call's progress) reaches the worker.
+    Ref context = check(PyContext_CopyCurrent());
+    Ref future = call_method(pool, K::submit, attr(context, K::run), task);
     return call_method(future, K::result);
   });
 }

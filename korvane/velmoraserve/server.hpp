@@ -14,6 +14,11 @@ std::span<const FunctionSpec> plumbing_functions();
 // The six tools, in the order they are registered.
 std::span<const FunctionSpec> tool_functions();
 
+// Raises a ValueError that says why, unless the path that `parameter` of a tool names ends in
+// `suffix`, leads (symlinks followed) to a regular file with that suffix or to nothing, and lies
+// inside KORVANE_MCP_ROOT when that is set.
+void check_tool_file(const char* parameter, kv::Handle path, const char* suffix);
+
 // `with manager as entered: return body(entered)`, with the statement's rules: an exception of
 // the body goes to __exit__, which may swallow it (the block then gives None); one raised by
 // __exit__ itself replaces it, with the original as its context.

@@ -26,12 +26,24 @@ Ref list_methods_tool(Frame& f) {
   return f.global(K::METHODS);
 }
 
+// Tells whoever listens to the call's progress (a client waiting on it) what it is doing now.
+void report_progress(const char* message) {
+  call(attr(import("korvane.genai.progress"), K::report), py_str(message));
+}
+
+void check_model_and_data_files(const Frame& f) {
+  check_tool_file("model_file", f[1], ".mod");
+  check_tool_file("data_file", f[2], ".dat");
+}
+
 Ref generate_tool(Frame& f) {
+  check_model_and_data_files(f);
   return call_kw(f.global(K::generate_with_best_available_backend), {f[0], f[1], f[2]},
                  {{"iterations", f[5]}, {"llm_model", f[3]}, {"provider", f[4]}});
 }
 
 Ref ask_tool(Frame& f) {
+  check_model_and_data_files(f);
   return call_kw(f.global(K::ask_for_feedback), {f[0], f[1], f[2]}, {{"llm_model", f[3]}, {"provider", f[4]}});
 }
 
@@ -90,6 +102,14 @@ Ref artifact_path(Handle artifact_dir, Handle base_name, const char* suffix) {
   return check(PyNumber_TrueDivide(artifact_dir, file_name.get()));
 }
 
+// Where the solver's report goes: standard error, never standard output, which carries the
+// protocol when the server runs over stdio. Without a standard error the report is dropped.
+Ref report_stream() {
+  PyObject* stderr_stream = PySys_GetObject("stderr");
+  if (stderr_stream != nullptr && stderr_stream != Py_None) return Ref::borrow(stderr_stream);
+  return call(attr(import("io"), K::StringIO));
+}
+
 Ref insight_tool(Frame& f) {
   PyObject *prompt = f[0], *provider = f[1], *llm_model = f[2], *iterations = f[3], *solver = f[4];
   Ref mkdtemp = attr(f.global(K::tempfile), K::mkdtemp);
@@ -101,12 +121,15 @@ Ref insight_tool(Frame& f) {
   Ref data_path = artifact_path(artifact_dir, base_name, ".dat");
   Ref model_file = str(model_path), data_file = str(data_path);
 
+  report_progress("generating the model");
   Ref stats = call_kw(f.global(K::generate_with_best_available_backend), {prompt, model_file, data_file},
                       {{"iterations", iterations}, {"llm_model", llm_model}, {"provider", provider}});
+  report_progress("solving the model");
   Ref results = or_error_payload("Error solving generated model: ", [&] {
     Ref backend = call(f.global(K::solve_backend), solver);
-    return call_kw(f.global(K::solve), {model_file, data_file}, {{"solver", backend}});
+    return call_kw(f.global(K::solve), {model_file, data_file}, {{"solver", backend}, {"output", report_stream()}});
   });
+  report_progress("explaining the solution");
   Ref feedback = or_error_payload("Error generating feedback: ", [&] {
     Ref solution_json = dumps(f, results, true);
     Ref request = check(PyUnicode_Concat(py_str(kExplainRequest).get(), solution_json.get()));

@@ -5,7 +5,9 @@ sys.gettotalrefcount() counts every reference in the process. Each scenario runs
 warm caches, then in rounds; a scenario whose reference or memory-block count grows in every
 round leaks. Scenarios cover success and error paths alike.
 """
+import atexit
 import contextlib
+import functools
 import gc
 import os
 import shutil
@@ -52,8 +54,9 @@ def expect(exc, fn, *args, **kwargs):
 
 @scenario
 def semantic_error():
-    for err in (faultlore.SemanticError("Unknown name x", 3), faultlore.SemanticError(42), faultlore.SemanticError("m", lineno=0)):
-        str(err), err.message, err.lineno
+    for err in (faultlore.SemanticError("Unknown name x", 3), faultlore.SemanticError(42), faultlore.SemanticError("m", lineno=0),
+                faultlore.SemanticError("m", 2, filename="m.mod", col=4)):
+        str(err), err.message, err.lineno, err.filename, err.col
     expect(TypeError, faultlore.SemanticError)
     expect(TypeError, faultlore.SemanticError, "a", 1, 2)
 
@@ -276,7 +279,7 @@ DATA = {
     "S": ["a", "b"], "T": [["t", 1], ["u", 2]], "TA": [[1, None], [2]], "V": ["p"],
     "A": [[0.5, 1e-5], [True, "s"]], "B": {("a", 1): 2, ("b", 2): 3}, "C": {("a", "b"): [1, 2]},
     "D": {"a": {"x": 1}, "b": [1, 2]}, "E__map": [[("t", 1), [1, 2]], [["u", 2], [3, 4]]],
-    "F": [1.5, float("inf")], "G": ["q\"", None], "H": [5, 6], "I": [7], "k": 3,
+    "F": [1.5, 2.5], "G": ["q\"", None], "H": [5, 6], "I": [7], "k": 3,
     "K": ["a", 1, "b", 2], "TS": ["x", "y"], "map__map": [1],
 }
 
@@ -285,7 +288,9 @@ DATA = {
 def data_section():
     gen = DataOnly(DATA_AST, DATA)
     gen.generate_code()
-    gen._generate_data_declarations(dict(DATA))
+    # generate_code refuses inf and nan; the data section itself still writes what it is given.
+    gen._generate_data_declarations(dict(DATA, F=[1.5, float("inf")]))
+    expect(faultlore.SemanticError, DataOnly(DATA_AST, dict(DATA, F=[float("nan")])).generate_code)
     DataOnly(model(), {"x": 1}).generate_code()
     DataOnly(model(param("P", SET_S, SET_S)), {"S": ["a", "a"], "P": [[1, 2], [3, 4]]}).generate_code()
     expect(TypeError, gen._generate_data_declarations)
@@ -541,14 +546,49 @@ def parse_files():
 @scenario
 def parse_errors():
     for text in ("int n = 3\nint m;", "dvar int x; minimize y;", "using CP;", "dvar int x; subject to {",
-                 "int n; int n;", "dvar int x[1..2]; minimize x[x[1]];", "dvar int x; minimize foo(x);"):
+                 "int n; int n;", "dvar int x[1..2]; minimize x[x[1]];", "dvar int x; minimize foo(x);",
+                 "int cap = 1; dvar int x; minimize x; subject to { x <= capp; }", "dvar flot x;", "maximise 1;",
+                 "dvar float x; minimize x\nsubject to {}", "dvar float y in 0..infinity;", "dvar float z[i in 1..2];",
+                 "dvar int x; subject to { x = 1; }", "dvar int x; subject to { 0 <= x <= 1; }"):
         expect(faultlore.SemanticError, oplparse.parse_model, text, filename="m.mod")
-    for text in ("a = [1, 2,];", "a = [1", "a = 'x';", "a = yes;"):
+    for text in ("a = [1, 2,];", "a = [1", "a = 'x';", "a = yes;", "n = 3\nm = 4;", "n = 3"):
         expect(faultlore.SemanticError, oplparse.parse_data, text)
     expect(TypeError, oplparse.parse_model, b"")
     expect(TypeError, oplparse.parse_data)
     expect(RecursionError, oplparse.parse_model, "dvar int x; minimize " + "(" * 5000 + "x" + ")" * 5000 + ";")
     expect(RecursionError, oplparse.parse_data, "a = " + "[" * 5000 + "]" * 5000 + ";")
+    for text in ("a = 1; a = 2;", 'c = #["a": 1, "a": 2]#;', 'S = {<"a", 1>, <"a", 1>};', "x = 1e999;"):
+        expect(faultlore.SemanticError, oplparse.parse_data, text)
+    dexprs = "dvar float x; dexpr float d0 = x + x;" + "".join(f"dexpr float d{i} = d{i - 1} + d{i - 1};"
+                                                               for i in range(1, 40)) + "minimize d39;"
+    with patched(oplparse, EXPANSION_LIMIT=1000):
+        expect(faultlore.SemanticError, oplparse.parse_model, dexprs)
+    for text in ("{int} S = {1};\n{int} T = S union S;", "dvar float x; minimize x; subject to { x >= 3 mod 2; }",
+                 "dvar float x; minimize x; subject to { forall(ordered i, j in 1..2) x >= i; }",
+                 "tuple T { int cost; }\n{T} Ts = ...;\ndvar int x;\nminimize sum(t in Ts) t.cots * x;"):
+        expect(faultlore.SemanticError, oplparse.parse_model, text)
+
+
+CHECKED_FILES = tempfile.mkdtemp(prefix="korvane_leaks_")
+
+
+def _write(name, text):
+    path = os.path.join(CHECKED_FILES, name)
+    with open(path, "w") as f:
+        f.write(text)
+    return path
+
+
+CHECKED_MODEL = _write("m.mod", "{string} S = ...; int a = ...; float c[S] = ...; dvar float x; minimize x; subject to {}")
+CHECKED_DATA = [_write(f"d{i}.dat", text) for i, text in enumerate((
+    'S = {"a"}; a = 1.5; c = #["a": 1]#;', 'S = {"a"}; a = 1; c = #["a": 1, "b": 2]#;', 'S = {"a"}; a = 1; c = #["a": 1]#;'))]
+
+
+@scenario
+def parse_files_checks_data_against_declarations():
+    for data in CHECKED_DATA[:2]:
+        expect(faultlore.SemanticError, oplparse.parse_files, CHECKED_MODEL, data)
+    oplparse.parse_files(CHECKED_MODEL, CHECKED_DATA[2])
 
 
 # ---- korvane._velmoraserve ----
@@ -569,6 +609,34 @@ def _fail(exc):
     def fail(*args, **kwargs):
         raise exc
     return fail
+
+
+BOUNDARY_MODEL = """int n = 3; {string} S = ...; dvar float+ x[S]; maximize x["a"] + 1 * n;
+subject to { forall(s in S) x[s] <= n; 3 <= 4; forall(i in 1..2) i + n >= 1; }"""
+
+
+class _Repr:
+    def __repr__(self):
+        return "x"
+
+
+@scenario(warmup=10, rounds=8)
+def generator_boundary():
+    tree = oplparse.parse_model(BOUNDARY_MODEL)
+    chain = {"type": "number", "value": 1000}
+    for _ in range(300):
+        chain = {"type": "binop", "op": "-", "left": chain, "right": {"type": "number", "value": 1}}
+    tree["constraints"].append({"type": "constraint", "op": "<=", "left": {"type": "name", "value": "n"}, "right": chain})
+    mipwright.GurobiCodeGenerator(tree, {"S": ["a", type("Text", (str,), {})("b")]}).generate_code()
+    lpwrightsparse.SciPyCSCCodeGenerator(tree, {"S": ["a", "b"]}).build_matrices()
+    expect(ValueError, mipwright.GurobiCodeGenerator(tree, {"S": [_Repr()]}).generate_code)
+    expect(ValueError, mipwright.GurobiCodeGenerator(tree, {"S": ["a"], "f": float("nan")}).generate_code)
+    expect(faultlore.SemanticError, mipwright.GurobiCodeGenerator(tree, {"S": ["a"], "model": 1}).generate_code)
+    bad = oplparse.parse_model(BOUNDARY_MODEL.replace("3 <= 4", "5 <= 4"))
+    expect(faultlore.SemanticError, mipwright.GurobiCodeGenerator(bad, {"S": ["a"]}).generate_code)
+    expect(faultlore.SemanticError, lpwrightsparse.SciPyCSCCodeGenerator(bad, {"S": ["a"]}).build_matrices)
+    shadow = oplparse.parse_model(BOUNDARY_MODEL.replace("forall(s in S)", "forall(n in S)").replace("x[s]", "x[n]"))
+    expect(faultlore.SemanticError, mipwright.GurobiCodeGenerator(shadow, {"S": ["a"]}).generate_code)
 
 
 @scenario
@@ -620,10 +688,10 @@ async def _generate_async(*args, **kwargs):
 def velmora_generation():
     with patched(velmora, generative_solve=lambda *a, **k: {"sync": True}, generative_feedback=lambda *a, **k: "ok"):
         velmora._generate_with_best_available_backend("p", "m", "d", llm_model="x", provider="ollama")
-        velmora.generate_tool("p", "m", "d")
-        velmora.ask_tool("p", "m", "d", provider="gemini")
+        velmora.generate_tool("p", "m.mod", "d.dat")
+        velmora.ask_tool("p", "m.mod", "d.dat", provider="gemini")
     with patched(velmora, generative_solve=lambda *a, **k: ["not a dict"]):
-        expect(TypeError, velmora.generate_tool, "p", "m", "d")
+        expect(TypeError, velmora.generate_tool, "p", "m.mod", "d.dat")
     with patched(velmora, generative_solve=_fail(OSError("disk full"))):
         expect(OSError, velmora._generate_with_best_available_backend, "p", "m", "d")
     with patched(velmora, _build_llm_kwargs=lambda **k: {"iterations": 2}):
@@ -644,6 +712,34 @@ def velmora_lists():
         velmora.list_models_tool(provider="gemini", prefix="gem")
         expect(TypeError, velmora.list_models_tool)
     expect(ValueError, velmora.list_models, "watsonx")
+
+
+@functools.lru_cache(maxsize=None)
+def _file_rules_root():
+    """A directory with a symlink, a directory and a hard link named like model files, made once:
+    making files in every round moves the allocator's block count."""
+    root = tempfile.mkdtemp()
+    atexit.register(shutil.rmtree, root)
+    os.symlink(os.path.join(root, ".profile"), os.path.join(root, "profile.mod"))
+    os.mkdir(os.path.join(root, "dir.mod"))
+    open(os.path.join(root, "one.mod"), "w").close()
+    os.link(os.path.join(root, "one.mod"), os.path.join(root, "two.mod"))
+    return root
+
+
+@scenario
+def velmora_file_rules():
+    root = _file_rules_root()
+    with patched(velmora, _ask_for_feedback=lambda *a, **k: "ok"):
+        velmora.ask_tool("p", os.path.join(root, "m.mod"), os.path.join(root, "d.dat"))
+        refused = [os.path.join(root, name) for name in ("profile.mod", "dir.mod", "two.mod")]
+        for model_file in (None, "m.txt", *refused):
+            expect(ValueError, velmora.ask_tool, "p", model_file, "d.dat")
+        os.environ["KORVANE_MCP_ROOT"] = root
+        try:
+            expect(ValueError, velmora.generate_tool, "p", "m.mod", "d.dat")
+        finally:
+            del os.environ["KORVANE_MCP_ROOT"]
 
 
 def _generated(prompt, model_file, data_file, **kwargs):
@@ -734,6 +830,18 @@ def scipy_generation_errors():
                                   ("{string} S = ...; dvar float x[S]; minimize 1; subject to {}", "")):
         gen = lpwrightsparse.SciPyCSCCodeGenerator(oplparse.parse_model(model_text), oplparse.parse_data(data_text))
         expect(faultlore.SemanticError, gen.generate_code)
+    for model_text, values in (('{string} S = {"a"}; dvar float x[S]; minimize x["zz"]; subject to {}', {}),
+                               ("int n = ...; dvar float x; minimize x; subject to { forall(i in 1..n) x >= 1; }",
+                                {"n": 2 ** 40}),
+                               ("float a = ...; dvar float x; minimize x; subject to { x >= a; }", {"a": float("nan")}),
+                               ("int a = ...; dvar float x; minimize x; subject to { x >= a; }", {"a": 2 ** 60}),
+                               ("dvar float x[1..2**40][1..2**40]; minimize 1; subject to {}", {})):
+        gen = lpwrightsparse.SciPyCSCCodeGenerator(oplparse.parse_model(model_text.replace("2**40", "1099511627776")),
+                                                   values)
+        expect(faultlore.SemanticError, gen.generate_code)
+    gen = lpwrightsparse.SciPyCSCCodeGenerator(oplparse.parse_model("dvar float x; minimize x; subject to {}"), {})
+    gen.term_limit = -1
+    expect(ValueError, gen.generate_code)
     expect(TypeError, lpwrightsparse.SciPyCSCCodeGenerator([], {}).generate_code)
     node = {"type": "name", "value": "x"}
     for _ in range(5000):
@@ -790,6 +898,7 @@ def main():
         leaked = all(d > 0 for d in refs) or all(d > 0 for d in blocks)
         failures += leaked
         print(f"{'LEAK' if leaked else 'ok  '} {name}: refs {refs} blocks {blocks}")
+    shutil.rmtree(CHECKED_FILES)
     if failures:
         sys.exit(f"{failures} scenario(s) leak references or memory")
 

@@ -1,0 +1,186 @@
+// Private copies of caller-supplied trees and data, made only of exact built-in types.
+//
+// A generator that works on the caller's own objects runs the caller's code whenever it compares,
+// hashes, prints or iterates one of them (a str subclass with its own __eq__, a list subclass with
+// its own __iter__, an object with its own __repr__). That code can change the tree under the
+// generator's feet, or put text of its choosing into a script. A copy made at the boundary
+// shares nothing with the caller, and its str, repr and comparisons are the interpreter's own.
+//
+// The copy reads containers through their C storage and never calls a method of the caller's
+// objects, and it walks with its own stack, so a long left-deep chain (a sum of thousands of
+// terms) copies without touching the recursion limit.
+#pragma once
+
+#include <string>
+#include <unordered_map>
+#include <unordered_set>
+#include <utility>
+#include <vector>
+
+#include "access.hpp"
+
+namespace kv {
+
+class ExactCopy {
+ public:
+  // `root` names the value in messages ("the model tree", "data item 'cost'").
+  explicit ExactCopy(std::string root) : root_(std::move(root)) {}
+
+  // A copy in which every None, bool, int, float, str, list, tuple, dict, set and frozenset is of
+  // its exact built-in type; anything else raises ValueError naming where it sits. (Numbers that
+  // are not finite are left to find_non_finite, which reports them as model or data errors.)
+  Ref operator()(Handle value) {
+    std::vector<Frame> stack;
+    Ref leaf = scalar(value, stack);
+    if (leaf) return leaf;
+    stack.push_back(open(value, stack));
+    while (true) {
+      Frame& top = stack.back();
+      Ref child;
+      if (!next(top, child)) {
+        Ref done = close(top);
+        copies_.insert_or_assign(top.source.get(), std::make_pair(top.source.copy(), done.copy()));
+        in_progress_.erase(top.source.get());
+        stack.pop_back();
+        if (stack.empty()) return done;
+        put(stack.back(), done);
+        continue;
+      }
+      Ref copy = scalar(child, stack);
+      if (!copy) {
+        // A container met again is copied once, so shared parts stay shared, not multiplied.
+        auto seen = copies_.find(child.get());
+        if (seen != copies_.end()) copy = seen->second.second.copy();
+      }
+      if (copy) {
+        put(top, copy);
+      } else {
+        stack.push_back(open(child, stack));
+      }
+    }
+  }
+
+ private:
+  enum class Kind { List, Tuple, Dict, Set, FrozenSet };
+
+  struct Frame {
+    Kind kind;
+    Ref source;
+    Ref target;  // a dict for dicts, a list of the items for every other kind until closed
+    Ref key;     // for dicts: the copied key of the item being copied
+    Ref iterator;
+    Py_ssize_t pos = 0;
+  };
+
+  // The copy of a value that holds no other values, or an empty Ref for a container.
+  Ref scalar(Handle v, const std::vector<Frame>& stack) {
+    PyObject* o = v.get();
+    if (o == Py_None || PyBool_Check(o)) return Ref::borrow(o);
+    if (PyLong_Check(o)) {
+      if (PyLong_CheckExact(o)) return Ref::borrow(o);
+      return check(PyLong_Type.tp_as_number->nb_int(o));  // int's own copy, no subclass code
+    }
+    if (PyFloat_Check(o)) {
+      return PyFloat_CheckExact(o) ? Ref::borrow(o) : py_float(PyFloat_AS_DOUBLE(o));
+    }
+    if (PyUnicode_Check(o)) {
+      if (PyUnicode_CheckExact(o)) return Ref::borrow(o);
+      return check(PyUnicode_FromKindAndData(PyUnicode_KIND(o), PyUnicode_DATA(o), PyUnicode_GET_LENGTH(o)));
+    }
+    if (PyList_Check(o) || PyTuple_Check(o) || PyDict_Check(o) || PyAnySet_Check(o)) return {};
+    fail(stack, std::string("holds a value of type '") + Py_TYPE(o)->tp_name +
+                    "'; only numbers, strings, booleans, None, lists, tuples, sets and dictionaries are accepted");
+  }
+
+  Frame open(Handle v, const std::vector<Frame>& stack) {
+    PyObject* o = v.get();
+    if (!in_progress_.insert(o).second) fail(stack, "contains itself");
+    Frame f{Kind::List, Ref::borrow(o), {}, {}, {}, 0};
+    if (PyDict_Check(o)) {
+      f.kind = Kind::Dict;
+      f.target = new_dict();
+      return f;
+    }
+    f.target = new_list();
+    if (PyTuple_Check(o)) f.kind = Kind::Tuple;
+    if (PyAnySet_Check(o)) {
+      f.kind = PyFrozenSet_Check(o) ? Kind::FrozenSet : Kind::Set;
+      // The set type's own iterator: an overridden __iter__ of a subclass is not called.
+      PyTypeObject* base = f.kind == Kind::Set ? &PySet_Type : &PyFrozenSet_Type;
+      f.iterator = check(base->tp_iter(o));
+    }
+    return f;
+  }
+
+  // The next child of a container; false at the end.
+  bool next(Frame& f, Ref& child) {
+    PyObject* o = f.source.get();
+    switch (f.kind) {
+      case Kind::List:
+        if (f.pos >= PyList_GET_SIZE(o)) return false;
+        child = Ref::borrow(PyList_GET_ITEM(o, f.pos++));
+        return true;
+      case Kind::Tuple:
+        if (f.pos >= PyTuple_GET_SIZE(o)) return false;
+        child = Ref::borrow(PyTuple_GET_ITEM(o, f.pos++));
+        return true;
+      case Kind::Dict: {
+        PyObject *k, *v;
+        if (!PyDict_Next(o, &f.pos, &k, &v)) return false;
+        Ref key = Ref::borrow(k);
+        child = Ref::borrow(v);
+        // Keys are copied too: they are hashed, compared and written.
+        f.key = scalar(key, {});
+        if (!f.key) f.key = ExactCopy(root_)(key);
+        return true;
+      }
+      case Kind::Set:
+      case Kind::FrozenSet:
+        child = Ref::steal(PyIter_Next(f.iterator.get()));
+        if (!child && PyErr_Occurred()) throw PyErrorSet{};
+        ++f.pos;
+        return static_cast<bool>(child);
+    }
+    return false;
+  }
+
+  static void put(Frame& f, Handle copy) {
+    if (f.kind == Kind::Dict) {
+      check_status(PyDict_SetItem(f.target.get(), f.key.get(), copy));
+    } else {
+      check_status(PyList_Append(f.target.get(), copy));
+    }
+  }
+
+  static Ref close(Frame& f) {
+    switch (f.kind) {
+      case Kind::Tuple: return check(PyList_AsTuple(f.target.get()));
+      case Kind::Set: return check(PySet_New(f.target.get()));
+      case Kind::FrozenSet: return check(PyFrozenSet_New(f.target.get()));
+      default: return std::move(f.target);
+    }
+  }
+
+  // Names the value being copied by its subscripts from the root, as in data item 'c'[2]['a'].
+  [[noreturn]] void fail(const std::vector<Frame>& stack, const std::string& problem) const {
+    std::string where = root_;
+    for (const Frame& f : stack) {
+      if (f.kind == Kind::Dict) {
+        where.append("[").append(repr_text(f.key)).append("]");
+      } else if (f.kind == Kind::List || f.kind == Kind::Tuple) {
+        where.append("[").append(std::to_string(f.pos - 1)).append("]");
+      } else {
+        where.append(" (in a set)");
+      }
+    }
+    raise(PyExc_ValueError, where + " " + problem + ".");
+  }
+
+  std::string root_;
+  // Containers being copied (the ancestors of the current one), and those already copied with
+  // their copies; the sources are held so that their addresses stay theirs.
+  std::unordered_set<PyObject*> in_progress_;
+  std::unordered_map<PyObject*, std::pair<Ref, Ref>> copies_;
+};
+
+}  // namespace kv
