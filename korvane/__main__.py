@@ -9,7 +9,8 @@
 Errors go to standard error as one line each, `file:line:col: message Hint: ...`, never as a
 traceback. Exit status: 0 for success (an OPTIMAL solve), 1 after an error in the model, the
 data or the files, 2 after a wrong command line, and for a solve that ends otherwise 3
-INFEASIBLE, 4 UNBOUNDED, 5 INF_OR_UNBD, 6 TIME_LIMIT, 7 any other solver outcome.
+INFEASIBLE, 4 UNBOUNDED, 5 INF_OR_UNBD, 6 TIME_LIMIT, 7 any other solver outcome. solve-many
+exits 0 when every scenario ran, whatever its outcome, and 1 when one of them failed.
 """
 import argparse
 import contextlib
@@ -230,7 +231,7 @@ def cmd_solve_many(args):
     failed = [row for row in rows if row["status"] == "ERROR"]
     for row in failed:
         print(_failure_line(row), file=sys.stderr)
-    return 1 if failed else 0
+    return FILE_ERROR if failed else 0
 
 
 def _solve_rows(args, vary):
