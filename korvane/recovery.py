@@ -10,7 +10,7 @@ import re
 
 from .diagnostics import at_data_value, from_decode_error, swapped_files, with_data_suggestion
 from .faultlore import SemanticError
-from .oplparse import instantiate, parse_data, parse_model
+from .oplparse import instantiate, parse_data, parse_files, parse_model
 from .solving import compile_model
 
 _MOST_ERRORS = 50
@@ -40,6 +40,11 @@ def all_errors(model_file, data_file=None):
         tree = _parse_recovering(texts[model_file], model_file, parse_model, errors)
     if data_file in texts:
         data = _parse_recovering(texts[data_file], data_file, parse_data, errors)
+    if not errors and data_file is not None:
+        try:  # reading the pair checks the data against the model's declarations
+            parse_files(model_file, data_file)
+        except SemanticError as error:
+            errors.append(error)
     if not errors:
         found = _generator_errors(tree, data if data_file else {}, model_file)
         errors.extend(at_data_value(error, data_file, texts.get(data_file, ""), model_file) for error in found)

@@ -93,6 +93,10 @@ CASES = [
      ["Parameter 'c' data length 3", "declared dimension 'S' of length 2", "(declared at m.mod:2)"], []),
     ("int n = ...;\nfloat d[1..n][1..2] = ...;\n" + M, "n = 2;\nd = [[1, 2],\n     [3]];\n", ("m.dat", 2, 1),
      ["Parameter 'd'", "(declared at m.mod:2)"], []),
+    # values the declarations do not admit
+    (N, "\nn = 2.5;\n", ("m.dat", 2, 1), ["'n' is declared int", "2.5"], ["whole numbers"]),
+    ("{string} S = ...;\nfloat c[S] = ...;\n" + M, 'S = {"a", "b"};\nc = #["a": 1,\n     "z": 2]#;\n', ("m.dat", 3, 6),
+     ["Key 'z' of 'c'", "index set 'S'"], []),
     # data the model needs but does not get
     ("int capacity = ...;\n" + M, "capacty = 4;\n", ("m.mod", 1, 1), ["'capacity'", "not found in .dat file"],
      ["gives 'capacty'", "did you mean 'capacity'"]),

@@ -449,11 +449,11 @@ class PauseCollector {
 
 }  // namespace
 
-int DataLocations::line_of(const Source& source, const std::string& name, std::size_t index) const {
+std::size_t DataLocations::offset_of(const std::string& name, std::size_t index) const {
   auto it = names.find(name);
-  if (it == names.end()) return 0;
+  if (it == names.end()) return SIZE_MAX;
   const Entry& e = it->second;
-  return source.line_at(index < e.items.size() ? e.items[index] : e.name);
+  return index < e.items.size() ? e.items[index] : e.name;
 }
 
 Ref parse_data_text(const Source& source, DataLocations* where) {

@@ -90,7 +90,9 @@ class DataChecker {
   static bool starts_with(const std::string& s, std::string_view prefix) { return s.compare(0, prefix.size(), prefix) == 0; }
 
   [[noreturn]] void fail(const std::string& message, const std::string& name, std::size_t index = SIZE_MAX) const {
-    source_.fail(message, where_.line_of(source_, name, index));
+    std::size_t at = where_.offset_of(name, index);
+    if (at == SIZE_MAX) source_.fail(message, 0);
+    source_.fail_at(message, at);
   }
 
   // ---- int parameters ----

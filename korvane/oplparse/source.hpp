@@ -90,8 +90,9 @@ struct DataLocations {
   };
   std::unordered_map<std::string, Entry> names;
 
-  // The line of item `index` of `name`'s value, or of the name itself when unknown.
-  int line_of(const Source& source, const std::string& name, std::size_t index = SIZE_MAX) const;
+  // The byte offset of item `index` of `name`'s value, or of the name itself when the item is
+  // unknown; SIZE_MAX when the name is. Errors take their line and column from it.
+  std::size_t offset_of(const std::string& name, std::size_t index = SIZE_MAX) const;
 };
 
 // Entry points, one per file kind. With `where`, the data parser records the locations of the
