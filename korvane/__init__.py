@@ -12,6 +12,7 @@ _EXPORTS = {
     "solve": "korvane.solving",
     "generative_solve": "korvane.genai",
     "generative_feedback": "korvane.genai",
+    "explain_infeasible": "korvane.explain",
 }
 
 __all__ = sorted(_EXPORTS)

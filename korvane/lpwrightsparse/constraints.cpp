@@ -118,6 +118,8 @@ void Model::add_row(const LinExpr& e, Sense sense, double rhs) {
     if (sense == Sense::Eq || !upper) low = std::max(low, bound);
     if (sense == Sense::Eq || upper) high = std::min(high, bound);
     if (low <= high + 1e-9) {
+      bound_rows.push_back({col, sense == Sense::Eq || !upper ? bound : -kInf, sense == Sense::Eq || upper ? bound : kInf,
+                            lb[col], ub[col], current_origin});
       lb[col] = low;
       ub[col] = std::max(low, high);
       return;
@@ -125,8 +127,11 @@ void Model::add_row(const LinExpr& e, Sense sense, double rhs) {
   }
   if (sense == Sense::Eq) {
     push_row(eq_rows, merged, 1.0, rhs);
+    eq_origin.push_back(current_origin);
   } else {
     push_row(ub_rows, merged, sense == Sense::Le ? 1.0 : -1.0, rhs);
+    ub_origin.push_back(current_origin);
+    ub_flipped.push_back(sense == Sense::Ge ? 1 : 0);
   }
 }
 
@@ -416,12 +421,15 @@ void Model::instantiate(int c, bool bounds_only) {
   const Constraint& k = constraints[c];
   if (k.kind == CKind::Forall) {
     if (bounds_only ? !k.any_candidate : k.all_candidates) return;
+    open_loops.push_back(k.loop);
     for_each(k.loop, [&] {
       for (int child : k.body) instantiate(child, bounds_only);
     });
+    open_loops.pop_back();
     return;
   }
   if (bounds_only != (k.kind == CKind::Compare && k.bound_candidate)) return;
+  open_origin(c);
   Site saved = site;
   site = {c, k.lineno};
   switch (k.kind) {

@@ -368,6 +368,20 @@ class Names {
   bool ascii_ = true;
 };
 
+// Where rows and bounds come from: one instance of a constraint (its index and the values of the
+// iterators of the loops around it), and the bounds a one-column row set in place of a row.
+struct Origin {
+  int constraint = -1;
+  std::uint32_t first_value = 0;  // into Model::origin_values
+};
+
+struct BoundRow {
+  int column = 0;
+  double low = -kInf, high = kInf;            // what the row states
+  double before_low = -kInf, before_high = kInf;  // the column's bounds just before it
+  int origin = -1;
+};
+
 // ---- the generator's state for one run ----
 
 class Model {
@@ -448,6 +462,18 @@ class Model {
   [[noreturn]] void fail(const std::string& message) const { throw ModelError{message, site.lineno}; }
   std::string site_text() const;
 
+  // ---- row origins (origins.cpp) ----
+  std::vector<std::string> slot_names;  // iterator name of each slot
+  std::vector<Origin> origins;
+  std::vector<Value> origin_values;
+  std::vector<std::vector<int>> origin_slots;  // per constraint: slots of its enclosing iterators
+  BigVector<std::int32_t> ub_origin, eq_origin;  // per row of ub_rows / eq_rows
+  BigVector<std::uint8_t> ub_flipped;            // the ub row is a >= row multiplied by -1
+  std::vector<BoundRow> bound_rows;
+  std::vector<int> open_loops;  // loops around the constraint being instantiated
+  int current_origin = -1;
+  void open_origin(int c);
+
   // ---- rows and linearisations (constraints.cpp) ----
   void instantiate(int c, bool bounds_only);
   void add_row(const LinExpr& e, Sense sense, double rhs);
@@ -469,5 +495,8 @@ class Model {
   int aux_counter_ = 0;
   void merge_row(const LinExpr& e, std::vector<std::pair<int, double>>& merged);
 };
+
+// The generator's `row_origins` attribute (origins.cpp).
+Ref row_origins(PyObject* module, const Model& m);
 
 }  // namespace lpsparse
