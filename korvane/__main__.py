@@ -128,7 +128,18 @@ def cmd_solve(args):
         print(f"{'Variable':<{width}}  Value")
         for name, value in rows:
             print(f"{name:<{width}}  {value}")
+    if args.explain and results["status"] == "INFEASIBLE":
+        _print_explanation(args)
     return 0
+
+
+def _print_explanation(args):
+    from .explain import explain_infeasible, format_explanation
+
+    try:
+        print(format_explanation(explain_infeasible(args.model, args.data, time_limit=args.time_limit)))
+    except Exception as error:  # noqa: BLE001 - the status stands even when the explanation fails
+        raise CommandError(f"korvane: the explanation failed: {_one_line(error)}") from None
 
 
 class _Parser(argparse.ArgumentParser):
@@ -157,6 +168,8 @@ def build_parser():
     p.add_argument("--solver", choices=["highs", "scipy", "gurobi"], default="highs")
     p.add_argument("--time-limit", metavar="SECONDS", type=float, help="stop the search after this many seconds")
     p.add_argument("--mip-gap", metavar="GAP", type=float, help="stop at this relative optimality gap")
+    p.add_argument("--explain", action="store_true",
+                   help="when the model is infeasible, print a small conflicting set of its constraints")
     p.set_defaults(run=cmd_solve)
     return parser
 
