@@ -1,10 +1,13 @@
 """Explaining infeasible models: the reported conflict equals the known minimal one, and that set is
 shown irreducible by an independent formulation solved with SciPy directly."""
 import os
+import tempfile
 
 import numpy as np
 import pytest
+from fake_llm import FIXED_MODEL, PAIR_DATA, answer, serve
 from scipy.optimize import Bounds, LinearConstraint, milp
+from velmora_server import call_for_json
 
 import korvane
 from korvane.__main__ import main
@@ -213,3 +216,41 @@ def test_cli_explains_an_infeasible_model(tmp_path, capsys):
     # A feasible model prints no explanation.
     main(["solve", os.path.join(EXAMPLES, "knapsack.mod"), os.path.join(EXAMPLES, "knapsack.dat"), "--explain"])
     assert "conflicting" not in capsys.readouterr().out
+
+
+# ---- the repair loop ----
+
+# The production model of the fake LLM with a demand it cannot meet in its labour hours.
+OVERDEMANDED = FIXED_MODEL.replace("  x_cap: x <= 4;", "  x_cap: x <= 4;\n  demand: x + y >= hours + 1;")
+
+
+@pytest.fixture
+def llm(monkeypatch, tmp_path):
+    monkeypatch.setattr(tempfile, "tempdir", str(tmp_path))
+    fake = serve(monkeypatch)
+    yield fake
+    fake.stop()
+
+
+def test_generative_solve_feeds_the_conflict_back_for_repair(llm, tmp_path):
+    llm.reply(answer(OVERDEMANDED, PAIR_DATA), answer(FIXED_MODEL, PAIR_DATA))
+    files = str(tmp_path / "gen.mod"), str(tmp_path / "gen.dat")
+    stats = korvane.generative_solve("Plan production.", *files, iterations=3)
+    assert stats["success"] and stats["iterations"] == 2
+    [error] = stats["errors"]
+    assert error["stage"] == "feasibility"
+    assert "irreducible conflicting set of 2 member(s): labour, demand." in error["message"]
+    repair = llm.chats[1].messages[-1]["content"]
+    assert "no solution satisfies all its constraints" in repair and error["message"] in repair
+    assert "    x + y <= 7\n" in repair and "data: hours = 7 (.dat line 3)" in repair
+
+
+def test_insight_tool_gives_the_llm_the_conflict_of_an_infeasible_model(llm):
+    llm.reply(answer(OVERDEMANDED, PAIR_DATA), "The demand exceeds the labour hours.")
+    out = call_for_json("insight_tool", prompt="p", iterations=1)
+    assert out["results"] == {"status": "INFEASIBLE"} and not out["stats"]["success"]
+    assert out["stats"]["errors"][0]["stage"] == "feasibility"
+    assert out["feedback"]["check"]["stage"] == "feasibility"
+    request = llm.chats[1].messages[1]["content"]
+    assert "the model is infeasible. The model is infeasible; an irreducible conflicting set" in request
+    assert "- demand (line 10)" in request
