@@ -194,7 +194,14 @@ class _Problem:
         return mask
 
     def _solve(self, a_ub, b_ub, a_eq, b_eq, lower, upper, integrality):
-        options = {}
+        verdict = self._solve_once(a_ub, b_ub, a_eq, b_eq, lower, upper, integrality, {})
+        if verdict == "error":
+            # HiGHS's presolve fails outright on some restricted models (free columns, no
+            # objective) that it solves at once without it.
+            verdict = self._solve_once(a_ub, b_ub, a_eq, b_eq, lower, upper, integrality, {"presolve": False})
+        return verdict if isinstance(verdict, bool) else None
+
+    def _solve_once(self, a_ub, b_ub, a_eq, b_eq, lower, upper, integrality, options):
         if self.deadline is not None:
             left = self.deadline - time.monotonic()
             if left <= 0:
@@ -218,7 +225,7 @@ class _Problem:
             return True
         if result.status == 0:
             return False
-        return None
+        return "error" if result.status == 4 else None
 
     # ---- the search ----
 
