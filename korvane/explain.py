@@ -335,7 +335,9 @@ class _Report:
         constraint = self.origins["origins"]["constraint"][origin]
         start, stop = self.origins["origins"]["start"][origin], self.origins["origins"]["start"][origin + 1]
         info = self.origins["constraints"][constraint]
-        indices = dict(zip(info["iterators"], self.origins["origins"]["values"][start:stop]))
+        table = self.origins["origins"]
+        values = [table["value_table"][v] for v in table["values"][start:stop]]
+        indices = dict(zip(info["iterators"], values))
         name = info["label"]
         if name is None:
             name = f"constraint at line {info['lineno']}"

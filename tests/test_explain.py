@@ -194,7 +194,7 @@ def test_row_origins_of_an_example_name_each_row_by_its_constraint():
 
     def label_and_indices(origin):
         info = origins["constraints"][table["constraint"][origin]]
-        values = table["values"][table["start"][origin]:table["start"][origin + 1]]
+        values = [table["value_table"][v] for v in table["values"][table["start"][origin]:table["start"][origin + 1]]]
         return info["label"], dict(zip(info["iterators"], values))
 
     customers, facilities = data["Customers"], data["Facilities"]

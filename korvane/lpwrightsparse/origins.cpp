@@ -12,6 +12,7 @@ namespace {
 Key kConstraint{"constraint"};
 Key kStart{"start"};
 Key kValues{"values"};
+Key kValueTable{"value_table"};
 Key kOrigins{"origins"};
 Key kConstraints{"constraints"};
 Key kLabel{"label"};
@@ -47,36 +48,24 @@ Ref column_of_bound_rows(PyObject* module, const Model& m, const char* typecode,
   return packed_array(module, typecode, out);
 }
 
-class ValueConverter {
- public:
-  explicit ValueConverter(const Model& m) : m_(m) {}
-
-  Ref operator()(const Value& v) {
-    switch (v.kind) {
-      case Value::Kind::Str: {
-        auto [it, fresh] = strings_.try_emplace(v.id);
-        if (fresh) it->second = py_str(m_.interner.text_of(v));
-        return Ref::borrow(it->second.get());
+Ref python_value(const Model& m, const Value& v) {
+  switch (v.kind) {
+    case Value::Kind::Str:
+      return py_str(m.interner.text_of(v));
+    case Value::Kind::Tup: {
+      const std::vector<Value>& items = m.interner.items_of(v);
+      Ref out = check(PyTuple_New(static_cast<Py_ssize_t>(items.size())));
+      for (std::size_t i = 0; i < items.size(); ++i) {
+        PyTuple_SET_ITEM(out.get(), static_cast<Py_ssize_t>(i), python_value(m, items[i]).release());
       }
-      case Value::Kind::Tup: {
-        const std::vector<Value>& items = m_.interner.items_of(v);
-        Ref out = check(PyTuple_New(static_cast<Py_ssize_t>(items.size())));
-        for (std::size_t i = 0; i < items.size(); ++i) {
-          PyTuple_SET_ITEM(out.get(), static_cast<Py_ssize_t>(i), (*this)(items[i]).release());
-        }
-        return out;
-      }
-      case Value::Kind::Num:
-        break;
+      return out;
     }
-    if (v.integral && std::fabs(v.num) < 9.0e15) return py_int(static_cast<long long>(v.num));
-    return py_float(v.num);
+    case Value::Kind::Num:
+      break;
   }
-
- private:
-  const Model& m_;
-  std::unordered_map<std::uint32_t, Ref> strings_;
-};
+  if (v.integral && std::fabs(v.num) < 9.0e15) return py_int(static_cast<long long>(v.num));
+  return py_float(v.num);
+}
 
 Ref names_of_slots(const Model& m, const std::vector<int>& slots) {
   Ref out = new_list();
@@ -117,8 +106,9 @@ void Model::open_origin(int c) {
 // {"ub": array('i'), "ub_flipped": array('B'), "eq": array('i'): the origin of each row (-1: none),
 //  "bounds": {"column", "lower", "upper", "before_lower", "before_upper", "origin"}: one entry per
 //            row that became column bounds, in the order they were applied,
-//  "origins": {"constraint": array('i'), "start": array('i'), "values": list}: origin k is
-//             constraint[k] with iterator values values[start[k]:start[k+1]],
+//  "origins": {"constraint": array('i'), "start": array('i'), "values": array('i'), "value_table":
+//             list}: origin k is constraint[k] with the iterator values value_table[v] for v in
+//             values[start[k]:start[k+1]],
 //  "constraints": per constraint {"label", "label_iterators", "iterators", "lineno"}}
 Ref row_origins(PyObject* module, const Model& m) {
   Ref out = new_dict();
@@ -141,15 +131,21 @@ Ref row_origins(PyObject* module, const Model& m) {
     start.push_back(static_cast<std::int32_t>(o.first_value));
   }
   start.push_back(static_cast<std::int32_t>(m.origin_values.size()));
-  Ref values = check(PyList_New(static_cast<Py_ssize_t>(m.origin_values.size())));
-  ValueConverter convert(m);
-  for (std::size_t i = 0; i < m.origin_values.size(); ++i) {
-    PyList_SET_ITEM(values.get(), static_cast<Py_ssize_t>(i), convert(m.origin_values[i]).release());
+  // Iterators take few distinct values, each made into a Python object once.
+  std::unordered_map<Value, std::int32_t, ValueHash> distinct;
+  std::vector<std::int32_t> value_ids;
+  value_ids.reserve(m.origin_values.size());
+  Ref table = new_list();
+  for (const Value& v : m.origin_values) {
+    auto [it, fresh] = distinct.try_emplace(v, static_cast<std::int32_t>(distinct.size()));
+    if (fresh) append(table, python_value(m, v));
+    value_ids.push_back(it->second);
   }
   Ref origins = new_dict();
   set_item(origins, kConstraint, packed_array(module, "i", constraint));
   set_item(origins, kStart, packed_array(module, "i", start));
-  set_item(origins, kValues, values);
+  set_item(origins, kValues, packed_array(module, "i", value_ids));
+  set_item(origins, kValueTable, table);
   set_item(out, kOrigins, origins);
   set_item(out, kConstraints, constraint_table(m));
   return out;
