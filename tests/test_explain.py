@@ -1,12 +1,12 @@
 """Explaining infeasible models: the reported conflict equals the known minimal one, and that set is
 shown irreducible by an independent formulation solved with SciPy directly."""
 import os
-import tempfile
 
 import numpy as np
 import pytest
-from fake_llm import FIXED_MODEL, PAIR_DATA, answer, serve
+from fake_llm import FIXED_MODEL, PAIR_DATA, answer
 from scipy.optimize import Bounds, LinearConstraint, milp
+from test_insight_workflow import llm  # noqa: F401  (the fake LLM, with artifacts under tmp_path)
 from velmora_server import call_for_json
 
 import korvane
@@ -116,6 +116,21 @@ CASES = {
         (["x", "y"], {"half": ("row", {"x": 2, "y": 2}, 3, 3), "integrality of x (declaration)": ("integer", "x"),
                       "integrality of y (declaration)": ("integer", "y")}),
     ),
+    "two bounds of one tuple-indexed column": (
+        """tuple Arc { string a; string b; float cost; }
+        {Arc} Arcs = ...;
+        dvar float+ flow[Arcs];
+        minimize sum(a in Arcs) flow[a];
+        subject to {
+          forall(a in Arcs)
+            cap: flow[a] <= a.cost;
+          forall(a in Arcs)
+            flow[a] >= 2;
+        }""",
+        'Arcs = {<"u", "v", 1.5>, <"v", "u", 3>};\n',
+        {'cap[<"u","v",1.5>]', 'constraint at line 9 for a = <"u","v",1.5>'},
+        (["f"], {"cap": ("bound", "f", -INF, 1.5), "at least": ("bound", "f", 2, INF)}),
+    ),
 }
 
 
@@ -161,6 +176,10 @@ def test_feasible_model_has_nothing_to_explain():
     result = korvane.explain_infeasible(os.path.join(EXAMPLES, "facility.mod"), os.path.join(EXAMPLES, "facility.dat"))
     assert result["infeasible"] is False and result["conflict"] == []
     assert "nothing to explain" in result["message"]
+    # A limit that has passed before the first solve leaves the question open.
+    undecided = korvane.explain_infeasible(os.path.join(EXAMPLES, "facility.mod"), os.path.join(EXAMPLES, "facility.dat"),
+                                           time_limit=1e-9)
+    assert undecided["infeasible"] is None and undecided["irreducible"] is False
 
 
 def test_conflict_found_among_many_rows_is_the_planted_one(tmp_path):
@@ -222,14 +241,6 @@ def test_cli_explains_an_infeasible_model(tmp_path, capsys):
 
 # The production model of the fake LLM with a demand it cannot meet in its labour hours.
 OVERDEMANDED = FIXED_MODEL.replace("  x_cap: x <= 4;", "  x_cap: x <= 4;\n  demand: x + y >= hours + 1;")
-
-
-@pytest.fixture
-def llm(monkeypatch, tmp_path):
-    monkeypatch.setattr(tempfile, "tempdir", str(tmp_path))
-    fake = serve(monkeypatch)
-    yield fake
-    fake.stop()
 
 
 def test_generative_solve_feeds_the_conflict_back_for_repair(llm, tmp_path):
