@@ -112,8 +112,7 @@ class _Problem:
         lower, upper = (np.asarray(side, dtype=float) for side in generator.bounds)
         self.declared_lower, self.declared_upper = lower.copy(), upper.copy()
         # A column's declared bounds are those it had before the first row that tightened it.
-        columns, first = np.unique(self.bound_column[::-1], return_index=True)
-        first = len(self.bound_column) - 1 - first
+        columns, first = np.unique(self.bound_column, return_index=True)
         self.declared_lower[columns] = np.asarray(bounds["before_lower"], dtype=float)[first]
         self.declared_upper[columns] = np.asarray(bounds["before_upper"], dtype=float)[first]
         self.integrality = np.asarray(generator.integrality, dtype=np.uint8)
@@ -133,11 +132,12 @@ class _Problem:
         ]
         origin_constraint = np.asarray(origins["origins"]["constraint"], dtype=np.int64)
         family = _families(self, m)
+        self.background = {}  # rows of no constraint, kept in every test
         kind_list, index_list, statement_list, instance_list = [], [], [], []
         for kind, index, origin in kinds:
             if origin is not None:
-                keep = origin >= 0  # rows of no constraint stay in every test
-                self._background_rows(kind, index[~keep])
+                keep = origin >= 0
+                self.background[kind] = index[~keep]
                 index, origin = index[keep], origin[keep]
                 statement = origin_constraint[origin]
                 instance = origin
@@ -155,16 +155,6 @@ class _Problem:
         self.instance = np.concatenate(instance_list).astype(np.int64)
         self.member_count = len(self.kind)
 
-    _always_ub = _always_eq = _always_bound = None
-
-    def _background_rows(self, kind, index):
-        if kind == UB:
-            self._always_ub = index
-        elif kind == EQ:
-            self._always_eq = index
-        else:
-            self._always_bound = index
-
     # ---- one test ----
 
     def infeasible(self, active, relaxed):
@@ -173,7 +163,7 @@ class _Problem:
         chosen = {kind: self.index[active & (self.kind == kind)] for kind in range(6)}
         lower = np.where(self._declared_mask(chosen[DECL_LB]), self.declared_lower, -np.inf)
         upper = np.where(self._declared_mask(chosen[DECL_UB]), self.declared_upper, np.inf)
-        bound_rows = np.concatenate([chosen[BOUND], _or_empty(self._always_bound)])
+        bound_rows = np.concatenate([chosen[BOUND], self.background[BOUND]])
         np.maximum.at(lower, self.bound_column[bound_rows], self.bound_lower[bound_rows])
         np.minimum.at(upper, self.bound_column[bound_rows], self.bound_upper[bound_rows])
         if np.any(lower > upper + 1e-9):
@@ -182,8 +172,8 @@ class _Problem:
         if not relaxed:
             integrality[self.model_columns:] = self.integrality[self.model_columns:]
             integrality[chosen[INTEGER]] = 1
-        ub_rows = np.concatenate([chosen[UB], _or_empty(self._always_ub)])
-        eq_rows = np.concatenate([chosen[EQ], _or_empty(self._always_eq)])
+        ub_rows = np.concatenate([chosen[UB], self.background[UB]])
+        eq_rows = np.concatenate([chosen[EQ], self.background[EQ]])
         return self._solve(self.a_ub[ub_rows], self.b_ub[ub_rows], self.a_eq[eq_rows], self.b_eq[eq_rows],
                            lower, upper, integrality)
 
@@ -275,10 +265,6 @@ class _Problem:
             if self._test([np.array(rest, dtype=np.int64)], relaxed=False):
                 kept = rest
         return np.array(kept, dtype=np.int64)
-
-
-def _or_empty(index):
-    return np.zeros(0, dtype=np.int64) if index is None else index
 
 
 def _unique_in_order(keys):
