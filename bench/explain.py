@@ -7,10 +7,12 @@ start from the .mod/.dat files:
   solve    korvane.solve(): parse, build, write and run the HiGHS script, which reports INFEASIBLE
   explain  korvane.explain_infeasible(): parse, build, and find the conflict
 
-Goal: explain at most 20 x solve, with the reported conflict exactly the 5 planted rows. With
---integer the columns are integers (a MIP) instead.
+A row `tie: z[1] + x[1] <= 1000` joins the cycle to the rest, so that the search cannot set the
+other rows aside at once as an independent part of the model; --separate leaves it out. With
+--integer the columns x and y are integers (a MIP). Goal: explain at most 20 x solve, with the
+reported conflict exactly the 5 planted rows.
 
-    python3 bench/explain.py [--runs N] [--rows N] [--integer]
+    python3 bench/explain.py [--runs N] [--rows N] [--integer] [--separate]
 """
 import argparse
 import os
@@ -41,17 +43,19 @@ subject to {{
   forall(k in 1..4)
     order: z[k] - z[k+1] >= 1;
   closing: z[5] - z[1] >= 1;
+  {tie}
 }}
 """
 
 
-def write_model(directory, rows, integer):
+def write_model(directory, rows, integer, separate):
     n = rows // 2
     rng = random.Random(1)
     model = os.path.join(directory, "cycle.mod")
     data = os.path.join(directory, "cycle.dat")
     with open(model, "w") as f:
-        f.write(MODEL.format(kind="int+" if integer else "float+"))
+        tie = "" if separate else "tie: z[1] + x[1] <= 1000;"
+        f.write(MODEL.format(kind="int+" if integer else "float+", tie=tie))
     with open(data, "w") as f:
         f.write(f"n = {n};\nb = [{', '.join(str(rng.randint(1, 50)) for _ in range(n))}];\n")
     return model, data
@@ -71,15 +75,17 @@ def main():
     parser.add_argument("--runs", type=int, default=3)
     parser.add_argument("--rows", type=int, default=10_000)
     parser.add_argument("--integer", action="store_true")
+    parser.add_argument("--separate", action="store_true")
     args = parser.parse_args()
     with tempfile.TemporaryDirectory() as directory:
-        model, data = write_model(directory, args.rows, args.integer)
+        model, data = write_model(directory, args.rows, args.integer, args.separate)
         solve_time, solved = best_of(args.runs, lambda: korvane.solve(model, data, output=open(os.devnull, "w")))
         explain_time, explained = best_of(args.runs, lambda: korvane.explain_infeasible(model, data))
     assert solved["status"] == "INFEASIBLE", solved
     names = sorted(entry["name"] for entry in explained["conflict"])
     expected = sorted([f"order[{k}]" for k in range(1, 5)] + ["closing"])
-    print(f"rows: {args.rows + 5}, columns: {args.rows + 5}, {'MIP' if args.integer else 'LP'}")
+    print(f"rows: {args.rows + 5}, columns: {args.rows + 5}, {'MIP' if args.integer else 'LP'}, "
+          f"{'the cycle a part of its own' if args.separate else 'one connected model'}")
     print(f"solve (INFEASIBLE):  {solve_time:.3f} s")
     print(f"explain:             {explain_time:.3f} s  ({explained['solves']} restricted solves)")
     print(f"ratio:               {explain_time / solve_time:.1f} x  (goal <= 20 x)")

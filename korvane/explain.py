@@ -14,7 +14,8 @@ import time
 
 import numpy as np
 from scipy.optimize import Bounds, LinearConstraint, linprog, milp
-from scipy.sparse import csc_matrix
+from scipy.sparse import bmat, csc_matrix, vstack
+from scipy.sparse.csgraph import connected_components
 
 from .oplparse import parse_files
 
@@ -22,6 +23,7 @@ from .oplparse import parse_files
 # upper bound of a column, and a column's integrality.
 UB, EQ, BOUND, DECL_LB, DECL_UB, INTEGER = range(6)
 _MAX_TERMS_SHOWN = 12
+_MAX_PARTS_TRIED = 64  # a model of more independent parts goes to the search whole
 
 
 def explain_infeasible(model_file, data_file=None, time_limit=None):
@@ -172,10 +174,17 @@ class _Problem:
         if not relaxed:
             integrality[self.model_columns:] = self.integrality[self.model_columns:]
             integrality[chosen[INTEGER]] = 1
+        integer = integrality == 1
+        if np.any(np.ceil(lower[integer] - 1e-9) > np.floor(upper[integer] + 1e-9)):
+            return True
         ub_rows = np.concatenate([chosen[UB], self.background[UB]])
         eq_rows = np.concatenate([chosen[EQ], self.background[EQ]])
-        return self._solve(self.a_ub[ub_rows], self.b_ub[ub_rows], self.a_eq[eq_rows], self.b_eq[eq_rows],
-                           lower, upper, integrality)
+        a_ub, b_ub, a_eq, b_eq = self.a_ub[ub_rows], self.b_ub[ub_rows], self.a_eq[eq_rows], self.b_eq[eq_rows]
+        # Columns in no row only need their bounds, checked above: the solver sees the others.
+        used = np.unique(np.concatenate([a_ub.indices, a_eq.indices]))
+        if not len(used):
+            return bool(np.any(b_ub < -1e-9) or np.any(np.abs(b_eq) > 1e-9))
+        return self._solve(a_ub[:, used], b_ub, a_eq[:, used], b_eq, lower[used], upper[used], integrality[used])
 
     def _declared_mask(self, columns):
         mask = np.zeros(self.n_columns, dtype=bool)
@@ -198,7 +207,7 @@ class _Problem:
                 return None
             options["time_limit"] = left
         self.solves += 1
-        cost = np.zeros(self.n_columns)
+        cost = np.zeros(len(lower))
         if integrality.any():
             constraints = []
             if a_ub.shape[0]:
@@ -226,6 +235,7 @@ class _Problem:
         if relaxed:
             everything &= self.kind != INTEGER  # the relaxation conflicts without integrality
         self.complete = True
+        everything &= self._infeasible_component(everything, relaxed)
         chosen = np.flatnonzero(everything)
         for level in (self.statement, self.instance, np.arange(self.member_count)):
             groups = [chosen[level[chosen] == key] for key in _unique_in_order(level[chosen])]
@@ -236,6 +246,40 @@ class _Problem:
             # member may turn out to be unnecessary.
             chosen = self._deletion_filter(chosen)
         return chosen, self.complete
+
+    def _infeasible_component(self, members, relaxed):
+        """The members of the smallest connected part of the model (rows linked by the columns they
+        share) that is infeasible on its own: a conflict never spans two parts. All members when
+        the model is one part, or has too many to try each."""
+        parts = self._parts()
+        labels, sizes = np.unique(parts[members], return_counts=True)
+        if len(labels) < 2 or len(labels) > _MAX_PARTS_TRIED:
+            return np.ones(self.member_count, dtype=bool)
+        for label in labels[np.argsort(sizes, kind="stable")]:
+            if self.infeasible(members & (parts == label), relaxed) is True:
+                return parts == label
+        return np.ones(self.member_count, dtype=bool)
+
+    def _parts(self):
+        """The connected part of each member, from the graph of rows and the columns they hold."""
+        rows = vstack([self.a_ub, self.a_eq]).tocsr()
+        graph = bmat([[None, rows], [rows.T, None]])
+        _, labels = connected_components(graph, directed=False)
+        n_rows, n_ub = rows.shape[0], self.a_ub.shape[0]
+        column_part = labels[n_rows:]
+        part = np.empty(self.member_count, dtype=np.int64)
+        for kind in range(6):
+            here = self.kind == kind
+            index = self.index[here]
+            if kind == UB:
+                part[here] = labels[index]
+            elif kind == EQ:
+                part[here] = labels[n_ub + index]
+            elif kind == BOUND:
+                part[here] = column_part[self.bound_column[index]]
+            else:
+                part[here] = column_part[index]
+        return part
 
     def _test(self, groups, relaxed):
         active = np.zeros(self.member_count, dtype=bool)
