@@ -116,6 +116,18 @@ CASES = {
         (["x", "y"], {"half": ("row", {"x": 2, "y": 2}, 3, 3), "integrality of x (declaration)": ("integer", "x"),
                       "integrality of y (declaration)": ("integer", "y")}),
     ),
+    "integrality of a single column": (
+        """dvar int x;
+        dvar float w;
+        minimize x + w;
+        subject to {
+          half: 2 * x == 1;
+          w + x >= 0;
+        }""",
+        None,
+        {"half", "integrality of x (declaration)"},
+        (["x"], {"half": ("bound", "x", 0.5, 0.5), "integrality of x (declaration)": ("integer", "x")}),
+    ),
     "two bounds of one tuple-indexed column": (
         """tuple Arc { string a; string b; float cost; }
         {Arc} Arcs = ...;
