@@ -346,7 +346,9 @@ class _Report:
     def describe(self, problem, members):
         entries = {}
         for member in members:
-            key = int(problem.instance[member])
+            # A declaration is one entry for all its columns; a constraint one per instance.
+            declared = problem.kind[member] in (DECL_LB, DECL_UB, INTEGER)
+            key = ("declaration", int(problem.statement[member])) if declared else int(problem.instance[member])
             entry = entries.get(key)
             if entry is None:
                 entry = entries[key] = self._entry(problem, member)
