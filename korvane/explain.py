@@ -23,6 +23,7 @@ from .oplparse import parse_files
 # upper bound of a column, and a column's integrality.
 UB, EQ, BOUND, DECL_LB, DECL_UB, INTEGER = range(6)
 _MAX_TERMS_SHOWN = 12
+_MAX_DATA_CHARS = 200  # a parameter's whole data are shown up to this length
 _MAX_PARTS_TRIED = 64  # a model of more independent parts goes to the search whole
 
 
@@ -63,10 +64,12 @@ def explain_parsed(tree, data, time_limit=None, mod_lines=(), dat_text=None):
             "irreducible": proven, "solves": problem.solves}
 
 
-def format_explanation(result):
-    """The explanation as text for a person or a language model."""
+def format_explanation(result, max_entries=30):
+    """The explanation as text for a person or a language model, with at most `max_entries`
+    members in full."""
     lines = [result["message"]]
-    for entry in result.get("conflict", []):
+    conflict = result.get("conflict", [])
+    for entry in conflict[:max_entries]:
         where = f" (line {entry['line']})" if entry.get("line") else ""
         lines.append(f"- {entry['name']}{where}")
         if entry.get("source"):
@@ -75,6 +78,8 @@ def format_explanation(result):
         for value in entry.get("data", []):
             at = f" (.dat line {value['dat_line']})" if value.get("dat_line") else ""
             lines.append(f"    data: {value['text']}{at}")
+    if len(conflict) > max_entries:
+        lines.append(f"- ... and {len(conflict) - max_entries} more")
     return "\n".join(lines)
 
 
@@ -420,9 +425,15 @@ class _Report:
             if text in seen:
                 continue
             seen.add(text)
-            shown = f"{text} = {_value_text(value)}" if value is not None else f"{text} (indexed inside the row)"
+            shown = f"{text} = {_value_text(value)}" if value is not None else self._whole(name)
             values.append({"name": name, "index": key, "value": value, "text": shown, "dat_line": self._dat_line(name)})
         return values
+
+    def _whole(self, name):
+        """A parameter indexed inside the row (by a sum's iterator): all its values when they are
+        few."""
+        text = json.dumps(self.data.get(name), ensure_ascii=False, default=str)
+        return f"{name} = {text}" if len(text) <= _MAX_DATA_CHARS else f"{name} (indexed inside the row)"
 
     def _lookup(self, name, subscripts, indices):
         """(value, key) of a parameter reference at the instance's indices; value None when a

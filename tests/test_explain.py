@@ -277,3 +277,23 @@ def test_insight_tool_gives_the_llm_the_conflict_of_an_infeasible_model(llm):
     request = llm.chats[1].messages[1]["content"]
     assert "the model is infeasible. The model is infeasible; an irreducible conflicting set" in request
     assert "- demand (line 10)" in request
+
+
+def test_capacity_shortage_in_the_facility_example(tmp_path):
+    # Total capacity 120 against a demand of 165: with the serve variables' bounds left out,
+    # every customer's row and every capacity row is needed.
+    with open(os.path.join(EXAMPLES, "facility.dat")) as f:
+        data = f.read().replace("capacity = [100, 80, 120, 70]", "capacity = [40, 30, 20, 30]")
+    data_file = tmp_path / "short.dat"
+    data_file.write_text(data)
+    result = korvane.explain_infeasible(os.path.join(EXAMPLES, "facility.mod"), str(data_file))
+    names = [entry["name"] for entry in result["conflict"]]
+    assert names == (["bounds of open (declaration)"] + [f'served["C{i}"]' for i in range(1, 7)]
+                     + [f'within_capacity["{f}"]' for f in ("North", "South", "East", "West")])
+    assert result["irreducible"]
+    assert result["conflict"][0]["rows"] == [f"open[{f}] <= 1" for f in ("North", "South", "East", "West")]
+    east = result["conflict"][9]
+    assert east["rows"] == ["-20*open[East] + 30*serve[East,C1] + 25*serve[East,C2] + 40*serve[East,C3] "
+                            "+ 20*serve[East,C4] + 35*serve[East,C5] + 15*serve[East,C6] <= 0"]
+    assert [(d["text"], d["dat_line"]) for d in east["data"]] == [("demand = [30, 25, 40, 20, 35, 15]", 5),
+                                                                  ('capacity["East"] = 20', 4)]
