@@ -14,7 +14,7 @@ import time
 
 import numpy as np
 from scipy.optimize import Bounds, LinearConstraint, linprog, milp
-from scipy.sparse import bmat, csc_matrix, vstack
+from scipy.sparse import bmat, csc_matrix, csr_matrix, hstack, identity, vstack
 from scipy.sparse.csgraph import connected_components
 
 from .oplparse import parse_files
@@ -25,6 +25,7 @@ UB, EQ, BOUND, DECL_LB, DECL_UB, INTEGER = range(6)
 _MAX_TERMS_SHOWN = 12
 _MAX_DATA_CHARS = 200  # a parameter's whole data are shown up to this length
 _MAX_PARTS_TRIED = 64  # a model of more independent parts goes to the search whole
+_ELASTIC_MIN_ROWS = 100  # below this many rows the search alone is as quick
 
 
 def explain_infeasible(model_file, data_file=None, time_limit=None):
@@ -168,11 +169,7 @@ class _Problem:
         """True when the members in `active` admit no point, False when they do, None when the
         solver ran out of time."""
         chosen = {kind: self.index[active & (self.kind == kind)] for kind in range(6)}
-        lower = np.where(self._declared_mask(chosen[DECL_LB]), self.declared_lower, -np.inf)
-        upper = np.where(self._declared_mask(chosen[DECL_UB]), self.declared_upper, np.inf)
-        bound_rows = np.concatenate([chosen[BOUND], self.background[BOUND]])
-        np.maximum.at(lower, self.bound_column[bound_rows], self.bound_lower[bound_rows])
-        np.minimum.at(upper, self.bound_column[bound_rows], self.bound_upper[bound_rows])
+        lower, upper = self._bounds(chosen)
         if np.any(lower > upper + 1e-9):
             return True
         integrality = np.zeros(self.n_columns, dtype=np.uint8)
@@ -190,6 +187,47 @@ class _Problem:
         if not len(used):
             return bool(np.any(b_ub < -1e-9) or np.any(np.abs(b_eq) > 1e-9))
         return self._solve(a_ub[:, used], b_ub, a_eq[:, used], b_eq, lower[used], upper[used], integrality[used])
+
+    def _bounds(self, chosen):
+        """Column bounds from the chosen declarations and bound rows."""
+        lower = np.where(self._declared_mask(chosen[DECL_LB]), self.declared_lower, -np.inf)
+        upper = np.where(self._declared_mask(chosen[DECL_UB]), self.declared_upper, np.inf)
+        bound_rows = np.concatenate([chosen[BOUND], self.background[BOUND]])
+        np.maximum.at(lower, self.bound_column[bound_rows], self.bound_lower[bound_rows])
+        np.minimum.at(upper, self.bound_column[bound_rows], self.bound_upper[bound_rows])
+        return lower, upper
+
+    def _elastic_support(self, members):
+        """For an infeasible LP: the rows that a cheapest repair needs to violate, found by one
+        solve with a non-negative slack on every row (minimising their sum). The rows with a
+        non-zero dual value, with every bound, are infeasible together (the duals are a Farkas
+        certificate), and usually few. All members when this does not apply."""
+        everything = np.ones(self.member_count, dtype=bool)
+        chosen = {kind: self.index[members & (self.kind == kind)] for kind in range(6)}
+        if len(chosen[UB]) + len(chosen[EQ]) < _ELASTIC_MIN_ROWS:
+            return everything
+        lower, upper = self._bounds(chosen)
+        a_ub, a_eq = self.a_ub[chosen[UB]], self.a_eq[chosen[EQ]]
+        m_ub, m_eq = a_ub.shape[0], a_eq.shape[0]
+        eye_ub, eye_eq = identity(m_ub, format="csr"), identity(m_eq, format="csr")
+        elastic_ub = hstack([a_ub, -eye_ub, csr_matrix((m_ub, 2 * m_eq))]).tocsr()
+        elastic_eq = hstack([a_eq, csr_matrix((m_eq, m_ub)), -eye_eq, eye_eq]).tocsr()
+        slacks = m_ub + 2 * m_eq
+        cost = np.concatenate([np.zeros(self.n_columns), np.ones(slacks)])
+        bounds = np.column_stack((np.concatenate([lower, np.zeros(slacks)]),
+                                  np.concatenate([upper, np.full(slacks, np.inf)])))
+        self.solves += 1
+        result = linprog(cost, A_ub=elastic_ub if m_ub else None, b_ub=self.b_ub[chosen[UB]] if m_ub else None,
+                         A_eq=elastic_eq if m_eq else None, b_eq=self.b_eq[chosen[EQ]] if m_eq else None,
+                         bounds=bounds, method="highs")
+        if result.status != 0 or result.fun <= 1e-7:
+            return everything
+        support = members & ~np.isin(self.kind, (UB, EQ))
+        for kind, rows, duals in ((UB, chosen[UB], result.ineqlin.marginals if m_ub else ()),
+                                  (EQ, chosen[EQ], result.eqlin.marginals if m_eq else ())):
+            needed = rows[np.abs(np.asarray(duals)) > 1e-9]
+            support |= (self.kind == kind) & np.isin(self.index, needed)
+        return support if self.infeasible(support, relaxed=True) is True else everything
 
     def _declared_mask(self, columns):
         mask = np.zeros(self.n_columns, dtype=bool)
@@ -241,9 +279,14 @@ class _Problem:
             everything &= self.kind != INTEGER  # the relaxation conflicts without integrality
         self.complete = True
         everything &= self._infeasible_component(everything, relaxed)
+        if relaxed:
+            everything &= self._elastic_support(everything)
         chosen = np.flatnonzero(everything)
         for level in (self.statement, self.instance, np.arange(self.member_count)):
             groups = [chosen[level[chosen] == key] for key in _unique_in_order(level[chosen])]
+            # Small groups first: the bisection tests the first half alone before it looks at the
+            # second, so a conflict among small groups is found without solving the big ones.
+            groups.sort(key=len)
             kept = self._quickxplain([], groups, relaxed)
             chosen = np.sort(np.concatenate(kept)) if kept else chosen[:0]
         if relaxed and np.any(self.integrality[self.model_columns:]):
