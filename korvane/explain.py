@@ -1,11 +1,13 @@
 """Why a model is infeasible: a small conflicting subset of its constraints, in the user's names.
 
 The model is instantiated into sparse rows whose origins (constraint, loop indices, line) the
-generator records. The conflict is then found by a deletion search (QuickXplain-style bisection)
-over members at three levels of detail: whole constraint statements and declarations first, then
-their instances, then single rows, bounds and integrality requirements. Each test re-solves the
-model restricted to the members in hand with HiGHS; the LP relaxation is used while it is
-infeasible on its own, which is much cheaper than a MIP.
+generator records. The search first keeps only the smallest independent part of the model that is
+infeasible and, when the LP relaxation is infeasible, the rows an elastic LP's duals point at; it
+then runs a deletion search (QuickXplain-style bisection) over members at three levels of detail:
+whole constraint statements and declarations first, then their instances, then single rows,
+bounds and integrality requirements. Each test re-solves the model restricted to the members in
+hand with HiGHS; the LP relaxation is used while it is infeasible on its own, which is much
+cheaper than a MIP.
 """
 import json
 import math
