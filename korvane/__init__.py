@@ -13,6 +13,7 @@ _EXPORTS = {
     "solve_many": "korvane.batch",
     "generative_solve": "korvane.genai",
     "generative_feedback": "korvane.genai",
+    "explain_infeasible": "korvane.explain",
 }
 
 __all__ = sorted(_EXPORTS)

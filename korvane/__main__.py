@@ -183,6 +183,8 @@ def cmd_solve(args):
         print(json.dumps({**results, "status": status}, indent=2))
     else:
         _print_results(status, results, table=not args.quiet)
+    if args.explain and status == "INFEASIBLE":
+        _print_explanation(args)
     return OUTCOME_STATUS.get(status, OTHER_OUTCOME)
 
 
@@ -330,6 +332,15 @@ def _positive_count(text):
     return int(text)
 
 
+def _print_explanation(args):
+    from .explain import explain_infeasible, format_explanation
+
+    try:
+        print(format_explanation(explain_infeasible(args.model, args.data, time_limit=args.time_limit)))
+    except Exception as error:  # noqa: BLE001 - the status stands even when the explanation fails
+        raise CommandError(f"korvane: the explanation failed: {_one_line(error)}") from None
+
+
 class _Parser(argparse.ArgumentParser):
     def error(self, message):
         self.exit(USAGE_ERROR, f"{self.prog}: error: {_one_line(message)}\n")
@@ -364,6 +375,8 @@ def build_parser():
     p.add_argument("--mip-gap", metavar="GAP", type=_setting("mip_gap"), help="stop at this relative optimality gap")
     p.add_argument("--json", action="store_true", help="print the results dictionary as JSON")
     p.add_argument("--quiet", action="store_true", help="no progress line and no table of variables")
+    p.add_argument("--explain", action="store_true",
+                   help="when the model is infeasible, print a small conflicting set of its constraints")
     p.set_defaults(run=cmd_solve)
     p = commands.add_parser("solve-many", help="solve one model over many data files or parameter values on Dask")
     p.add_argument("model", metavar="MODEL.mod")

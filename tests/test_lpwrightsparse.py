@@ -92,9 +92,9 @@ def test_single_column_rows_become_bounds():
 def test_crossing_bounds_make_the_model_infeasible():
     text = "dvar float x; minimize x; subject to { x >= 3; x <= 1; }"
     gen = built(text)
-    # The column keeps a finite point for the big-M values of later rows; an empty row that
-    # cannot hold carries the infeasibility.
-    assert bounds(gen, "x") == (3.0, 3.0) and rows(gen) == [({}, -1.0)]
+    # The column keeps a finite point for the big-M values of later rows; the contradicting
+    # bound stays a row, so an explanation can name it.
+    assert bounds(gen, "x") == (3.0, 3.0) and rows(gen) == [({"x": 1.0}, 1.0)]
     assert solved(text)["status"] == "INFEASIBLE"
 
 

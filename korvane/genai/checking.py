@@ -1,6 +1,7 @@
 """Checking an LLM's answer the way korvane will use it: extract the .mod and .dat texts, parse
-them, and compile them with the Gurobi generator. A failure is described for the LLM to repair:
-the error with its hint and line, and the text of that line."""
+them, compile them with the Gurobi generator and make sure the model has a feasible point. A
+failure is described for the LLM to repair: the error with its hint and line, and the text of that
+line; for an infeasible model, a small set of its constraints that conflict."""
 import re
 from dataclasses import dataclass
 
@@ -9,7 +10,10 @@ from korvane.oplparse import instantiate, parse_data, parse_model
 from korvane.solving import compile_model
 
 # How far an answer got; a later stage is a better answer.
-STAGES = ("format", "model", "data", "compile", "ok")
+STAGES = ("format", "model", "data", "compile", "feasibility", "ok")
+# How long the feasibility check and its explanation may take: an answer that cannot be decided
+# in this time is accepted as it is.
+FEASIBILITY_SECONDS = 30.0
 
 MODEL_TAGS = {"mod", "opl", "model"}
 DATA_TAGS = {"dat", "data"}
@@ -111,8 +115,11 @@ def check_pair(attempt):
         attempt.stage = "data"
         data = parse_data(attempt.data_text, filename="data.dat")
         attempt.stage = "compile"
+        tree, data = instantiate(tree, data, filename="model.mod")
         # a construct it cannot translate is a SemanticError with its line
-        compile_model(*instantiate(tree, data, filename="model.mod"), "gurobi")
+        compile_model(tree, data, "gurobi")
+        attempt.stage = "feasibility"
+        conflict = _conflict(tree, data, attempt)
     except SemanticError as err:
         source = {"model": attempt.model_text, "data": attempt.data_text, "compile": attempt.model_text}[attempt.stage]
         attempt.message, attempt.lineno = _describe(err, source), err.lineno
@@ -120,5 +127,21 @@ def check_pair(attempt):
     except Exception as err:  # the generator's ValueError, NotImplementedError and the like
         attempt.message = f"{type(err).__name__}: {err}"
         return attempt
+    if conflict is not None:
+        attempt.message = conflict
+        return attempt
     attempt.stage = "ok"
     return attempt
+
+
+def _conflict(tree, data, attempt):
+    """The explanation of an infeasible model, or None when it is feasible or cannot be decided
+    (including models that the SciPy target cannot build: the Gurobi compile above stands)."""
+    from korvane.explain import explain_parsed, format_explanation
+
+    try:
+        result = explain_parsed(tree, data, time_limit=FEASIBILITY_SECONDS, mod_lines=attempt.model_text.splitlines(),
+                                dat_text=attempt.data_text)
+    except Exception:  # noqa: BLE001 - the check is advisory beyond the compile
+        return None
+    return format_explanation(result) if result["infeasible"] else None

@@ -85,12 +85,15 @@ def generative_feedback(prompt, model_file, data_file, model_name=None, llm_prov
     The request carries both files and the result of korvane's own check of them.
 
     Returns {"feedback": the answer, "summary": its one-line summary, "provider", "model",
-    "check": {"stage", "message"}} where the check's stage is "ok" when the pair compiles.
+    "check": {"stage", "message"}} where the check's stage is "ok" when the pair compiles and has a
+    feasible point, and "feasibility" (with the explanation of the conflict) when it has none.
     """
     model_text = Path(model_file).read_text(encoding="utf-8")
     data_text = Path(data_file).read_text(encoding="utf-8")
     check = check_pair(Attempt(0, "", model_text, data_text))
     summary = "the model and data compile." if check.ok else f"rejected ({check.stage}): {check.message}"
+    if check.stage == "feasibility":
+        summary = f"the model and data compile, but the model is infeasible. {check.message}"
     client = make_client(llm_provider, model_name)
     answer = client.complete([{"role": "system", "content": REVIEW_SYSTEM_PROMPT},
                               {"role": "user", "content": review_request(prompt, model_text, data_text, summary)}])

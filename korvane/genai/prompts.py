@@ -135,6 +135,10 @@ def failure_report(attempt):
     """What went wrong with an attempt, in the words of the checker."""
     if attempt.stage == "format":
         return f"Your previous answer could not be used: {attempt.message}."
+    if attempt.stage == "feasibility":
+        return ("Your previous model compiles, but no solution satisfies all its constraints together.\n"
+                f"{attempt.message}\nCorrect the constraints or the data of this conflict so that the model "
+                "states the problem faithfully.")
     where = {"model": "the model file", "data": "the data file", "compile": "compiling the model with its data"}
     return f"The korvane compiler rejected {where[attempt.stage]}:\n{attempt.message}"
 

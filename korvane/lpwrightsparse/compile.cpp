@@ -262,6 +262,7 @@ int Model::compile_loop(Handle iterators, Handle filter) {
     }
     it.slot = slot_count++;
     scope.emplace_back(text(item(entry, kIterator)), it.slot);
+    slot_names.push_back(scope.back().first);
     loop.iters.push_back(std::move(it));
   }
   for (Iter& it : loop.iters) {

@@ -119,6 +119,17 @@ void Model::round_integer_bounds(int col) {
   if (std::isfinite(ub[col])) ub[col] = std::floor(ub[col] + tolerance(ub[col]));
 }
 
+// Whether the column keeps a value (an integer one for an integer column) under low..high and
+// the bounds it already has.
+bool Model::bounds_admit(int col, double low, double high) const {
+  double l = std::max(lb[col], low), h = std::min(ub[col], high);
+  if (integral[col]) {
+    if (std::isfinite(l)) l = std::ceil(l - kBoundTol * std::max(1.0, std::fabs(l)));
+    if (std::isfinite(h)) h = std::floor(h + kBoundTol * std::max(1.0, std::fabs(h)));
+  }
+  return l <= h + 1e-9;
+}
+
 // Bounds low..high for a column, tightened by what it already has. Bounds that cross admit no
 // point: the column keeps a finite range (later big-M values are computed from it) and an empty
 // row that cannot hold makes the solver report the model infeasible.
@@ -149,12 +160,28 @@ void Model::add_row(const LinExpr& e, Sense sense, double rhs) {
     auto [col, coef] = merged[0];
     double bound = rhs / coef;
     bool upper = (sense == Sense::Le) == (coef > 0);
-    return tighten_bounds(col, sense == Sense::Eq || !upper ? bound : -kInf, sense == Sense::Eq || upper ? bound : kInf);
+    double low = sense == Sense::Eq || !upper ? bound : -kInf, high = sense == Sense::Eq || upper ? bound : kInf;
+    // A bound that would leave the column no value stays a row, so that the conflict it makes
+    // with the column's other bounds is visible to whoever explains the infeasibility.
+    if (bounds_admit(col, low, high)) {
+      bound_rows.push_back({col, low, high, lb[col], ub[col], current_origin});
+      return tighten_bounds(col, low, high);
+    }
+    // The model has no point; the column keeps a finite range all the same, for the big-M
+    // values computed later, by shrinking onto the bound the row contradicts.
+    if (std::isinf(lb[col]) && std::isfinite(ub[col])) lb[col] = ub[col];
+    if (std::isinf(ub[col]) && std::isfinite(lb[col])) ub[col] = lb[col];
   }
   RowStore& store = sense == Sense::Eq ? eq_rows : ub_rows;
   double sign = sense == Sense::Ge ? -1.0 : 1.0;
   if (repeats_last_row(store, merged, sign, rhs)) return;
   push_row(store, merged, sign, rhs);
+  if (sense == Sense::Eq) {
+    eq_origin.push_back(current_origin);
+  } else {
+    ub_origin.push_back(current_origin);
+    ub_flipped.push_back(sense == Sense::Ge ? 1 : 0);
+  }
   if (site.constraint >= 0) last_rows_[site.constraint] = {&store, store.rows() - 1};
 }
 
@@ -499,13 +526,16 @@ void Model::instantiate(int c, bool bounds_only) {
     if (bounds_only ? !k.any_candidate : k.all_candidates) return;
     Site saved = site;
     site = {c, k.lineno};
+    open_loops.push_back(k.loop);
     for_each(k.loop, [&] {
       for (int child : k.body) instantiate(child, bounds_only);
     });
+    open_loops.pop_back();
     site = saved;
     return;
   }
   if (bounds_only != (k.kind == CKind::Compare && k.bound_candidate)) return;
+  open_origin(c);
   Site saved = site;
   site = {c, k.lineno};
   if (is_constant_constraint(k)) {

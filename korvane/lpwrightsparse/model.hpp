@@ -439,6 +439,20 @@ class Names {
   bool ascii_ = true;
 };
 
+// Where rows and bounds come from: one instance of a constraint (its index and the values of the
+// iterators of the loops around it), and the bounds a one-column row set in place of a row.
+struct Origin {
+  int constraint = -1;
+  std::uint32_t first_value = 0;  // into Model::origin_values
+};
+
+struct BoundRow {
+  int column = 0;
+  double low = -kInf, high = kInf;            // what the row states
+  double before_low = -kInf, before_high = kInf;  // the column's bounds just before it
+  int origin = -1;
+};
+
 // ---- the generator's state for one run ----
 
 class Model {
@@ -540,6 +554,18 @@ class Model {
   [[noreturn]] void fail(const std::string& message) const { throw ModelError{message, site.lineno}; }
   std::string site_text() const;
 
+  // ---- row origins (origins.cpp) ----
+  std::vector<std::string> slot_names;  // iterator name of each slot
+  std::vector<Origin> origins;
+  std::vector<Value> origin_values;
+  std::vector<std::vector<int>> origin_slots;  // per constraint: slots of its enclosing iterators
+  BigVector<std::int32_t> ub_origin, eq_origin;  // per row of ub_rows / eq_rows
+  BigVector<std::uint8_t> ub_flipped;            // the ub row is a >= row multiplied by -1
+  std::vector<BoundRow> bound_rows;
+  std::vector<int> open_loops;  // loops around the constraint being instantiated
+  int current_origin = -1;
+  void open_origin(int c);
+
   // ---- rows and linearisations (constraints.cpp) ----
   void instantiate(int c, bool bounds_only);
   bool is_constant_constraint(const Constraint& k) const;  // (constant_constraints.cpp)
@@ -547,6 +573,7 @@ class Model {
   void add_row(const LinExpr& e, Sense sense, double rhs);
   void check_finite(const std::vector<std::pair<int, double>>& terms, double constant);
   void tighten_bounds(int col, double low, double high);
+  bool bounds_admit(int col, double low, double high) const;
   void round_integer_bounds(int col);
   double margin(const LinExpr& diff);
   void add_comparison(const LinExpr& diff, Cmp op);
@@ -585,5 +612,8 @@ class Model {
   const ElementIndex& element_index(const Domain& d, const std::vector<std::string>& fields);
   void prepare_keys(Loop& loop);
 };
+
+// The generator's `row_origins` attribute (origins.cpp).
+Ref row_origins(PyObject* module, const Model& m);
 
 }  // namespace lpsparse

@@ -15,6 +15,8 @@
 //   objective_sense  "minimize" or "maximize"; objective_constant: the objective's constant term
 //   model_var_count  the number of declared (non-auxiliary) columns
 //   tuple_types      tuple type name -> list of its field names
+//   row_origins      the constraint instance behind every row and every bound a constraint set
+//                    (origins.cpp describes its layout)
 //
 // The class attribute term_limit (10^8) bounds the loop iterations of any one constraint and the
 // elements of a dense table; set it on an instance to take larger models.
@@ -65,6 +67,7 @@ Key kShape{"shape"};
 Key kTypecode{"typecode"};
 Key kColumnNames{"_column_names"};
 Key kTermLimit{"term_limit"};
+Key kRowOrigins{"row_origins"};
 
 // A new array.array of `count` elements whose buffer C++ code fills in place.
 class ArrayBuffer {
@@ -161,6 +164,7 @@ void store_results(PyObject* module, Handle self, Model& m) {
     set_item(types, py_str(t.name), fields);
   }
   setattr(self, kTupleTypes, types);
+  setattr(self, kRowOrigins, row_origins(module, m));
 }
 
 Ref init(const Call& c) {

@@ -859,6 +859,25 @@ def scipy_generation():
     expect(AttributeError, getattr, gen, "missing")
 
 
+ORIGINS_TREE = oplparse.parse_model("""
+tuple Arc { string a; string b; float cost; }
+{Arc} Arcs = ...;
+dvar float+ flow[Arcs];
+minimize sum(a in Arcs) a.cost * flow[a];
+subject to {
+  forall(a in Arcs, k in 1..2) arc: flow[a] + k * flow[a] >= a.cost;
+  forall(a in Arcs) flow[a] <= 3;
+}""")
+ORIGINS_VALUES = oplparse.parse_data('Arcs = {<"u", "v", 1.5>, <"v", "u", 2>};')
+
+
+@scenario(warmup=30, rounds=8)
+def scipy_row_origins():
+    gen = lpwrightsparse.SciPyCSCCodeGenerator(ORIGINS_TREE, ORIGINS_VALUES)
+    gen.build_matrices()
+    assert gen.row_origins["origins"]["value_table"] == [("u", "v", 1.5), ("v", "u", 2), 1, 2]
+
+
 @scenario(warmup=60, rounds=12)
 def scipy_example():
     knapsack = os.path.join(EXAMPLES, "knapsack")
