@@ -355,7 +355,18 @@ def run_once(tool, class_name, folder):
     return seconds, usage.ru_maxrss / 1024
 
 
-def write_case(cls, size, folder, seed=11):
+def write_case(class_name, size, folder):
+    """Writes the case's files from a child process and returns its non-zeros. The measured
+    processes are started from this one, and a child's peak memory counts its parent's at the
+    start, so this process never holds the data itself."""
+    out = subprocess.run([PYTHON, os.path.abspath(__file__), "--write", class_name, json.dumps(size), folder],
+                         check=True, capture_output=True, text=True).stdout
+    return int(out.strip().splitlines()[-1])
+
+
+def write_files(class_name, size, folder, seed=11):
+    cls = CLASSES[class_name]
+    size = tuple(size) if isinstance(size, list) else size
     data = cls.data(size, random.Random(seed))
     for name, text in (("model.mod", cls.model), ("model.dat", cls.dat(data)), ("model.glpk.mod", cls.mathprog),
                        ("model.glpk.dat", cls.mathprog_dat(data))):
@@ -363,7 +374,7 @@ def write_case(cls, size, folder, seed=11):
             f.write(text)
     with open(os.path.join(folder, "data.json"), "w") as f:
         json.dump(data, f)
-    return cls.nonzeros(data)
+    print(cls.nonzeros(data))
 
 
 def affordable(measured, nnz, cap):
@@ -398,9 +409,12 @@ def main():
     parser.add_argument("--cap", type=float, default=60.0,
                         help="skip a tool at a larger size where a quadratic growth would take more seconds")
     parser.add_argument("--child", nargs=3, help=argparse.SUPPRESS)
+    parser.add_argument("--write", nargs=3, help=argparse.SUPPRESS)
     args = parser.parse_args()
     if args.child:
         return child(*args.child)
+    if args.write:
+        return write_files(args.write[0], json.loads(args.write[1]), args.write[2])
     tools = args.tools.split(",")
     if "glpsol" in tools or "PuLP" in tools:
         scipy_target.ensure_tools()
@@ -410,7 +424,7 @@ def main():
         for size in cls.sizes:
             size = scaled(size, args.scale)
             with tempfile.TemporaryDirectory(prefix="korvane_build_speed_") as folder:
-                nnz = write_case(cls, size, folder)
+                nnz = write_case(class_name, size, folder)
                 running = [tool for tool in tools if affordable(table.get(tool), nnz, args.cap)]
                 samples = {tool: [] for tool in running}
                 for _ in range(args.runs):  # interleaved: every tool sees the same machine load

@@ -317,6 +317,11 @@ void ModelParser::tuple_type() {
 // range R = a..b;  or  range R = ...;
 void ModelParser::range_declaration() {
   int line = advance().line;
+  if (is_word("float")) {
+    fail("Unsupported construct 'range float': give the bounds to the variables instead, as in "
+         "'dvar float x in 0.5..2.5;'",
+         line);
+  }
   const Token& name = expect_name();
   expect("=");
   Symbol symbol{Kind::Range};
