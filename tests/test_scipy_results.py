@@ -18,7 +18,8 @@ OPTIMAL_MESSAGE = "Optimization terminated successfully. (HiGHS Status 7: Optima
     ("dvar int y; minimize y; subject to { y == 1.5; }", "INFEASIBLE", "HiGHS Status 8"),
     ("dvar int y; minimize y; subject to { y >= 1.2; y <= 1.8; }", "INFEASIBLE", "HiGHS Status 8"),
     ("dvar int y in 0..3; minimize y; subject to { y >= 5; }", "INFEASIBLE", "HiGHS Status 8"),
-    ("dvar int x; dvar int y; minimize x; subject to { x + y >= 1; }", "INF_OR_UNBD", "HiGHS Status 9"),
+    ("dvar int x; dvar int y; minimize x; subject to { x + y >= 1; }", "UNBOUNDED", "HiGHS Status 10"),
+    ("dvar float x; dvar float y; minimize x; subject to { x + y >= 1; x + y <= 0; }", "INFEASIBLE", "HiGHS Status 8"),
     ("dvar float x; minimize x; subject to { x <= 4; }", "UNBOUNDED", "HiGHS Status 10"),
     ("dvar int y; minimize y; subject to { y >= 1.0000000001; y <= 2.5; }", "OPTIMAL", "HiGHS Status 7"),
 ])
@@ -101,6 +102,12 @@ def test_a_small_mip_found_infeasible_is_confirmed_without_presolve(monkeypatch)
         return real(*args, options=options, **kwargs)
 
     monkeypatch.setattr(scipy.optimize, "milp", presolve_says_infeasible)
+    # A small MIP is solved without presolve from the start; a larger one is confirmed without it.
     results = solved(MODEL)
+    assert results["status"] == "OPTIMAL" and results["objective_value"] == pytest.approx(7.25)
+    assert calls == [{"presolve": False}]
+    calls.clear()
+    larger = MODEL.replace("subject to {", "dvar boolean pad[1..1000];\n    subject to { sum(i in 1..1000) pad[i] <= 3;")
+    results = solved(larger)
     assert results["status"] == "OPTIMAL" and results["objective_value"] == pytest.approx(7.25)
     assert calls == [{}, {"presolve": False}]

@@ -489,11 +489,14 @@ def _solve(options):
 started = time.perf_counter()
 crossed = np.flatnonzero(lb > ub)
 result = None
+# HiGHS's presolve has been seen to return suboptimal optima, points that violate rows and wrong
+# verdicts of infeasibility on small MIPs: those are solved without it, and a larger MIP that it
+# declares infeasible is confirmed without it.
+if is_mip and len(c) < 1000:
+    highs_options['presolve'] = False
 if not crossed.size:
     result = _solve(highs_options)
-    # HiGHS's presolve has been seen to declare feasible MIPs infeasible: a small one is confirmed
-    # without it.
-    if is_mip and result.status == 2 and len(c) < 10000:
+    if is_mip and result.status == 2 and len(c) < 10000 and highs_options.get('presolve', True):
         retry = dict(highs_options, presolve=False)
         if 'time_limit' in retry:
             retry['time_limit'] = max(retry['time_limit'] - (time.perf_counter() - started), 1e-3)

@@ -553,8 +553,8 @@ def parse_errors():
     for text in ("int n = 3\nint m;", "dvar int x; minimize y;", "using CP;", "dvar int x; subject to {",
                  "int n; int n;", "dvar int x[1..2]; minimize x[x[1]];", "dvar int x; minimize foo(x);",
                  "int cap = 1; dvar int x; minimize x; subject to { x <= capp; }", "dvar flot x;", "maximise 1;",
-                 "dvar float x; minimize x\nsubject to {}", "dvar float y in 0..infinity;", "dvar float z[i in 1..2];",
-                 "dvar int x; subject to { x = 1; }", "dvar int x; subject to { 0 <= x <= 1; }"):
+                 "dvar float x; minimize x\nsubject to {}", "range float r = 1.0..2.0;",
+                 "dvar int x; subject to { x = 1; }", "dvar int x; subject to { 0 <= x >= 1; }"):
         expect(faultlore.SemanticError, oplparse.parse_model, text, filename="m.mod")
     for text in ("a = [1, 2,,];", "a = [1", "a = 'x';", "a = 1 yes;", 'x from SheetRead(s, "A1");', "n = 3\nm = 4;",
                  "n = 3"):
