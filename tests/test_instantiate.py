@@ -1,6 +1,7 @@
 """korvane.oplparse.instantiate: computed data, asserts and the lowering of syntax sugar, checked
 against values computed here in Python and against solves of models written without the sugar."""
 import copy
+import io
 import itertools
 import math
 import os
@@ -12,6 +13,7 @@ import korvane
 from korvane.faultlore import SemanticError
 from korvane.mipwright import GurobiCodeGenerator
 from korvane.oplparse import instantiate, parse_data, parse_files, parse_model
+from korvane.solving import solve_parsed
 from script_runner import run_gurobi_script
 
 EXAMPLES = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "examples")
@@ -556,3 +558,14 @@ def test_membership_tests_on_both_targets(tmp_path):
     tree, data = parse_files(*files)
     assert data["inside"] == 3
     assert run_gurobi_script(GurobiCodeGenerator(tree, data).generate_code())["objective_value"] == pytest.approx(expected)
+
+
+@pytest.mark.parametrize("solver", ["scipy", "gurobi"])
+def test_infinity_is_no_bound_in_a_declaration_and_refused_elsewhere(solver):
+    model = ("dvar float y in 0..infinity;\ndvar int z in -infinity..5;\nmaximize z - y;\n"
+             "subject to { y >= 1; }\n")
+    results = solve_parsed(*instantiate(parse_model(model), {}), solver, output=io.StringIO())
+    assert results["status"] == "OPTIMAL" and results["objective_value"] == pytest.approx(4)
+    with pytest.raises(SemanticError, match="Unsupported number inf"):
+        solve_parsed(*instantiate(parse_model("float c = infinity;\ndvar float x;\nmaximize x;\n"
+                                              "subject to { x <= c; }\n"), {}), solver, output=io.StringIO())

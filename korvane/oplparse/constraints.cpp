@@ -280,9 +280,16 @@ void ModelParser::add_bound_constraints(const std::string& var, Handle dims, con
         K::constraint_node,
         {{K::op, py_str(op)}, {K::left, deep_copy(target)}, {K::right, deep_copy(value)}, {K::lineno, py_int(line)}});
   };
+  // infinity on its own side (0..infinity, -infinity..5) is no bound at all.
+  auto unbounded = [](Handle value, double side) {
+    if (!eq(get(value, K::type), K::number)) return false;
+    Ref v = get(value, K::value);
+    return PyFloat_Check(v.get()) && PyFloat_AS_DOUBLE(v.get()) == side;
+  };
   Ref both = new_list();
-  append(both, bound(">=", lower));
-  append(both, bound("<=", upper));
+  if (!unbounded(lower, -HUGE_VAL)) append(both, bound(">=", lower));
+  if (!unbounded(upper, HUGE_VAL)) append(both, bound("<=", upper));
+  if (len(both) == 0) return;
   if (dims.get() == nullptr) {
     for (Ref& c : Iterate(both)) append(bound_constraints_, c);
     return;
