@@ -569,7 +569,7 @@ def parse_errors():
                                                                for i in range(1, 40)) + "minimize d39;"
     with patched(oplparse, EXPANSION_LIMIT=1000):
         expect(faultlore.SemanticError, oplparse.parse_model, dexprs)
-    for text in ("{int} S = {1};\n{int} T = S union S;", "dvar float x; minimize x; subject to { x >= 3 mod 2; }",
+    for text in ("{int} S = {1};\n{int} T = S union 3;", "dvar float x; minimize x; subject to { x >= 3 mod; }",
                  "dvar float x; minimize x; subject to { forall(ordered i, j in 1..2) x >= i; }",
                  "tuple T { int cost; }\n{T} Ts = ...;\ndvar int x;\nminimize sum(t in Ts) t.cots * x;"):
         expect(faultlore.SemanticError, oplparse.parse_model, text)
