@@ -94,6 +94,10 @@ def set_non_finite(tree, data):
     data["extra"] = float("nan")
 
 
+def set_empty_dimensions(tree, data):
+    next(d for d in tree["declarations"] if "dimensions" in d)["dimensions"] = []
+
+
 def set_label_iterators(tree, data):
     tree["constraints"][0]["constraint"]["label_template"] = {"name": "cap", "iterators": ["s]); __import__('os'); ([s"]}
 
@@ -108,6 +112,7 @@ def set_label_iterators(tree, data):
     (set_data_key, ValueError, "data names must be identifiers"),
     (set_non_finite, SemanticError, "Unsupported number nan in data item 'extra'"),
     (set_label_iterators, ValueError, "needs an identifier as its iterator"),
+    (set_empty_dimensions, ValueError, "needs a non-empty list of dimensions"),
 ], ids=lambda v: getattr(v, "__name__", None))
 def test_hostile_values_are_refused_before_any_line(damage, error, words):
     tree, data = base()

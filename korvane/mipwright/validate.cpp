@@ -172,6 +172,10 @@ class TreeCheck {
         // Each entry becomes a loop variable of the script: a loop needs at least one.
         if (!is_list(value) || PyList_GET_SIZE(value.get()) == 0) invalid(type_text, "needs a non-empty list of iterators");
         walk(value, key);
+      } else if (key == "dimensions") {
+        // Each entry is a subscript or an index set of the script: indexing by nothing is no index.
+        if (!is_list(value) || PyList_GET_SIZE(value.get()) == 0) invalid(type_text, "needs a non-empty list of dimensions");
+        walk(value, key);
       } else if (key != "label" && key != "lineno" && key != "type") {
         walk(value, key);
       }
