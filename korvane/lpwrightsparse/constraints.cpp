@@ -3,6 +3,7 @@
 // Gurobi target writes an indicator constraint, this target writes big-M rows whose M comes from
 // the column bounds, so that every row is redundant when its switch is off.
 #include <algorithm>
+#include <tuple>
 
 #include "common/value_step.hpp"
 
@@ -113,20 +114,22 @@ void Model::check_finite(const std::vector<std::pair<int, double>>& terms, doubl
 // The bounds of an integer column hold integers only: rounded inward, with a tolerance for the
 // rounding errors of bounds divided out of rows (3 * x >= 0.9 gives 0.30000000000000004).
 void Model::round_integer_bounds(int col) {
-  if (!integral[col]) return;
+  std::tie(lb[col], ub[col]) = integer_range(col, lb[col], ub[col]);
+}
+
+// low..high as the column can take it: rounded inward for an integer column.
+std::pair<double, double> Model::integer_range(int col, double low, double high) const {
+  if (!integral[col]) return {low, high};
   auto tolerance = [](double v) { return kBoundTol * std::max(1.0, std::fabs(v)); };
-  if (std::isfinite(lb[col])) lb[col] = std::ceil(lb[col] - tolerance(lb[col]));
-  if (std::isfinite(ub[col])) ub[col] = std::floor(ub[col] + tolerance(ub[col]));
+  if (std::isfinite(low)) low = std::ceil(low - tolerance(low));
+  if (std::isfinite(high)) high = std::floor(high + tolerance(high));
+  return {low, high};
 }
 
 // Whether the column keeps a value (an integer one for an integer column) under low..high and
 // the bounds it already has.
 bool Model::bounds_admit(int col, double low, double high) const {
-  double l = std::max(lb[col], low), h = std::min(ub[col], high);
-  if (integral[col]) {
-    if (std::isfinite(l)) l = std::ceil(l - kBoundTol * std::max(1.0, std::fabs(l)));
-    if (std::isfinite(h)) h = std::floor(h + kBoundTol * std::max(1.0, std::fabs(h)));
-  }
+  auto [l, h] = integer_range(col, std::max(lb[col], low), std::min(ub[col], high));
   return l <= h + 1e-9;
 }
 

@@ -574,6 +574,7 @@ class Model {
   void check_finite(const std::vector<std::pair<int, double>>& terms, double constant);
   void tighten_bounds(int col, double low, double high);
   bool bounds_admit(int col, double low, double high) const;
+  std::pair<double, double> integer_range(int col, double low, double high) const;
   void round_integer_bounds(int col);
   double margin(const LinExpr& diff);
   void add_comparison(const LinExpr& diff, Cmp op);
