@@ -247,7 +247,7 @@ class Instantiation {
         for (const Value& v : values) {
           Ref pair = new_list();
           for (const Value& i : index) append(pair, plain_value(i, owner));
-          append(pair, python_value(v, element_type, owner));
+          append(pair, v.kind == Value::Kind::Tup ? tuple_items(v, owner) : python_value(v, element_type, owner));
           append(pairs, pair);
         }
         return;
