@@ -69,6 +69,7 @@ class DataChecker {
       std::vector<std::optional<IndexSet>> sets;
       if (starts_with(kind, "parameter_")) {
         std::string type = text_of(decl, K::value_type);
+        check_value_types(name, type, value);
         if (type == "int" || type == "int+") check_integers(name, value);
         Ref dims = get(decl, K::dimensions);
         if (is_list(dims)) {
@@ -76,6 +77,9 @@ class DataChecker {
         }
       } else if (starts_with(kind, "tuple_array")) {
         sets.push_back(named_set(text_of(decl, K::index_set)));
+        check_tuple_sizes(name, text_of(decl, K::tuple_type), value);
+      } else if (starts_with(kind, "set_of_tuples")) {
+        check_tuple_sizes(name, text_of(decl, K::tuple_type), value);
       }
       if (is_dict(value) && !sets.empty()) check_keys(name, value, sets);
     }
@@ -124,6 +128,74 @@ class DataChecker {
       for (Ref& v : Iterate(values)) check_one(v, index++);
     } else {
       check_one(value, SIZE_MAX);
+    }
+  }
+
+  // ---- the kinds of values ----
+
+  // The first value under `value` (through lists and keyed arrays) for which `bad` holds.
+  template <typename Bad>
+  static Ref first_leaf(Handle value, const Bad& bad) {
+    RecursionGuard guard(" while checking .dat data");
+    if (is_list(value) || is_dict(value)) {
+      Ref values = is_dict(value) ? check(PyDict_Values(value.get())) : Ref::borrow(value);
+      for (Ref& v : Iterate(values)) {
+        if (Ref found = first_leaf(v, bad)) return found;
+      }
+      return Ref();
+    }
+    return bad(value) ? Ref::borrow(value) : Ref();
+  }
+
+  // A number where a number is declared and a string where a string is: an unquoted name is a
+  // string, so `float p = abc;` is caught here as `float p = "abc";` is. Booleans are not numbers.
+  void check_value_types(const std::string& name, const std::string& type, Handle value) {
+    bool numeric = starts_with(type, "int") || starts_with(type, "float");
+    if (!numeric && type != "string") return;
+    auto mismatched = [&](Handle v) {
+      bool number = !is_bool(v) && (is_int(v) || is_float(v));
+      return numeric ? !number : !is_str(v);
+    };
+    std::size_t index = 0;
+    auto check_one = [&](Handle v, std::size_t at) {
+      Ref bad = first_leaf(v, mismatched);
+      if (!bad) return;
+      std::string held = is_bool(bad) ? (truthy(bad) ? "true" : "false") : repr_text(bad);
+      std::string what = is_str(bad) ? "a name or string" : is_bool(bad) ? "a boolean" : "a number";
+      fail("Parameter '" + name + "' is declared " + type + " but its data holds " + held + ", which is " + what +
+               " Hint: write " + (numeric ? "numbers" : "quoted strings") + " for '" + name + "'.",
+           name, at);
+    };
+    if (is_list(value) || is_dict(value)) {
+      Ref values = is_dict(value) ? check(PyDict_Values(value.get())) : Ref::borrow(value);
+      for (Ref& v : Iterate(values)) check_one(v, index++);
+    } else {
+      check_one(value, SIZE_MAX);
+    }
+  }
+
+  // Each tuple of a set of tuples or a tuple array has as many fields as its type declares.
+  void check_tuple_sizes(const std::string& name, const std::string& tuple_type, Handle value) {
+    auto decl = by_name_.find(tuple_type);
+    if (decl == by_name_.end() || (!is_list(value) && !is_dict(value))) return;
+    Ref fields = get(decl->second, K::fields);
+    if (!is_list(fields)) return;
+    Py_ssize_t declared = len(fields);
+    Ref tuples = is_dict(value) ? check(PyDict_Values(value.get())) : Ref::borrow(value);
+    std::size_t index = 0;
+    for (Ref& tuple : Iterate(tuples)) {
+      if (is_list(tuple) && len(tuple) != declared) {
+        std::string written;
+        for (Ref& field : Iterate(tuple)) {
+          if (!written.empty()) written += ' ';
+          written += repr_text(field);
+        }
+        fail("Tuple <" + written + "> of '" + name + "' has " + std::to_string(len(tuple)) + " field(s) but tuple '" +
+                 tuple_type + "' declares " + std::to_string(declared) + " Hint: give every tuple of '" + name +
+                 "' one value per field, in the order of the declaration.",
+             name, index);
+      }
+      ++index;
     }
   }
 
