@@ -571,6 +571,13 @@ def test_infinity_is_no_bound_in_a_declaration_and_refused_elsewhere(solver):
              "subject to { y >= 1; }\n")
     results = solve_parsed(*instantiate(parse_model(model), {}), solver, output=io.StringIO())
     assert results["status"] == "OPTIMAL" and results["objective_value"] == pytest.approx(4)
-    with pytest.raises(SemanticError, match="Unsupported number inf"):
-        solve_parsed(*instantiate(parse_model("float c = infinity;\ndvar float x;\nmaximize x;\n"
-                                              "subject to { x <= c; }\n"), {}), solver, output=io.StringIO())
+    # A parameter whose value is infinity is no bound where it bounds one variable alone...
+    model = ("float cap = infinity;\nfloat low = -infinity;\nrange I = 1..3;\ndvar float x[I] in low..cap;\n"
+             "minimize sum(i in I) x[i];\nsubject to {\n  forall(i in I) { x[i] <= cap; cap >= x[i]; x[i] >= i; }\n}\n")
+    results = solve_parsed(*instantiate(parse_model(model), {}), solver, output=io.StringIO())
+    assert results["status"] == "OPTIMAL" and results["objective_value"] == pytest.approx(6)
+    # ... and an error with its line where it would reach a row.
+    with pytest.raises(SemanticError, match="Unsupported use of 'c', whose value is infinity") as info:
+        instantiate(parse_model("float c = infinity;\ndvar float x;\nmaximize x;\n"
+                                "subject to {\n x + 1 <= c; }\n"), {})
+    assert info.value.lineno == 5
