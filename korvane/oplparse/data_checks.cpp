@@ -80,6 +80,8 @@ class DataChecker {
         check_tuple_sizes(name, text_of(decl, K::tuple_type), value);
       } else if (starts_with(kind, "set_of_tuples")) {
         check_tuple_sizes(name, text_of(decl, K::tuple_type), value);
+      } else if (kind == "set_array" && is_list(get(decl, K::dimensions))) {
+        check_set_array(name, text_of(decl, K::element_type), value, len(get(decl, K::dimensions)));
       }
       if (is_dict(value) && !sets.empty()) check_keys(name, value, sets);
     }
@@ -175,7 +177,9 @@ class DataChecker {
   }
 
   // Each tuple of a set of tuples or a tuple array has as many fields as its type declares.
-  void check_tuple_sizes(const std::string& name, const std::string& tuple_type, Handle value) {
+  // `at` is the item of the assignment to point at, when the tuples are not its items themselves.
+  void check_tuple_sizes(const std::string& name, const std::string& tuple_type, Handle value,
+                         std::size_t at = SIZE_MAX) {
     auto decl = by_name_.find(tuple_type);
     if (decl == by_name_.end() || (!is_list(value) && !is_dict(value))) return;
     Ref fields = get(decl->second, K::fields);
@@ -193,9 +197,23 @@ class DataChecker {
         fail("Tuple <" + written + "> of '" + name + "' has " + std::to_string(len(tuple)) + " field(s) but tuple '" +
                  tuple_type + "' declares " + std::to_string(declared) + " Hint: give every tuple of '" + name +
                  "' one value per field, in the order of the declaration.",
-             name, index);
+             name, at == SIZE_MAX ? index : at);
       }
       ++index;
+    }
+  }
+
+  // The sets of an array of sets of tuples, one level of lists or keyed arrays per dimension.
+  void check_set_array(const std::string& name, const std::string& tuple_type, Handle value, Py_ssize_t dims,
+                       std::size_t index = SIZE_MAX) {
+    if (!by_name_.count(tuple_type) || (!is_list(value) && !is_dict(value))) return;
+    if (dims == 0) return check_tuple_sizes(name, tuple_type, value, index);
+    RecursionGuard guard(" while checking .dat data");
+    Ref sets = is_dict(value) ? check(PyDict_Values(value.get())) : Ref::borrow(value);
+    std::size_t k = 0;
+    for (Ref& set : Iterate(sets)) {
+      check_set_array(name, tuple_type, set, dims - 1, index == SIZE_MAX ? k : index);
+      ++k;
     }
   }
 
