@@ -103,34 +103,24 @@ class DataChecker {
 
   // ---- int parameters ----
 
-  // The first value under `value` that is not an integer, or an empty Ref.
-  static Ref first_non_integer(Handle value) {
-    RecursionGuard guard(" while checking .dat data");
-    if (is_list(value) || is_dict(value)) {
-      Ref values = is_dict(value) ? check(PyDict_Values(value.get())) : Ref::borrow(value);
-      for (Ref& v : Iterate(values)) {
-        if (Ref bad = first_non_integer(v)) return bad;
-      }
-      return Ref();
-    }
-    return is_integer_value(value) ? Ref() : Ref::borrow(value);
-  }
-
   void check_integers(const std::string& name, Handle value) {
-    std::size_t index = 0;
-    auto check_one = [&](Handle v, std::size_t at) {
-      if (Ref bad = first_non_integer(v)) {
+    for_each_item(value, [&](Handle v, std::size_t at) {
+      if (Ref bad = first_leaf(v, [](Handle x) { return !is_integer_value(x); })) {
         fail("Parameter '" + name + "' is declared int but its data holds " + repr_text(bad) +
                  ", which is not an integer Hint: write whole numbers for an int parameter, or declare it float.",
              name, at);
       }
-    };
-    if (is_list(value) || is_dict(value)) {
-      Ref values = is_dict(value) ? check(PyDict_Values(value.get())) : Ref::borrow(value);
-      for (Ref& v : Iterate(values)) check_one(v, index++);
-    } else {
-      check_one(value, SIZE_MAX);
-    }
+    });
+  }
+
+  // Calls `check_one(item, index)` for each item of a list or keyed array (the index that
+  // locates it in the .dat file), or once for a scalar.
+  template <typename CheckOne>
+  static void for_each_item(Handle value, const CheckOne& check_one) {
+    if (!is_list(value) && !is_dict(value)) return check_one(value, SIZE_MAX);
+    Ref values = is_dict(value) ? check(PyDict_Values(value.get())) : Ref::borrow(value);
+    std::size_t index = 0;
+    for (Ref& v : Iterate(values)) check_one(v, index++);
   }
 
   // ---- the kinds of values ----
@@ -158,8 +148,7 @@ class DataChecker {
       bool number = !is_bool(v) && (is_int(v) || is_float(v));
       return numeric ? !number : !is_str(v);
     };
-    std::size_t index = 0;
-    auto check_one = [&](Handle v, std::size_t at) {
+    for_each_item(value, [&](Handle v, std::size_t at) {
       Ref bad = first_leaf(v, mismatched);
       if (!bad) return;
       std::string held = is_bool(bad) ? (truthy(bad) ? "true" : "false") : repr_text(bad);
@@ -167,13 +156,7 @@ class DataChecker {
       fail("Parameter '" + name + "' is declared " + type + " but its data holds " + held + ", which is " + what +
                " Hint: write " + (numeric ? "numbers" : "quoted strings") + " for '" + name + "'.",
            name, at);
-    };
-    if (is_list(value) || is_dict(value)) {
-      Ref values = is_dict(value) ? check(PyDict_Values(value.get())) : Ref::borrow(value);
-      for (Ref& v : Iterate(values)) check_one(v, index++);
-    } else {
-      check_one(value, SIZE_MAX);
-    }
+    });
   }
 
   // Each tuple of a set of tuples or a tuple array has as many fields as its type declares.

@@ -206,6 +206,7 @@ class ModelParser {
   IteratorEntry set_array_entry();
   Ref set_array_card();
   Ref set_array_membership(Ref element);
+  std::vector<Ref> array_subscripts(const Token& array, const Symbol& symbol);
   std::string member_tuple_type(const Symbol& array);
   Ref member_filter(const IteratorEntry& entry, const std::vector<Ref>& subscripts);
 

@@ -194,17 +194,23 @@ IteratorEntry ModelParser::set_array_entry() {
   expect_word("in");
   const Token& array = advance();
   const Symbol& symbol = *find_symbol(std::string(array.text));
+  std::vector<Ref> subs = array_subscripts(array, symbol);
+  IteratorEntry entry{hidden_name(array.text, "_member"),
+                      node(K::named_set, {{K::name, py_str(symbol.members)}}), symbol.type};
+  entry.filter = member_filter(entry, subs);
+  entry.bindings.emplace_back(iterator, member_tuple_type(symbol), entry.name, symbol.type, "member");
+  return entry;
+}
+
+// The subscripts of an array of sets, one per dimension.
+std::vector<Ref> ModelParser::array_subscripts(const Token& array, const Symbol& symbol) {
   std::vector<Ref> subs = subscripts();
   if (subs.size() != symbol.dims) {
     fail("Unsupported subscripts of '" + std::string(array.text) + "': it is declared with " +
              std::to_string(symbol.dims) + " dimension(s) and used with " + std::to_string(subs.size()),
          array.line);
   }
-  IteratorEntry entry{hidden_name(array.text, "_member"),
-                      node(K::named_set, {{K::name, py_str(symbol.members)}}), symbol.type};
-  entry.filter = member_filter(entry, subs);
-  entry.bindings.emplace_back(iterator, member_tuple_type(symbol), entry.name, symbol.type, "member");
-  return entry;
+  return subs;
 }
 
 // The tuple type of an array of sets' members, or "" when they are plain values.
@@ -230,12 +236,7 @@ Ref ModelParser::member_filter(const IteratorEntry& entry, const std::vector<Ref
 Ref ModelParser::set_array_membership(Ref element) {
   const Token& array = advance();
   const Symbol& symbol = *find_symbol(std::string(array.text));
-  std::vector<Ref> subs = subscripts();
-  if (subs.size() != symbol.dims) {
-    fail("Unsupported subscripts of '" + std::string(array.text) + "': it is declared with " +
-             std::to_string(symbol.dims) + " dimension(s) and used with " + std::to_string(subs.size()),
-         array.line);
-  }
+  std::vector<Ref> subs = array_subscripts(array, symbol);
   Ref pair = new_list();
   for (Ref& sub : subs) append(pair, sub);
   append(pair, element);
