@@ -161,6 +161,10 @@ def located(tmp_path, model, data=None):
     ("tuple T { string a; int b; }\n{string} K = ...;\nT t[K] = ...;", "K = {u v};\nt = [<x 1>, <y 2 3>];",
      "Tuple <'y' 2 3> of 't' has 3 field(s) but tuple 'T' declares 2", ("m.dat", 2)),
     ("{int} S = ...;", "S = {1..3,\n 2..4};", "Duplicate element 2 in the set of 'S'", ("m.dat", 2)),
+    ("{int} S = ...;\n{string} T = ...;", "S = {1, 2};\nT = {a, 3};",
+     "Set 'T' is declared {string} but its data holds 3, which is a number", ("m.dat", 2)),
+    ("{int} Q[1..2] = ...;", "Q = [{1},\n {2, b}];",
+     "Set array 'Q' is declared {int} but its data holds 'b', which is a name or string", ("m.dat", 2)),
 ])
 def test_errors_name_the_construct_file_and_line(model, data, message, where, tmp_path):
     error = located(tmp_path, model, data)

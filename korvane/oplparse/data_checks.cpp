@@ -69,7 +69,7 @@ class DataChecker {
       std::vector<std::optional<IndexSet>> sets;
       if (starts_with(kind, "parameter_")) {
         std::string type = text_of(decl, K::value_type);
-        check_value_types(name, type, value);
+        check_value_types(name, type, value, "Parameter '" + name + "' is declared " + type);
         if (type == "int" || type == "int+") check_integers(name, value);
         Ref dims = get(decl, K::dimensions);
         if (is_list(dims)) {
@@ -81,7 +81,12 @@ class DataChecker {
       } else if (starts_with(kind, "set_of_tuples")) {
         check_tuple_sizes(name, text_of(decl, K::tuple_type), value);
       } else if (kind == "set_array" && is_list(get(decl, K::dimensions))) {
-        check_set_array(name, text_of(decl, K::element_type), value, len(get(decl, K::dimensions)));
+        std::string type = text_of(decl, K::element_type);
+        check_set_array(name, type, value, len(get(decl, K::dimensions)));
+        check_value_types(name, type, value, "Set array '" + name + "' is declared {" + type + "}", type == "int");
+      } else if (kind == "typed_set_external") {
+        std::string type = text_of(decl, K::element_type);
+        check_value_types(name, type, value, "Set '" + name + "' is declared {" + type + "}", type == "int");
       }
       if (is_dict(value) && !sets.empty()) check_keys(name, value, sets);
     }
@@ -141,20 +146,26 @@ class DataChecker {
 
   // A number where a number is declared and a string where a string is: an unquoted name is a
   // string, so `float p = abc;` is caught here as `float p = "abc";` is. Booleans are not numbers.
-  void check_value_types(const std::string& name, const std::string& type, Handle value) {
+  // `declared` says what `name` is, as in "Parameter 'p' is declared float" or "Set 'S' is
+  // declared {int}"; the elements of a set of int must also be whole numbers.
+  void check_value_types(const std::string& name, const std::string& type, Handle value,
+                         const std::string& declared, bool whole = false) {
     bool numeric = starts_with(type, "int") || starts_with(type, "float");
     if (!numeric && type != "string") return;
     auto mismatched = [&](Handle v) {
       bool number = !is_bool(v) && (is_int(v) || is_float(v));
-      return numeric ? !number : !is_str(v);
+      return numeric ? !number || (whole && !is_integer_value(v)) : !is_str(v);
     };
     for_each_item(value, [&](Handle v, std::size_t at) {
       Ref bad = first_leaf(v, mismatched);
       if (!bad) return;
       std::string held = is_bool(bad) ? (truthy(bad) ? "true" : "false") : repr_text(bad);
-      std::string what = is_str(bad) ? "a name or string" : is_bool(bad) ? "a boolean" : "a number";
-      fail("Parameter '" + name + "' is declared " + type + " but its data holds " + held + ", which is " + what +
-               " Hint: write " + (numeric ? "numbers" : "quoted strings") + " for '" + name + "'.",
+      std::string what = is_str(bad)    ? "a name or string"
+                         : is_bool(bad) ? "a boolean"
+                         : numeric      ? "not an integer"
+                                        : "a number";
+      fail(declared + " but its data holds " + held + ", which is " + what + " Hint: write " +
+               (numeric ? whole ? "whole numbers" : "numbers" : "quoted strings") + " for '" + name + "'.",
            name, at);
     });
   }

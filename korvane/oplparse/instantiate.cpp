@@ -575,7 +575,7 @@ class Instantiation {
       Ref out = new_list();
       bool changed = false;
       for (Ref& element : Iterate(tree)) {
-        Ref lowered = data_values(element);
+        Ref lowered = dropped(element) ? dropped_.copy() : data_values(element);
         changed = changed || lowered.get() != element.get();
         if (lowered.get() != dropped_.get()) append(out, lowered);
       }
@@ -584,10 +584,7 @@ class Instantiation {
     }
     if (!is_dict(tree)) return Ref::borrow(tree);
     if (Ref line = get(tree, K::lineno); is_int(line)) line_ = PyLong_AsLong(line.get());
-    if (!infinite_.empty()) {
-      if (eq(get(tree, K::type), K::constraint_node) && no_bound(tree)) return dropped_.copy();
-      refuse_infinite(tree);
-    }
+    if (!infinite_.empty()) refuse_infinite(tree);
     if (Ref step = step_in_range(tree)) return data_values(step);
     if (std::string construct = uncompiled_construct(tree); !construct.empty()) {
       // Over decision variables the construct is the generators' to translate or to refuse.
@@ -604,7 +601,9 @@ class Instantiation {
     PyObject *key, *value;
     Py_ssize_t pos = 0;
     while (PyDict_Next(tree, &pos, &key, &value)) {
-      Ref lowered = eq(key, K::index_constraint) ? unguarded_values(value, outer_filters) : data_values(value);
+      Ref lowered = eq(key, K::index_constraint)               ? unguarded_values(value, outer_filters)
+                    : eq(key, K::constraint) && dropped(value)      ? dropped_.copy()
+                                                                    : data_values(value);
       if (binds && eq(key, K::iterators)) {
         for (Ref& entry : Iterate(iterators)) scope_.push_back(scope_entry(entry));
         if (Ref filter = get(tree, K::index_constraint); is_dict(filter)) add_conjuncts(filter);
@@ -637,9 +636,13 @@ class Instantiation {
 
   // ---- infinity as no bound ----
 
-  // `x <= cap` (or `cap >= x`) with cap = infinity, and `x >= cap` with cap = -infinity: a
-  // single variable bounded by an infinite parameter has no bound there at all.
-  bool no_bound(Handle c) const {
+  // A constraint statement (an element of a list of constraints, or a forall's one constraint)
+  // that goes: `x <= cap` (or `cap >= x`) with cap = infinity, and `x >= cap` with cap =
+  // -infinity, a single variable bounded by an infinite parameter, has no bound there at all. As
+  // the condition of an implication it would hold always, which is no reason to drop the
+  // implication, so only statements go.
+  bool dropped(Handle c) const {
+    if (infinite_.empty() || !is_dict(c) || !eq(get(c, K::type), K::constraint_node)) return false;
     std::string op = text(get(c, K::op));
     if (op != "<=" && op != ">=") return false;
     Ref left = item(c, K::left), right = item(c, K::right);
