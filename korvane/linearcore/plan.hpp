@@ -157,7 +157,7 @@ class Plan {
 
 // ---- planners (planners.cpp) ----
 
-// An expression equal to |e| (Use::Upper: at least |e|).
+// An expression equal to |e| (Use::Upper: at least |e|; Use::Lower is exact, as |e| is convex).
 LinExpr plan_abs(Plan& plan, const LinExpr& e, Use use);
 
 // An expression equal to max(args) (maximum) or min(args) (Use::Upper for max and Use::Lower for

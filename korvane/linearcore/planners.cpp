@@ -31,17 +31,19 @@ LinExpr plan_abs(Plan& plan, const LinExpr& expression, Use use) {
   if (range.lo >= 0.0) return e;
   if (range.hi <= 0.0) return LinExpr::number(0.0).minus(e);
   double top = std::max(-range.lo, range.hi);
-  if (use == Use::Exact && plan.options().general_constraints) {
+  // Only a use that wants |e| small may drop the binary.
+  bool exact = use != Use::Upper;
+  if (exact && plan.options().general_constraints) {
     Var arg = as_variable(plan, e, "absarg");
     Var t = plan.add_aux(Kind::Continuous, 0.0, top, "abs");
     plan.add_general(General::Abs, t, {arg});
     return LinExpr::of(t);
   }
-  if (use == Use::Exact) range = plan.finite_interval(e);
+  if (exact) range = plan.finite_interval(e);
   Var t = plan.add_aux(Kind::Continuous, 0.0, top, "abs");
   plan.add_row(LinExpr::of(t).minus(e), Sense::Ge, 0.0);     // t >= e
   plan.add_row(LinExpr::of(t).add_scaled(e, 1.0), Sense::Ge, 0.0);  // t >= -e
-  if (use != Use::Exact) return LinExpr::of(t);
+  if (!exact) return LinExpr::of(t);
   // b = 1 makes t = e, b = 0 makes t = -e; the other row then has to let t reach |e| from the
   // far side of zero: -2 * lo and 2 * hi.
   Var b = plan.add_aux(Kind::Binary, 0.0, 1.0, "abs_sign");
