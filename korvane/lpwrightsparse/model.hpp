@@ -611,6 +611,9 @@ class Model {
   LinExpr render(const linearcore::Plan& plan, const linearcore::LinExpr& result);
   template <class Planner>
   LinExpr planned(const char* what, Planner&& planner);
+  template <class Planner>
+  LinExpr planned_on_grid(const char* what, std::vector<LinExpr> pieces, Planner&& planner);
+  std::optional<long long> grid_of(const LinExpr& e);
   // The column's bounds, or where one is infinite, those the linear constraints imply.
   std::pair<double, double> column_interval(int col);
   bool plain_linear(int e) const;
