@@ -66,10 +66,15 @@ class DataChecker {
       std::string kind = text_of(decl, K::type), name = text_of(decl, K::name);
       Ref value = get(data_, py_str(name));
       if (is_none(value)) continue;
-      std::vector<std::optional<IndexSet>> sets;
-      if (starts_with(kind, "parameter_")) {
+      bool parameter = starts_with(kind, "parameter_");
+      if (parameter) {
         std::string type = text_of(decl, K::value_type);
         if (type == "int" || type == "int+") check_integers(name, value);
+      }
+      // Only keyed data has keys to check; the index sets (as large as the data) are built for it alone.
+      if (!is_dict(value)) continue;
+      std::vector<std::optional<IndexSet>> sets;
+      if (parameter) {
         Ref dims = get(decl, K::dimensions);
         if (is_list(dims)) {
           for (Ref& dim : Iterate(dims)) sets.push_back(is_dict(dim) ? index_set(dim) : std::nullopt);
@@ -77,7 +82,7 @@ class DataChecker {
       } else if (starts_with(kind, "tuple_array")) {
         sets.push_back(named_set(text_of(decl, K::index_set)));
       }
-      if (is_dict(value) && !sets.empty()) check_keys(name, value, sets);
+      if (!sets.empty()) check_keys(name, value, sets);
     }
   }
 
