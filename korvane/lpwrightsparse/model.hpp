@@ -602,10 +602,10 @@ class Model {
   std::vector<std::uint32_t> slot_pos_;
   std::map<std::pair<const SetData*, std::vector<std::string>>, std::unique_ptr<ElementIndex>> indexes_;
   struct RowRef {
-    const RowStore* store;
-    std::size_t row;
+    const RowStore* store = nullptr;  // null: the constraint has written no row yet
+    std::size_t row = 0;
   };
-  std::unordered_map<int, RowRef> last_rows_;  // constraint to the last row it wrote
+  std::vector<RowRef> last_rows_;  // by constraint: the last row it wrote
   bool repeats_last_row(const RowStore& store, const std::vector<std::pair<int, double>>& terms, double sign,
                         double rhs) const;
   BigVector<std::int32_t> mark_;  // column to slot in the row being merged, -1 when absent
