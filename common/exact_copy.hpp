@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "access.hpp"
+#include "collector.hpp"
 
 namespace kv {
 
@@ -30,32 +31,42 @@ class ExactCopy {
   // its exact built-in type; anything else raises ValueError naming where it sits. (Numbers that
   // are not finite are left to find_non_finite, which reports them as model or data errors.)
   Ref operator()(Handle value) {
+    PauseCollector pause;
     std::vector<Frame> stack;
     Ref leaf = scalar(value, stack);
     if (leaf) return leaf;
-    stack.push_back(open(value, stack));
+    stack.push_back(open(value, stack, true));
     while (true) {
       Frame& top = stack.back();
       Ref child;
       if (!next(top, child)) {
         Ref done = close(top);
-        copies_.insert_or_assign(top.source.get(), std::make_pair(top.source.copy(), done.copy()));
-        in_progress_.erase(top.source.get());
+        if (top.shared) {
+          copies_.insert_or_assign(top.source.get(), std::make_pair(top.source.copy(), done.copy()));
+          in_progress_.erase(top.source.get());
+        }
         stack.pop_back();
         if (stack.empty()) return done;
         put(stack.back(), done);
         continue;
       }
       Ref copy = scalar(child, stack);
-      if (!copy) {
+      // `child` is held by its container and by this loop: a container with no other holder
+      // cannot be met again, nor contain itself, so it needs neither the memo nor the cycle check.
+      bool shared = !copy && Py_REFCNT(child.get()) > 2;
+      if (shared) {
         // A container met again is copied once, so shared parts stay shared, not multiplied.
         auto seen = copies_.find(child.get());
         if (seen != copies_.end()) copy = seen->second.second.copy();
       }
+      if (!copy) {
+        copy = flat_copy(child);
+        if (copy && shared) copies_.insert_or_assign(child.get(), std::make_pair(child.copy(), copy.copy()));
+      }
       if (copy) {
         put(top, copy);
       } else {
-        stack.push_back(open(child, stack));
+        stack.push_back(open(child, stack, shared));
       }
     }
   }
@@ -70,7 +81,31 @@ class ExactCopy {
     Ref key;     // for dicts: the copied key of the item being copied
     Ref iterator;
     Py_ssize_t pos = 0;
+    bool shared = true;  // may be met again: memoised and checked for cycles
   };
+
+  static bool exact_scalar(PyObject* o) {
+    return o == Py_None || PyBool_Check(o) || PyLong_CheckExact(o) || PyFloat_CheckExact(o) ||
+           PyUnicode_CheckExact(o);
+  }
+
+  // The copy of a list or tuple of exact scalars (most data is made of these), made at once; an
+  // empty Ref for anything else. An exact tuple of them cannot change and is its own copy.
+  static Ref flat_copy(Handle v) {
+    PyObject* o = v.get();
+    bool tuple = PyTuple_Check(o);
+    if (!tuple && !PyList_Check(o)) return {};
+    Py_ssize_t n = tuple ? PyTuple_GET_SIZE(o) : PyList_GET_SIZE(o);
+    PyObject** items = tuple ? &PyTuple_GET_ITEM(o, 0) : reinterpret_cast<PyListObject*>(o)->ob_item;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+      if (!exact_scalar(items[i])) return {};
+    }
+    if (PyTuple_CheckExact(o)) return Ref::borrow(o);
+    Ref out = check(tuple ? PyTuple_New(n) : PyList_New(n));
+    PyObject** targets = tuple ? &PyTuple_GET_ITEM(out.get(), 0) : reinterpret_cast<PyListObject*>(out.get())->ob_item;
+    for (Py_ssize_t i = 0; i < n; ++i) targets[i] = Py_NewRef(items[i]);
+    return out;
+  }
 
   // The copy of a value that holds no other values, or an empty Ref for a container.
   Ref scalar(Handle v, const std::vector<Frame>& stack) {
@@ -92,10 +127,10 @@ class ExactCopy {
                     "'; only numbers, strings, booleans, None, lists, tuples, sets and dictionaries are accepted");
   }
 
-  Frame open(Handle v, const std::vector<Frame>& stack) {
+  Frame open(Handle v, const std::vector<Frame>& stack, bool shared) {
     PyObject* o = v.get();
-    if (!in_progress_.insert(o).second) fail(stack, "contains itself");
-    Frame f{Kind::List, Ref::borrow(o), {}, {}, {}, 0};
+    if (shared && !in_progress_.insert(o).second) fail(stack, "contains itself");
+    Frame f{Kind::List, Ref::borrow(o), {}, {}, {}, 0, shared};
     if (PyDict_Check(o)) {
       f.kind = Kind::Dict;
       f.target = new_dict();
@@ -131,6 +166,7 @@ class ExactCopy {
         child = Ref::borrow(v);
         // Keys are copied too: they are hashed, compared and written.
         f.key = scalar(key, {});
+        if (!f.key) f.key = flat_copy(key);
         if (!f.key) f.key = ExactCopy(root_)(key);
         return true;
       }

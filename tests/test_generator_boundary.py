@@ -313,6 +313,39 @@ def test_a_tree_that_contains_itself_is_refused():
         GurobiCodeGenerator(tree, data).generate_code()
 
 
+def data_with_a_cycle_held_only_by_its_containers():
+    tree, data = base()
+    inner = ["x"]
+    outer = [inner, ("y", 1)]
+    inner.append(outer)  # entered through `outer`, which only `inner` and the data's list hold
+    data["extra"] = [[outer]]
+    return tree, data
+
+
+def data_with_shared_and_subclassed_rows():
+    tree, data = base()
+    row = ["a", 1, 2.5]
+    data["extra"] = [row] * 1000 + [Row(["b", 2])] + [("c", CodeFloat(3.0))]
+    return tree, data
+
+
+class Row(list):
+    def __iter__(self):
+        raise AssertionError("the generator ran a subclass's own __iter__")
+
+
+@pytest.mark.parametrize("make", [GurobiCodeGenerator, SciPyCSCCodeGenerator])
+def test_data_copies_refuse_cycles_anywhere_and_keep_shared_rows_without_running_subclass_code(make):
+    tree, data = data_with_a_cycle_held_only_by_its_containers()
+    with pytest.raises(ValueError, match=r"contains itself"):
+        make(tree, data).generate_code()
+    tree, data = data_with_shared_and_subclassed_rows()
+    script = make(tree, data).generate_code()
+    assert "__import__" not in script
+    assert data["extra"][0] is data["extra"][999]  # the caller's data is left as it was
+    assert isinstance(data["extra"][1000], Row)
+
+
 # ---- strings survive exactly ----
 
 def test_strings_beyond_the_basic_plane_and_nul_bytes_round_trip_in_both_targets(tmp_path):

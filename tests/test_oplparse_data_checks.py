@@ -32,6 +32,45 @@ def test_repeats_allowed_where_they_mean_something():
         "L": [1, 1], "S": [["a", 1], ["a", 2]], "K": {"a": 1, "b": 1}}
 
 
+def random_element(rng, depth=0):
+    """An element as Python holds it (tuples for <...>) and as a .dat file writes it."""
+    kind = rng.randrange(6 if depth < 2 else 4)
+    if kind == 0:
+        value = rng.choice([0, 1, 2, -1])
+        return value, str(value)
+    if kind == 1:
+        value = rng.choice([0.0, 1.0, 2.0, 0.5, -1.0])
+        return value, repr(value)
+    if kind == 2:
+        value = rng.choice([True, False])
+        return value, str(value).lower()
+    if kind == 3:
+        value = rng.choice(["a", "b", "1", "A", "\u00e9", ""])
+        return value, '"' + value + '"'
+    items = [random_element(rng, depth + 1) for _ in range(rng.randrange(0, 3))]
+    return tuple(v for v, _ in items), "<" + ", ".join(t for _, t in items) + ">"
+
+
+def test_set_repeats_are_found_exactly_as_python_compares_the_elements():
+    import random
+    rng = random.Random(7)
+    for _ in range(1500):
+        elements = [random_element(rng) for _ in range(rng.randrange(1, 6))]
+        seen, repeated_at = set(), None
+        for position, (value, _) in enumerate(elements):
+            if value in seen:
+                repeated_at = position
+                break
+            seen.add(value)
+        text = "S = {" + ",\n".join(t for _, t in elements) + "};"
+        if repeated_at is None:
+            assert len(parse_data(text)["S"]) == len(elements), text
+        else:
+            with pytest.raises(SemanticError, match="Duplicate element") as info:
+                parse_data(text)
+            assert info.value.lineno == repeated_at + 1, text
+
+
 MODEL = """\
 int n = ...;
 range R = 1..n;

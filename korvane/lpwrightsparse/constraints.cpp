@@ -189,7 +189,11 @@ void Model::add_row(const LinExpr& e, Sense sense, double rhs) {
     ub_origin.push_back(current_origin);
     ub_flipped.push_back(sense == Sense::Ge ? 1 : 0);
   }
-  if (site.constraint >= 0) last_rows_[site.constraint] = {&store, store.rows() - 1};
+  if (site.constraint >= 0) {
+    auto c = static_cast<std::size_t>(site.constraint);
+    if (last_rows_.size() <= c) last_rows_.resize(c + 1);
+    last_rows_[c] = {&store, store.rows() - 1};
+  }
 }
 
 // A loop whose body does not depend on its iterator writes the same row on every pass: the row
@@ -199,9 +203,9 @@ void Model::add_row(const LinExpr& e, Sense sense, double rhs) {
 bool Model::repeats_last_row(const RowStore& store, const std::vector<std::pair<int, double>>& terms, double sign,
                              double rhs) const {
   if (site.constraint < 0) return false;
-  auto last = last_rows_.find(site.constraint);
-  if (last == last_rows_.end() || last->second.store != &store) return false;
-  std::size_t row = last->second.row;
+  auto c = static_cast<std::size_t>(site.constraint);
+  if (c >= last_rows_.size() || last_rows_[c].store != &store) return false;
+  std::size_t row = last_rows_[c].row;
   auto begin = static_cast<std::size_t>(store.ptr[row]);
   if (store.ptr[row + 1] - store.ptr[row] != static_cast<std::int64_t>(terms.size()) || store.rhs[row] != sign * rhs) {
     return false;

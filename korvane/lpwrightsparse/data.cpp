@@ -177,7 +177,14 @@ Value Model::to_value(Handle o, int tuple_type) {
     RecursionGuard guard(" while reading a tuple");
     Ref items = set_elements(o);
     std::vector<Value> values;
-    for (Ref& item : Iterate(items)) values.push_back(to_value(item));
+    if (PyList_CheckExact(items.get()) || PyTuple_CheckExact(items.get())) {
+      // The generator's private copy: read in place, without the iterator protocol.
+      Py_ssize_t n = PySequence_Fast_GET_SIZE(items.get());
+      values.reserve(static_cast<std::size_t>(n));
+      for (Py_ssize_t i = 0; i < n; ++i) values.push_back(to_value(PySequence_Fast_GET_ITEM(items.get(), i)));
+    } else {
+      for (Ref& item : Iterate(items)) values.push_back(to_value(item));
+    }
     return interner.tuple(std::move(values), tuple_type);
   }
   throw ModelError{"Unsupported data value " + repr_text(o) + ": use numbers, strings, booleans or tuples"};
@@ -289,6 +296,11 @@ const SetData* Model::set_named(const std::string& name) {
   }
   if (!is_sequence(elements) && !PyAnySet_Check(elements.get())) {
     throw ModelError{"Set '" + name + "' expects a list of elements, got " + repr_text(elements), line_of(decl)};
+  }
+  if (is_sequence(elements)) {
+    auto n = static_cast<std::size_t>(PySequence_Fast_GET_SIZE(elements.get()));
+    set->elems.reserve(n);
+    set->pos.reserve(n);
   }
   for (Ref& element : Iterate(elements)) set->add(to_value(element, set->tuple_type));
   return sets.emplace(name, std::move(set)).first->second.get();

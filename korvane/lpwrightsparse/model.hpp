@@ -557,8 +557,9 @@ class Model {
 
   // ---- row origins (origins.cpp) ----
   std::vector<std::string> slot_names;  // iterator name of each slot
-  std::vector<Origin> origins;
-  std::vector<Value> origin_values;
+  BigVector<Origin> origins;
+  BigVector<std::int32_t> origin_values;  // iterator values of the origins, as indices into origin_distinct
+  std::vector<Value> origin_distinct;     // each distinct iterator value once, in order of first use
   std::vector<std::vector<int>> origin_slots;  // per constraint: slots of its enclosing iterators
   BigVector<std::int32_t> ub_origin, eq_origin;  // per row of ub_rows / eq_rows
   BigVector<std::uint8_t> ub_flipped;            // the ub row is a >= row multiplied by -1
@@ -566,6 +567,7 @@ class Model {
   std::vector<int> open_loops;  // loops around the constraint being instantiated
   int current_origin = -1;
   void open_origin(int c);
+  std::int32_t origin_value_id(int slot);
 
   // ---- rows and linearisations (constraints.cpp) ----
   void instantiate(int c, bool bounds_only);
@@ -622,6 +624,10 @@ class Model {
   std::optional<std::vector<linearcore::Interval>> implied_;
 
  private:
+  // Of each slot, the last value recorded for an origin and its index: loops mostly repeat the
+  // values of their outer iterators, so the distinct values are rarely looked up.
+  std::vector<std::pair<Value, std::int32_t>> origin_last_;
+  std::unordered_map<Value, std::int32_t, ValueHash> origin_ids_;
   // The domain each iterator slot runs over (null for a range evaluated when its loop opens) and
   // its position there, so that a subscript by that iterator over the same set or range takes
   // the position as it is: no hashing of the element, no conversion of the number.
@@ -629,10 +635,10 @@ class Model {
   std::vector<std::uint32_t> slot_pos_;
   std::map<std::pair<const SetData*, std::vector<std::string>>, std::unique_ptr<ElementIndex>> indexes_;
   struct RowRef {
-    const RowStore* store;
-    std::size_t row;
+    const RowStore* store = nullptr;  // null: the constraint has written no row yet
+    std::size_t row = 0;
   };
-  std::unordered_map<int, RowRef> last_rows_;  // constraint to the last row it wrote
+  std::vector<RowRef> last_rows_;  // by constraint: the last row it wrote
   bool repeats_last_row(const RowStore& store, const std::vector<std::pair<int, double>>& terms, double sign,
                         double rhs) const;
   BigVector<std::int32_t> mark_;  // column to slot in the row being merged, -1 when absent

@@ -24,6 +24,7 @@
 #include <bit>
 #include <cstring>
 
+#include "common/collector.hpp"
 #include "common/exact_copy.hpp"
 #include "common/finite_numbers.hpp"
 #include "common/limits.hpp"
@@ -179,6 +180,7 @@ Ref build_matrices(const Call& c) {
   Ref ast = attr(self, kAst), data = attr(self, kDataDict);
   if (!is_dict(ast)) raise(PyExc_TypeError, "the model tree must be a dictionary, not " + std::string(Py_TYPE(ast.get())->tp_name));
   if (!is_dict(data)) raise(PyExc_TypeError, "the data must be a dictionary, not " + std::string(Py_TYPE(data.get())->tp_name));
+  PauseCollector pause;  // the copies, the interned values and the result arrays are built in bulk
   // Built from private copies of exact built-in types: no caller code (a str subclass's __eq__,
   // a list subclass's __iter__) runs while the model is built, so nothing changes under it.
   Ref tree = ExactCopy("The model tree")(ast);

@@ -99,8 +99,21 @@ void Model::open_origin(int c) {
     }
   }
   origins.push_back({c, static_cast<std::uint32_t>(origin_values.size())});
-  for (int slot : slots_of_c) origin_values.push_back(slots[static_cast<std::size_t>(slot)]);
+  for (int slot : slots_of_c) origin_values.push_back(origin_value_id(slot));
   current_origin = static_cast<int>(origins.size()) - 1;
+}
+
+std::int32_t Model::origin_value_id(int slot) {
+  const Value& v = slots[static_cast<std::size_t>(slot)];
+  if (origin_last_.size() <= static_cast<std::size_t>(slot)) origin_last_.resize(static_cast<std::size_t>(slot) + 1, {Value{}, -1});
+  auto& [last, last_id] = origin_last_[static_cast<std::size_t>(slot)];
+  if (last_id < 0 || !(last == v)) {
+    auto [it, fresh] = origin_ids_.try_emplace(v, static_cast<std::int32_t>(origin_distinct.size()));
+    if (fresh) origin_distinct.push_back(v);
+    last = v;
+    last_id = it->second;
+  }
+  return last_id;
 }
 
 // {"ub": array('i'), "ub_flipped": array('B'), "eq": array('i'): the origin of each row (-1: none),
@@ -132,19 +145,12 @@ Ref row_origins(PyObject* module, const Model& m) {
   }
   start.push_back(static_cast<std::int32_t>(m.origin_values.size()));
   // Iterators take few distinct values, each made into a Python object once.
-  std::unordered_map<Value, std::int32_t, ValueHash> distinct;
-  std::vector<std::int32_t> value_ids;
-  value_ids.reserve(m.origin_values.size());
   Ref table = new_list();
-  for (const Value& v : m.origin_values) {
-    auto [it, fresh] = distinct.try_emplace(v, static_cast<std::int32_t>(distinct.size()));
-    if (fresh) append(table, python_value(m, v));
-    value_ids.push_back(it->second);
-  }
+  for (const Value& v : m.origin_distinct) append(table, python_value(m, v));
   Ref origins = new_dict();
   set_item(origins, kConstraint, packed_array(module, "i", constraint));
   set_item(origins, kStart, packed_array(module, "i", start));
-  set_item(origins, kValues, packed_array(module, "i", value_ids));
+  set_item(origins, kValues, packed_array(module, "i", m.origin_values));
   set_item(origins, kValueTable, table);
   set_item(out, kOrigins, origins);
   set_item(out, kConstraints, constraint_table(m));

@@ -6,9 +6,11 @@
 // collected on one shared stack and moved into a list of the right size in one go. Line numbers
 // are only computed when an error is reported.
 #include <cstring>
+#include <optional>
 #include <unordered_map>
 #include <vector>
 
+#include "common/collector.hpp"
 #include "source.hpp"
 
 namespace oplparse {
@@ -34,6 +36,83 @@ bool is_legal_start(char c) {
 // How a container's elements are kept: lists for values, tuples inside the keys of keyed arrays
 // (dictionary keys must be hashable).
 enum class Shape { Value, Key };
+
+// The elements of one set literal, for the check that none repeats. An element written <...> is a
+// list here and stands for the tuple of its items: it is hashed and compared as that tuple would
+// be (so 1, 1.0 and true are one element, as in Python), without building the tuple. Elements
+// are borrowed: the parser holds them until the set is complete.
+class ElementSet {
+ public:
+  // False when an equal element is already in; elements that cannot be keys (keyed arrays) are
+  // never equal to anything.
+  bool insert(PyObject* element) {
+    std::optional<Py_hash_t> hash = hash_of(element);
+    if (!hash) return true;
+    if (2 * (count_ + 1) > slots_.size()) grow();
+    std::size_t mask = slots_.size() - 1, i = static_cast<std::size_t>(*hash) & mask;
+    for (; slots_[i].element != nullptr; i = (i + 1) & mask) {
+      if (slots_[i].hash == *hash && equal(slots_[i].element, element)) return false;
+    }
+    slots_[i] = {*hash, element};
+    ++count_;
+    return true;
+  }
+
+ private:
+  struct Slot {
+    Py_hash_t hash = 0;
+    PyObject* element = nullptr;
+  };
+
+  static std::optional<Py_hash_t> hash_of(PyObject* element) {
+    if (PyDict_Check(element)) return std::nullopt;
+    if (!PyList_Check(element)) {
+      Py_hash_t h = PyObject_Hash(element);
+      if (h == -1 && PyErr_Occurred()) throw PyErrorSet{};
+      return h;
+    }
+    RecursionGuard guard(" while parsing .dat data");
+    auto h = static_cast<std::size_t>(PyList_GET_SIZE(element)) + 0x345678;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(element); ++i) {
+      std::optional<Py_hash_t> part = hash_of(PyList_GET_ITEM(element, i));
+      if (!part) return std::nullopt;
+      h = (h ^ static_cast<std::size_t>(*part)) * 0x9e3779b97f4a7c15ULL;
+      h ^= h >> 29;
+    }
+    return static_cast<Py_hash_t>(h);
+  }
+
+  static bool equal(PyObject* a, PyObject* b) {
+    if (a == b) return true;
+    if (PyList_Check(a) != PyList_Check(b)) return false;
+    if (!PyList_Check(a)) {
+      int same = PyObject_RichCompareBool(a, b, Py_EQ);
+      check_status(same);
+      return same == 1;
+    }
+    if (PyList_GET_SIZE(a) != PyList_GET_SIZE(b)) return false;
+    RecursionGuard guard(" while parsing .dat data");
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(a); ++i) {
+      if (!equal(PyList_GET_ITEM(a, i), PyList_GET_ITEM(b, i))) return false;
+    }
+    return true;
+  }
+
+  void grow() {
+    std::vector<Slot> old(std::max<std::size_t>(16, slots_.size() * 2));
+    old.swap(slots_);
+    std::size_t mask = slots_.size() - 1;
+    for (const Slot& s : old) {
+      if (s.element == nullptr) continue;
+      std::size_t i = static_cast<std::size_t>(s.hash) & mask;
+      while (slots_[i].element != nullptr) i = (i + 1) & mask;
+      slots_[i] = s;
+    }
+  }
+
+  std::vector<Slot> slots_;
+  std::size_t count_ = 0;
+};
 
 class DataParser {
  public:
@@ -193,14 +272,15 @@ class DataParser {
     Depth depth(depth_);
     ++p_;
     std::size_t base = stack_.size();
-    Ref seen = close == '}' ? check(PySet_New(nullptr)) : Ref();
+    std::optional<ElementSet> seen;
+    if (close == '}') seen.emplace();
     while (!at(close)) {
       std::size_t start = record_item();
       stack_.push_back(value(shape));
       if (range_follows()) {
         expand_range(close, start, seen);
       } else if (seen) {
-        add_element(seen, stack_.back(), start);
+        add_element(*seen, start);
       }
       skip_separator();
     }
@@ -215,7 +295,7 @@ class DataParser {
 
   // `{1..5}` in a set: the integers from the element just read to the one after `..`. In a list
   // the number of values would depend on the bounds, so a range there is refused by name.
-  void expand_range(char close, std::size_t start, Handle seen) {
+  void expand_range(char close, std::size_t start, std::optional<ElementSet>& seen) {
     if (close != '}') {
       fail_at("Unsupported range 'a..b' inside " + std::string(close == ']' ? "a list" : "a tuple") + " of '" +
                   std::string(name_) + "' in the .dat file Hint: write the values one by one, or use a set {a..b}.",
@@ -237,34 +317,16 @@ class DataParser {
     if (hi - lo >= 10000000) fail_at("Range of more than 10,000,000 elements in the set of '" + std::string(name_) + "'", start);
     for (long long k = lo; k <= hi; ++k) {
       stack_.push_back(py_int(k));
-      add_element(seen, stack_.back(), start);
+      add_element(*seen, start);
     }
   }
 
-  void add_element(Handle seen, Handle element, std::size_t start) {
-    Ref key = hashable(element);
-    if (!key) return;
-    int present = PySet_Contains(seen.get(), key.get());
-    check_status(present);
-    if (present) {
-      fail_at("Duplicate element " + repr_text(element) + " in the set of '" + std::string(name_) +
-                  "' Hint: list each element of a set once.",
-              start);
-    }
-    check_status(PySet_Add(seen.get(), key.get()));
-  }
-
-  // An element as a set key: tuples written <...> are lists here; a keyed array has no key form.
-  static Ref hashable(Handle element) {
-    if (is_dict(element)) return Ref();
-    if (!is_list(element)) return Ref::borrow(element);
-    Ref items = new_list();
-    for (Ref& item : Iterate(element)) {
-      Ref key = hashable(item);
-      if (!key) return Ref();
-      append(items, key);
-    }
-    return check(PyList_AsTuple(items.get()));
+  // The element on top of the stack, checked against those read before it in the same set.
+  void add_element(ElementSet& seen, std::size_t start) {
+    if (seen.insert(stack_.back().get())) return;
+    fail_at("Duplicate element " + repr_text(stack_.back()) + " in the set of '" + std::string(name_) +
+                "' Hint: list each element of a set once.",
+            start);
   }
 
   // The offset of the element or key about to be read, recorded when it is an item of a value
@@ -469,19 +531,6 @@ class DataParser {
   const char* end_;
   std::vector<Ref> stack_;                             // elements of the containers being read, innermost last
   std::unordered_map<std::string_view, Ref> strings_;  // ASCII strings read so far, by their text
-};
-
-class PauseCollector {
- public:
-  PauseCollector() : was_enabled_(PyGC_Disable() == 1) {}
-  ~PauseCollector() {
-    if (was_enabled_) PyGC_Enable();
-  }
-  PauseCollector(const PauseCollector&) = delete;
-  PauseCollector& operator=(const PauseCollector&) = delete;
-
- private:
-  bool was_enabled_;
 };
 
 }  // namespace

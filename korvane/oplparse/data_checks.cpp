@@ -66,17 +66,19 @@ class DataChecker {
       std::string kind = text_of(decl, K::type), name = text_of(decl, K::name);
       Ref value = get(data_, py_str(name));
       if (is_none(value)) continue;
+      // Only keyed data has keys to check: the index sets (as large as the data) are built for it alone.
+      bool keyed = is_dict(value);
       std::vector<std::optional<IndexSet>> sets;
       if (starts_with(kind, "parameter_")) {
         std::string type = text_of(decl, K::value_type);
         check_value_types(name, type, value, "Parameter '" + name + "' is declared " + type);
         if (type == "int" || type == "int+") check_integers(name, value);
         Ref dims = get(decl, K::dimensions);
-        if (is_list(dims)) {
+        if (keyed && is_list(dims)) {
           for (Ref& dim : Iterate(dims)) sets.push_back(is_dict(dim) ? index_set(dim) : std::nullopt);
         }
       } else if (starts_with(kind, "tuple_array")) {
-        sets.push_back(named_set(text_of(decl, K::index_set)));
+        if (keyed) sets.push_back(named_set(text_of(decl, K::index_set)));
         check_tuple_sizes(name, text_of(decl, K::tuple_type), value);
       } else if (starts_with(kind, "set_of_tuples")) {
         check_tuple_sizes(name, text_of(decl, K::tuple_type), value);
@@ -88,7 +90,7 @@ class DataChecker {
         std::string type = text_of(decl, K::element_type);
         check_value_types(name, type, value, "Set '" + name + "' is declared {" + type + "}", type == "int");
       }
-      if (is_dict(value) && !sets.empty()) check_keys(name, value, sets);
+      if (!sets.empty()) check_keys(name, value, sets);
     }
   }
 

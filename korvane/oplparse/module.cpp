@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <string>
 
+#include "common/collector.hpp"
 #include "source.hpp"
 
 namespace oplparse {
@@ -82,11 +83,13 @@ Source file_source(const Call& c, Handle bytes, Handle name) {
 
 Ref instantiate(const Call& c) {
   auto [tree, data, filename] = c.bind(Params<3>{"instantiate", {"tree", "data", "filename"}, 2});
+  PauseCollector pause;
   return instantiate_model(Source{{}, filename ? filename : Py_None, c.module}, tree, data);
 }
 
 Ref parse_files(const Call& c) {
   auto [model_path, data_path] = c.bind(Params<2>{"parse_files", {"model_path", "data_path"}, 1});
+  PauseCollector pause;  // the data's containers are checked and instantiated in bulk
   Ref model_name = check(PyOS_FSPath(model_path));
   Ref model_bytes = read_bytes(model_name);
   Source model = file_source(c, model_bytes, model_name);
