@@ -12,6 +12,7 @@
 
 #include "korvane/lpwrightsparse/model.hpp"
 #include "parser.hpp"
+#include "script.hpp"
 
 namespace oplparse {
 namespace {
@@ -85,7 +86,8 @@ class Instantiation {
         data_(check(PyDict_Copy(data))),
         declarations_(new_list()),
         env_root_(new_dict()),
-        env_(env_root_.get(), data_.get()) {
+        env_(env_root_.get(), data_.get()),
+        scripts_(source.module) {
     set_item(env_root_, K::declarations, declarations_);
   }
 
@@ -120,6 +122,7 @@ class Instantiation {
       if (objective_ && eq(key, K::objective)) lowered = objective_.get();
       set_item(root, key, lowered);
     }
+    scripts_.add_keys(root);
     return tuple_of(root, data_);
   }
 
@@ -137,6 +140,10 @@ class Instantiation {
     }
     if (eq(type, K::assert_statement)) {
       check_assert(decl);
+      return {};
+    }
+    if (eq(type, K::script_block)) {
+      scripts_.take(decl, env_, env_root_, data_, declarations_);
       return {};
     }
     return Ref::borrow(decl);
@@ -741,6 +748,7 @@ class Instantiation {
   lpsparse::Model env_;
   Ref constraints_;  // the lowered constraints, when the tree has a list of them
   Ref objective_;
+  script::BlockRunner scripts_;
   std::vector<ScopeEntry> scope_;  // iterators around the node being lowered, innermost last
   int computed_count_ = 0;
   long line_ = 0;
