@@ -29,8 +29,15 @@ enum class NodeKind : std::uint8_t {
   Conditional, Assign, Update,
 };
 
+// The operator of Unary, Binary, Logical, Assign (its arithmetic, or Set for `=`) and Update nodes.
+enum class Op : std::uint8_t { None, Add, Sub, Mul, Div, Mod, Eq, Ne, Lt, Gt, Le, Ge, And, Or, Not, Neg, Plus, Set };
+
+// The operator written `text` (`+=` is Add); None for any other text.
+Op op_code(std::string_view text);
+
 struct Node {
   NodeKind kind;
+  Op op = Op::None;
   int line = 0;
   std::size_t begin = 0, end = 0;  // the statement or expression in the source: what errors quote
   std::string text;                // name, string value, operator or class name
