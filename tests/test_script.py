@@ -285,3 +285,40 @@ def test_data_built_by_a_script_solves_to_the_brute_force_optimum(tmp_path, n, s
     tree, values = oplparse.parse_files(str(model), str(data))
     gurobi = run_gurobi_script(GurobiCodeGenerator(tree, values).generate_code())
     assert gurobi["objective_value"] == pytest.approx(expected)
+
+
+KEYED_MODEL = """
+{string} S = ...;
+{int} R = ...;
+float k[S] = ...;
+float m[S][R] = ...;
+tuple T { string s; int r; }
+{T} Pairs = ...;
+float p[Pairs] = ...;
+float q[S] = ...;
+execute {
+  k["b"] = 10; m["a"][2] = 7.5; q["a"] = 9;
+  for (var t in Pairs) p[t] = t.r * 100;
+  writeln(k, m, p, q);
+}
+dvar float+ x in 0..1;
+maximize sum(s in S) k[s] * x + sum(s in S, r in R) m[s][r] * x + sum(t in Pairs) p[t] * x + sum(s in S) q[s] * x;
+"""
+KEYED_DATA = ('S = {a b}; R = {1 2}; k = #[a: 1, b: 2]#; m = #[a: #[1: 1, 2: 2]#, b: #[1: 3, 2: 4]#]#;\n'
+              'Pairs = {<"a",1>, <"b",2>}; p = #[<"a",1>: 5, <"b",2>: 6]#; q = [a 1 b 2];\n')
+
+
+def test_elements_of_keyed_data_are_written_where_both_targets_read_them(tmp_path):
+    from korvane.mipwright import GurobiCodeGenerator
+    from script_runner import run_gurobi_script
+
+    model, data = tmp_path / "keyed.mod", tmp_path / "keyed.dat"
+    model.write_text(KEYED_MODEL)
+    data.write_text(KEYED_DATA)
+    tree, values = oplparse.parse_files(str(model), str(data))
+    assert tree["script_log"] == "[1 10][[1 7.5] [3 4]][100 200][9 2]\n"
+    assert values["p"] == {("a", 1): 100.0, ("b", 2): 200.0} and values["q"] == {"a": 9.0, "b": 2}
+    expected = 11 + 15.5 + 300 + 11
+    assert korvane.solve(str(model), str(data), output=io.StringIO())["objective_value"] == pytest.approx(expected)
+    gurobi = run_gurobi_script(GurobiCodeGenerator(tree, values).generate_code())
+    assert gurobi["objective_value"] == pytest.approx(expected)

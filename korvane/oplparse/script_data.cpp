@@ -303,6 +303,12 @@ void ScriptData::assign_element(const Value& data, const Value& key, const Value
                        line};
     }
   }
+  if (!t.is_dense && is_list(node)) {  // [key value key value ...]: the same entries as a dictionary
+    Ref pairs = new_dict();
+    for (Py_ssize_t i = 0; i + 1 < len(node); i += 2) set_item(pairs, item(node, i), item(node, i + 1));
+    set_item(data_, key_str(name), pairs);
+    node = std::move(pairs);
+  }
   Ref value = python_value(v, value_type(name), name, line);
   for (std::size_t i = 0; i < full.size(); ++i) {
     bool last = i + 1 == full.size();
