@@ -148,7 +148,7 @@ def test_post_blocks_read_the_solution_and_the_objective():
       subject to { sum(i in Items) take[i] <= 2; }
       execute report {
         for (var i in Items) if (take[i].solutionValue > 0.5) writeln("take ", i, " worth ", v[i]);
-        writeln("total ", cplex.getObjValue());
+        writeln("total ", cplex.getObjValue(), " ", take);
       }
     """
     tree, data = prepared(model)
@@ -157,7 +157,7 @@ def test_post_blocks_read_the_solution_and_the_objective():
     assert block["statements"][0]["type"] == "for_in"
     solution = {"take[a]": 1.0, "take[b]": 0.0, "take[c]": 1.0}
     out = run_script(block, tree, data, solution, 5.0)
-    assert out["log"] == "take a worth 3\ntake c worth 2\ntotal 5\n"
+    assert out["log"] == "take a worth 3\ntake c worth 2\ntotal 5 [1 0 1]\n"
 
 
 def test_main_runs_its_statements_after_the_solve_with_the_solution():

@@ -138,13 +138,15 @@ std::vector<Value> ScriptData::elements(const Value& data, int line) {
   const std::string& name = *data.str;
   std::vector<Value> out;
   if (!is_set(data)) {
-    // An array: the elements of the dimension its next subscript runs over.
+    // An array of data or of variables: the elements of the dimension its next subscript runs over.
     std::string type = type_of(name);
-    if (!is_parameter_type(type)) throw ModelError{"'" + name + "' is not a set", line};
-    const lpsparse::Table& t = table(name, line);
+    Ref dims = get(env_.declarations.at(name), key_str("dimensions"));
     std::size_t level = data.key->size();
-    if (level >= t.dims.size()) throw ModelError{"'" + name + "' is not a set", line};
-    for (std::size_t i = 0; i < t.dims[level].size(); ++i) out.push_back(from_env(t.dims[level].at(i)));
+    if ((!is_parameter_type(type) && type != "dvar_indexed") || !is_list(dims) || level >= static_cast<std::size_t>(len(dims))) {
+      throw ModelError{"'" + name + "' is not a set", line};
+    }
+    lpsparse::Domain d = env_.dimension(item(dims, static_cast<Py_ssize_t>(level)), name, line);
+    for (std::size_t i = 0; i < d.size(); ++i) out.push_back(from_env(d.at(i)));
     return out;
   }
   std::optional<lpsparse::Domain> domain = env_.domain_named(name, line);
