@@ -183,6 +183,7 @@ def test_main_runs_its_statements_after_the_solve_with_the_solution():
     ("execute {\n  writeln(1);\n  do { } while (false);\n}", 3, ["'do { } while (false)'", "'do'"]),
     ("execute {\n  var m = new IloOplModel();\n}", 2, ["'new IloOplModel'", "not supported in script blocks"]),
     ("execute {\n  foo(1);\n}", 2, ["calling 'foo'", "not supported"]),
+    ("execute {\n  var a = new Array();\n  a[1e9] = 1;\n}", 3, ["an array of more than 10000000 elements is not supported"]),
     ("execute {\n  Math.sin(1);\n}", 2, ["'Math.sin(...)'", "not supported"]),
     ("int n = 2;\nexecute {\n  writeln(n.size);\n}", 3, ["'writeln(n.size);' at line 3", "property 'size'"]),
     ("int n = 2;\nexecute {\n  n = 'a';\n}", 3, ["'n' is declared int", "'a'"]),

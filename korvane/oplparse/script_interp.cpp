@@ -10,6 +10,9 @@ namespace {
 
 enum class Flow { Normal, Break, Continue };
 
+// Script arrays are small tables; one index beyond this would take gigabytes at once.
+constexpr double kLongestArray = 1e7;
+
 // Where an assignment stores its value.
 struct Place {
   enum class K { Slot, Implicit, Scalar, Setting, Field, ArrayItem, DataItem };
@@ -342,7 +345,8 @@ class Interpreter {
     for (int a : n.list) args.push_back(eval(a));
     if (args.size() == 1 && args[0].is(Value::K::Num)) {
       double size = args[0].num;
-      if (!(size >= 0 && size == std::floor(size) && size <= 1e8)) fail("invalid array length " + number_text(size), n.line);
+      if (!(size >= 0 && size == std::floor(size))) fail("invalid array length " + number_text(size), n.line);
+      if (size > kLongestArray) unsupported("an array of " + number_text(size) + " elements", n.line);
       v.arr->items.resize(static_cast<std::size_t>(size));
     } else {
       v.arr->items = std::move(args);
@@ -420,7 +424,8 @@ class Interpreter {
     Value key = eval(n.b);
     if (object.is(Value::K::Arr)) {
       double i = to_number(key);
-      if (!(i >= 0 && i == std::floor(i) && i <= 1e8)) fail("invalid array index " + to_text(key, &data_), n.line);
+      if (!(i >= 0 && i == std::floor(i))) fail("invalid array index " + to_text(key, &data_), n.line);
+      if (i >= kLongestArray) unsupported("an array of more than " + number_text(kLongestArray) + " elements", n.line);
       return {Place::K::ArrayItem, -1, "", object, {}, static_cast<std::size_t>(i)};
     }
     if (object.is(Value::K::Data)) return {Place::K::DataItem, -1, "", object, key};
