@@ -65,12 +65,12 @@ def test_declared_data_sets_ranges_tuples_and_opl_functions():
       for (var a in Arcs) { total += a.cap; write(a.from, a.to, " "); }
       writeln(total, " ", Arcs);
       writeln(Opl.card(Cities), Opl.first(Cities), Opl.last(R), Opl.ord(Cities, "c"), Opl.item(R, 1),
-              Opl.next(Cities, "a"), Opl.prev(R, 5), " ", Cities.size);
+              Opl.next(Cities, "a"), Opl.prev(R, 5), Opl.next(R, 2, 3), " ", Cities.size);
       var s = 0;
       for (var i in Cities) for (var j in R) s += c[i][j];
       writeln(s, " ", c["b"], " ", R);
     """
-    assert log_of(body, decls, data) == 'ab bc 7 {<"a" "b" 3> <"b" "c" 4>}\n3a523b4 3\n78 [5 6 7 8] {2 3 4 5}\n'
+    assert log_of(body, decls, data) == 'ab bc 7 {<"a" "b" 3> <"b" "c" 4>}\n3a523b45 3\n78 [5 6 7 8] {2 3 4 5}\n'
 
 
 # ---- scoping ----
@@ -188,7 +188,7 @@ def test_main_runs_its_statements_after_the_solve_with_the_solution():
     ("int n = 2;\nexecute {\n  writeln(n.size);\n}", 3, ["'writeln(n.size);' at line 3", "property 'size'"]),
     ("int n = 2;\nexecute {\n  n = 'a';\n}", 3, ["'n' is declared int", "'a'"]),
     ("int n = 2;\nexecute {\n  n = 2.5;\n}", 3, ["'n' is declared int", "2.5"]),
-    ("{int} S = {1};\nexecute {\n  writeln(Opl.next(S, 1));\n}", 3, ["Opl.next: 1 is the last element of 'S'"]),
+    ("{int} S = {1};\nexecute {\n  writeln(Opl.next(S, 1));\n}", 3, ["Opl.next: 'S' has no element 1 after 1"]),
     ("execute {\n  writeln(y);\n}", 2, ["'y' is not declared"]),
     ("int n = 2;\nexecute {\n  n[1] = 3;\n}", 3, ["assigning to an element of 2"]),
     ("execute {\n  var a = 1\n  var b = 2 3;\n}", 3, ["Syntax error", "'3' at line 3"]),
