@@ -116,6 +116,11 @@ def test_blocks_change_the_data_the_model_and_later_declarations_see():
     assert tree["post_blocks"] == [] and tree["settings"] == {} and tree["ignored_settings"] == []
 
 
+def test_script_strings_do_not_hide_the_model_after_the_block():
+    tree, _ = prepared("execute { writeln('/*', \"'\"); }\nint n = 2;\nexecute { writeln(n, '*/'); }\n")
+    assert tree["script_log"] == "/*'\n2*/\n"
+
+
 def test_models_without_blocks_have_no_script_keys():
     tree, _ = prepared("dvar float x in 0..1;\nmaximize x;\n")
     assert set(tree) == {"declarations", "objective", "constraints"}

@@ -16,7 +16,16 @@ void ModelParser::script_block() {
   } catch (const lpsparse::ModelError& e) {
     fail(e.message, static_cast<int>(e.lineno > 0 ? e.lineno : keyword.line));
   }
-  while (peek().kind != Tok::End && peek().offset < end) advance();
+  // The model's tokens resume after the block, read again from there: the model lexer does not
+  // know the script's strings, so a '/*' inside one may have swallowed text after the block.
+  std::vector<Token> rest = tokenize(source_.text.substr(end));
+  int lines_before = source_.line_at(end) - 1;
+  for (Token& t : rest) {
+    t.offset += end;
+    t.line += lines_before;
+  }
+  tokens_.resize(pos_);
+  tokens_.insert(tokens_.end(), rest.begin(), rest.end());
   std::vector<std::string> dvars, declared;
   for (const auto& [name, symbol] : symbols_) {
     (symbol.kind == Kind::Dvar || symbol.kind == Kind::Dexpr ? dvars : declared).push_back(name);
