@@ -74,8 +74,9 @@ std::optional<Value> ScriptData::global(const std::string& name, int line) {
   }
   if (type == "dvar" || type == "dvar_indexed") {
     if (!has_solution()) {
-      throw ModelError{"Decision variable '" + name + "' has no value before the solve: read it in an execute block "
-                       "after the constraints",
+      throw ModelError{"Decision variable '" + name + "' has no value " +
+                           (solution_ ? std::string("without a solution")
+                                      : "before the solve: read it in an execute block after the constraints"),
                        line};
     }
     return arity == 0 ? solution_value(name, {}, line) : Value::data(name);
