@@ -239,6 +239,7 @@ class BlockRunner {
   void add_keys(Handle root) const;
 
  private:
+  void take_block(Handle block, lpsparse::Model& env, Handle env_root, Ref& data, Handle declarations);
   PyObject* module_;
   bool seen_ = false;
   RunResult result_;
@@ -249,6 +250,10 @@ class BlockRunner {
 // instantiated model, `solution` maps variable names ("x[1,a]") to values. Returns {"log",
 // "settings", "ignored_settings", "data"} (data: a copy with the block's changes).
 Ref run_after_solve(PyObject* module, Handle block, Handle tree, Handle data, Handle solution, Handle objective);
+
+// `message` with the repair hint for a script error added (unless it has one): how to stay in the
+// subset, how to mend the syntax, or how a script may change the data.
+std::string with_script_hint(const std::string& message);
 
 // ---- builtins (script_builtins.cpp) ----
 

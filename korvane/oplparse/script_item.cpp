@@ -14,7 +14,7 @@ void ModelParser::script_block() {
     program = script::parse_block(source_.text, keyword.offset, keyword.line, &end);
     script::solve_statement(program);  // solves and generates out of place are refused now
   } catch (const lpsparse::ModelError& e) {
-    fail(e.message, static_cast<int>(e.lineno > 0 ? e.lineno : keyword.line));
+    fail(script::with_script_hint(e.message), static_cast<int>(e.lineno > 0 ? e.lineno : keyword.line));
   }
   // The model's tokens resume after the block, read again from there: the model lexer does not
   // know the script's strings, so a '/*' inside one may have swallowed text after the block.
