@@ -12,6 +12,7 @@
 
 #include "korvane/lpwrightsparse/model.hpp"
 #include "parser.hpp"
+#include "script.hpp"
 
 namespace oplparse {
 namespace {
@@ -85,7 +86,8 @@ class Instantiation {
         data_(check(PyDict_Copy(data))),
         declarations_(new_list()),
         env_root_(new_dict()),
-        env_(env_root_.get(), data_.get()) {
+        env_(env_root_.get(), data_.get()),
+        scripts_(source.module) {
     set_item(env_root_, K::declarations, declarations_);
   }
 
@@ -122,6 +124,7 @@ class Instantiation {
       if (objective_ && eq(key, K::objective)) lowered = objective_.get();
       set_item(root, key, lowered);
     }
+    scripts_.add_keys(root);
     return tuple_of(root, data_);
   }
 
@@ -139,6 +142,10 @@ class Instantiation {
     }
     if (eq(type, K::assert_statement)) {
       check_assert(decl);
+      return {};
+    }
+    if (eq(type, K::script_block)) {
+      scripts_.take(decl, env_, env_root_, data_, declarations_);
       return {};
     }
     return Ref::borrow(decl);
@@ -880,6 +887,7 @@ class Instantiation {
   lpsparse::Model env_;
   Ref constraints_;  // the lowered constraints, when the tree has a list of them
   Ref objective_;
+  script::BlockRunner scripts_;
   std::vector<ScopeEntry> scope_;  // iterators around the node being lowered, innermost last
   std::vector<Ref> filters_;       // the conjuncts of their filters
   std::set<std::string> infinite_;  // scalar parameters computed as infinity or -infinity

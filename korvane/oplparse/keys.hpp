@@ -28,6 +28,7 @@ inline Key set_operation{"set_operation"};
 inline Key set_array{"set_array"};
 inline Key members{"members"};
 inline Key with_check{"with_check"};
+inline Key script_block{"script_block"};
 
 // Module globals and attributes
 inline Key SemanticError{"SemanticError"};
