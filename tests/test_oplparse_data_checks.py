@@ -86,6 +86,7 @@ int+ g[R] = ...;
 float h[T] = ...;
 float k[S][T] = ...;
 P arr[S] = ...;
+int pr[S] = ...;
 dvar float x;
 minimize x;
 subject to {}
@@ -103,6 +104,7 @@ g = [1, 2.0];
 h = #["u": 0.5]#;
 k = #["a": #["u": 1]#]#;
 arr = #["a": <"p", 3>]#;
+pr = [a 1 b 2];
 """
 
 
@@ -121,12 +123,13 @@ arr = #["a": <"p", 3>]#;
      "index set 'T'", 10),
     ('arr = #["a": <"p", 3>]#;', 'arr = #["a": <"p", 3>, "q": <"r", 1>]#;', "Key 'q' of 'arr' is not an element of "
      "its index set 'S'", 11),
+    ("pr = [a 1 b 2];", "pr = [a 1 b 2.5];", "Parameter 'pr' is declared int but its data holds 2.5", 12),
 ])
 def test_data_against_declarations(tmp_path, old, new, message, line):
     (tmp_path / "m.mod").write_text(MODEL)
     (tmp_path / "good.dat").write_text(GOOD)
     tree, data = parse_files(tmp_path / "m.mod", tmp_path / "good.dat")
-    assert data["g"] == [1, 2.0] and data["e"] == {("p", 1): 1.5}
+    assert data["g"] == [1, 2.0] and data["e"] == {("p", 1): 1.5} and data["pr"] == ["a", 1, "b", 2]
     assert GOOD.count(old) == 1
     (tmp_path / "bad.dat").write_text(GOOD.replace(old, new))
     with pytest.raises(SemanticError) as info:

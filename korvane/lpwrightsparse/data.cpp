@@ -2,6 +2,7 @@
 // into C++ containers, and the columns of the decision variables.
 #include <charconv>
 
+#include "common/flat_pairs.hpp"
 #include "model.hpp"
 
 namespace lpsparse {
@@ -63,16 +64,6 @@ Ref set_elements(Handle value) {
   return Ref::borrow(value);
 }
 
-// ["a", 1, "b", 2.5]: an indexed parameter given as key/value pairs.
-bool is_flat_pairs(Handle value) {
-  if (!is_list(value)) return false;
-  Py_ssize_t n = PyList_GET_SIZE(value.get());
-  if (n == 0 || n % 2 != 0) return false;
-  for (Py_ssize_t i = 0; i < n; i += 2) {
-    if (!is_str(PyList_GET_ITEM(value.get(), i)) || !is_number(PyList_GET_ITEM(value.get(), i + 1))) return false;
-  }
-  return true;
-}
 
 }  // namespace
 

@@ -7,6 +7,7 @@
 #include <cmath>
 #include <optional>
 
+#include "common/flat_pairs.hpp"
 #include "source.hpp"
 
 namespace oplparse {
@@ -111,7 +112,9 @@ class DataChecker {
   // ---- int parameters ----
 
   void check_integers(const std::string& name, Handle value) {
+    bool pairs = is_flat_pairs(value);  // [a 1 b 2]: only every second item is a value
     for_each_item(value, [&](Handle v, std::size_t at) {
+      if (pairs && at % 2 == 0) return;
       if (Ref bad = first_leaf(v, [](Handle x) { return !is_integer_value(x); })) {
         fail("Parameter '" + name + "' is declared int but its data holds " + repr_text(bad) +
                  ", which is not an integer Hint: write whole numbers for an int parameter, or declare it float.",
@@ -154,6 +157,8 @@ class DataChecker {
                          const std::string& declared, bool whole = false) {
     bool numeric = starts_with(type, "int") || starts_with(type, "float");
     if (!numeric && type != "string") return;
+    // [a 1 b 2] is keys and their numbers: the names are keys, not values of the parameter.
+    if (numeric && is_flat_pairs(value)) return;
     auto mismatched = [&](Handle v) {
       bool number = !is_bool(v) && (is_int(v) || is_float(v));
       return numeric ? !number || (whole && !is_integer_value(v)) : !is_str(v);
