@@ -636,6 +636,31 @@ def instantiate():
         expect(faultlore.SemanticError, oplparse.parse_files, path)
 
 
+POST_MODEL = """
+{string} S = ...;
+tuple P { string s; float v; }
+dvar int+ x[S] in 0..3;
+dvar float y;
+maximize sum(s in S) x[s] - y;
+subject to { y >= 1; }
+{P} chosen = {<s, x[s]> | s in S : x[s] > 0};
+float total = sum(s in S) x[s] + y;
+float top = max(p in chosen) p.v;
+float ratio = 1 / y;
+"""
+
+
+@scenario(warmup=10, rounds=8)
+def post_process():
+    tree, data = oplparse.instantiate(oplparse.parse_model(POST_MODEL, "m.mod"), {"S": ["a", "b"]})
+    oplparse.post_process(tree, data, {"x[a]": 3.0, "x[b]": 0.0, "y": 1.0}, 2.0, filename="m.mod")
+    expect(faultlore.SemanticError, oplparse.post_process, tree, data, {"x[a]": 3.0, "x[b]": 0.0, "y": 0.0}, 3.0)
+    expect(faultlore.SemanticError, oplparse.post_process, tree, data, {"x[a]": 3.0, "y": 1.0}, 2.0)
+    expect(faultlore.SemanticError, oplparse.post_process, tree, data, {"x[a]": "3", "x[b]": 0.0, "y": 1.0}, 2.0)
+    expect(TypeError, oplparse.post_process, tree, data, [], 2.0)
+    expect(TypeError, oplparse.post_process, tree, data, {}, "2")
+
+
 # ---- korvane._velmoraserve ----
 
 @contextlib.contextmanager
