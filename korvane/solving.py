@@ -126,20 +126,38 @@ _GUROBI_PARAMETERS = {"time_limit": "TimeLimit", "mip_gap": "MIPGap", "mip_gap_a
 
 
 def model_settings(tree):
-    """The solver settings a model's script blocks make, by the names solve() uses."""
-    return dict(tree.get("settings") or {})
+    """The solver settings a model's script blocks make (cplex.tilim and the like), by the names
+    solve() uses; a value no solver takes is left out (setting_notes says so)."""
+    return {key: value for key, value in (tree.get("settings") or {}).items() if _setting_problem(key, value) is None}
 
 
 def setting_notes(tree, target, options):
     """One line for each setting of the model that this solve does not apply, saying why."""
-    notes = [f"setting {name} ignored: no counterpart" for name in tree.get("ignored_settings") or ()]
-    for key, value in model_settings(tree).items():
+    notes = [f"setting {_cplex_name(name)} ignored: no counterpart" for name in tree.get("ignored_settings") or ()]
+    for key, value in (tree.get("settings") or {}).items():
         name = _SETTING_NAMES[key]
-        if key not in _TARGET_SETTINGS[target]:
+        problem = _setting_problem(key, value)
+        if problem is not None:
+            notes.append(f"setting {name} = {value!r} ignored: {problem}")
+        elif key not in _TARGET_SETTINGS[target]:
             notes.append(f"setting {name} ignored: no counterpart in {_TARGET_NAMES[target]}")
         elif key in options:
             notes.append(f"setting {name} = {value!r} overridden by {key}={options[key]!r} of the caller")
     return notes
+
+
+def _setting_problem(key, value):
+    if key == "threads":
+        return None if isinstance(value, int) and value >= 0 else "the number of threads is a whole number >= 0"
+    try:
+        _positive_number(key, value, allow_zero=key != "time_limit")
+    except (TypeError, ValueError) as error:
+        return str(error).replace(f"{key} must be", "it must be")
+    return None
+
+
+def _cplex_name(name):
+    return name if name.startswith("cplex.") else "cplex." + name
 
 
 def _post_processing(tree, data, results, name):

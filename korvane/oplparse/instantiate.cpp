@@ -127,8 +127,8 @@ class Instantiation {
 
   // The post-processing stage over an instantiated model: its decision variables take their values
   // in `solution` (variable name -> value, as the solver scripts report them), and the
-  // declarations set aside for after the solve are computed from them. Returns the data
-  // dictionary with their values.
+  // declarations set aside for after the solve are computed from them. Returns (data with their
+  // values, the core declarations with theirs).
   Ref after_solve(Handle solution) {
     try {
       Ref none_declared = new_list();
@@ -149,7 +149,7 @@ class Instantiation {
     } catch (const ModelError& e) {
       source_.fail(e.message, static_cast<int>(e.lineno > 0 ? e.lineno : line_));
     }
-    return Ref::borrow(data_.get());
+    return tuple_of(data_, declarations_);
   }
 
  private:

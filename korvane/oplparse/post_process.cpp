@@ -25,7 +25,8 @@ Ref post_process(const Call& c) {
   require(solution, is_dict(solution), "solution", "dict");
   require(objective, is_none(objective) || is_int(objective) || is_float(objective), "objective", "a number or None");
   Source source{{}, filename ? filename : Py_None, c.module};
-  Ref solved = evaluate_after_solve(source, tree, data, solution);
+  Ref after = evaluate_after_solve(source, tree, data, solution);
+  Ref solved = item(after, 0);
   Ref values = new_dict();
   Ref none_declared = new_list();
   for (Ref& decl : Iterate(get(tree, K::post_declarations, none_declared))) {

@@ -111,8 +111,9 @@ void check_data(const Source& data_source, const DataLocations& where, Handle tr
 // source names the model file in errors.
 Ref instantiate_model(const Source& source, Handle tree, Handle data);
 
-// The data of an instantiated model after its solve: the declarations that read the solution
-// (variable name -> value) computed over it (instantiate.cpp).
+// The data of an instantiated model after its solve, with the declarations that read the solution
+// (variable name -> value) computed over it, and the model's core declarations with those
+// declarations' own: (data, declarations) (instantiate.cpp).
 Ref evaluate_after_solve(const Source& source, Handle tree, Handle data, Handle solution);
 
 // post_process(tree, data, solution, objective, filename=None) -> (log, values) (post_process.cpp)
