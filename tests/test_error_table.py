@@ -61,7 +61,8 @@ CASES = [
     ("pwlFunction f = piecewise{1->2; 3};\n", None, ("m.mod", 1, 1), ["Unsupported construct 'pwlFunction'"], ["supported"]),
     # constructs the compiler does not support, named with their line
     ("using CP;\n" + M, None, ("m.mod", 1, 1), ["Unsupported construct 'using CP'"], ["supported Korvane subset"]),
-    (M + "execute {\n  writeln(x);\n}\n", None, ("m.mod", 3, 1), ["Unsupported construct 'execute'"], ["supported"]),
+    (M + "execute {\n  writeln(x);\n  switch (x) {}\n}\n", None, ("m.mod", 5, 3), ["'switch (x) {}' at line 5",
+                                                                                 "not supported in script blocks"], []),
     ("dvar interval t;\n", None, ("m.mod", 1, 6), ["Unsupported decision variable type 'interval'"], ["supported"]),
     (M + "maximize x;\n", None, ("m.mod", 3, 1), ["Unsupported second objective 'maximize'"], ["supported"]),
     ("dvar float x;\nminimize abs(x);\n", None, ("m.mod", 2, 1), ["Unsupported function call 'abs'"],

@@ -257,8 +257,18 @@ class TreeCheck {
 
 }  // namespace
 
+// Keys the front end adds to the root for models with script blocks: the blocks to run after the
+// solve, their output and their solver settings. None is a node of the model; the script is
+// written without them.
+constexpr const char* kScriptKeys[] = {"post_blocks", "script_log", "settings", "ignored_settings"};
+
 Ref validated_model(const Gen& g, Handle ast) {
   Ref copy = ExactCopy("The model tree")(ast);
+  if (is_dict(copy)) {
+    for (const char* key : kScriptKeys) {
+      if (PyDict_DelItemString(copy.get(), key) < 0) PyErr_Clear();
+    }
+  }
   regroup_long_sums(copy, kLongestChain);
   TreeCheck check(g);
   check.walk(copy, "");

@@ -12,6 +12,7 @@
 
 #include "korvane/lpwrightsparse/model.hpp"
 #include "parser.hpp"
+#include "script.hpp"
 
 namespace oplparse {
 namespace {
@@ -86,7 +87,8 @@ class Instantiation {
         declarations_(new_list()),
         post_declarations_(new_list()),
         env_root_(new_dict()),
-        env_(env_root_.get(), data_.get()) {
+        env_(env_root_.get(), data_.get()),
+        scripts_(source.module) {
     set_item(env_root_, K::declarations, declarations_);
   }
 
@@ -122,6 +124,7 @@ class Instantiation {
       set_item(root, key, lowered);
     }
     if (len(post_declarations_) > 0) set_item(root, K::post_declarations, post_declarations_);
+    scripts_.add_keys(root);
     return tuple_of(root, data_);
   }
 
@@ -170,6 +173,10 @@ class Instantiation {
     }
     if (eq(type, K::assert_statement)) {
       check_assert(decl);
+      return {};
+    }
+    if (eq(type, K::script_block)) {
+      scripts_.take(decl, env_, env_root_, data_, declarations_);
       return {};
     }
     return Ref::borrow(decl);
@@ -796,6 +803,7 @@ class Instantiation {
   Ref constraints_;  // the lowered constraints, when the tree has a list of them
   Ref objective_;
   std::vector<Value> solution_;    // after_solve: the value of every declared column
+  script::BlockRunner scripts_;
   std::vector<ScopeEntry> scope_;  // iterators around the node being lowered, innermost last
   int computed_count_ = 0;
   long line_ = 0;

@@ -31,6 +31,7 @@ inline Key with_check{"with_check"};
 // Post-processing: declarations computed from the solution, set aside until the solve
 inline Key reads_solution{"reads_solution"};
 inline Key post_declarations{"post_declarations"};
+inline Key script_block{"script_block"};
 
 // Module globals and attributes
 inline Key SemanticError{"SemanticError"};

@@ -21,8 +21,6 @@ struct UnsupportedWord {
   std::string_view advice;
 };
 constexpr UnsupportedWord kUnsupportedItems[] = {
-    {"execute", "script blocks are not supported"},
-    {"main", "flow control scripts are not supported"},
     {"include", "write the whole model in one file"},
     {"ordered", "sets keep the order of their elements already"},
     {"sorted", "sort the elements in the .dat file instead"},
@@ -172,6 +170,7 @@ void ModelParser::parse_item() {
   for (const UnsupportedWord& u : kUnsupportedItems) {
     if (word == u.word) unsupported_construct(t);
   }
+  if (word == "execute" || word == "main") return script_block();
   if (word == "assert") return assertion();
   if (word == "constraint") return constraint_declaration();
   if (word == "setof") return set_declaration(true);
@@ -184,11 +183,15 @@ void ModelParser::parse_item() {
   if (word == "subject") {
     advance();
     expect_word("to");
-    return constraint_block();
+    constraint_block();
+    constraints_read_ = true;
+    return;
   }
   if (word == "constraints") {
     advance();
-    return constraint_block();
+    constraint_block();
+    constraints_read_ = true;
+    return;
   }
   const Symbol* symbol = find_symbol(std::string(word));
   if (symbol != nullptr && symbol->kind == Kind::TupleType) return tuple_array(advance());

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <string>
 
+#include "script.hpp"
 #include "source.hpp"
 
 namespace oplparse {
@@ -103,6 +104,23 @@ Ref parse_files(const Call& c) {
   return instantiate_model(model, tree, data);
 }
 
+// A post block run with the solution: errors carry the line, as those of instantiation do.
+Ref run_script(const Call& c) {
+  auto [block, tree, data, solution, objective] = c.bind(
+      Params<5>{"run_script", {"block", "tree", "data", "solution", "objective"}, 3});
+  for (auto [arg, what] : {std::pair{block, "block"}, {tree, "tree"}, {data, "data"}}) {
+    if (!is_dict(arg)) {
+      raise(PyExc_TypeError, std::string("run_script() argument '") + what + "' must be dict, not " + Py_TYPE(arg)->tp_name);
+    }
+  }
+  try {
+    return script::run_after_solve(c.module, block, tree, data, solution ? solution : Py_None,
+                                   objective ? objective : Py_None);
+  } catch (const lpsparse::ModelError& e) {
+    Source{{}, Py_None, c.module}.fail(e.message, static_cast<int>(e.lineno));
+  }
+}
+
 PyMethodDef kFunctions[] = {
     KV_FUNCTION("parse_model", parse_model,
                 "parse_model(text, filename=None)\n--\n\nParse the text of a .mod file into a model tree."),
@@ -120,11 +138,17 @@ PyMethodDef kFunctions[] = {
     KV_FUNCTION("parse_files", parse_files,
                 "parse_files(model_path, data_path=None)\n--\n\nRead, parse and instantiate a .mod file and, when "
                 "given, a .dat file; returns (tree, data), with an empty data dictionary when there is no data file."),
+    KV_FUNCTION("run_script", run_script,
+                "run_script(block, tree, data, solution=None, objective=None)\n--\n\nRun a script block of an "
+                "instantiated model's 'post_blocks' with the solution bound (a dict from variable names such as "
+                "'x[1,a]' to values) and the objective value; returns {'log', 'settings', 'ignored_settings', "
+                "'data'}. Neither argument is changed."),
 };
 
 void exec_oplparse(PyObject* module) {
   add(module, "SemanticError", attr(import_sibling(module, "faultlore"), "SemanticError"));
   add(module, "EXPANSION_LIMIT", py_int(kDefaultExpansionLimit));
+  add(module, "SCRIPT_STEP_LIMIT", py_int(script::kDefaultStepLimit));
   for (PyMethodDef& def : kFunctions) add(module, def.ml_name, make_function(&def, module));
 }
 

@@ -122,6 +122,7 @@ class ModelParser {
   void parse_item();
   [[noreturn]] void unsupported_construct(const Token& word);
   void assertion();
+  void script_block();
   void constraint_declaration();
   void tuple_type();
   void range_declaration();
@@ -235,6 +236,7 @@ class ModelParser {
   Ref constraints_;
   Ref bound_constraints_;
   Ref objective_;
+  bool constraints_read_ = false;  // the block of constraints is behind: later script blocks run after the solve
 };
 
 // The number of nodes (dictionaries) of a tree.

@@ -1,0 +1,37 @@
+// `execute [name] { ... }` and `main { ... }` as items of a model: parsed into a script_block
+// node of the syntax tree, with the phase in which it runs (before the model is built, after the
+// solve, or as a main block, split at its solve).
+#include "parser.hpp"
+#include "script.hpp"
+
+namespace oplparse {
+
+void ModelParser::script_block() {
+  const Token& keyword = peek();
+  std::size_t end = 0;
+  script::Program program;
+  try {
+    program = script::parse_block(source_.text, keyword.offset, keyword.line, &end);
+    script::solve_statement(program);  // solves and generates out of place are refused now
+  } catch (const lpsparse::ModelError& e) {
+    fail(e.message, static_cast<int>(e.lineno > 0 ? e.lineno : keyword.line));
+  }
+  while (peek().kind != Tok::End && peek().offset < end) advance();
+  std::vector<std::string> dvars, declared;
+  for (const auto& [name, symbol] : symbols_) {
+    (symbol.kind == Kind::Dvar || symbol.kind == Kind::Dexpr ? dvars : declared).push_back(name);
+  }
+  std::string phase = "pre";
+  if (program.kind == "main") {
+    phase = "main";
+  } else if (script::reads_solution(program, dvars)) {
+    phase = "post";
+  } else if (constraints_read_ && !script::writes_data(program, declared)) {
+    phase = "post";
+  }
+  Ref block = script::block_node(program);
+  set_item(block, py_str("phase"), py_str(phase));
+  add_declaration(std::move(block));
+}
+
+}  // namespace oplparse
