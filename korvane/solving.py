@@ -20,13 +20,15 @@ _SOLVERS = {
 }
 
 
-def compile_model(tree, data, solver="scipy"):
+def compile_model(tree, data, solver="scipy", options=None):
     """The script text for a model tree and its data on the target of `solver`, with the solver
-    settings the model makes (where the target has them) and, in a gurobipy script, a comment for
-    each part of the post-processing that korvane.solve runs instead of the script."""
+    settings the model makes (where the target has them) under the `options` given (as
+    solver_options() makes them) and, in a gurobipy script, a comment for each part of the
+    post-processing that korvane.solve runs instead of the script."""
     target, _ = _target(solver)
     script = _generated(tree, data, target)
     settings = {key: value for key, value in model_settings(tree).items() if key in _TARGET_SETTINGS[target]}
+    settings.update(options or {})
     if target == "scipy":
         return _with_scipy_defaults(script, settings)
     return _with_post_processing_comments(_with_gurobi_parameters(script, settings), tree)
@@ -72,10 +74,7 @@ def solve_parsed(tree, data, solver="scipy", name="model", *, time_limit=None, m
     options = solver_options(time_limit, mip_gap)
     if on_phase:
         on_phase("instantiating")
-    # The model's own settings are in the script; the caller's options come after them and win.
-    script = compile_model(tree, data, target)
-    if target == "gurobi":
-        script = _with_gurobi_parameters(script, options)
+    script = compile_model(tree, data, target, options)
     log = tree.get("script_log") or ""
     log += "".join(line + "\n" for line in setting_notes(tree, target, options))
     container = {}
@@ -163,11 +162,15 @@ def _cplex_name(name):
 def _post_processing(tree, data, results, name):
     """The log of what the model computes after its solve (nothing when it computes nothing);
     the values of its post-processing declarations go into results["post_values"]."""
-    if not tree.get("post_declarations") and not tree.get("post_blocks"):
+    blocks = tree.get("post_blocks") or []
+    if not tree.get("post_declarations") and not blocks:
         return ""
-    if "solution" not in results:
-        return f"post-processing skipped: the solve ended {results['status']} without a solution\n"
-    log, values = post_process(tree, data, results["solution"], results.get("objective_value"), filename=name)
+    solution = results.get("solution")
+    log, values = post_process(tree, data, solution, results.get("objective_value"), filename=name)
+    if solution is None:  # a main block ran; the rest needs a point
+        if tree.get("post_declarations") or any(block["kind"] != "main" for block in blocks):
+            log += f"post-processing skipped: the solve ended {results['status']} without a solution\n"
+        return log
     results["post_values"] = _plain(values)
     return log
 

@@ -1,6 +1,7 @@
-"""What a model computes after its solve: declarations that read decision variables are set aside
-by instantiation and computed by korvane.solve with the solution's values bound, on both targets;
-checked against brute force and against the same values recomputed in Python from the solution."""
+"""What a model computes after its solve, run by korvane.solve on both targets: declarations that
+read decision variables (set aside by instantiation), decision expressions and post `execute`
+blocks, with the solution's values bound; and the solver settings of `execute` blocks. Printed
+output is checked against brute force, values against Python recomputations from the solution."""
 import io
 import itertools
 import random
@@ -10,6 +11,7 @@ import pytest
 import korvane
 from korvane.faultlore import SemanticError
 from korvane.oplparse import parse_files, post_process
+from korvane.solving import compile_model
 
 SOLVERS = ["scipy", "gurobi"]
 
@@ -37,6 +39,16 @@ int load[s in Sacks] = sum(i in Items) weight[i] * put[i][s];
 float fill = sum(s in Sacks) load[s] / sum(s in Sacks) room[s];
 int heaviest = max(p in placed) p.weight;
 float doubled = 2 * worth;
+
+execute REPORT {
+  for (var p in placed) writeln(p.item, " in sack ", p.sack);
+  for (var s in Sacks) writeln("sack ", s, " holds ", load[s], " of ", room[s]);
+  var count = 0;
+  for (var i in Items) {
+    if (put[i][1].solutionValue + thisOplModel.put[i][2] > 0.5) count++;
+  }
+  writeln(count, " placed, ", Opl.card(left_out), " left out, worth ", worth, " = ", cplex.getObjValue());
+}
 """
 
 
@@ -51,13 +63,24 @@ def knapsack_data(seed):
     return items, value, weight, room, text
 
 
-def brute_force_optimum(value, weight, room):
-    best = 0
-    for placement in itertools.product((None, 0, 1), repeat=len(value)):  # each item: out, sack 1, sack 2
-        loads = [sum(w for w, p in zip(weight, placement) if p == s) for s in (0, 1)]
+def optimal_placements(value, weight, room):
+    """(optimum, every placement that reaches it): each item's sack, 1 or 2, or None."""
+    feasible = {}
+    for placement in itertools.product((None, 1, 2), repeat=len(value)):
+        loads = [sum(w for w, p in zip(weight, placement) if p == s) for s in (1, 2)]
         if all(load <= r for load, r in zip(loads, room)):
-            best = max(best, sum(v for v, p in zip(value, placement) if p is not None))
-    return best
+            feasible[placement] = sum(v for v, p in zip(value, placement) if p is not None)
+    best = max(feasible.values())
+    return best, [placement for placement, worth in feasible.items() if worth == best]
+
+
+def report(items, weight, room, placement, worth):
+    """What the REPORT block writes for a placement."""
+    lines = [f"{i} in sack {s}" for i, p in zip(items, placement) for s in (1, 2) if p == s]
+    lines += [f"sack {s} holds {sum(w for w, p in zip(weight, placement) if p == s)} of {room[s - 1]}" for s in (1, 2)]
+    placed = sum(p is not None for p in placement)
+    lines.append(f"{placed} placed, {len(items) - placed} left out, worth {worth} = {worth}")
+    return "".join(line + "\n" for line in lines)
 
 
 def expected_post_values(items, weight, room, solution, objective):
@@ -72,17 +95,20 @@ def expected_post_values(items, weight, room, solution, objective):
 
 @pytest.mark.parametrize("seed", range(4))
 @pytest.mark.parametrize("solver", SOLVERS)
-def test_post_declarations_see_the_solution(tmp_path, seed, solver):
+def test_post_declarations_and_blocks_see_the_solution(tmp_path, seed, solver):
     items, value, weight, room, data = knapsack_data(seed)
     (tmp_path / "m.mod").write_text(TWO_KNAPSACKS)
     (tmp_path / "m.dat").write_text(data)
-    results = korvane.solve(str(tmp_path / "m.mod"), str(tmp_path / "m.dat"), solver=solver, output=io.StringIO())
-    assert results["objective_value"] == pytest.approx(brute_force_optimum(value, weight, room))
+    output = io.StringIO()
+    results = korvane.solve(str(tmp_path / "m.mod"), str(tmp_path / "m.dat"), solver=solver, output=output)
+    optimum, placements = optimal_placements(value, weight, room)
+    assert results["objective_value"] == pytest.approx(optimum)
     expected = expected_post_values(items, weight, room, results["solution"], results["objective_value"])
     if expected["heaviest"] == float("-inf"):
         expected["heaviest"] = None  # JSON has no infinity
     assert results["post_values"] == pytest.approx(expected)
-    assert results["log"] == ""
+    assert results["log"] in {report(items, weight, room, placement, optimum) for placement in placements}
+    assert output.getvalue().endswith(results["log"])  # after the script's report
 
 
 def test_post_declarations_stay_out_of_the_generated_scripts(tmp_path):
@@ -92,10 +118,10 @@ def test_post_declarations_stay_out_of_the_generated_scripts(tmp_path):
     assert [d["name"] for d in tree["post_declarations"]] == ["placed", "left_out", "load", "fill", "heaviest",
                                                               "doubled"]
     assert not {"placed", "load", "fill"} & {d["name"] for d in tree["declarations"]}
-    script = korvane.solving.compile_model(tree, data, "gurobi")
-    assert script.endswith("\n# post-processing declaration 'doubled' (line 22) is computed by korvane.solve, "
-                           "not by this script")
+    script = compile_model(tree, data, "gurobi")
+    assert "\n# post-processing declaration 'doubled' (line 22) is computed by korvane.solve, not by this script\n" in script
     assert script.count("# post-processing declaration") == 6
+    assert script.endswith("\n# post-processing block 'REPORT' (line 24) is run by korvane.solve, not by this script")
     compile(script, "gurobi", "exec")
 
 
@@ -106,7 +132,7 @@ def test_integer_variables_read_as_integers_and_a_missing_one_is_named(tmp_path)
     assert post_process(tree, data, {"y": 4.9999999, "z": -0.0}, 5.0) == ("", {"odd": [5], "half": 0.0})
     with pytest.raises(SemanticError, match="The solution has no number for the variable 'z', but None"):
         post_process(tree, data, {"y": 5.0}, 5.0)
-    with pytest.raises(TypeError, match="argument 'solution' must be dict"):
+    with pytest.raises(TypeError, match="argument 'solution' must be a dict or None"):
         post_process(tree, data, [("y", 5.0)], 5.0)
 
 
@@ -123,3 +149,75 @@ def test_a_failing_post_declaration_names_its_line(tmp_path):
     with pytest.raises(SemanticError, match="Division by zero") as info:
         korvane.solve(str(tmp_path / "m.mod"), output=io.StringIO())
     assert info.value.lineno == 3
+
+
+# ---- settings ----
+
+def hard_knapsack(tmp_path, settings):
+    """A multi-dimensional 0/1 knapsack that HiGHS does not close in a fraction of a second."""
+    rng = random.Random(7)
+    n, m = 150, 10
+    weights = [[rng.randint(20, 99) for _ in range(n)] for _ in range(m)]
+    (tmp_path / "mkp.mod").write_text(
+        f"execute {{ {settings} }}\nrange I = 1..{n};\nrange K = 1..{m};\nint w[K][I] = ...;\nint v[I] = ...;\n"
+        "int cap[K] = ...;\ndvar boolean x[I];\nmaximize sum(i in I) v[i] * x[i];\n"
+        "subject to { forall(k in K) sum(i in I) w[k][i] * x[i] <= cap[k]; }\n"
+        "int chosen = sum(i in I) x[i];\nexecute { writeln(chosen, \" chosen\"); }\n")
+    (tmp_path / "mkp.dat").write_text(f"w = {weights};\nv = {[rng.randint(20, 99) for _ in range(n)]};\n"
+                                      f"cap = {[sum(row) // 2 for row in weights]};\n")
+    return str(tmp_path / "mkp.mod"), str(tmp_path / "mkp.dat"), weights
+
+
+@pytest.mark.parametrize("solver", SOLVERS)
+@pytest.mark.parametrize("settings, time_limit, note", [
+    ("cplex.tilim = 0.1;", None, ""),
+    ("cplex.tilim = 1000;", 0.1, "setting cplex.tilim = 1000.0 overridden by time_limit=0.1 of the caller\n"),
+])
+def test_the_time_limit_that_wins_reaches_the_solver(tmp_path, solver, settings, time_limit, note):
+    model, data, weights = hard_knapsack(tmp_path, settings)
+    results = korvane.solve(model, data, solver=solver, time_limit=time_limit, output=io.StringIO())
+    assert results["status"] == ("TIME_LIMIT" if solver == "scipy" else "OPTIMIZATION_STATUS_9")
+    if solver == "gurobi":  # the gurobipy script reports no point at a limit
+        return
+    chosen = [i for i in range(len(weights[0])) if results["solution"][f"x[{i + 1}]"] > 0.5]
+    for row in weights:  # the incumbent is a feasible point, and post-processing ran on it
+        assert sum(row[i] for i in chosen) <= sum(row) // 2
+    assert results["log"] == f"{note}{len(chosen)} chosen\n"
+
+
+SETTINGS_MODEL = """\
+execute {
+  writeln("settings made");
+  cplex.threads = 2;
+  cplex.epagap = 0.5;
+  cplex.mipemphasis = 1;
+  cplex.tilim = -1;
+  cplex.epgap = 0.01;
+}
+dvar int x in 0..10;
+dvar int y in 0..10;
+maximize 3 * x + 2 * y;
+subject to { x + y <= 7; x <= 4; }
+execute { writeln("x = ", x, ", y = ", y); }
+"""
+
+
+@pytest.mark.parametrize("solver, notes", [
+    ("scipy", ["setting cplex.threads ignored: no counterpart in HiGHS through SciPy",
+               "setting cplex.epagap ignored: no counterpart in HiGHS through SciPy"]),
+    ("gurobi", []),
+])
+def test_settings_without_a_counterpart_are_reported(tmp_path, solver, notes):
+    (tmp_path / "m.mod").write_text(SETTINGS_MODEL)
+    results = korvane.solve(str(tmp_path / "m.mod"), solver=solver, output=io.StringIO())
+    assert results["objective_value"] == pytest.approx(18)
+    assert results["log"].splitlines() == (
+        ["settings made", "setting cplex.mipemphasis ignored: no counterpart"] + notes +
+        ["setting cplex.tilim = -1.0 ignored: it must be a finite number > 0, not -1.0", "x = 4, y = 3"])
+    tree, data = parse_files(str(tmp_path / "m.mod"))
+    script = compile_model(tree, data, solver)
+    if solver == "gurobi":
+        assert "model = gp.Model('OPLModel')\nmodel.setParam('Threads', 2)\nmodel.setParam('MIPGapAbs', 0.5)\n" \
+               "model.setParam('MIPGap', 0.01)\n" in script
+    else:
+        assert "settings = {**{'mip_gap': 0.01}, **dict(globals().get('solver_options') or {})}\n" in script

@@ -130,20 +130,31 @@ class Instantiation {
 
   // The post-processing stage over an instantiated model: its decision variables take their values
   // in `solution` (variable name -> value, as the solver scripts report them), and the
-  // declarations set aside for after the solve are computed from them. Returns (data with their
-  // values, the core declarations with theirs).
+  // declarations set aside for after the solve are computed from them, as are the decision
+  // expressions, which become parameters. Returns (data with their values, the core declarations
+  // with theirs, the solution as bound: integer variables rounded).
   Ref after_solve(Handle solution) {
     try {
-      Ref none_declared = new_list();
+      Ref none_declared = new_list(), dexprs = new_list(), post = new_list();
       for (Ref& decl : Iterate(get(tree_, K::declarations, none_declared))) {
+        Ref type = get(decl, K::type);
+        if (eq(type, K::dexpr) || eq(type, K::dexpr_indexed)) {
+          append(dexprs, decl);
+          continue;
+        }
         line_ = is_dict(decl) ? line_of(decl) : 0;
         append(declarations_, decl);
         env_.register_declaration(decl);
-        Ref type = get(decl, K::type);
         if (eq(type, K::dvar) || eq(type, K::dvar_indexed)) env_.declare_variable(decl);
       }
       bind_solution(solution);
-      for (Ref& decl : Iterate(get(tree_, K::post_declarations, none_declared))) {
+      for (Ref& dexpr : Iterate(dexprs)) {
+        Ref decl = check(PyDict_Copy(dexpr.get()));
+        set_item(decl, K::type, eq(get(dexpr, K::type), K::dexpr) ? K::parameter_computed : K::parameter_computed_indexed);
+        append(post, decl);
+      }
+      for (Ref& decl : Iterate(get(tree_, K::post_declarations, none_declared))) append(post, decl);
+      for (Ref& decl : Iterate(post)) {
         line_ = is_dict(decl) ? line_of(decl) : 0;
         Ref core = declaration(decl);
         append(declarations_, core);
@@ -152,7 +163,11 @@ class Instantiation {
     } catch (const ModelError& e) {
       source_.fail(e.message, static_cast<int>(e.lineno > 0 ? e.lineno : line_));
     }
-    return tuple_of(data_, declarations_);
+    Ref bound = new_dict();
+    for (std::size_t col = 0; col < solution_.size(); ++col) {
+      set_item(bound, py_str(env_.column_names[col]), py_float(solution_[col].num));
+    }
+    return tuple_of(data_, declarations_, bound);
   }
 
  private:

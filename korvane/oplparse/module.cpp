@@ -132,8 +132,9 @@ PyMethodDef kFunctions[] = {
                 "changed."),
     KV_FUNCTION("post_process", post_process,
                 "post_process(tree, data, solution, objective, filename=None)\n--\n\nRun what an instantiated model "
-                "computes after its solve, with its variables at the values of `solution` (variable name to value) "
-                "and the objective value `objective`; returns (log, values): the text it wrote and the values of the "
+                "computes after its solve, with its variables at the values of `solution` (variable name to value, "
+                "or None when the solve found no point: then only a main block runs) and the objective value "
+                "`objective`; returns (log, values): the text its post blocks wrote and the values of the "
                 "declarations that read the solution, by name."),
     KV_FUNCTION("parse_files", parse_files,
                 "parse_files(model_path, data_path=None)\n--\n\nRead, parse and instantiate a .mod file and, when "

@@ -113,7 +113,8 @@ Ref instantiate_model(const Source& source, Handle tree, Handle data);
 
 // The data of an instantiated model after its solve, with the declarations that read the solution
 // (variable name -> value) computed over it, and the model's core declarations with those
-// declarations' own: (data, declarations) (instantiate.cpp).
+// declarations' own, and the solution as bound, integer variables rounded: (data, declarations,
+// solution) (instantiate.cpp).
 Ref evaluate_after_solve(const Source& source, Handle tree, Handle data, Handle solution);
 
 // post_process(tree, data, solution, objective, filename=None) -> (log, values) (post_process.cpp)
