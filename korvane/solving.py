@@ -54,11 +54,14 @@ def _generated(tree, data, target):
 
 def solve(model_file, data_file=None, solver="scipy", *, time_limit=None, mip_gap=None, output=None):
     """Parse, compile and solve a model; return its results as a JSON-serialisable dictionary
-    with `status` and, when a point is known, `solution` (variable name to value),
-    `objective_value` and `stats`.
+    with `status`, `log` (what the model's script blocks wrote, before and after the solve, and
+    the solver settings of the model that were not applied) and, when a point is known,
+    `solution` (variable name to value), `objective_value`, `stats` and, when the model has
+    post-processing declarations, `post_values` (their values by name).
 
-    `time_limit` (seconds) and `mip_gap` (relative) are passed to the solver; `output` is the text
-    stream that receives the script's report (standard output when None)."""
+    `time_limit` (seconds) and `mip_gap` (relative) are passed to the solver, over the model's own
+    settings; `output` is the text stream that receives the script's report and the log
+    (standard output when None)."""
     _require_solver(solver)
     options = solver_options(time_limit, mip_gap)
     tree, data = parse_files(model_file, data_file)
@@ -187,13 +190,15 @@ def _with_scipy_defaults(script, settings):
 def _with_post_processing_comments(script, tree):
     lines = [f"# post-processing declaration '{decl['name']}' (line {decl.get('lineno')}) is computed by "
              f"korvane.solve, not by this script" for decl in tree.get("post_declarations") or ()]
-    lines += [f"# post-processing block {_block_name(block)}(line {block.get('lineno')}) is run by korvane.solve, "
-              f"not by this script" for block in tree.get("post_blocks") or ()]
+    lines += [f"# {_block_title(block)} (line {block.get('lineno')}) is run by korvane.solve, not by this script"
+              for block in tree.get("post_blocks") or ()]
     return script + "".join("\n" + line for line in lines)
 
 
-def _block_name(block):
-    return f"'{block['name']}' " if block.get("name") else ""
+def _block_title(block):
+    if block.get("kind") == "main":
+        return "main block after its solve"
+    return f"post-processing block '{block['name']}'" if block.get("name") else "post-processing block"
 
 
 def _with_gurobi_parameters(script, options):

@@ -647,13 +647,18 @@ subject to { y >= 1; }
 float total = sum(s in S) x[s] + y;
 float top = max(p in chosen) p.v;
 float ratio = 1 / y;
+dexpr float gain = sum(s in S) x[s];
+execute { for (var p in chosen) writeln(p.s, " ", p.v, " ", x[p.s].solutionValue); writeln(total, gain, ratio); }
+execute { if (ratio > 0.9) writeln(x["zz"]); else writeln(cplex.getObjValue()); }
 """
 
 
 @scenario(warmup=10, rounds=8)
 def post_process():
     tree, data = oplparse.instantiate(oplparse.parse_model(POST_MODEL, "m.mod"), {"S": ["a", "b"]})
-    oplparse.post_process(tree, data, {"x[a]": 3.0, "x[b]": 0.0, "y": 1.0}, 2.0, filename="m.mod")
+    oplparse.post_process(tree, data, {"x[a]": 3.0, "x[b]": 0.0, "y": 1.25}, 2.0, filename="m.mod")
+    oplparse.post_process(tree, data, None, None)
+    expect(faultlore.SemanticError, oplparse.post_process, tree, data, {"x[a]": 3.0, "x[b]": 0.0, "y": 1.0}, 3.0)
     expect(faultlore.SemanticError, oplparse.post_process, tree, data, {"x[a]": 3.0, "x[b]": 0.0, "y": 0.0}, 3.0)
     expect(faultlore.SemanticError, oplparse.post_process, tree, data, {"x[a]": 3.0, "y": 1.0}, 2.0)
     expect(faultlore.SemanticError, oplparse.post_process, tree, data, {"x[a]": "3", "x[b]": 0.0, "y": 1.0}, 2.0)
