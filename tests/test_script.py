@@ -1,5 +1,6 @@
 """Script blocks: the interpreter of execute and main blocks, run with the model's data during
 instantiation and with the solution afterwards (run_script)."""
+import io
 import itertools
 import math
 
@@ -224,3 +225,63 @@ def test_step_budget_stops_endless_loops(monkeypatch):
 def test_deep_nesting_is_a_recursion_error(body):
     with pytest.raises(RecursionError):
         log_of(body)
+
+
+# ---- solving models whose data a script builds ----
+
+BUILT_KNAPSACK = """
+int n = ...;
+int seed = ...;
+range I = 1..n;
+int w[I];
+int v[I];
+{int} Odd;
+int capacity;
+execute build {
+  var x = seed, total = 0;
+  for (var i in I) {
+    x = (x * 31 + 7) % 97;
+    w[i] = x % 13 + 1;
+    v[i] = (x * 5) % 17 + 2;
+    total += w[i];
+    if (i % 2 == 1) Odd.add(i);
+  }
+  capacity = Math.floor(total * 0.4);
+}
+dvar boolean take[I];
+maximize sum(i in I) v[i] * take[i];
+subject to {
+  sum(i in I) w[i] * take[i] <= capacity;
+  sum(i in Odd) take[i] <= 3;
+}
+"""
+
+
+def brute_force_knapsack(n, seed):
+    x, w, v = seed, [], []
+    for _ in range(n):
+        x = (x * 31 + 7) % 97
+        w.append(x % 13 + 1)
+        v.append((x * 5) % 17 + 2)
+    capacity = math.floor(sum(w) * 0.4)
+    best = 0
+    for pick in itertools.product((0, 1), repeat=n):
+        if sum(p * wi for p, wi in zip(pick, w)) <= capacity and sum(pick[0::2]) <= 3:
+            best = max(best, sum(p * vi for p, vi in zip(pick, v)))
+    return best
+
+
+@pytest.mark.parametrize("n, seed", [(8, 3), (11, 50), (12, 91)])
+def test_data_built_by_a_script_solves_to_the_brute_force_optimum(tmp_path, n, seed):
+    from korvane.mipwright import GurobiCodeGenerator
+    from script_runner import run_gurobi_script
+
+    model, data = tmp_path / "built.mod", tmp_path / "built.dat"
+    model.write_text(BUILT_KNAPSACK)
+    data.write_text(f"n = {n};\nseed = {seed};\n")
+    expected = brute_force_knapsack(n, seed)
+    results = korvane.solve(str(model), str(data), output=io.StringIO())
+    assert results["status"] == "OPTIMAL" and results["objective_value"] == pytest.approx(expected)
+    tree, values = oplparse.parse_files(str(model), str(data))
+    gurobi = run_gurobi_script(GurobiCodeGenerator(tree, values).generate_code())
+    assert gurobi["objective_value"] == pytest.approx(expected)

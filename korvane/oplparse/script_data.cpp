@@ -261,6 +261,8 @@ Ref ScriptData::owned_entry(const std::string& name, int line) {
   if (!owned_[name]) {
     Ref current = get(data_, key);
     if (is_none(current)) current = get(env_.declarations.at(name), key_str("value"));
+    // A set declared without elements (`{int} S;`) starts empty for the script to fill.
+    if (is_none(current) && is_set_type(type_of(name))) current = new_list();
     if (is_none(current)) throw ModelError{"'" + name + "' has no data to change", line};
     set_item(data_, key, deep_copy(current));
     owned_[name] = true;

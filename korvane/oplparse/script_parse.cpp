@@ -191,11 +191,17 @@ class BlockParser {
     return finish(std::move(n));
   }
 
+  // The condition of an if or a while: an expression in parentheses.
+  int condition() {
+    expect("(");
+    int e = expression();
+    expect(")");
+    return e;
+  }
+
   int if_statement() {
     Node n = make(NodeKind::If, advance());
-    expect("(");
-    n.a = expression();
-    expect(")");
+    n.a = condition();
     n.b = statement();
     if (is_word("else")) {
       advance();
@@ -206,9 +212,7 @@ class BlockParser {
 
   int while_statement() {
     Node n = make(NodeKind::While, advance());
-    expect("(");
-    n.a = expression();
-    expect(")");
+    n.a = condition();
     n.b = statement();
     return finish(std::move(n));
   }

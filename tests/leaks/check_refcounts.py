@@ -653,6 +653,28 @@ execute { if (ratio > 0.9) writeln(x["zz"]); else writeln(cplex.getObjValue()); 
 """
 
 
+SCRIPT_MODEL = """
+tuple P { int a; float b; }
+{int} K = {1, 2};
+P rec[K] = [<1, 1.5>, <2, 2.5>];
+{string} S = {"a", "b"};
+float w[S];
+{int} Grown;
+int n = 3;
+execute prep {
+  var arr = new Array(), t = "";
+  for (var i = 1; i <= n; i++) { arr[i] = i * 0.5; Grown.add(i); t += i + ","; }
+  for (var s in S) w[s] = Opl.ord(S, s) + Math.sqrt(4);
+  rec[2].b = arr[3]; n += 1; cplex.tilim = 5; cplex.nodelim = 3;
+  writeln(t, Grown, w, rec[2], Opl.next(S, "a"), Math.max(1, 2), [1, [2]]);
+}
+dvar float+ x[S] in 0..1;
+maximize sum(s in S) w[s] * x[s];
+execute post { for (var s in S) writeln(x[s].solutionValue, cplex.getObjValue()); }
+main { thisOplModel.generate(); if (cplex.solve()) writeln(x["a"]); }
+"""
+
+
 @scenario(warmup=10, rounds=8)
 def post_process():
     tree, data = oplparse.instantiate(oplparse.parse_model(POST_MODEL, "m.mod"), {"S": ["a", "b"]})
@@ -664,6 +686,22 @@ def post_process():
     expect(faultlore.SemanticError, oplparse.post_process, tree, data, {"x[a]": "3", "x[b]": 0.0, "y": 1.0}, 2.0)
     expect(TypeError, oplparse.post_process, tree, data, [], 2.0)
     expect(TypeError, oplparse.post_process, tree, data, {}, "2")
+
+
+@scenario(warmup=10, rounds=8)
+def script_blocks():
+    tree, data = oplparse.parse_files(os.path.join(EXAMPLES, "script_heavy.mod"), os.path.join(EXAMPLES, "script_heavy.dat"))
+    tree, data = oplparse.instantiate(oplparse.parse_model(SCRIPT_MODEL, "m.mod"), {})
+    for block in tree["post_blocks"]:
+        oplparse.run_script(block, tree, data, {"x[a]": 1.0, "x[b]": 0.0}, 3.0)
+        oplparse.run_script(block, tree, data, None, None)
+    expect(faultlore.SemanticError, oplparse.run_script, tree["post_blocks"][0], tree, data, {}, 1.0)
+    expect(TypeError, oplparse.run_script, [], tree, data)
+    for text in ("execute { function f() {} }", "execute { var x = 'open; }", "main { cplex.solve(); cplex.solve(); }",
+                 "int n = 1; execute { n = 'a'; }", "execute { while (true) {} }", "execute { writeln(q); }",
+                 "{int} S = {1}; execute { Opl.next(S, 1); }", "execute {" + "(" * 5000 + "1" + ")" * 5000 + "}"):
+        with patched(oplparse, SCRIPT_STEP_LIMIT=1000):
+            expect((faultlore.SemanticError, RecursionError), lambda: oplparse.instantiate(oplparse.parse_model(text), {}))
 
 
 # ---- korvane._velmoraserve ----
