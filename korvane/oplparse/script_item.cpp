@@ -6,6 +6,11 @@
 
 namespace oplparse {
 
+// The repair a block that does not read as a script needs, whatever went wrong in it.
+constexpr const char* kScriptHint =
+    " Hint: keep the block to the script subset (var, if/else, for, while, break, continue, assignments, "
+    "writeln/write, Math.* and Opl.* functions, cplex settings), and close every string, bracket and brace.";
+
 void ModelParser::script_block() {
   const Token& keyword = peek();
   std::size_t end = 0;
@@ -14,7 +19,7 @@ void ModelParser::script_block() {
     program = script::parse_block(source_.text, keyword.offset, keyword.line, &end);
     script::solve_statement(program);  // solves and generates out of place are refused now
   } catch (const lpsparse::ModelError& e) {
-    fail(e.message, static_cast<int>(e.lineno > 0 ? e.lineno : keyword.line));
+    fail(e.message + kScriptHint, static_cast<int>(e.lineno > 0 ? e.lineno : keyword.line));
   }
   while (peek().kind != Tok::End && peek().offset < end) advance();
   std::vector<std::string> dvars, declared;
