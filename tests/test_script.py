@@ -65,12 +65,12 @@ def test_declared_data_sets_ranges_tuples_and_opl_functions():
       for (var a in Arcs) { total += a.cap; write(a.from, a.to, " "); }
       writeln(total, " ", Arcs);
       writeln(Opl.card(Cities), Opl.first(Cities), Opl.last(R), Opl.ord(Cities, "c"), Opl.item(R, 1),
-              Opl.next(Cities, "a"), Opl.prev(R, 5), " ", Cities.size);
+              Opl.next(Cities, "a"), Opl.prev(R, 5), Opl.next(R, 2, 3), " ", Cities.size);
       var s = 0;
       for (var i in Cities) for (var j in R) s += c[i][j];
       writeln(s, " ", c["b"], " ", R);
     """
-    assert log_of(body, decls, data) == 'ab bc 7 {<"a" "b" 3> <"b" "c" 4>}\n3a523b4 3\n78 [5 6 7 8] {2 3 4 5}\n'
+    assert log_of(body, decls, data) == 'ab bc 7 {<"a" "b" 3> <"b" "c" 4>}\n3a523b45 3\n78 [5 6 7 8] {2 3 4 5}\n'
 
 
 # ---- scoping ----
@@ -116,6 +116,11 @@ def test_blocks_change_the_data_the_model_and_later_declarations_see():
     assert tree["post_blocks"] == [] and tree["settings"] == {} and tree["ignored_settings"] == []
 
 
+def test_script_strings_do_not_hide_the_model_after_the_block():
+    tree, _ = prepared("execute { writeln('/*', \"'\"); }\nint n = 2;\nexecute { writeln(n, '*/'); }\n")
+    assert tree["script_log"] == "/*'\n2*/\n"
+
+
 def test_models_without_blocks_have_no_script_keys():
     tree, _ = prepared("dvar float x in 0..1;\nmaximize x;\n")
     assert set(tree) == {"declarations", "objective", "constraints"}
@@ -148,7 +153,7 @@ def test_post_blocks_read_the_solution_and_the_objective():
       subject to { sum(i in Items) take[i] <= 2; }
       execute report {
         for (var i in Items) if (take[i].solutionValue > 0.5) writeln("take ", i, " worth ", v[i]);
-        writeln("total ", cplex.getObjValue());
+        writeln("total ", cplex.getObjValue(), " ", take);
       }
     """
     tree, data = prepared(model)
@@ -157,7 +162,7 @@ def test_post_blocks_read_the_solution_and_the_objective():
     assert block["statements"][0]["type"] == "for_in"
     solution = {"take[a]": 1.0, "take[b]": 0.0, "take[c]": 1.0}
     out = run_script(block, tree, data, solution, 5.0)
-    assert out["log"] == "take a worth 3\ntake c worth 2\ntotal 5\n"
+    assert out["log"] == "take a worth 3\ntake c worth 2\ntotal 5 [1 0 1]\n"
 
 
 def test_main_runs_its_statements_after_the_solve_with_the_solution():
@@ -183,11 +188,12 @@ def test_main_runs_its_statements_after_the_solve_with_the_solution():
     ("execute {\n  writeln(1);\n  do { } while (false);\n}", 3, ["'do { } while (false)'", "'do'"]),
     ("execute {\n  var m = new IloOplModel();\n}", 2, ["'new IloOplModel'", "not supported in script blocks"]),
     ("execute {\n  foo(1);\n}", 2, ["calling 'foo'", "not supported"]),
+    ("execute {\n  var a = new Array();\n  a[1e9] = 1;\n}", 3, ["an array of more than 10000000 elements is not supported"]),
     ("execute {\n  Math.sin(1);\n}", 2, ["'Math.sin(...)'", "not supported"]),
     ("int n = 2;\nexecute {\n  writeln(n.size);\n}", 3, ["'writeln(n.size);' at line 3", "property 'size'"]),
     ("int n = 2;\nexecute {\n  n = 'a';\n}", 3, ["'n' is declared int", "'a'"]),
     ("int n = 2;\nexecute {\n  n = 2.5;\n}", 3, ["'n' is declared int", "2.5"]),
-    ("{int} S = {1};\nexecute {\n  writeln(Opl.next(S, 1));\n}", 3, ["Opl.next: 1 is the last element of 'S'"]),
+    ("{int} S = {1};\nexecute {\n  writeln(Opl.next(S, 1));\n}", 3, ["Opl.next: 'S' has no element 1 after 1"]),
     ("execute {\n  writeln(y);\n}", 2, ["'y' is not declared"]),
     ("int n = 2;\nexecute {\n  n[1] = 3;\n}", 3, ["assigning to an element of 2"]),
     ("execute {\n  var a = 1\n  var b = 2 3;\n}", 3, ["Syntax error", "'3' at line 3"]),
@@ -209,7 +215,9 @@ def test_error_table(model, line, words):
 
 
 def test_step_budget_stops_endless_loops(monkeypatch):
-    with pytest.raises(SemanticError, match=r"execute block 'spin' was stopped at line 3 after 100000000 steps"):
+    assert oplparse.SCRIPT_STEP_LIMIT == 10**8
+    monkeypatch.setattr(oplparse, "SCRIPT_STEP_LIMIT", 100000)
+    with pytest.raises(SemanticError, match=r"execute block 'spin' was stopped at line 3 after 100000 steps"):
         prepared("execute spin {\n  var i = 0;\n  while (true) i++;\n}")
     monkeypatch.setattr(oplparse, "SCRIPT_STEP_LIMIT", 50)
     assert log_of("for (var i = 0; i < 10; i++) {} writeln(i);") == "10\n"
@@ -283,5 +291,42 @@ def test_data_built_by_a_script_solves_to_the_brute_force_optimum(tmp_path, n, s
     results = korvane.solve(str(model), str(data), output=io.StringIO())
     assert results["status"] == "OPTIMAL" and results["objective_value"] == pytest.approx(expected)
     tree, values = oplparse.parse_files(str(model), str(data))
+    gurobi = run_gurobi_script(GurobiCodeGenerator(tree, values).generate_code())
+    assert gurobi["objective_value"] == pytest.approx(expected)
+
+
+KEYED_MODEL = """
+{string} S = ...;
+{int} R = ...;
+float k[S] = ...;
+float m[S][R] = ...;
+tuple T { string s; int r; }
+{T} Pairs = ...;
+float p[Pairs] = ...;
+float q[S] = ...;
+execute {
+  k["b"] = 10; m["a"][2] = 7.5; q["a"] = 9;
+  for (var t in Pairs) p[t] = t.r * 100;
+  writeln(k, m, p, q);
+}
+dvar float+ x in 0..1;
+maximize sum(s in S) k[s] * x + sum(s in S, r in R) m[s][r] * x + sum(t in Pairs) p[t] * x + sum(s in S) q[s] * x;
+"""
+KEYED_DATA = ('S = {a b}; R = {1 2}; k = #[a: 1, b: 2]#; m = #[a: #[1: 1, 2: 2]#, b: #[1: 3, 2: 4]#]#;\n'
+              'Pairs = {<"a",1>, <"b",2>}; p = #[<"a",1>: 5, <"b",2>: 6]#; q = [a 1 b 2];\n')
+
+
+def test_elements_of_keyed_data_are_written_where_both_targets_read_them(tmp_path):
+    from korvane.mipwright import GurobiCodeGenerator
+    from script_runner import run_gurobi_script
+
+    model, data = tmp_path / "keyed.mod", tmp_path / "keyed.dat"
+    model.write_text(KEYED_MODEL)
+    data.write_text(KEYED_DATA)
+    tree, values = oplparse.parse_files(str(model), str(data))
+    assert tree["script_log"] == "[1 10][[1 7.5] [3 4]][100 200][9 2]\n"
+    assert values["p"] == {("a", 1): 100.0, ("b", 2): 200.0} and values["q"] == {"a": 9.0, "b": 2}
+    expected = 11 + 15.5 + 300 + 11
+    assert korvane.solve(str(model), str(data), output=io.StringIO())["objective_value"] == pytest.approx(expected)
     gurobi = run_gurobi_script(GurobiCodeGenerator(tree, values).generate_code())
     assert gurobi["objective_value"] == pytest.approx(expected)

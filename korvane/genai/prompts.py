@@ -39,6 +39,10 @@ MODEL FILE (.mod)
     variables, true and false with &&, || and !, e.g. open[f] == 0 => serve[f][c] == 0;
     counting: sum(s in Sites) (level[s] >= target[s]) >= required;
 - assert condition; and assert forall(i in I) condition; check the data.
+- execute { } blocks in the script subset: var, for (var i in S), for (;;), while, if/else, arrays,
+  assignments to data (w[i] = ...; S.add(e);), writeln, Math.* and Opl.* functions, settings such
+  as cplex.tilim = 60; cplex.epgap = 0.01; a block after the constraints may print x[i].solutionValue.
+  A main { } block may only generate, solve once, print and post-process.
 - Expressions: + - * / and parentheses; sum(i in I : filter) expr; min(a, b) and max(a, b);
   over data only: max(i in I) expr, min(i in I) expr, prod(i in I) expr, mod (%), div, cond ? a : b,
   abs, floor, ceil, round, sqrt, pow, exp, log, card, ord, first, last, next, prev, item, maxint,
@@ -46,7 +50,7 @@ MODEL FILE (.mod)
 - Keep the model linear: never multiply two decision variables or divide by one.
 
 NOT SUPPORTED (the compiler rejects them)
-- using CP; execute { } and main { } blocks; include.
+- using CP; include; script functions, sub-models and solving in loops.
 - if whose condition uses decision variables: use an implication (=>).
 - sorted, ordered, reversed, string functions, piecewise linear functions.
 - = in constraints (use ==).

@@ -117,7 +117,7 @@ Ref run_script(const Call& c) {
     return script::run_after_solve(c.module, block, tree, data, solution ? solution : Py_None,
                                    objective ? objective : Py_None);
   } catch (const lpsparse::ModelError& e) {
-    Source{{}, Py_None, c.module}.fail(e.message, static_cast<int>(e.lineno));
+    Source{{}, Py_None, c.module}.fail(script::with_script_hint(e.message), static_cast<int>(e.lineno));
   }
 }
 

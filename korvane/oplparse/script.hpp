@@ -29,8 +29,15 @@ enum class NodeKind : std::uint8_t {
   Conditional, Assign, Update,
 };
 
+// The operator of Unary, Binary, Logical, Assign (its arithmetic, or Set for `=`) and Update nodes.
+enum class Op : std::uint8_t { None, Add, Sub, Mul, Div, Mod, Eq, Ne, Lt, Gt, Le, Ge, And, Or, Not, Neg, Plus, Set };
+
+// The operator written `text` (`+=` is Add); None for any other text.
+Op op_code(std::string_view text);
+
 struct Node {
   NodeKind kind;
+  Op op = Op::None;
   int line = 0;
   std::size_t begin = 0, end = 0;  // the statement or expression in the source: what errors quote
   std::string text;                // name, string value, operator or class name
@@ -232,6 +239,7 @@ class BlockRunner {
   void add_keys(Handle root) const;
 
  private:
+  void take_block(Handle block, lpsparse::Model& env, Handle env_root, Ref& data, Handle declarations);
   PyObject* module_;
   bool seen_ = false;
   RunResult result_;
@@ -242,6 +250,10 @@ class BlockRunner {
 // instantiated model, `solution` maps variable names ("x[1,a]") to values. Returns {"log",
 // "settings", "ignored_settings", "data"} (data: a copy with the block's changes).
 Ref run_after_solve(PyObject* module, Handle block, Handle tree, Handle data, Handle solution, Handle objective);
+
+// `message` with the repair hint for a script error added (unless it has one): how to stay in the
+// subset, how to mend the syntax, or how a script may change the data.
+std::string with_script_hint(const std::string& message);
 
 // ---- builtins (script_builtins.cpp) ----
 

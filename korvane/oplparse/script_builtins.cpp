@@ -174,15 +174,16 @@ std::optional<Value> opl_function(const std::string& f, const std::vector<Value>
     }
     return elements[static_cast<std::size_t>(i)];
   }
-  if (f == "next" || f == "prev") {
-    need(2);
-    std::size_t p = position(args[1]);
-    if (f == "next" ? p + 1 >= elements.size() : p == 0) {
-      throw ModelError{name + ": " + to_text(args[1], &data) + " is the " + (f == "next" ? "last" : "first") +
-                           " element of '" + set + "'",
+  if (f == "next" || f == "prev") {  // next(S, e) and next(S, e, k): k positions on
+    if (args.size() != 2) need(3);
+    double k = args.size() == 3 ? to_number(args[2]) : 1.0;
+    double target = static_cast<double>(position(args[1])) + (f == "next" ? k : -k);
+    if (!(target >= 0 && target < static_cast<double>(elements.size()) && target == std::floor(target))) {
+      throw ModelError{name + ": '" + set + "' has no element " + number_text(k) + " " +
+                           (f == "next" ? "after " : "before ") + to_text(args[1], &data),
                        line};
     }
-    return elements[f == "next" ? p + 1 : p - 1];
+    return elements[static_cast<std::size_t>(target)];
   }
   return std::nullopt;
 }

@@ -74,8 +74,9 @@ std::optional<Value> ScriptData::global(const std::string& name, int line) {
   }
   if (type == "dvar" || type == "dvar_indexed") {
     if (!has_solution()) {
-      throw ModelError{"Decision variable '" + name + "' has no value before the solve: read it in an execute block "
-                       "after the constraints",
+      throw ModelError{"Decision variable '" + name + "' has no value " +
+                           (solution_ ? std::string("without a solution")
+                                      : "before the solve: read it in an execute block after the constraints"),
                        line};
     }
     return arity == 0 ? solution_value(name, {}, line) : Value::data(name);
@@ -138,13 +139,15 @@ std::vector<Value> ScriptData::elements(const Value& data, int line) {
   const std::string& name = *data.str;
   std::vector<Value> out;
   if (!is_set(data)) {
-    // An array: the elements of the dimension its next subscript runs over.
+    // An array of data or of variables: the elements of the dimension its next subscript runs over.
     std::string type = type_of(name);
-    if (!is_parameter_type(type)) throw ModelError{"'" + name + "' is not a set", line};
-    const lpsparse::Table& t = table(name, line);
+    Ref dims = get(env_.declarations.at(name), key_str("dimensions"));
     std::size_t level = data.key->size();
-    if (level >= t.dims.size()) throw ModelError{"'" + name + "' is not a set", line};
-    for (std::size_t i = 0; i < t.dims[level].size(); ++i) out.push_back(from_env(t.dims[level].at(i)));
+    if ((!is_parameter_type(type) && type != "dvar_indexed") || !is_list(dims) || level >= static_cast<std::size_t>(len(dims))) {
+      throw ModelError{"'" + name + "' is not a set", line};
+    }
+    lpsparse::Domain d = env_.dimension(item(dims, static_cast<Py_ssize_t>(level)), name, line);
+    for (std::size_t i = 0; i < d.size(); ++i) out.push_back(from_env(d.at(i)));
     return out;
   }
   std::optional<lpsparse::Domain> domain = env_.domain_named(name, line);
@@ -302,6 +305,12 @@ void ScriptData::assign_element(const Value& data, const Value& key, const Value
                            t.dims[i].name + "'",
                        line};
     }
+  }
+  if (!t.is_dense && is_list(node)) {  // [key value key value ...]: the same entries as a dictionary
+    Ref pairs = new_dict();
+    for (Py_ssize_t i = 0; i + 1 < len(node); i += 2) set_item(pairs, item(node, i), item(node, i + 1));
+    set_item(data_, key_str(name), pairs);
+    node = std::move(pairs);
   }
   Ref value = python_value(v, value_type(name), name, line);
   for (std::size_t i = 0; i < full.size(); ++i) {

@@ -10,6 +10,9 @@ namespace {
 
 enum class Flow { Normal, Break, Continue };
 
+// Script arrays are small tables; one index beyond this would take gigabytes at once.
+constexpr double kLongestArray = 1e7;
+
 // Where an assignment stores its value.
 struct Place {
   enum class K { Slot, Implicit, Scalar, Setting, Field, ArrayItem, DataItem };
@@ -154,7 +157,6 @@ class Interpreter {
   // ---- expressions ----
 
   Value eval(int e) {
-    RecursionGuard guard(" while running a script block");
     const Node& n = p_.at(e);
     switch (n.kind) {
       case NodeKind::Number:
@@ -169,6 +171,15 @@ class Interpreter {
         return Value::undefined();
       case NodeKind::Ident:
         return name_value(n);
+      default:
+        return compound(n);
+    }
+  }
+
+  // Nodes with operands: each level counts against the recursion limit.
+  Value compound(const Node& n) {
+    RecursionGuard guard(" while running a script block");
+    switch (n.kind) {
       case NodeKind::Member:
         return member(eval(n.a), n);
       case NodeKind::Index:
@@ -186,10 +197,10 @@ class Interpreter {
       case NodeKind::Unary:
         return unary(n);
       case NodeKind::Binary:
-        return binary(n.text, eval(n.a), eval(n.b), n.line);
+        return binary(n.op, eval(n.a), eval(n.b));
       case NodeKind::Logical: {
         Value left = eval(n.a);
-        if (n.text == "&&" ? !truth(left) : truth(left)) return left;
+        if (n.op == Op::And ? !truth(left) : truth(left)) return left;
         return eval(n.b);
       }
       case NodeKind::Conditional:
@@ -334,7 +345,8 @@ class Interpreter {
     for (int a : n.list) args.push_back(eval(a));
     if (args.size() == 1 && args[0].is(Value::K::Num)) {
       double size = args[0].num;
-      if (!(size >= 0 && size == std::floor(size) && size <= 1e8)) fail("invalid array length " + number_text(size), n.line);
+      if (!(size >= 0 && size == std::floor(size))) fail("invalid array length " + number_text(size), n.line);
+      if (size > kLongestArray) unsupported("an array of " + number_text(size) + " elements", n.line);
       v.arr->items.resize(static_cast<std::size_t>(size));
     } else {
       v.arr->items = std::move(args);
@@ -344,34 +356,46 @@ class Interpreter {
 
   Value unary(const Node& n) {
     Value v = eval(n.a);
-    if (n.text == "!") return Value::boolean(!truth(v));
+    if (n.op == Op::Not) return Value::boolean(!truth(v));
     double x = to_number(v);
-    return Value::number(n.text == "-" ? -x : x);
+    return Value::number(n.op == Op::Neg ? -x : x);
   }
 
-  static Value binary(const std::string& op, const Value& a, const Value& b, int) {
-    if (op == "+") {
-      if (a.is(Value::K::Str) || b.is(Value::K::Str) || a.is(Value::K::Arr) || b.is(Value::K::Arr) ||
-          a.is(Value::K::Tup) || b.is(Value::K::Tup)) {
-        return Value::string(to_text(a, nullptr) + to_text(b, nullptr));
-      }
-      return Value::number(to_number(a) + to_number(b));
-    }
-    if (op == "==" || op == "===") return Value::boolean(same_value(a, b));
-    if (op == "!=" || op == "!==") return Value::boolean(!same_value(a, b));
-    if (op == "<" || op == ">" || op == "<=" || op == ">=") {
-      if (a.is(Value::K::Str) && b.is(Value::K::Str)) {
-        int c = a.str->compare(*b.str);
-        return Value::boolean(op == "<" ? c < 0 : op == ">" ? c > 0 : op == "<=" ? c <= 0 : c >= 0);
-      }
-      double x = to_number(a), y = to_number(b);
-      return Value::boolean(op == "<" ? x < y : op == ">" ? x > y : op == "<=" ? x <= y : x >= y);
+  static Value binary(Op op, const Value& a, const Value& b) {
+    switch (op) {
+      case Op::Add:
+        if (a.is(Value::K::Str) || b.is(Value::K::Str) || a.is(Value::K::Arr) || b.is(Value::K::Arr) ||
+            a.is(Value::K::Tup) || b.is(Value::K::Tup)) {
+          return Value::string(to_text(a, nullptr) + to_text(b, nullptr));
+        }
+        return Value::number(to_number(a) + to_number(b));
+      case Op::Eq:
+        return Value::boolean(same_value(a, b));
+      case Op::Ne:
+        return Value::boolean(!same_value(a, b));
+      case Op::Lt:
+      case Op::Gt:
+      case Op::Le:
+      case Op::Ge:
+        return Value::boolean(compare(op, a, b));
+      default:
+        break;
     }
     double x = to_number(a), y = to_number(b);
-    if (op == "-") return Value::number(x - y);
-    if (op == "*") return Value::number(x * y);
-    if (op == "/") return Value::number(x / y);
-    return Value::number(std::fmod(x, y));  // %
+    if (op == Op::Sub) return Value::number(x - y);
+    if (op == Op::Mul) return Value::number(x * y);
+    if (op == Op::Div) return Value::number(x / y);
+    return Value::number(std::fmod(x, y));  // Mod
+  }
+
+  // Strings compare by their text, anything else as numbers (false when one is NaN).
+  static bool compare(Op op, const Value& a, const Value& b) {
+    if (a.is(Value::K::Str) && b.is(Value::K::Str)) {
+      int c = a.str->compare(*b.str);
+      return op == Op::Lt ? c < 0 : op == Op::Gt ? c > 0 : op == Op::Le ? c <= 0 : c >= 0;
+    }
+    double x = to_number(a), y = to_number(b);
+    return op == Op::Lt ? x < y : op == Op::Gt ? x > y : op == Op::Le ? x <= y : x >= y;
   }
 
   // ---- assignment ----
@@ -400,7 +424,8 @@ class Interpreter {
     Value key = eval(n.b);
     if (object.is(Value::K::Arr)) {
       double i = to_number(key);
-      if (!(i >= 0 && i == std::floor(i) && i <= 1e8)) fail("invalid array index " + to_text(key, &data_), n.line);
+      if (!(i >= 0 && i == std::floor(i))) fail("invalid array index " + to_text(key, &data_), n.line);
+      if (i >= kLongestArray) unsupported("an array of more than " + number_text(kLongestArray) + " elements", n.line);
       return {Place::K::ArrayItem, -1, "", object, {}, static_cast<std::size_t>(i)};
     }
     if (object.is(Value::K::Data)) return {Place::K::DataItem, -1, "", object, key};
@@ -467,11 +492,11 @@ class Interpreter {
   Value assign(const Node& n) {
     Place at = place(n.a);
     Value v;
-    if (n.text == "=") {
+    if (n.op == Op::Set) {
       v = eval(n.b);
     } else {
       Value old = load(at, n.line);
-      v = binary(n.text.substr(0, 1), old, eval(n.b), n.line);
+      v = binary(n.op, old, eval(n.b));
     }
     store(at, v, n.line);
     return v;
@@ -480,7 +505,7 @@ class Interpreter {
   Value update(const Node& n) {
     Place at = place(n.a);
     double old = to_number(load(at, n.line));
-    double now = n.text == "++" ? old + 1 : old - 1;
+    double now = n.op == Op::Add ? old + 1 : old - 1;
     store(at, Value::number(now), n.line);
     return Value::number(n.flag ? now : old);
   }

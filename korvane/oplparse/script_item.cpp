@@ -6,11 +6,6 @@
 
 namespace oplparse {
 
-// The repair a block that does not read as a script needs, whatever went wrong in it.
-constexpr const char* kScriptHint =
-    " Hint: keep the block to the script subset (var, if/else, for, while, break, continue, assignments, "
-    "writeln/write, Math.* and Opl.* functions, cplex settings), and close every string, bracket and brace.";
-
 void ModelParser::script_block() {
   const Token& keyword = peek();
   std::size_t end = 0;
@@ -19,9 +14,18 @@ void ModelParser::script_block() {
     program = script::parse_block(source_.text, keyword.offset, keyword.line, &end);
     script::solve_statement(program);  // solves and generates out of place are refused now
   } catch (const lpsparse::ModelError& e) {
-    fail(e.message + kScriptHint, static_cast<int>(e.lineno > 0 ? e.lineno : keyword.line));
+    fail(script::with_script_hint(e.message), static_cast<int>(e.lineno > 0 ? e.lineno : keyword.line));
   }
-  while (peek().kind != Tok::End && peek().offset < end) advance();
+  // The model's tokens resume after the block, read again from there: the model lexer does not
+  // know the script's strings, so a '/*' inside one may have swallowed text after the block.
+  std::vector<Token> rest = tokenize(source_.text.substr(end));
+  int lines_before = source_.line_at(end) - 1;
+  for (Token& t : rest) {
+    t.offset += end;
+    t.line += lines_before;
+  }
+  tokens_.resize(pos_);
+  tokens_.insert(tokens_.end(), rest.begin(), rest.end());
   std::vector<std::string> dvars, declared;
   for (const auto& [name, symbol] : symbols_) {
     bool solved = symbol.kind == Kind::Dvar || symbol.kind == Kind::Dexpr || symbol.after_solve;

@@ -270,6 +270,7 @@ class BlockParser {
       advance();
       Node n = make(NodeKind::Assign, start);
       n.text = std::string(op.text);
+      n.op = op_code(op.text);
       n.a = target;
       n.b = assignment();
       return finish(std::move(n));
@@ -318,6 +319,7 @@ class BlockParser {
       advance();
       Node n = make(level <= 1 ? NodeKind::Logical : NodeKind::Binary, start);
       n.text = std::string(op.text);
+      n.op = op_code(op.text);
       n.a = left;
       n.b = binary(level + 1);
       left = finish(std::move(n));
@@ -331,6 +333,7 @@ class BlockParser {
       advance();
       Node n = make(NodeKind::Unary, t);
       n.text = std::string(t.text);
+      n.op = t.text == "!" ? Op::Not : t.text == "-" ? Op::Neg : Op::Plus;
       n.a = unary();
       return finish(std::move(n));
     }
@@ -338,6 +341,7 @@ class BlockParser {
       advance();
       Node n = make(NodeKind::Update, t);
       n.text = std::string(t.text);
+      n.op = t.text == "++" ? Op::Add : Op::Sub;
       n.flag = true;
       n.a = unary();
       check_target(n.a, t.line);
@@ -378,6 +382,7 @@ class BlockParser {
         Node n = make(NodeKind::Update, t);
         n.begin = program_.at(e).begin;
         n.text = std::string(t.text);
+        n.op = t.text == "++" ? Op::Add : Op::Sub;
         n.a = e;
         e = finish(std::move(n));
       } else {
@@ -572,6 +577,16 @@ Ref node_dict(const Program& p, int i) {
 }
 
 }  // namespace
+
+Op op_code(std::string_view text) {
+  static const std::map<std::string_view, Op> codes = {
+      {"+", Op::Add},  {"-", Op::Sub},  {"*", Op::Mul},  {"/", Op::Div},  {"%", Op::Mod},  {"==", Op::Eq},
+      {"===", Op::Eq}, {"!=", Op::Ne},  {"!==", Op::Ne}, {"<", Op::Lt},   {">", Op::Gt},   {"<=", Op::Le},
+      {">=", Op::Ge},  {"&&", Op::And}, {"||", Op::Or},  {"+=", Op::Add}, {"-=", Op::Sub}, {"*=", Op::Mul},
+      {"/=", Op::Div}, {"%=", Op::Mod}, {"=", Op::Set}};
+  auto it = codes.find(text);
+  return it == codes.end() ? Op::None : it->second;
+}
 
 std::string Program::title() const {
   if (kind == "main") return "main block";

@@ -40,7 +40,30 @@ Ref ignored_list(const Settings& s) {
 
 }  // namespace
 
+std::string with_script_hint(const std::string& message) {
+  if (message.find("Hint:") != std::string::npos) return message;
+  if (message.find("not supported in script blocks") != std::string::npos) {
+    return message + ". Hint: write the block with var, if/else, for, while, break, continue, assignments, "
+                     "writeln/write and the Math and Opl functions; move other work into the model or the data.";
+  }
+  if (message.rfind("Syntax error", 0) == 0 || message.rfind("Unterminated", 0) == 0 ||
+      message.rfind("Unexpected character", 0) == 0) {
+    return message + ". Hint: check the braces, parentheses, quotes and semicolons of the script block near "
+                     "this line.";
+  }
+  return message + ". Hint: a script reads the model's declarations and changes only declared data, with values "
+                   "of the declared type.";
+}
+
 void BlockRunner::take(Handle block, lpsparse::Model& env, Handle env_root, Ref& data, Handle declarations) {
+  try {
+    take_block(block, env, env_root, data, declarations);
+  } catch (const ModelError& e) {
+    throw ModelError{with_script_hint(e.message), e.lineno};
+  }
+}
+
+void BlockRunner::take_block(Handle block, lpsparse::Model& env, Handle env_root, Ref& data, Handle declarations) {
   seen_ = true;
   std::string phase = text(get(block, kPhase));
   if (phase == "post") {

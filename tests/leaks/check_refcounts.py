@@ -656,7 +656,7 @@ execute { if (ratio > 0.9) writeln(x["zz"]); else writeln(cplex.getObjValue()); 
 SCRIPT_MODEL = """
 tuple P { int a; float b; }
 {int} K = {1, 2};
-P rec[K] = [<1, 1.5>, <2, 2.5>];
+P rec[K] = ...;
 {string} S = {"a", "b"};
 float w[S];
 {int} Grown;
@@ -691,11 +691,13 @@ def post_process():
 @scenario(warmup=10, rounds=8)
 def script_blocks():
     tree, data = oplparse.parse_files(os.path.join(EXAMPLES, "script_heavy.mod"), os.path.join(EXAMPLES, "script_heavy.dat"))
-    tree, data = oplparse.instantiate(oplparse.parse_model(SCRIPT_MODEL, "m.mod"), {})
-    for block in tree["post_blocks"]:
+    tree, data = oplparse.instantiate(oplparse.parse_model(SCRIPT_MODEL, "m.mod"), {"rec": [[1, 1.5], [2, 2.5]]})
+    post, main_block = tree["post_blocks"]
+    for block in (post, main_block):
         oplparse.run_script(block, tree, data, {"x[a]": 1.0, "x[b]": 0.0}, 3.0)
-        oplparse.run_script(block, tree, data, None, None)
-    expect(faultlore.SemanticError, oplparse.run_script, tree["post_blocks"][0], tree, data, {}, 1.0)
+    oplparse.run_script(main_block, tree, data, None, None)
+    expect(faultlore.SemanticError, oplparse.run_script, post, tree, data, None, None)
+    expect(faultlore.SemanticError, oplparse.run_script, post, tree, data, {}, 1.0)
     expect(TypeError, oplparse.run_script, [], tree, data)
     for text in ("execute { function f() {} }", "execute { var x = 'open; }", "main { cplex.solve(); cplex.solve(); }",
                  "int n = 1; execute { n = 'a'; }", "execute { while (true) {} }", "execute { writeln(q); }",
