@@ -183,6 +183,7 @@ def cmd_solve(args):
         print(json.dumps({**results, "status": status}, indent=2))
     else:
         _print_results(status, results, table=not args.quiet)
+        sys.stdout.write(results.get("log", ""))  # what the model's own scripts wrote, after the table
     if args.explain and status == "INFEASIBLE":
         _print_explanation(args)
     return OUTCOME_STATUS.get(status, OTHER_OUTCOME)

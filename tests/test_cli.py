@@ -314,3 +314,18 @@ def test_version_and_a_closed_pipe_as_subprocesses(tmp_path):
     reader.stdout.close()
     assert reader.wait() == 141 and reader.stderr.read() == b""
     reader.stderr.close()
+
+
+@pytest.mark.parametrize("solver, note", [
+    ("highs", "setting cplex.threads ignored: no counterpart in HiGHS through SciPy\n"), ("gurobi", "")])
+def test_solve_prints_the_models_own_output_after_the_table(solver, note):
+    done = subprocess.run([sys.executable, "-m", "korvane", "solve", example("packing_report", "mod"),
+                           example("packing_report", "dat"), "--solver", solver], capture_output=True, text=True,
+                          env=cli_env())
+    assert done.returncode == 0 and done.stderr == ""
+    table = "".join(f"take[{item}]".ljust(11) + "  1\n" for item in ("tent", "stove", "lamp", "map", "radio"))
+    assert done.stdout == (
+        "Status: OPTIMAL\nObjective: 158\nVariable     Value\n" + table +
+        "setting cplex.mipemphasis ignored: no counterpart\n" + note +
+        "packed 5 items weighing 63 of 64\nroom left: 1\n  tent: value 55, weight 23\n  stove: value 34, weight 15\n"
+        "  lamp: value 21, weight 6\n  map: value 8, weight 2\n  radio: value 40, weight 17\n")

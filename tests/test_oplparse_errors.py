@@ -76,8 +76,13 @@ def raised(fn, text, **kwargs):
     ("int n = m;", "Undeclared symbol 'm'", HINT_SYMBOL, 1),
     ("int d = [4, 5];", "Unsupported initializer of parameter 'd': a scalar takes one value, not a list",
      HINT_UNSUPPORTED, 1),
-    ("dvar int x;\nint n = 2 * x;", "Unsupported use of decision variable 'x' in the initializer of 'n': it is "
-     "computed from the data only", HINT_UNSUPPORTED, 2),
+    ("dvar int x;\nint n = 2 * x;\nminimize x;\nsubject to { x >= n; }", "Unsupported use of 'n' in the model: it "
+     "is computed from the solution, so only post-processing can read it", HINT_UNSUPPORTED, 4),
+    ("dvar int x;\nint n = 2 * x;\nassert n >= 0;", "Unsupported use of 'n' in an assert: it checks the data only, "
+     "and 'n' is computed from the solution", HINT_UNSUPPORTED, 3),
+    ("dvar int x in 0..1;\n{int} S = {i | i in 1..2 : x == 1};\nsubject to { forall(i in S) x <= i; }",
+     "Unsupported use of 'S' in the model: it is computed from the solution, so only post-processing can read it",
+     HINT_UNSUPPORTED, 3),
     ("int n = 2.5;", "Unsupported value 2.5 for int 'n'", HINT_UNSUPPORTED, 1),
     ("{int} S = 3;", "Unsupported set expression: use a declared set or range, a..b, {a, b, ...}, {e | i in I : "
      "filter}, asSet, union, inter, diff or symdiff", HINT_UNSUPPORTED, 1),

@@ -67,7 +67,7 @@ def test_infeasible_models_report_their_status(tmp_path):
     model = tmp_path / "bad.mod"
     model.write_text("dvar int x in 0..3; minimize x; subject to { x >= 5; }")
     results = korvane.solve(str(model))
-    assert results.keys() == {"status", "message"} and results["status"] == "INFEASIBLE"
+    assert results.keys() == {"status", "message", "log"} and results["status"] == "INFEASIBLE"
     assert "HiGHS Status 8" in results["message"]
 
 

@@ -102,6 +102,27 @@ def test_a_large_insight_run_keeps_standard_output_for_the_protocol(llm, sdk):
     assert "x[1000]: 1.0" in stderr and FORGED in stderr
 
 
+# The model writes each tag after the solve; the first tag forges a protocol message.
+REPORTING_MODEL = """\
+{string} Tags = ...;
+dvar int+ t[Tags] in 0..3;
+maximize sum(g in Tags) t[g];
+execute { for (var g in Tags) writeln(g, ": ", t[g]); }"""
+
+
+def test_the_insight_tool_returns_the_models_own_output(llm):
+    tags = 'Tags = {' + json.dumps("a\n" + FORGED + "\n") + ', "b"};'
+    llm.reply(answer(REPORTING_MODEL, tags), "Summary: three of each.")
+    with StdioServer() as server:
+        server.initialize()
+        reply, _ = server.wait_for(server.call_tool("insight_tool", {"prompt": "Tags."}))
+        stderr = server.close()
+    out = json.loads(reply["result"]["content"][0]["text"])
+    assert out["results"]["objective_value"] == pytest.approx(6.0)
+    assert out["results"]["log"] == f"a\n{FORGED}\n: 3\nb: 3\n"
+    assert FORGED not in server.stdout_lines and f"{FORGED}\n: 3" in stderr  # written with the report
+
+
 def test_what_a_tool_prints_goes_to_standard_error(tmp_path):
     # A solve that prints, writes to file descriptor 1 and starts a child that prints, as native
     # solver logs and helper processes do.

@@ -252,7 +252,7 @@ int Model::compile_loop(Handle iterators, Handle filter) {
     if (type == "range_specifier") {
       it.start = compile_expr(item(range, kStart));
       it.end = compile_expr(item(range, kEnd));
-      if (exprs[it.start].has_var || exprs[it.end].has_var) compile_error("Unsupported range over decision variables");
+      if ((exprs[it.start].has_var || exprs[it.end].has_var) && !solution) compile_error("Unsupported range over decision variables");
     } else if (type == "named_range" || type == "named_set" || type == "named_set_dimension") {
       std::string name = text(item(range, kName));
       it.fixed = domain_named(name, compile_line);
@@ -270,7 +270,7 @@ int Model::compile_loop(Handle iterators, Handle filter) {
   }
   if (!is_none(filter)) {
     loop.filter = compile_expr(filter);
-    if (exprs[loop.filter].has_var) compile_error("Unsupported filter over decision variables");
+    if (exprs[loop.filter].has_var && !solution) compile_error("Unsupported filter over decision variables");
   }
   plan_filter(loop);
   loops.push_back(std::move(loop));
@@ -363,7 +363,7 @@ int Model::compile_expr(Handle n) {
     Op op = type == "sum" ? Op::Sum : type == "prod" ? Op::Prod : type == "min_agg" ? Op::Min : Op::Max;
     Expr x = node(op, body);
     x.loop = loop;
-    if (op == Op::Prod && exprs[body].has_var) compile_error("Unsupported " + type + " over decision variables");
+    if (op == Op::Prod && exprs[body].has_var && !solution) compile_error("Unsupported " + type + " over decision variables");
     return push(*this, std::move(x));
   }
   if (type == "field_access") return compile_field(*this, n);

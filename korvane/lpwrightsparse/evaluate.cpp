@@ -234,9 +234,10 @@ Value Model::eval(int e) {
       return interner.tuple(std::move(items), -1);
     }
     case Op::Var:
+      if (solution) return (*solution)[static_cast<std::size_t>(column_of(x))];
       break;
     case Op::Sum: {
-      if (x.has_var) break;
+      if (x.has_var && !solution) break;
       double total = 0.0;
       bool integral = true;
       for_each(x.loop, [&] {
@@ -248,44 +249,44 @@ Value Model::eval(int e) {
       return Value::number(total, integral);
     }
     case Op::Cmp: {
-      if (x.has_var) break;
+      if (x.has_var && !solution) break;
       int result = compare_values(*this, eval(x.a), eval(x.b), x.cmp);
       if (result < 0) fail(std::string("Type mismatch in comparison '") + op_text(x.cmp) + "' in " + site_text());
       return Value::integer(result);
     }
     case Op::And:
-      if (x.has_var) break;
+      if (x.has_var && !solution) break;
       return Value::integer(truth(x.a) && truth(x.b));
     case Op::Or:
-      if (x.has_var) break;
+      if (x.has_var && !solution) break;
       return Value::integer(truth(x.a) || truth(x.b));
     case Op::Not:
-      if (x.has_var) break;
+      if (x.has_var && !solution) break;
       return Value::integer(!truth(x.a));
     case Op::Cond:
-      if (exprs[x.a].has_var) break;
+      if (exprs[x.a].has_var && !solution) break;
       return truth(x.a) ? eval(x.b) : eval(x.c);
     case Op::Neg: {
-      if (x.has_var) break;
+      if (x.has_var && !solution) break;
       Value v = numeric(x.a);
       return Value::number(-v.num, v.integral);
     }
     case Op::Add:
     case Op::Sub:
     case Op::Mul: {
-      if (x.has_var) break;
+      if (x.has_var && !solution) break;
       Value l = numeric(x.a), r = numeric(x.b);
       double v = x.op == Op::Add ? l.num + r.num : x.op == Op::Sub ? l.num - r.num : l.num * r.num;
       return Value::number(v, l.integral && r.integral);
     }
     case Op::Div: {
-      if (x.has_var) break;
+      if (x.has_var && !solution) break;
       double l = number(x.a), r = number(x.b);
       if (r == 0.0) fail("Division by zero in " + site_text());
       return Value::number(l / r);
     }
     case Op::Sqrt: {
-      if (x.has_var) break;
+      if (x.has_var && !solution) break;
       double v = number(x.args[0]);
       if (v < 0) fail("Unsupported square root of a negative number in " + site_text());
       return Value::number(std::sqrt(v));
@@ -294,7 +295,7 @@ Value Model::eval(int e) {
       return aggregate(x);
     case Op::Min:
     case Op::Max: {
-      if (x.has_var) break;
+      if (x.has_var && !solution) break;
       if (x.loop >= 0) return aggregate(x);
       Value best = eval(x.args[0]);
       for (std::size_t i = 1; i < x.args.size(); ++i) {
@@ -306,7 +307,7 @@ Value Model::eval(int e) {
       return best;
     }
     case Op::Math: {
-      if (x.has_var) break;
+      if (x.has_var && !solution) break;
       Value v = numeric(x.args[0]);
       double r = x.math(v.num);
       if (std::isnan(r)) fail("Unsupported argument " + value_text(v) + " of '" + x.text + "' in " + site_text());
@@ -314,7 +315,7 @@ Value Model::eval(int e) {
       return Value::number(r, integral);
     }
     case Op::Pow: {
-      if (x.has_var) break;
+      if (x.has_var && !solution) break;
       Value base = numeric(x.a), exponent = numeric(x.b);
       double r = std::pow(base.num, exponent.num);
       if (std::isnan(r)) fail("Unsupported power " + value_text(base) + " ^ " + value_text(exponent) + " in " + site_text());
@@ -322,7 +323,7 @@ Value Model::eval(int e) {
     }
     case Op::Mod:
     case Op::IntDiv: {
-      if (x.has_var) break;
+      if (x.has_var && !solution) break;
       Value l = numeric(x.a), r = numeric(x.b);
       const char* name = x.op == Op::Mod ? "mod" : "div";
       if (!l.integral || !r.integral) fail(std::string("Type mismatch: '") + name + "' takes integers in " + site_text());
@@ -330,7 +331,7 @@ Value Model::eval(int e) {
       return Value::number(x.op == Op::Mod ? std::fmod(l.num, r.num) : std::trunc(l.num / r.num), true);
     }
     case Op::SetFn:
-      if (x.has_var) break;
+      if (x.has_var && !solution) break;
       return set_function(x);
   }
   fail("Unsupported use of decision variables where a data value is needed in " + site_text());
@@ -339,7 +340,7 @@ Value Model::eval(int e) {
 // sum's siblings over data: the product, the smallest or the largest value of the body. Over
 // nothing, a product is 1 and a minimum (maximum) is infinity (minus infinity).
 Value Model::aggregate(const Expr& x) {
-  if (x.has_var) fail("Unsupported use of decision variables where a data value is needed in " + site_text());
+  if (x.has_var && !solution) fail("Unsupported use of decision variables where a data value is needed in " + site_text());
   bool any = false, integral = true;
   double result = x.op == Op::Prod ? 1.0 : x.op == Op::Min ? kInf : -kInf;
   for_each(x.loop, [&] {

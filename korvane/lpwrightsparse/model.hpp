@@ -533,6 +533,9 @@ class Model {
 
   // ---- evaluation (evaluate.cpp) ----
   std::vector<Value> slots;
+  // The value of every column after a solve, when post-processing evaluates expressions over the
+  // decision variables as data; null while the model is being built.
+  const std::vector<Value>* solution = nullptr;
   Site site;
   std::string declaration_site;  // what is evaluated outside constraints ("the declaration of 'n'"), if anything
 

@@ -92,6 +92,7 @@ Ref ModelParser::membership(Ref element) {
   }
   advance();
   if (used_globals_) used_globals_->insert(std::string(set.text));
+  check_solution_use(std::string(set.text), *symbol, set.line);
   Ref args = new_list();
   append(args, node(K::name_node, {{K::value, py_str(set.text)}}));
   append(args, element);
@@ -280,9 +281,7 @@ Ref ModelParser::reference(const Token& name_token) {
     fail("Undeclared symbol '" + name + "'", line);
   }
   if (used_globals_) used_globals_->insert(name);
-  if (!data_only_context_.empty() && (symbol->kind == Kind::Dvar || symbol->kind == Kind::Dexpr)) {
-    fail("Unsupported use of decision variable '" + name + "' in " + data_only_context_, line);
-  }
+  check_solution_use(name, *symbol, line);
   if (symbol->kind == Kind::TupleType) fail("Unsupported use of tuple type '" + name + "' as a value", line);
   if (symbol->kind == Kind::SetArray) {
     fail("Unsupported use of the array of sets '" + name + "' as a value: iterate over its sets, as in 'j in " + name +
@@ -481,6 +480,7 @@ std::pair<Ref, std::string> ModelParser::iteration_range(const std::string& iter
         (symbol->kind == Kind::Range || symbol->kind == Kind::Set || symbol->kind == Kind::TupleSet)) {
       advance();
       if (used_globals_) used_globals_->insert(name);
+      check_solution_use(name, *symbol, t.line);
       if (symbol->kind == Kind::Range) return {node(K::named_range, {{K::name, py_str(name)}}), ""};
       return {node(K::named_set, {{K::name, py_str(name)}}), symbol->kind == Kind::TupleSet ? symbol->type : ""};
     }

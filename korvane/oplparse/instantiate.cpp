@@ -85,6 +85,7 @@ class Instantiation {
         tree_(tree),
         data_(check(PyDict_Copy(data))),
         declarations_(new_list()),
+        post_declarations_(new_list()),
         env_root_(new_dict()),
         env_(env_root_.get(), data_.get()),
         scripts_(source.module) {
@@ -124,13 +125,60 @@ class Instantiation {
       if (objective_ && eq(key, K::objective)) lowered = objective_.get();
       set_item(root, key, lowered);
     }
+    if (len(post_declarations_) > 0) set_item(root, K::post_declarations, post_declarations_);
     scripts_.add_keys(root);
     return tuple_of(root, data_);
+  }
+
+  // The post-processing stage over an instantiated model: its decision variables take their values
+  // in `solution` (variable name -> value, as the solver scripts report them), and the
+  // declarations set aside for after the solve are computed from them, as are the decision
+  // expressions, which become parameters. Returns (data with their values, the core declarations
+  // with theirs, the solution as bound: integer variables rounded).
+  Ref after_solve(Handle solution) {
+    try {
+      Ref none_declared = new_list(), dexprs = new_list(), post = new_list();
+      for (Ref& decl : Iterate(get(tree_, K::declarations, none_declared))) {
+        Ref type = get(decl, K::type);
+        if (eq(type, K::dexpr) || eq(type, K::dexpr_indexed)) {
+          append(dexprs, decl);
+          continue;
+        }
+        line_ = is_dict(decl) ? line_of(decl) : 0;
+        append(declarations_, decl);
+        env_.register_declaration(decl);
+        if (eq(type, K::dvar) || eq(type, K::dvar_indexed)) env_.declare_variable(decl);
+      }
+      bind_solution(solution);
+      for (Ref& dexpr : Iterate(dexprs)) {
+        Ref decl = check(PyDict_Copy(dexpr.get()));
+        set_item(decl, K::type, eq(get(dexpr, K::type), K::dexpr) ? K::parameter_computed : K::parameter_computed_indexed);
+        append(post, decl);
+      }
+      for (Ref& decl : Iterate(get(tree_, K::post_declarations, none_declared))) append(post, decl);
+      for (Ref& decl : Iterate(post)) {
+        line_ = is_dict(decl) ? line_of(decl) : 0;
+        Ref core = declaration(decl);
+        append(declarations_, core);
+        env_.register_declaration(core);
+      }
+    } catch (const ModelError& e) {
+      source_.fail(e.message, static_cast<int>(e.lineno > 0 ? e.lineno : line_));
+    }
+    Ref bound = new_dict();
+    for (std::size_t col = 0; col < solution_.size(); ++col) {
+      set_item(bound, py_str(env_.column_names[col]), py_float(solution_[col].num));
+    }
+    return tuple_of(data_, declarations_, bound);
   }
 
  private:
   // The core declaration that stands for `decl`, or an empty Ref when nothing stays of it.
   Ref declaration(Handle decl) {
+    if (!env_.solution && truthy(get(decl, K::reads_solution))) {  // computed after the solve
+      append(post_declarations_, decl);
+      return {};
+    }
     Ref type = get(decl, K::type);
     if (eq(type, K::parameter_computed)) return computed(decl, false);
     if (eq(type, K::parameter_computed_indexed)) return computed(decl, true);
@@ -189,6 +237,26 @@ class Instantiation {
   }
 
   Value evaluate(Handle expression) { return env_.eval(compiled(expression)); }
+
+  // Every declared column's value, from the solution by the column's name; integer columns are
+  // rounded, so that `x[i] == 1` holds for a binary the solver left at 0.9999999.
+  void bind_solution(Handle solution) {
+    std::size_t columns = env_.column_names.size();
+    solution_.reserve(columns);
+    for (std::size_t col = 0; col < columns; ++col) {
+      std::string_view name = env_.column_names[col];
+      Ref value = get(solution, py_str(name));
+      if (!is_int(value) && !is_float(value)) {
+        fail("The solution has no number for the variable '" + std::string(name) + "', but " + repr_text(value));
+      }
+      double number = PyFloat_AsDouble(value.get());
+      if (number == -1.0 && PyErr_Occurred()) throw PyErrorSet{};
+      bool integer = env_.integral[col] != 0;
+      // + 0.0 turns the solver's -0.0 into 0.
+      solution_.push_back(Value::number((integer ? std::round(number) : number) + 0.0, integer));
+    }
+    env_.solution = &solution_;
+  }
 
   // ---- computed sets ----
 
@@ -883,10 +951,12 @@ class Instantiation {
   Handle tree_;
   Ref data_;
   Ref declarations_;
+  Ref post_declarations_;  // syntax nodes of the declarations that read the solution, in file order
   Ref env_root_;
   lpsparse::Model env_;
   Ref constraints_;  // the lowered constraints, when the tree has a list of them
   Ref objective_;
+  std::vector<Value> solution_;    // after_solve: the value of every declared column
   script::BlockRunner scripts_;
   std::vector<ScopeEntry> scope_;  // iterators around the node being lowered, innermost last
   std::vector<Ref> filters_;       // the conjuncts of their filters
@@ -906,6 +976,10 @@ Ref instantiate_model(const Source& source, Handle tree, Handle data) {
     raise(PyExc_TypeError, "instantiate() argument 'data' must be dict, not " + std::string(Py_TYPE(data)->tp_name));
   }
   return Instantiation(source, tree, data).run();
+}
+
+Ref evaluate_after_solve(const Source& source, Handle tree, Handle data, Handle solution) {
+  return Instantiation(source, tree, data).after_solve(solution);
 }
 
 }  // namespace oplparse

@@ -28,6 +28,9 @@ inline Key set_operation{"set_operation"};
 inline Key set_array{"set_array"};
 inline Key members{"members"};
 inline Key with_check{"with_check"};
+// Post-processing: declarations computed from the solution, set aside until the solve
+inline Key reads_solution{"reads_solution"};
+inline Key post_declarations{"post_declarations"};
 inline Key script_block{"script_block"};
 
 // Module globals and attributes

@@ -402,19 +402,49 @@ void ModelParser::parameter() {
   if (computed) set_item(decl, K::expression, computed);
   set_item(decl, K::value_type, py_str(type));
   set_item(decl, K::lineno, py_int(line));
-  declare(name, Symbol{Kind::Param, indexed ? static_cast<std::size_t>(len(dims)) : 0, type});
+  Symbol symbol{Kind::Param, indexed ? static_cast<std::size_t>(len(dims)) : 0, type};
+  symbol.after_solve = computed && reads_solution_;
+  if (symbol.after_solve) set_item(decl, K::reads_solution, Py_True);
+  declare(name, std::move(symbol));
   add_declaration(std::move(decl));
 }
 
-// The expression of an initialised declaration, with its named indices in scope. It is read
-// from the data only, so decision variables and decision expressions are refused in it.
+// The expression of an initialised declaration, with its named indices in scope. One that reads
+// decision variables is computed after the solve (reads_solution_ says so afterwards).
 Ref ModelParser::initializer(const std::string& owner, const std::vector<IteratorEntry>& entries) {
   push_scope(entries);
-  data_only_context_ = "the initializer of '" + owner + "': it is computed from the data only";
-  Ref e = expression();
-  data_only_context_.clear();
+  Ref e = solution_readable([&] { return expression(); }, "the initializer of '" + owner + "'");
   pop_scope(entries);
   return e;
+}
+
+Ref ModelParser::solution_readable(const std::function<Ref()>& read, const std::string& where) {
+  data_only_context_ = where + ": it is computed from the data only";
+  solution_readable_ = true;
+  reads_solution_ = false;
+  Ref e = read();
+  solution_readable_ = false;
+  data_only_context_.clear();
+  return e;
+}
+
+// Decision variables, decision expressions and what is computed from them have values only after
+// the solve: an initializer may read them (and waits for the solve), data-only text may not, and
+// the model itself may not read a value computed from its own solution.
+void ModelParser::check_solution_use(const std::string& name, const Symbol& symbol, int line) {
+  bool decision = symbol.kind == Kind::Dvar || symbol.kind == Kind::Dexpr;
+  if (!decision && !symbol.after_solve) return;
+  if (solution_readable_) {
+    reads_solution_ = true;
+  } else if (!data_only_context_.empty()) {
+    fail("Unsupported use of " + std::string(decision ? "decision variable '" : "'") + name + "' in " +
+             data_only_context_ + (decision ? "" : ", and '" + name + "' is computed from the solution"),
+         line);
+  } else if (symbol.after_solve) {
+    fail("Unsupported use of '" + name + "' in the model: it is computed from the solution, so only "
+         "post-processing can read it",
+         line);
+  }
 }
 
 // Whether the tokens up to the next ';' form a literal value: numbers, strings, booleans and the
@@ -463,9 +493,7 @@ void ModelParser::set_declaration(bool setof) {
     if (is("{") && literal_ahead()) {
       value = literal(owner, of_tuples ? "" : type);
     } else {
-      data_only_context_ = "the initializer of set '" + owner + "': it is computed from the data only";
-      computed = set_expression();
-      data_only_context_.clear();
+      computed = solution_readable([&] { return set_expression(); }, "the initializer of set '" + owner + "'");
     }
   }
   expect(";");
@@ -480,7 +508,10 @@ void ModelParser::set_declaration(bool setof) {
   if (computed) set_item(decl, K::expression, computed);
   if (!of_tuples) set_item(decl, K::element_type, py_str(type));
   set_item(decl, K::lineno, py_int(line));
-  declare(name, Symbol{of_tuples ? Kind::TupleSet : Kind::Set, 0, type});
+  Symbol symbol{of_tuples ? Kind::TupleSet : Kind::Set, 0, type};
+  symbol.after_solve = computed && reads_solution_;
+  if (symbol.after_solve) set_item(decl, K::reads_solution, Py_True);
+  declare(name, std::move(symbol));
   add_declaration(std::move(decl));
   if (with) add_declaration(node(K::with_check, {{K::name, py_str(owner)}, {K::fields, with}, {K::lineno, py_int(line)}}));
 }

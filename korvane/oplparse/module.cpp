@@ -133,6 +133,12 @@ PyMethodDef kFunctions[] = {
                 "instantiate(tree, data, filename=None)\n--\n\nEvaluate what a parsed model computes from its data "
                 "and lower it to the model tree the code generators take; returns (tree, data). Neither argument is "
                 "changed."),
+    KV_FUNCTION("post_process", post_process,
+                "post_process(tree, data, solution, objective, filename=None)\n--\n\nRun what an instantiated model "
+                "computes after its solve, with its variables at the values of `solution` (variable name to value, "
+                "or None when the solve found no point: then only a main block runs) and the objective value "
+                "`objective`; returns (log, values): the text its post blocks wrote and the values of the "
+                "declarations that read the solution, by name."),
     KV_FUNCTION("parse_files", parse_files,
                 "parse_files(model_path, data_path=None)\n--\n\nRead, parse and instantiate a .mod file and, when "
                 "given, a .dat file; returns (tree, data), with an empty data dictionary when there is no data file."),

@@ -3,6 +3,7 @@
 // to know about each name (its kind, its dimensions, the tuple type of its elements).
 #pragma once
 
+#include <functional>
 #include <map>
 #include <set>
 #include <string>
@@ -35,6 +36,7 @@ struct Symbol {
   Ref body;                         // decision expressions: the expression
   std::vector<std::string> params;  // indexed decision expressions: the index names
   std::set<std::string> globals;    // decision expressions: the declared names they use
+  bool after_solve = false;         // parameters and sets computed from decision variables
   std::size_t size = 0;             // decision expressions: the nodes of the expression
   std::string members;              // arrays of sets: the set of (index..., member) tuples that holds them
 };
@@ -132,6 +134,8 @@ class ModelParser {
   void decision_expression();
   std::string value_type();
   Ref initializer(const std::string& owner, const std::vector<IteratorEntry>& entries);
+  Ref solution_readable(const std::function<Ref()>& read, const std::string& where);
+  void check_solution_use(const std::string& name, const Symbol& symbol, int line);
   bool literal_ahead() const;
   std::pair<Ref, Ref> variable_bounds(const std::string& owner);
   Ref named_dimensions(const std::string& owner, std::vector<IteratorEntry>& entries);
@@ -229,6 +233,8 @@ class ModelParser {
   std::size_t expansion_limit_;                    // the most nodes decision expressions may expand to
   std::size_t expanded_ = 0;                       // nodes expanded so far
   std::string data_only_context_;                  // while data-only text is read: where, and why
+  bool solution_readable_ = false;                 // while an initializer that may read the solution is read
+  bool reads_solution_ = false;                    // it did: the declaration waits for the solve
   Ref declarations_;
   Ref constraints_;
   Ref bound_constraints_;

@@ -28,7 +28,8 @@ void ModelParser::script_block() {
   tokens_.insert(tokens_.end(), rest.begin(), rest.end());
   std::vector<std::string> dvars, declared;
   for (const auto& [name, symbol] : symbols_) {
-    (symbol.kind == Kind::Dvar || symbol.kind == Kind::Dexpr ? dvars : declared).push_back(name);
+    bool solved = symbol.kind == Kind::Dvar || symbol.kind == Kind::Dexpr || symbol.after_solve;
+    (solved ? dvars : declared).push_back(name);
   }
   std::string phase = "pre";
   if (program.kind == "main") {

@@ -40,6 +40,7 @@ Ref ModelParser::set_operand() {
     if (symbol != nullptr && (symbol->kind == Kind::Set || symbol->kind == Kind::TupleSet || symbol->kind == Kind::Range)) {
       advance();
       if (used_globals_) used_globals_->insert(std::string(t.text));
+      check_solution_use(std::string(t.text), *symbol, t.line);
       return node(K::name_node, {{K::value, py_str(t.text)}});
     }
   }

@@ -111,4 +111,13 @@ void check_data(const Source& data_source, const DataLocations& where, Handle tr
 // source names the model file in errors.
 Ref instantiate_model(const Source& source, Handle tree, Handle data);
 
+// The data of an instantiated model after its solve, with the declarations that read the solution
+// (variable name -> value) computed over it, and the model's core declarations with those
+// declarations' own, and the solution as bound, integer variables rounded: (data, declarations,
+// solution) (instantiate.cpp).
+Ref evaluate_after_solve(const Source& source, Handle tree, Handle data, Handle solution);
+
+// post_process(tree, data, solution, objective, filename=None) -> (log, values) (post_process.cpp)
+Ref post_process(const Call& c);
+
 }  // namespace oplparse

@@ -647,6 +647,23 @@ def instantiate():
         expect(faultlore.SemanticError, oplparse.parse_files, path)
 
 
+POST_MODEL = """
+{string} S = ...;
+tuple P { string s; float v; }
+dvar int+ x[S] in 0..3;
+dvar float y;
+maximize sum(s in S) x[s] - y;
+subject to { y >= 1; }
+{P} chosen = {<s, x[s]> | s in S : x[s] > 0};
+float total = sum(s in S) x[s] + y;
+float top = max(p in chosen) p.v;
+float ratio = 1 / y;
+dexpr float gain = sum(s in S) x[s];
+execute { for (var p in chosen) writeln(p.s, " ", p.v, " ", x[p.s].solutionValue); writeln(total, gain, ratio); }
+execute { if (ratio > 0.9) writeln(x["zz"]); else writeln(cplex.getObjValue()); }
+"""
+
+
 SCRIPT_MODEL = """
 tuple P { int a; float b; }
 {int} K = {1, 2};
@@ -667,6 +684,19 @@ maximize sum(s in S) w[s] * x[s];
 execute post { for (var s in S) writeln(x[s].solutionValue, cplex.getObjValue()); }
 main { thisOplModel.generate(); if (cplex.solve()) writeln(x["a"]); }
 """
+
+
+@scenario(warmup=10, rounds=8)
+def post_process():
+    tree, data = oplparse.instantiate(oplparse.parse_model(POST_MODEL, "m.mod"), {"S": ["a", "b"]})
+    oplparse.post_process(tree, data, {"x[a]": 3.0, "x[b]": 0.0, "y": 1.25}, 2.0, filename="m.mod")
+    oplparse.post_process(tree, data, None, None)
+    expect(faultlore.SemanticError, oplparse.post_process, tree, data, {"x[a]": 3.0, "x[b]": 0.0, "y": 1.0}, 3.0)
+    expect(faultlore.SemanticError, oplparse.post_process, tree, data, {"x[a]": 3.0, "x[b]": 0.0, "y": 0.0}, 3.0)
+    expect(faultlore.SemanticError, oplparse.post_process, tree, data, {"x[a]": 3.0, "y": 1.0}, 2.0)
+    expect(faultlore.SemanticError, oplparse.post_process, tree, data, {"x[a]": "3", "x[b]": 0.0, "y": 1.0}, 2.0)
+    expect(TypeError, oplparse.post_process, tree, data, [], 2.0)
+    expect(TypeError, oplparse.post_process, tree, data, {}, "2")
 
 
 @scenario(warmup=10, rounds=8)

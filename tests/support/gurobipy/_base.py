@@ -39,6 +39,8 @@ class GRB:
         OutputFlag = "OutputFlag"
         TimeLimit = "TimeLimit"
         MIPGap = "MIPGap"
+        MIPGapAbs = "MIPGapAbs"
+        Threads = "Threads"
 
 
 MAX_NAME_LENGTH = 255

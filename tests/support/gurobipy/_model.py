@@ -7,9 +7,12 @@ from ._base import GRB, Attributes, GurobiError, checked_name, is_number, number
 from ._expr import LinExpr, TempConstr, Var, finite_coefficients
 from ._solve import solve
 
-# lower-case name -> (name, type, lowest, highest), as gurobipy checks a new value
+# lower-case name -> (name, type, lowest, highest), as gurobipy checks a new value. MIPGapAbs and
+# Threads are only recorded: SciPy's HiGHS takes neither, and a solve to the relative gap stops no
+# earlier than an absolute gap would let it.
 _PARAMETERS = {"dualreductions": ("DualReductions", int, 0, 1), "outputflag": ("OutputFlag", int, 0, 1),
-               "timelimit": ("TimeLimit", float, 0.0, math.inf), "mipgap": ("MIPGap", float, 0.0, math.inf)}
+               "timelimit": ("TimeLimit", float, 0.0, math.inf), "mipgap": ("MIPGap", float, 0.0, math.inf),
+               "mipgapabs": ("MIPGapAbs", float, 0.0, math.inf), "threads": ("Threads", int, 0, 1024)}
 _SENSES = (GRB.LESS_EQUAL, GRB.GREATER_EQUAL, GRB.EQUAL)
 
 
@@ -151,7 +154,8 @@ class Model(Attributes):
         self._genconstrs = []
         self._objective = LinExpr()
         self._sense = GRB.MINIMIZE
-        self._params = {"DualReductions": 1, "OutputFlag": 1, "TimeLimit": math.inf, "MIPGap": 0.0}
+        self._params = {"DualReductions": 1, "OutputFlag": 1, "TimeLimit": math.inf, "MIPGap": 0.0, "MIPGapAbs": 1e-10,
+                        "Threads": 0}
         self._updated_counts = {Var: 0, Constr: 0, GenConstr: 0}
         self._outcome = None
 
