@@ -363,7 +363,7 @@ int Model::compile_expr(Handle n) {
     Op op = type == "sum" ? Op::Sum : type == "prod" ? Op::Prod : type == "min_agg" ? Op::Min : Op::Max;
     Expr x = node(op, body);
     x.loop = loop;
-    if (op != Op::Sum && exprs[body].has_var) compile_error("Unsupported " + type + " over decision variables");
+    if (op == Op::Prod && exprs[body].has_var) compile_error("Unsupported " + type + " over decision variables");
     return push(*this, std::move(x));
   }
   if (type == "field_access") return compile_field(*this, n);

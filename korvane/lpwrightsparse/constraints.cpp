@@ -68,10 +68,14 @@ void Model::add_column(std::string_view name, double low, double high, bool inte
   mark_.push_back(-1);
 }
 
-int Model::new_binary(const char* prefix) {
+int Model::new_auxiliary(const char* prefix, double low, double high, bool integer) {
   std::string name = std::string("_").append(prefix).append("_").append(std::to_string(++aux_counter_));
-  add_column(name, 0.0, 1.0, true);
+  add_column(name, low, high, integer);
   return static_cast<int>(column_names.size()) - 1;
+}
+
+int Model::new_binary(const char* prefix) {
+  return new_auxiliary(prefix, 0.0, 1.0, true);
 }
 
 // Terms of `e` with each column once and no zero coefficient.
@@ -251,8 +255,9 @@ std::pair<double, double> Model::interval(const LinExpr& e) {
   merge_row(e, merged);
   double lo = e.constant, hi = e.constant;
   for (auto [col, coef] : merged) {
-    lo += coef > 0 ? coef * lb[col] : coef * ub[col];
-    hi += coef > 0 ? coef * ub[col] : coef * lb[col];
+    auto [low, high] = column_interval(col);
+    lo += coef > 0 ? coef * low : coef * high;
+    hi += coef > 0 ? coef * high : coef * low;
   }
   return {std::isnan(lo) ? -kInf : lo, std::isnan(hi) ? kInf : hi};
 }
@@ -378,9 +383,10 @@ LinExpr Model::truth_of(int e) {
 namespace {
 
 // The first column that leaves `e` without a finite bound in the direction `upper`.
-int unbounded_column(const Model& m, const LinExpr& e, bool upper) {
+int unbounded_column(Model& m, const LinExpr& e, bool upper) {
   for (auto [col, coef] : e.terms) {
-    double bound = (coef > 0) == upper ? m.ub[col] : m.lb[col];
+    auto [low, high] = m.column_interval(col);
+    double bound = (coef > 0) == upper ? high : low;
     if (coef != 0.0 && !std::isfinite(bound)) return col;
   }
   return -1;
@@ -405,7 +411,7 @@ void Model::indicator(int binary, int fire_on, const LinExpr& diff, Cmp op) {
       int col = unbounded_column(*this, diff, upper);
       std::string name(column_names[col]);
       fail("Variable '" + name + "' has no finite " + (upper ? "upper" : "lower") + " bound, which " + site_text() +
-           " needs for its big-M encoding: declare the variable with 'in lo..hi' or add a bound constraint such as " +
+           " needs for its big-M encoding, and none follows from the linear constraints: declare the variable with 'in lo..hi' or add a bound constraint such as " +
            name + (upper ? " <= 100" : " >= -100"));
     }
     double m = upper ? std::max(0.0, extreme) : std::max(0.0, -extreme);
@@ -548,6 +554,7 @@ void Model::instantiate(int c, bool bounds_only) {
   }
   switch (k.kind) {
     case CKind::Compare: {
+      Direction direction(*this, k.cmp == Cmp::Le || k.cmp == Cmp::Lt ? 1 : k.cmp == Cmp::Eq ? 0 : -1);
       scratch_.clear();
       lin(k.left, 1.0, scratch_);
       lin(k.right, -1.0, scratch_);
@@ -577,6 +584,7 @@ void Model::build() {
   std::vector<int> top;
   Ref none_given = new_list();
   for (Ref& node : Iterate(get(ast_, kConstraints, none_given))) top.push_back(compile_constraint(node));
+  top_constraints = top;
   slots.assign(static_cast<std::size_t>(slot_count), Value{});
   // Constraints on a single column become bounds first, so that every big-M below is computed
   // from the tightest bounds the model states.
@@ -588,7 +596,10 @@ void Model::build() {
   site = {-1, compile_line};
   iterations_ = 0;
   LinExpr obj;
-  lin(objective_expr, 1.0, obj);
+  {
+    Direction direction(*this, maximize ? -1 : 1);
+    lin(objective_expr, 1.0, obj);
+  }
   std::vector<std::pair<int, double>> merged;
   merge_row(obj, merged);
   check_finite(merged, obj.constant);

@@ -464,13 +464,22 @@ void Model::lin(int e, double scale, LinExpr& out) {
     case Op::Cmp:
     case Op::And:
     case Op::Or:
-    case Op::Not:
+    case Op::Not: {
+      Direction exact(*this, 0);
       out.add_scaled(truth_of(e), scale);
       return;
+    }
+    case Op::Math:
+      if (x.text == "abs") return lin_abs(x, scale, out);
+      break;
+    case Op::Min:
+    case Op::Max:
+      return lin_extreme(x, scale, out);
     default:
-      fail("Unsupported non-linear expression in " + site_text() +
-           ": min, max, sqrt, subscripts and fields take data only, not decision variables");
+      break;
   }
+  fail("Unsupported non-linear expression in " + site_text() +
+       ": sqrt, functions other than abs, subscripts and fields take data only, not decision variables");
 }
 
 }  // namespace lpsparse

@@ -26,6 +26,7 @@
 
 #include "common/module.hpp"
 #include "common/recursion.hpp"
+#include "korvane/linearcore/plan.hpp"
 
 namespace lpsparse {
 
@@ -586,7 +587,36 @@ class Model {
   void not_equal(int left, int right);
   void implication(const Implication& plan);
   void add_column(std::string_view name, double low, double high, bool integer);
+  int new_auxiliary(const char* prefix, double low, double high, bool integer);
   void reserve_columns(std::size_t more);
+
+  // ---- abs, max, min and implied bounds (linearise.cpp) ----
+  // Whether the terms lin() is building want to be small (+1: a <= row, a minimised objective),
+  // large (-1), or are exact (0); abs and max are relaxed where that allows.
+  int lin_direction = 0;
+  class Direction {  // sets lin_direction for a scope
+   public:
+    Direction(Model& m, int direction);
+    ~Direction();
+    Direction(const Direction&) = delete;
+    Direction& operator=(const Direction&) = delete;
+
+   private:
+    Model& m_;
+    int saved_;
+  };
+  std::vector<int> top_constraints;
+  void lin_abs(const Expr& x, double scale, LinExpr& out);
+  void lin_extreme(const Expr& x, double scale, LinExpr& out);
+  LinExpr render(const linearcore::Plan& plan, const linearcore::LinExpr& result);
+  template <class Planner>
+  LinExpr planned(const char* what, Planner&& planner);
+  // The column's bounds, or where one is infinite, those the linear constraints imply.
+  std::pair<double, double> column_interval(int col);
+  bool plain_linear(int e) const;
+  void collect_linear_rows(int c, std::vector<linearcore::Row>& rows);
+  void compute_implied_bounds();
+  std::optional<std::vector<linearcore::Interval>> implied_;
 
  private:
   // The domain each iterator slot runs over (null for a range evaluated when its loop opens) and
