@@ -105,7 +105,15 @@ struct GeneralConstraint {
   std::optional<double> constant;
 };
 
-using Step = std::variant<Row, Indicator, GeneralConstraint>;
+// y = f(x) for the piecewise-linear f through the points (xs[i], ys[i]), xs increasing, whose
+// first and last two points go on as rays (the solver's own piecewise-linear constraint).
+struct PiecewiseConstraint {
+  Var x;
+  Var y;
+  std::vector<double> xs, ys;
+};
+
+using Step = std::variant<Row, Indicator, GeneralConstraint, PiecewiseConstraint>;
 
 // How the construct's value is used where it stands. Upper: every place it appears only needs
 // it small (minimised, or on the smaller side of <=), so a convex construct may be relaxed to
@@ -141,6 +149,10 @@ class Plan {
     steps.emplace_back(GeneralConstraint{kind, result, std::move(args), constant});
   }
 
+  void add_piecewise(Var x, Var y, std::vector<double> xs, std::vector<double> ys) {
+    steps.emplace_back(PiecewiseConstraint{x, y, std::move(xs), std::move(ys)});
+  }
+
   Interval bounds(Var v) const;
   Interval interval(const LinExpr& e) const;
   // The interval of e, or Unbounded naming a variable that leaves it open.
@@ -156,6 +168,9 @@ class Plan {
 };
 
 // ---- planners (planners.cpp) ----
+
+// A variable equal to e: e itself when it is one variable, else a new continuous auxiliary.
+Var as_variable(Plan& plan, const LinExpr& e, const char* prefix);
 
 // An expression equal to |e| (Use::Upper: at least |e|; Use::Lower is exact, as |e| is convex).
 LinExpr plan_abs(Plan& plan, const LinExpr& e, Use use);

@@ -10,8 +10,6 @@
 
 namespace linearcore {
 
-namespace {
-
 // A variable equal to e: e itself when it is one variable, else a new continuous auxiliary.
 Var as_variable(Plan& plan, const LinExpr& e, const char* prefix) {
   LinExpr m = e.merged();
@@ -21,8 +19,6 @@ Var as_variable(Plan& plan, const LinExpr& e, const char* prefix) {
   plan.add_row(LinExpr::of(v).minus(m), Sense::Eq, 0.0);
   return v;
 }
-
-}  // namespace
 
 LinExpr plan_abs(Plan& plan, const LinExpr& expression, Use use) {
   LinExpr e = expression.merged();

@@ -567,6 +567,9 @@ void Model::instantiate(int c, bool bounds_only) {
     case CKind::Implication:
       implication(implications[k.implication]);
       break;
+    case CKind::Logical:
+      logical(k.left);
+      break;
     case CKind::Forall:
       break;
   }
