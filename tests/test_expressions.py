@@ -320,7 +320,8 @@ class TestDependsOnDecisionVar:
         ({"type": "sum", "expression": num(1), "index_constraint": name("x")}, True),
         ({"type": "min_agg", "expression": name("y")}, True), ({"type": "max_agg"}, False),
         (tup(1, name("p"), name("x")), True), (tup(), False),
-        ({"type": "minl", "args": [name("x")]}, False), ("x", False), (None, False),
+        ({"type": "minl", "args": [name("x")]}, True), ({"type": "funcall", "args": [num(1), name("y")]}, True),
+        ({"type": "maxl", "args": [name("p")]}, False), ("x", False), (None, False),
     ])
     def test_classification(self, node, expected):
         assert make(self.DECLS)._expr_depends_on_decision_var(node) is expected

@@ -126,10 +126,14 @@ struct Unbounded {
   bool upper;
 };
 
+// What the planners ask the target about its handles.
 class BoundSource {
  public:
   virtual ~BoundSource() = default;
   virtual Interval bounds(Var target_var) const = 0;
+  // False when the handle stands for an expression rather than one solver variable: a general
+  // constraint then takes an auxiliary equal to it.
+  virtual bool is_variable(Var /*target_var*/) const { return true; }
 };
 
 class Plan {
@@ -154,6 +158,7 @@ class Plan {
   }
 
   Interval bounds(Var v) const;
+  bool is_variable(Var v) const { return is_aux(v) || target_.is_variable(v); }
   Interval interval(const LinExpr& e) const;
   // The interval of e, or Unbounded naming a variable that leaves it open.
   Interval finite_interval(const LinExpr& e) const;

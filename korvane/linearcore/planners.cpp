@@ -13,7 +13,9 @@ namespace linearcore {
 // A variable equal to e: e itself when it is one variable, else a new continuous auxiliary.
 Var as_variable(Plan& plan, const LinExpr& e, const char* prefix) {
   LinExpr m = e.merged();
-  if (m.constant == 0.0 && m.terms.size() == 1 && m.terms[0].coef == 1.0) return m.terms[0].var;
+  if (m.constant == 0.0 && m.terms.size() == 1 && m.terms[0].coef == 1.0 && plan.is_variable(m.terms[0].var)) {
+    return m.terms[0].var;
+  }
   Interval range = plan.interval(m);
   Var v = plan.add_aux(Kind::Continuous, range.lo, range.hi, prefix);
   plan.add_row(LinExpr::of(v).minus(m), Sense::Eq, 0.0);

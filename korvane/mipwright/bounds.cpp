@@ -10,6 +10,7 @@
 #include <charconv>
 #include <cmath>
 
+#include "functions.hpp"
 #include "numbers.hpp"
 
 namespace mipwright {
@@ -364,6 +365,40 @@ MaybePair constant_name_interval(const Gen& g, Handle name) {
   return Pair{v.copy(), v.copy()};
 }
 
+// abs, maxl/minl and max/min over decision variables: the value lies where its operands allow.
+// Calls over data only keep the answer they always had (none).
+MaybePair function_interval(const Gen& g, Handle n) {
+  if (!depends_on_decision_var(g, n)) return std::nullopt;
+  bool aggregate = has_type(n, {"max_agg", "min_agg"});
+  std::vector<Pair> operands;
+  if (aggregate) {
+    // Every piece lies in the interval of the expression, so the largest and smallest do too.
+    MaybePair piece = interval(g, get(n, K::expression));
+    if (!piece || has_open_side(*piece)) return unbounded();
+    return piece;
+  }
+  Ref no_args = new_list();
+  for (Ref& arg : Iterate(get(n, K::args, no_args))) {
+    MaybePair p = interval(g, arg);
+    if (!p || has_open_side(*p)) return unbounded();
+    operands.push_back(std::move(*p));
+  }
+  if (operands.empty()) return std::nullopt;
+  if (has_type(n, {"funcall"})) {
+    const Pair& p = operands.front();
+    Ref zero = py_float(0.0);
+    Ref lo = num_max(num_max(zero, p.lo), check(PyNumber_Negative(p.hi.get())));
+    return Pair{std::move(lo), num_max(check(PyNumber_Negative(p.lo.get())), p.hi)};
+  }
+  bool maximum = has_type(n, {"maxl"});
+  Pair out{operands.front().lo.copy(), operands.front().hi.copy()};
+  for (const Pair& p : operands) {
+    out.lo = maximum ? num_max(out.lo, p.lo) : num_min(out.lo, p.lo);
+    out.hi = maximum ? num_max(out.hi, p.hi) : num_min(out.hi, p.hi);
+  }
+  return out;
+}
+
 MaybePair interval(const Gen& g, Handle n) {
   if (!is_dict(n)) return std::nullopt;
   RecursionGuard guard(" while computing bounds");
@@ -396,6 +431,9 @@ MaybePair interval(const Gen& g, Handle n) {
   if (str_is(type, "parenthesized_expression")) return interval(g, get(n, K::expression));
   if (str_is(type, "binop")) return binop_interval(g, n);
   if (str_is(type, "sum")) return sum_interval(g, n);
+  if ((str_is(type, "funcall") && str_is(get(n, K::name), "abs")) || str_in(type, {"maxl", "minl", "max_agg", "min_agg"})) {
+    return function_interval(g, n);
+  }
   return std::nullopt;
 }
 

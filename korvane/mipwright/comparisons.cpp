@@ -1,6 +1,7 @@
 // Comparison constraints: one model.addConstr line for an ordinary comparison, and the special
 // forms that link binaries to comparisons, bound counts of true comparisons, and forbid equality.
 #include "big_m.hpp"
+#include "functions.hpp"
 #include "integrality.hpp"
 
 namespace mipwright {
@@ -168,6 +169,12 @@ void not_equal(const ComparisonArgs& a, Handle left, Handle right) {
 // gurobipy takes only <=, >= and ==: a strict comparison moves its right side by EPS, which for
 // integral sides is exactly the strict comparison.
 void ordinary(const ComparisonArgs& a, Handle op, Handle left, Handle right) {
+  // The smaller side's terms only need to be small, the larger side's only large.
+  int left_sign = str_in(op, {"<=", "<"}) ? 1 : str_in(op, {">=", ">"}) ? -1 : 0;
+  if (left_sign != 0) {
+    record_linear_uses(a.g, left, left_sign);
+    record_linear_uses(a.g, right, -left_sign);
+  }
   std::string l = a.expr(left);
   std::string r = a.expr(right);
   std::string eps = text(a.g.global(K::EPS));

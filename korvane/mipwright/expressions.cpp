@@ -3,7 +3,7 @@
 //
 // Handlers return the Python text of their node, except number and boolean literals, which
 // return their numeric value; whoever joins results into larger text writes them with str().
-#include "generator.hpp"
+#include "functions.hpp"
 
 namespace mipwright {
 namespace {
@@ -53,7 +53,6 @@ Ref expr_uminus(const Call& c) {
   return wrap_operand(c, "GurobiCodeGenerator._expr_uminus", K::value, "-(", ")");
 }
 
-bool depends_on_decision_var(const Gen& g, Handle node);
 
 // Python's and/or/not would test the truth of solver expressions while the script runs, not
 // the solver's values: over decision variables they have a meaning only as conditions.
@@ -127,28 +126,6 @@ Ref expr_binop(const Call& c) {
 
 // ---- conditionals and calls ----
 
-// True when the text's first parenthesis closes at its very end, as in "(a + b)" but not in
-// "(a) if (c) else (b)". Parentheses inside string literals do not count.
-bool one_parenthesised_whole(std::string_view t) {
-  if (!t.starts_with('(') || !t.ends_with(')')) return false;
-  int depth = 0;
-  char quote = 0;
-  for (std::size_t i = 0; i < t.size(); ++i) {
-    char ch = t[i];
-    if (quote != 0) {
-      if (ch == '\\') ++i;
-      else if (ch == quote) quote = 0;
-    } else if (ch == '\'' || ch == '"') {
-      quote = ch;
-    } else if (ch == '(') {
-      ++depth;
-    } else if (ch == ')' && --depth == 0) {
-      return i + 1 == t.size();
-    }
-  }
-  return false;
-}
-
 Ref expr_conditional(const Call& c) {
   ExprArgs a = bind_expr_args(c, "GurobiCodeGenerator._expr_conditional");
   // The script picks a branch when it runs; a condition that the solver decides cannot pick one.
@@ -170,6 +147,9 @@ Ref expr_conditional(const Call& c) {
 
 Ref aggregate(const Call& c, const char* function, const char* open) {
   ExprArgs a = bind_expr_args(c, function);
+  if (over_decision_variables(a, get(a.node, K::args))) {
+    return linearise_function(a, get(a.node, K::args), open[1] == 'a' ? "max" : "min");
+  }
   Ref no_args = new_list();
   std::vector<std::string> parts;
   for (Ref& arg : Iterate(get(a.node, K::args, no_args))) parts.push_back(text(a.same_mode(arg)));
@@ -190,6 +170,7 @@ Ref expr_funcall(const Call& c) {
   Ref no_args = new_list();
   Ref args = get(a.node, K::args, no_args);
   if (str_is(name, "sqrt") && len(args) == 1) return py_str("math.sqrt(" + text(a.same_mode(item(args, 0))) + ")");
+  if (str_is(name, "abs") && len(args) == 1 && over_decision_variables(a, args)) return linearise_function(a, args, "abs");
   raise(PyExc_NotImplementedError, "Unsupported function call '" + text(name) + "' in expression.");
 }
 
@@ -229,6 +210,8 @@ bool names_decision_var(const Gen& g, Handle name) {
   return is_decision_variable(g.find_declaration(name));
 }
 
+}  // namespace
+
 bool depends_on_decision_var(const Gen& g, Handle node) {
   if (!is_dict(node)) return false;
   RecursionGuard guard(" while inspecting an expression");
@@ -242,6 +225,11 @@ bool depends_on_decision_var(const Gen& g, Handle node) {
   if (str_in(type, {"not", "uminus"})) return child(K::value);
   if (str_is(type, "conditional")) return child(K::condition) || child(K::then) || child(K::else_);
   if (str_in(type, {"sum", "min_agg", "max_agg"})) return child(K::expression) || child(K::index_constraint);
+  if (str_in(type, {"funcall", "minl", "maxl"}) && is_list(get(node, K::args))) {
+    for (Ref& arg : Iterate(get(node, K::args))) {
+      if (depends_on_decision_var(g, arg)) return true;
+    }
+  }
   if (str_is(type, "tuple_literal")) {
     Ref no_elements = new_list();
     for (Ref& element : Iterate(get(node, K::elements, no_elements))) {
@@ -250,6 +238,8 @@ bool depends_on_decision_var(const Gen& g, Handle node) {
   }
   return false;
 }
+
+namespace {
 
 Ref expr_depends_on_decision_var(const Call& c) {
   auto [self, node] = c.bind(Params<2>{"GurobiCodeGenerator._expr_depends_on_decision_var", {"self", "node"}, 2});

@@ -2,6 +2,7 @@
 // fixed preamble and epilogue, and the objective line.
 #include "common/finite_numbers.hpp"
 #include "validate.hpp"
+#include "functions.hpp"
 
 namespace mipwright {
 namespace {
@@ -154,6 +155,7 @@ Ref generate_objective(const Call& c) {
   auto [self, objective] = c.bind(Params<2>{"GurobiCodeGenerator._generate_objective", {"self", "objective"}, 2});
   Gen g(c.module, self);
   const char* sense = eq(item(objective, K::type), K::maximize) ? "GRB.MAXIMIZE" : "GRB.MINIMIZE";
+  record_linear_uses(g, item(objective, K::expression), eq(item(objective, K::type), K::maximize) ? -1 : 1);
   // The objective sits at the top level of the script: no loop iterators are visible.
   Ref expression = g.traverse(item(objective, K::expression), new_dict());
   g.emit("model.setObjective(" + text(expression) + ", " + sense + ")");

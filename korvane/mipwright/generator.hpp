@@ -132,6 +132,28 @@ inline std::string join_text(const std::vector<std::string>& parts, std::string_
   return out;
 }
 
+// True when the text's first parenthesis closes at its very end, as in "(a + b)" but not in
+// "(a) if (c) else (b)". Parentheses inside string literals do not count.
+inline bool one_parenthesised_whole(std::string_view t) {
+  if (!t.starts_with('(') || !t.ends_with(')')) return false;
+  int depth = 0;
+  char quote = 0;
+  for (std::size_t i = 0; i < t.size(); ++i) {
+    char ch = t[i];
+    if (quote != 0) {
+      if (ch == '\\') ++i;
+      else if (ch == quote) quote = 0;
+    } else if (ch == '\'' || ch == '"') {
+      quote = ch;
+    } else if (ch == '(') {
+      ++depth;
+    } else if (ch == ')' && --depth == 0) {
+      return i + 1 == t.size();
+    }
+  }
+  return false;
+}
+
 // A method name built at run time ("_expr_" + type). Interned, so that every lookup of one name
 // uses one object: the type's attribute cache keys its slots by the name object's address, and a
 // fresh string per call would fill the cache with dead copies of the same name.
@@ -229,6 +251,7 @@ extern std::span<PyMethodDef> bounds_methods;
 extern std::span<PyMethodDef> sum_methods;
 extern std::span<PyMethodDef> comparison_methods;
 extern std::span<PyMethodDef> implication_methods;
+extern std::span<PyMethodDef> function_methods;
 
 // The script's final rewrite of bare true/false into True/False (string literals untouched).
 Ref rewrite_boolean_words(Handle text);

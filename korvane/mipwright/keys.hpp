@@ -110,4 +110,8 @@ inline Key expr_depends_on_decision_var{"_expr_depends_on_decision_var"};
 // Logical constraints
 inline Key bool_aux_counter{"_bool_aux_counter"};
 
+// abs, max and min over decision variables
+inline Key linear_uses{"_linear_uses"};
+inline Key linear_aux_counter{"_linear_aux_counter"};
+
 }  // namespace mipwright::K

@@ -65,12 +65,30 @@ inline Ref ranges_inside(Handle active_ranges, Handle names, Handle ranges) {
   return inside;
 }
 
+// The entries of `ranges` (iterator to range text) for the iterators in `kept`.
+inline Ref ranges_of(Handle ranges, Handle kept) {
+  Ref out = new_dict();
+  for (Ref& pair : Iterate(call_method(ranges, K::items))) {
+    if (contains(kept, item(pair, 0))) set_item(out, item(pair, 0), item(pair, 1));
+  }
+  return out;
+}
+
 // The header line of a loop over `names` in `ranges`, both lists of str; several names loop over
 // the product of their ranges, and the import that needs is written first, where the loop is.
 inline std::string loop_header(const Gen& g, Handle names, Handle ranges) {
   if (len(names) == 1) return "for " + str_text(item(names, 0)) + " in " + str_text(item(ranges, 0)) + ":";
   g.emit("import itertools  # needed for multi-index forall");
   return "for " + str_text(join_str(", ", names)) + " in itertools.product(" + str_text(join_str(", ", ranges)) + "):";
+}
+
+// Opens script loops over `names` in `ranges`, runs `body` inside them and closes them.
+template <class Body>
+void in_script_loops(const Gen& g, Handle names, Handle ranges, Body&& body) {
+  g.emit(loop_header(g, names, ranges));
+  g.indent(1);
+  with_open_loops(g, names, body);
+  g.indent(-1);
 }
 
 // The iterable text of a range node that names a declared range or set (a named range may also

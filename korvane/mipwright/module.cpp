@@ -46,6 +46,8 @@ constexpr const char* kGeneratorMethodOrder[] = {
     "_expr_funcall",
     "_expr_minl",
     "_expr_maxl",
+    "_expr_max_agg",
+    "_expr_min_agg",
     "_expr_number",
     "_expr_name",
     "_expr_indexed_name",
@@ -90,7 +92,7 @@ void exec_mipwright(PyObject* module) {
   Ref generator_ns = method_namespace(
       module, kGeneratorMethodOrder,
       {frame_methods, tree_methods, expression_methods, subscript_methods, declaration_methods, data_section_methods,
-       constraint_methods, forall_methods, bounds_methods, sum_methods, comparison_methods, implication_methods});
+       constraint_methods, forall_methods, bounds_methods, sum_methods, comparison_methods, implication_methods, function_methods});
   add(module, "GurobiCodeGenerator",
       make_class(module, "GurobiCodeGenerator", object_base, generator_ns,
                  "Translate a model tree and its data dictionary into a gurobipy script."));

@@ -161,15 +161,6 @@ Ref active_scope_iterators(const Call& c) {
   return tuple_of(names, ranges);
 }
 
-// Opens script loops over `names` in `ranges`, runs `body` inside them and closes them.
-template <class Body>
-void in_script_loops(const Gen& g, Handle names, Handle ranges, Body&& body) {
-  g.emit(loop_header(g, names, ranges));
-  g.indent(1);
-  with_open_loops(g, names, body);
-  g.indent(-1);
-}
-
 // ---- sums ----
 
 Ref next_count(const Gen& g, Handle counter) {
@@ -364,15 +355,6 @@ Ref expr_sum(const Call& c) {
 }
 
 // ---- a comparison used as a number ----
-
-// The entries of `ranges` (iterator to range text) for the iterators in `kept`.
-Ref ranges_of(Handle ranges, Handle kept) {
-  Ref out = new_dict();
-  for (Ref& pair : Iterate(call_method(ranges, K::items))) {
-    if (contains(kept, item(pair, 0))) set_item(out, item(pair, 0), item(pair, 1));
-  }
-  return out;
-}
 
 Ref reify_scoped_comparison(const Call& c) {
   auto [self, comp_node, iterators] =

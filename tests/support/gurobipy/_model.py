@@ -102,17 +102,24 @@ class Constr(Attributes):
 
 
 class GenConstr(Attributes):
-    """An indicator constraint: binvar == binval forces expr sense rhs."""
+    """A general constraint: an indicator (binvar == binval forces expr sense rhs), or
+    resvar = the max or min of args and constant, or resvar = |args[0]|."""
 
-    __slots__ = ("_model", "_index", "_binvar", "_binval", "_expr", "_sense", "_rhs", "_name")
+    __slots__ = ("_model", "_index", "_kind", "_binvar", "_binval", "_expr", "_sense", "_rhs", "_name",
+                 "_resvar", "_args", "_constant")
 
-    def __init__(self, model, index, binvar, binval, row, name):
+    def __init__(self, model, index, name, kind="indicator", binvar=None, binval=None, row=(None, None, None),
+                 resvar=None, args=(), constant=None):
         self._model = model
         self._index = index
+        self._kind = kind
         self._binvar = binvar
         self._binval = binval
         self._expr, self._sense, self._rhs = row
         self._name = name
+        self._resvar = resvar
+        self._args = tuple(args)
+        self._constant = constant
 
     def _label(self):
         return repr(self._name) if self._name else f"#{self._index}"
@@ -212,9 +219,34 @@ class Model(Attributes):
         row = self._indicator_row(lhs, sense, rhs, where)
         self._owned_expr(row[0], where)
         self._modified()
-        added = GenConstr(self, len(self._genconstrs), binvar, binval, row, checked_name(name))
+        added = GenConstr(self, len(self._genconstrs), checked_name(name), binvar=binvar, binval=binval, row=row)
         self._genconstrs.append(added)
         return added
+
+    def _add_function(self, kind, resvar, args, constant, name):
+        where = f"{kind} constraint {name!r}"
+        self._owned(resvar, where)
+        for var in args:
+            self._owned(var, where)
+        if constant is not None:
+            constant = number(constant, "constant")
+        self._modified()
+        added = GenConstr(self, len(self._genconstrs), checked_name(name), kind=kind, resvar=resvar, args=args,
+                          constant=constant)
+        self._genconstrs.append(added)
+        return added
+
+    def addGenConstrMax(self, resvar, vars, constant=None, name=""):  # noqa: A002 (gurobipy's own name)
+        """resvar = max(vars..., constant)."""
+        return self._add_function("max", resvar, list(vars), constant, name)
+
+    def addGenConstrMin(self, resvar, vars, constant=None, name=""):  # noqa: A002 (gurobipy's own name)
+        """resvar = min(vars..., constant)."""
+        return self._add_function("min", resvar, list(vars), constant, name)
+
+    def addGenConstrAbs(self, resvar, argvar, name=""):
+        """resvar = |argvar|."""
+        return self._add_function("abs", resvar, [argvar], None, name)
 
     @staticmethod
     def _indicator_row(lhs, sense, rhs, where):
@@ -301,6 +333,8 @@ class Model(Attributes):
 
     def getGenConstrIndicator(self, genconstr):
         self._require_updated(genconstr)
+        if genconstr._kind != "indicator":
+            raise GurobiError(f"{genconstr!r} is not an indicator constraint")
         return genconstr._binvar, genconstr._binval, LinExpr(genconstr._expr), genconstr._sense, genconstr._rhs
 
     def _solution(self):

@@ -3,8 +3,9 @@
 Indicator constraints become big-M rows whose M comes from the bounds of the variables on their
 linear side, so a row is exactly redundant when its indicator is off; a side without a finite
 bound is refused rather than given a guessed M. The bounds used there are the variables' own,
-tightened by constraints on a single variable (x <= 10 holds in every feasible solution, so it
-bounds x as surely as ub=10 would): models often state bounds as constraints."""
+tightened by what the constraints imply (x <= 10 holds in every feasible solution, so it bounds x
+as surely as ub=10 would): models often state bounds as constraints. Max, min and abs constraints
+become rows the same way, with a binary per argument choosing the one the result equals."""
 import math
 import time
 from dataclasses import dataclass
@@ -52,17 +53,86 @@ def _row_bounds(sense, rhs):
     return {GRB.LESS_EQUAL: (-math.inf, rhs), GRB.GREATER_EQUAL: (rhs, math.inf), GRB.EQUAL: (rhs, rhs)}[sense]
 
 
-def implied_bounds(variables, constraints):
-    """Column bounds tightened by every constraint that involves one variable only."""
+def _activity_range(terms, bounds):
+    """(least, greatest) of sum coef * var over the bounds, each with the count of its infinite
+    contributions left out of the finite part."""
+    least, greatest, open_least, open_greatest = 0.0, 0.0, 0, 0
+    for var, coef in terms:
+        low, high = bounds[var]
+        small, large = (coef * low, coef * high) if coef > 0 else (coef * high, coef * low)
+        if math.isinf(small):
+            open_least += 1
+        else:
+            least += small
+        if math.isinf(large):
+            open_greatest += 1
+        else:
+            greatest += large
+    return least, open_least, greatest, open_greatest
+
+
+def _tighten(bounds, var, low, high):
+    """Narrows var's bounds to low..high, loosened by a relative 1e-9 against rounding; True when
+    they changed by more than that."""
+    slack = 1e-9 * (1.0 + max(abs(low) if math.isfinite(low) else 0.0, abs(high) if math.isfinite(high) else 0.0))
+    old_low, old_high = bounds[var]
+    new_low, new_high = max(old_low, low - slack), min(old_high, high + slack)
+    changed = new_low > old_low + 1e-7 * (1.0 + abs(new_low)) or new_high < old_high - 1e-7 * (1.0 + abs(new_high))
+    if changed:
+        bounds[var] = (new_low, new_high)
+    return changed
+
+
+def _row_propagation(terms, row_low, row_high, bounds):
+    changed = False
+    least, open_least, greatest, open_greatest = _activity_range(terms, bounds)
+    for var, coef in terms:
+        low, high = bounds[var]
+        small, large = (coef * low, coef * high) if coef > 0 else (coef * high, coef * low)
+        # The other terms' least and greatest sums, when finite.
+        rest_least = (least - (0.0 if math.isinf(small) else small)) if open_least - math.isinf(small) == 0 else -math.inf
+        rest_greatest = (greatest - (0.0 if math.isinf(large) else large)) \
+            if open_greatest - math.isinf(large) == 0 else math.inf
+        low_side, high_side = row_low - rest_greatest, row_high - rest_least
+        new_low, new_high = sorted((low_side / coef, high_side / coef))
+        changed |= _tighten(bounds, var, new_low, new_high)
+    return changed
+
+
+def _function_range(genconstr, bounds):
+    """The interval of a max, min or abs constraint's result that its arguments allow."""
+    ranges = [bounds[arg] for arg in genconstr._args]
+    if genconstr._constant is not None:
+        ranges.append((genconstr._constant, genconstr._constant))
+    if not ranges:
+        return -math.inf, math.inf
+    if genconstr._kind == "max":
+        return max(low for low, _ in ranges), max(high for _, high in ranges)
+    if genconstr._kind == "min":
+        return min(low for low, _ in ranges), min(high for _, high in ranges)
+    low, high = ranges[0]
+    return max(0.0, low, -high), max(-low, high)
+
+
+def implied_bounds(variables, constraints, functions=(), rounds=8):
+    """Column bounds tightened as a presolve does, by bounds that every feasible point satisfies:
+    each constraint bounds each of its variables by what its other terms leave it (x <= 10 bounds
+    x as surely as ub=10 would, and x - y == 0 passes y's bounds to x), and a max, min or abs
+    constraint bounds its result by its arguments. A few passes let bounds flow along chains."""
     bounds = {var: column_bounds(var) for var in variables}
+    rows = []
     for constraint in constraints:
         terms = [(var, coef) for var, coef in constraint._expr._terms.items() if coef != 0]
-        if len(terms) != 1:
-            continue
-        (var, coef), (row_low, row_high) = terms[0], _row_bounds(constraint._sense, constraint._rhs)
-        low, high = sorted((row_low / coef, row_high / coef))
-        old_low, old_high = bounds[var]
-        bounds[var] = (max(old_low, low), min(old_high, high))
+        if terms:
+            rows.append((terms, *_row_bounds(constraint._sense, constraint._rhs)))
+    for _ in range(rounds):
+        changed = False
+        for terms, row_low, row_high in rows:
+            changed |= _row_propagation(terms, row_low, row_high, bounds)
+        for genconstr in functions:
+            changed |= _tighten(bounds, genconstr._resvar, *_function_range(genconstr, bounds))
+        if not changed:
+            break
     return bounds
 
 
@@ -100,6 +170,65 @@ def _indicator_rows(indicator, bounds):
     return rows
 
 
+class _Hidden:
+    """A column of the solve that no variable of the model stands for (a choice binary)."""
+
+    def __init__(self, index):
+        self._index = index
+
+
+def _finite(bound, var, side, genconstr):
+    if math.isinf(bound):
+        raise NotImplementedError(f"{genconstr._kind} constraint {genconstr._name!r}: variable '{var._label()}' has no "
+                                  f"finite {side} bound, so the gurobipy stand-in cannot build its big-M rows")
+    return bound
+
+
+def _function_rows(genconstr, bounds, new_binary):
+    """Rows for resvar = max/min(args, constant) or resvar = |arg|: resvar on the right side of
+    every piece, and a binary per piece choosing the one it equals, with M from the bounds."""
+    res = genconstr._resvar
+    if genconstr._kind == "abs":
+        arg = genconstr._args[0]
+        low, high = (_finite(b, arg, side, genconstr) for b, side in zip(bounds[arg], ("lower", "upper")))
+        big_m = 2.0 * max(abs(low), abs(high))
+        choice = new_binary()
+        return [({res: 1.0, arg: -1.0}, 0.0, math.inf), ({res: 1.0, arg: 1.0}, 0.0, math.inf),
+                ({res: 1.0, arg: -1.0, choice: big_m}, -math.inf, big_m),   # choice 1: res <= arg
+                ({res: 1.0, arg: 1.0, choice: -big_m}, -math.inf, 0.0)]     # choice 0: res <= -arg
+    sign = 1.0 if genconstr._kind == "max" else -1.0
+    # In terms of sign * value every piece is a max; a constant is a piece without a variable.
+    pieces = [({arg: sign}, 0.0) for arg in genconstr._args]
+    if genconstr._constant is not None:
+        pieces.append(({}, sign * genconstr._constant))
+    if not pieces:
+        raise NotImplementedError(f"{genconstr._kind} constraint {genconstr._name!r}: nothing to take the "
+                                  f"{genconstr._kind} of")
+
+    def signed_range(terms, constant):
+        if not terms:
+            return constant, constant
+        (var, coef), = terms.items()
+        low, high = (_finite(b, var, side, genconstr) for b, side in zip(bounds[var], ("lower", "upper")))
+        return (low, high) if coef > 0 else (-high, -low)
+
+    ranges = [signed_range(*piece) for piece in pieces]
+    top = max(high for _, high in ranges)
+    rows, choices = [], {}
+    for (terms, constant), (low, _) in zip(pieces, ranges):
+        above = {res: sign}
+        for var, coef in terms.items():
+            above[var] = above.get(var, 0.0) - coef
+        rows.append((dict(above), constant, math.inf))  # sign * res >= piece
+        choice = new_binary()
+        choices[choice] = 1.0
+        big_m = top - low
+        above[choice] = big_m
+        rows.append((above, -math.inf, constant + big_m))  # chosen: sign * res <= piece
+    rows.append((choices, 1.0, 1.0))
+    return rows
+
+
 def _linear_constraint(rows, column_count):
     matrix = np.zeros((len(rows), column_count))
     lower, upper = np.empty(len(rows)), np.empty(len(rows))
@@ -129,20 +258,29 @@ def solve(variables, constraints, indicators, objective, sense, presolve, time_l
     if not variables:
         raise NotImplementedError("the gurobipy stand-in cannot solve a model without variables")
     rows = [(c._expr._terms, *_row_bounds(c._sense, c._rhs)) for c in constraints]
-    known_bounds = implied_bounds(variables, constraints)
-    for indicator in indicators:
-        rows.extend(_indicator_rows(indicator, known_bounds))
-    costs = np.zeros(len(variables))
-    for var, coef in objective._terms.items():
-        costs[var._index] += sense * coef
+    known_bounds = implied_bounds(variables, constraints, [g for g in indicators if g._kind != "indicator"])
     bounds = [column_bounds(var) for var in variables]
     integral = [var._vtype != GRB.CONTINUOUS for var in variables]
+
+    def new_binary():
+        bounds.append((0.0, 1.0))
+        integral.append(True)
+        return _Hidden(len(bounds) - 1)
+
+    for genconstr in indicators:
+        if genconstr._kind == "indicator":
+            rows.extend(_indicator_rows(genconstr, known_bounds))
+        else:
+            rows.extend(_function_rows(genconstr, known_bounds, new_binary))
+    costs = np.zeros(len(bounds))
+    for var, coef in objective._terms.items():
+        costs[var._index] += sense * coef
     started = time.perf_counter()
 
     def run(with_presolve):
         return milp(costs, integrality=np.array(integral, dtype=int),
                     bounds=Bounds([low for low, _ in bounds], [high for _, high in bounds]),
-                    constraints=_linear_constraint(rows, len(variables)) if rows else None,
+                    constraints=_linear_constraint(rows, len(bounds)) if rows else None,
                     options={"presolve": with_presolve, "mip_rel_gap": mip_gap,
                              **({} if math.isinf(time_limit) else {"time_limit": time_limit})})
 
