@@ -56,7 +56,8 @@ LinExpr solver_piecewise(Plan& plan, const Piecewise& f, const LinExpr& e) {
   double lo = -kInf, hi = kInf;
   if (range.finite()) {
     // f is largest and smallest at an end of the interval or at a breakpoint inside it.
-    lo = hi = f.value_at(range.lo);
+    lo = std::min(f.value_at(range.lo), f.value_at(range.hi));
+    hi = std::max(f.value_at(range.lo), f.value_at(range.hi));
     for (double v : xs) {
       double at = std::clamp(v, range.lo, range.hi);
       lo = std::min(lo, f.value_at(at));

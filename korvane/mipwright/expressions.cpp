@@ -96,6 +96,12 @@ bool is_comparison_node(Handle n) {
          str_in(get(n, K::op), {">=", "<=", "==", ">", "<"});
 }
 
+bool is_boolean_variable(const Gen& g, Handle node) {
+  if (!has_type(node, {"name", "indexed_name"})) return false;
+  Ref decl = g.find_declaration(referenced_name(node));
+  return is_decision_variable(decl) && str_is(get(decl, K::var_type), "boolean");
+}
+
 Ref expr_binop(const Call& c) {
   ExprArgs a = bind_expr_args(c, "GurobiCodeGenerator._expr_binop");
   Ref op = item(a.node, K::op);
@@ -105,6 +111,13 @@ Ref expr_binop(const Call& c) {
   if (!truthy(a.symbolic) && str_in(op, {">=", "<=", "==", ">", "<", "!="}) &&
       depends_on_decision_var(a.g, a.node)) {
     return call_method(a.g.self(), K::reify_scoped_comparison, a.node, a.iterators);
+  }
+  if (!truthy(a.symbolic) && str_is(op, "*")) {
+    Ref left = item(a.node, K::left), right = item(a.node, K::right);
+    if (depends_on_decision_var(a.g, left) && depends_on_decision_var(a.g, right)) {
+      if (is_boolean_variable(a.g, left)) return linearise_product(a, left, right);
+      if (is_boolean_variable(a.g, right)) return linearise_product(a, right, left);
+    }
   }
   // A comparison used as a term of arithmetic stands for its truth value, 0 or 1.
   bool reify = !truthy(a.symbolic) && str_in(op, {"+", "-", "*", "/"});
