@@ -46,7 +46,7 @@ LinExpr bound_by_lines(Plan& plan, const Piecewise& f, const LinExpr& e, Sense s
 // The solver's constraint y = f(x): the breakpoints, and one point beyond each end so that the
 // first and last segments go on with their slopes.
 LinExpr solver_piecewise(Plan& plan, const Piecewise& f, const LinExpr& e) {
-  Var x = as_variable(plan, e, "pwlarg");
+  Var x = as_variable(plan, e, Kind::Continuous, "pwlarg");
   std::vector<double> xs{f.breakpoints.front() - 1.0};
   xs.insert(xs.end(), f.breakpoints.begin(), f.breakpoints.end());
   xs.push_back(f.breakpoints.back() + 1.0);

@@ -174,15 +174,18 @@ class Plan {
 
 // ---- planners (planners.cpp) ----
 
-// A variable equal to e: e itself when it is one variable, else a new continuous auxiliary.
-Var as_variable(Plan& plan, const LinExpr& e, const char* prefix);
+// A variable equal to e: e itself when it is one variable, else a new auxiliary of `kind`.
+Var as_variable(Plan& plan, const LinExpr& e, Kind kind, const char* prefix);
 
 // An expression equal to |e| (Use::Upper: at least |e|; Use::Lower is exact, as |e| is convex).
-LinExpr plan_abs(Plan& plan, const LinExpr& e, Use use);
+// `kind`: the kind of the auxiliaries that hold values of e; Kind::Integer when e only takes
+// whole values, so that comparisons of the result keep a margin of 1 rather than EPS.
+LinExpr plan_abs(Plan& plan, const LinExpr& e, Use use, Kind kind = Kind::Continuous);
 
 // An expression equal to max(args) (maximum) or min(args) (Use::Upper for max and Use::Lower for
-// min relax it to a bound on the right side). `args` is not empty.
-LinExpr plan_extreme(Plan& plan, bool maximum, const std::vector<LinExpr>& args, Use use);
+// min relax it to a bound on the right side). `args` is not empty; `kind` as for plan_abs.
+LinExpr plan_extreme(Plan& plan, bool maximum, const std::vector<LinExpr>& args, Use use,
+                     Kind kind = Kind::Continuous);
 
 // ---- implied bounds (propagate.cpp) ----
 

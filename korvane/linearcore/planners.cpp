@@ -10,19 +10,19 @@
 
 namespace linearcore {
 
-// A variable equal to e: e itself when it is one variable, else a new continuous auxiliary.
-Var as_variable(Plan& plan, const LinExpr& e, const char* prefix) {
+// A variable equal to e: e itself when it is one variable, else a new auxiliary of `kind`.
+Var as_variable(Plan& plan, const LinExpr& e, Kind kind, const char* prefix) {
   LinExpr m = e.merged();
   if (m.constant == 0.0 && m.terms.size() == 1 && m.terms[0].coef == 1.0 && plan.is_variable(m.terms[0].var)) {
     return m.terms[0].var;
   }
   Interval range = plan.interval(m);
-  Var v = plan.add_aux(Kind::Continuous, range.lo, range.hi, prefix);
+  Var v = plan.add_aux(kind, range.lo, range.hi, prefix);
   plan.add_row(LinExpr::of(v).minus(m), Sense::Eq, 0.0);
   return v;
 }
 
-LinExpr plan_abs(Plan& plan, const LinExpr& expression, Use use) {
+LinExpr plan_abs(Plan& plan, const LinExpr& expression, Use use, Kind kind) {
   LinExpr e = expression.merged();
   if (e.terms.empty()) return LinExpr::number(std::fabs(e.constant));
   Interval range = plan.interval(e);
@@ -32,13 +32,13 @@ LinExpr plan_abs(Plan& plan, const LinExpr& expression, Use use) {
   // Only a use that wants |e| small may drop the binary.
   bool exact = use != Use::Upper;
   if (exact && plan.options().general_constraints) {
-    Var arg = as_variable(plan, e, "absarg");
-    Var t = plan.add_aux(Kind::Continuous, 0.0, top, "abs");
+    Var arg = as_variable(plan, e, kind, "absarg");
+    Var t = plan.add_aux(kind, 0.0, top, "abs");
     plan.add_general(General::Abs, t, {arg});
     return LinExpr::of(t);
   }
   if (exact) range = plan.finite_interval(e);
-  Var t = plan.add_aux(Kind::Continuous, 0.0, top, "abs");
+  Var t = plan.add_aux(kind, 0.0, top, "abs");
   plan.add_row(LinExpr::of(t).minus(e), Sense::Ge, 0.0);     // t >= e
   plan.add_row(LinExpr::of(t).add_scaled(e, 1.0), Sense::Ge, 0.0);  // t >= -e
   if (!exact) return LinExpr::of(t);
@@ -51,7 +51,7 @@ LinExpr plan_abs(Plan& plan, const LinExpr& expression, Use use) {
   return LinExpr::of(t);
 }
 
-LinExpr plan_extreme(Plan& plan, bool maximum, const std::vector<LinExpr>& args, Use use) {
+LinExpr plan_extreme(Plan& plan, bool maximum, const std::vector<LinExpr>& args, Use use, Kind kind) {
   // Data pieces fold into one number; the pieces over variables stay.
   std::optional<double> folded;
   std::vector<LinExpr> pieces;
@@ -82,8 +82,8 @@ LinExpr plan_extreme(Plan& plan, bool maximum, const std::vector<LinExpr>& args,
   if (!relaxed && plan.options().general_constraints) {
     std::vector<Var> vars;
     std::size_t variable_pieces = pieces.size() - (folded ? 1 : 0);
-    for (std::size_t i = 0; i < variable_pieces; ++i) vars.push_back(as_variable(plan, pieces[i], maximum ? "maxarg" : "minarg"));
-    Var t = plan.add_aux(Kind::Continuous, lo, hi, name);
+    for (std::size_t i = 0; i < variable_pieces; ++i) vars.push_back(as_variable(plan, pieces[i], kind, maximum ? "maxarg" : "minarg"));
+    Var t = plan.add_aux(kind, lo, hi, name);
     plan.add_general(maximum ? General::Max : General::Min, t, std::move(vars), folded);
     return LinExpr::of(t);
   }
@@ -91,7 +91,7 @@ LinExpr plan_extreme(Plan& plan, bool maximum, const std::vector<LinExpr>& args,
   if (!relaxed) {
     for (const LinExpr& p : pieces) plan.finite_interval(p);
   }
-  Var t = plan.add_aux(Kind::Continuous, lo, hi, name);
+  Var t = plan.add_aux(kind, lo, hi, name);
   for (const LinExpr& p : pieces) plan.add_row(LinExpr::of(t).minus(p), outer, 0.0);  // t >= piece (max)
   if (relaxed) return LinExpr::of(t);
   // Exactly one chosen piece; t does not exceed it (max), so t equals it. An unchosen piece's

@@ -3,6 +3,8 @@
 // column has no declared bound on the side they need.
 #include <variant>
 
+#include "common/value_step.hpp"
+
 #include "model.hpp"
 
 namespace lpsparse {
@@ -48,6 +50,37 @@ lc::Use use_at(int direction, double scale) {
   return sign > 0 ? lc::Use::Upper : sign < 0 ? lc::Use::Lower : lc::Use::Exact;
 }
 
+
+// The step D of the grid that e's values lie on (see margin()), when e reads integer columns only.
+std::optional<long long> Model::grid_of(const LinExpr& e) {
+  std::optional<long long> step = step_of(e.constant);
+  for (auto [col, coef] : e.terms) {
+    if (!integral[col]) return std::nullopt;
+    step = combined_step(step, step_of(coef));
+  }
+  return step;
+}
+
+// Runs a planner over `pieces` scaled onto whole numbers when they lie on a common grid, so that
+// the auxiliaries are integer columns and comparisons of the result keep a whole-step margin; the
+// result is scaled back.
+template <class Planner>
+LinExpr Model::planned_on_grid(const char* what, std::vector<LinExpr> pieces, Planner&& planner) {
+  std::optional<long long> grid = 1;
+  for (const LinExpr& p : pieces) grid = combined_step(grid, grid_of(p));
+  double scale = grid ? static_cast<double>(*grid) : 1.0;
+  std::vector<lc::LinExpr> scaled;
+  for (const LinExpr& p : pieces) {
+    LinExpr q;
+    q.add_scaled(p, scale);
+    scaled.push_back(to_core(q));
+  }
+  lc::Kind kind = grid ? lc::Kind::Integer : lc::Kind::Continuous;
+  LinExpr result = planned(what, [&](lc::Plan& plan) { return planner(plan, scaled, kind); });
+  LinExpr out;
+  out.add_scaled(result, 1.0 / scale);
+  return out;
+}
 
 Model::Direction::Direction(Model& m, int direction) : m_(m), saved_(m.lin_direction) {
   m.lin_direction = direction;
@@ -113,7 +146,10 @@ void Model::lin_abs(const Expr& x, double scale, LinExpr& out) {
     Direction exact(*this, 0);
     lin(x.args[0], 1.0, arg);
   }
-  out.add_scaled(planned("abs()", [&](lc::Plan& p) { return lc::plan_abs(p, to_core(arg), use); }), scale);
+  auto plan_abs = [&](lc::Plan& p, const std::vector<lc::LinExpr>& pieces, lc::Kind kind) {
+    return lc::plan_abs(p, pieces[0], use, kind);
+  };
+  out.add_scaled(planned_on_grid("abs()", {arg}, plan_abs), scale);
 }
 
 void Model::lin_extreme(const Expr& x, double scale, LinExpr& out) {
@@ -122,11 +158,11 @@ void Model::lin_extreme(const Expr& x, double scale, LinExpr& out) {
   bool relaxed = use == (maximum ? lc::Use::Upper : lc::Use::Lower);
   // Relaxed, each piece only has to stay below t (max) or above it (min).
   Direction pieces_direction(*this, relaxed ? (maximum ? 1 : -1) : 0);
-  std::vector<lc::LinExpr> pieces;
+  std::vector<LinExpr> pieces;
   auto piece = [&](int e) {
     LinExpr p;
     lin(e, 1.0, p);
-    pieces.push_back(to_core(p));
+    pieces.push_back(std::move(p));
   };
   if (x.loop >= 0) {
     for_each(x.loop, [&] { piece(x.a); });
@@ -135,7 +171,10 @@ void Model::lin_extreme(const Expr& x, double scale, LinExpr& out) {
     for (int arg : x.args) piece(arg);
   }
   const char* what = maximum ? "max()" : "min()";
-  out.add_scaled(planned(what, [&](lc::Plan& p) { return lc::plan_extreme(p, maximum, pieces, use); }), scale);
+  auto plan_extreme = [&](lc::Plan& p, const std::vector<lc::LinExpr>& scaled, lc::Kind kind) {
+    return lc::plan_extreme(p, maximum, scaled, use, kind);
+  };
+  out.add_scaled(planned_on_grid(what, std::move(pieces), plan_extreme), scale);
 }
 
 // ---- implied bounds ----

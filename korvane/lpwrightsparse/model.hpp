@@ -613,6 +613,9 @@ class Model {
   LinExpr render(const linearcore::Plan& plan, const linearcore::LinExpr& result);
   template <class Planner>
   LinExpr planned(const char* what, Planner&& planner);
+  template <class Planner>
+  LinExpr planned_on_grid(const char* what, std::vector<LinExpr> pieces, Planner&& planner);
+  std::optional<long long> grid_of(const LinExpr& e);
   LinExpr planned_by(const char* what, const std::function<linearcore::LinExpr(linearcore::Plan&)>& planner);
 
   // ---- logical constraints, products with a binary, piecewise-linear functions (constructs.cpp) ----

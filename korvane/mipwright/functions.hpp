@@ -12,6 +12,14 @@ namespace mipwright {
 // True when the expression mentions a decision variable.
 bool depends_on_decision_var(const Gen& g, Handle node);
 
+// An abs, maxl/minl or max/min node over decision variables: one that functions.cpp encodes.
+inline bool is_linearised_function(const Gen& g, Handle node) {
+  bool function = (has_type(node, {"funcall"}) && str_is(get(node, K::name), "abs") && is_list(get(node, K::args))) ||
+                  (has_type(node, {"maxl", "minl"}) && is_list(get(node, K::args))) ||
+                  has_type(node, {"max_agg", "min_agg"});
+  return function && depends_on_decision_var(g, node);
+}
+
 // Records which abs, max and min nodes inside `node` only need to be small (sign > 0) or large
 // (sign < 0) where they stand, so that they are encoded without general constraints.
 void record_linear_uses(const Gen& g, Handle node, int sign);

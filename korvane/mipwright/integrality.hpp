@@ -9,6 +9,7 @@
 
 #include "common/value_step.hpp"
 #include "counting.hpp"
+#include "functions.hpp"
 
 namespace mipwright {
 
@@ -75,6 +76,13 @@ inline std::optional<long long> value_step(const Gen& g, Handle node, Handle ite
   if (str_is(type, "sum")) return child(K::expression);
   if (is_counted_comparison(node) || (has_type(node, {"binop", "constraint"}) && str_is(get(node, K::op), "!="))) {
     return 1;
+  }
+  if (is_linearised_function(g, node)) {
+    // abs, max and min take values of their operands (or their negations): the operands' grid.
+    if (has_type(node, {"max_agg", "min_agg"})) return child(K::expression);
+    std::optional<long long> step = 1;
+    for (Ref& arg : Iterate(get(node, K::args))) step = combined_step(step, value_step(g, arg, iterators));
+    return step;
   }
   if (!has_type(node, {"binop"})) return std::nullopt;
   Ref op = get(node, K::op);

@@ -3,7 +3,7 @@
 A seeded generator writes small random models in the modelling language: two to four integer
 variables with small domains (an array x[1..n], an integer y, a boolean b), every comparison
 operator, strict comparisons and `!=`, fractional coefficients and constants, counts of true
-comparisons, comparisons used as numbers, and implications between comparisons, literals and
+comparisons, comparisons used as numbers, abs, maxl and minl, and implications between comparisons, literals and
 their and/or/not combinations. Every construct is written twice: as model text, and as a Python
 expression over the variables' values, so that enumerating every point of the domains gives the
 true optimum (or proves the model infeasible).
@@ -147,6 +147,8 @@ class ModelWriter:
         parts = [self.term() for _ in range(terms or self.r.choice((1, 1, 2, 2, 3)))]
         if numeric_comparisons and self.r.random() < 0.15:
             parts.append(self.comparison_as_number())
+        if numeric_comparisons and self.r.random() < 0.12:
+            parts.append(self.function_term())
         if self.r.random() < 0.3:
             parts.append(self.constant())
         opl = " + ".join(p[0] for p in parts)
@@ -162,6 +164,20 @@ class ModelWriter:
         if c == 1:
             return f"({opl})", f"int({py})"
         return f"{c} * ({opl})", f"({c} * int({py}))"
+
+    def function_term(self):
+        """c * abs(linear), or c * maxl / minl of two linear expressions."""
+        if self.r.random() < 0.5:
+            inner = self.linear(terms=self.r.choice((1, 2)), numeric_comparisons=False)
+            opl, py = f"abs({inner[0]})", f"abs({inner[1]})"
+        else:
+            kind = self.r.choice(("maxl", "minl"))
+            a, b = (self.linear(terms=1, numeric_comparisons=False) for _ in range(2))
+            opl, py = f"{kind}({a[0]}, {b[0]})", f"{kind[:3]}({a[1]}, {b[1]})"
+        c = self.r.choice((1, 1, -1, 2, 0.5))
+        if c == 1:
+            return opl, py
+        return f"{c} * {opl}", f"({c} * {py})"
 
     def count(self):
         """sum(i in 1..n) (x[i] op k), the number of i for which the comparison holds."""
@@ -277,6 +293,8 @@ class ModelWriter:
                  for v in self.variables for c in [self.r.choice((1, -1, 2, -2, 3, -3, 1, -1))]]
         if self.r.random() < 0.2:
             parts.append(self.comparison_as_number())
+        if self.r.random() < 0.2:
+            parts.append(self.function_term())
         return " + ".join(p[0] for p in parts), " + ".join(p[1] for p in parts)
 
     def model(self, name=""):

@@ -144,17 +144,26 @@ def implied_bounds(variables, constraints, functions=(), rounds=8):
     rows = []
     for constraint in constraints:
         terms = [(var, coef) for var, coef in constraint._expr._terms.items() if coef != 0]
+        if len(terms) == 1:
+            (var, coef), (row_low, row_high) = terms[0], _row_bounds(constraint._sense, constraint._rhs)
+            low, high = sorted((row_low / coef, row_high / coef))
+            bounds[var] = (max(bounds[var][0], low), min(bounds[var][1], high))
         if terms:
             rows.append((terms, *_row_bounds(constraint._sense, constraint._rhs)))
+    # Rows that admit no point would push bounds past each other without end: the model is
+    # infeasible, and the bounds single rows state are kept.
+    propagated = dict(bounds)
     for _ in range(rounds):
         changed = False
         for terms, row_low, row_high in rows:
-            changed |= _row_propagation(terms, row_low, row_high, bounds)
+            changed |= _row_propagation(terms, row_low, row_high, propagated)
         for genconstr in functions:
-            changed |= _tighten(bounds, genconstr._resvar, *_function_range(genconstr, bounds))
+            changed |= _tighten(propagated, genconstr._resvar, *_function_range(genconstr, propagated))
+        if any(low > high + 1e-6 * (1.0 + abs(low)) for low, high in propagated.values()):
+            return bounds
         if not changed:
             break
-    return bounds
+    return propagated
 
 
 def _extreme_activity(indicator, direction, bounds):
