@@ -57,10 +57,9 @@ Condition negated(const Condition& c) {
   return Condition::combine(CKind::Equivalent, {negated(c.operands[0]), c.operands[1]});
 }
 
-// diff != 0 is diff >= margin or diff <= -margin.
+// diff != 0 is diff > 0 or diff < 0 (each the margin away from 0).
 Condition not_equal_as_or(const Condition& c) {
-  LinExpr reverse = LinExpr::number(0.0).minus(c.diff);
-  return Condition::combine(CKind::Or, {Condition::compare(c.diff, Cmp::Ge, c.margin), Condition::compare(reverse, Cmp::Ge, c.margin)});
+  return Condition::combine(CKind::Or, {Condition::compare(c.diff, Cmp::Gt, c.margin), Condition::compare(c.diff, Cmp::Lt, c.margin)});
 }
 
 // The row that a comparison is, strict ones moved by the margin: expr (sense) rhs.

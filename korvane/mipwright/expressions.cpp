@@ -236,6 +236,7 @@ bool depends_on_decision_var(const Gen& g, Handle node) {
   if (str_is(type, "parenthesized_expression")) return child(K::expression);
   if (str_in(type, {"binop", "constraint", "and", "or"})) return child(K::left) || child(K::right);
   if (str_in(type, {"not", "uminus"})) return child(K::value);
+  if (str_is(type, "piecewise")) return child(K::argument);
   if (str_is(type, "conditional")) return child(K::condition) || child(K::then) || child(K::else_);
   if (str_in(type, {"sum", "min_agg", "max_agg"})) return child(K::expression) || child(K::index_constraint);
   if (str_in(type, {"funcall", "minl", "maxl"}) && is_list(get(node, K::args))) {

@@ -301,7 +301,16 @@ Ref linearise_planned(const ExprArgs& a, const std::vector<Ref>& operands, const
     handles.push_back(node.copy());
   }
   lc::Plan plan(bounds, {.general_constraints = true});
-  lc::LinExpr result = planner(plan, pieces, use_of(a.g, a.node));
+  lc::LinExpr result;
+  try {
+    result = planner(plan, pieces, use_of(a.g, a.node));
+  } catch (const lc::Unbounded& u) {
+    bool known = u.var >= 0 && static_cast<std::size_t>(u.var) < handles.size();
+    std::string operand = known ? text(a.g.traverse(handles[static_cast<std::size_t>(u.var)], a.iterators)) : "?";
+    a.g.semantic_error("The expression '" + operand + "' has no finite " + (u.upper ? "upper" : "lower") +
+                       " bound, which its exact linearisation needs: declare its variables with 'in lo..hi' or "
+                       "bound them with constraints");
+  }
   Rendering r(a.g, plan);
   auto texts = [&] {
     std::vector<std::string> out;
