@@ -75,6 +75,8 @@ PRODUCT_CASES = {
     "binary times a variable, at the lower end": (XYB, "minimize", both("x * b + y"), [both("x + y >= -1")]),
     "binary times an expression in a constraint": (XYB, "minimize", both("x + y + b"),
                                                    [both("b * (x - y) >= 2"), both("x + y >= -3")]),
+    "data multiples of a binary times a variable": (XYB, "maximize", both("y - 2 * b * x + 0.5 * x * b * 3"),
+                                                     [both("x + y <= 1"), both("k * b * y >= 1", "2 * b * y >= 1")]),
     "product fixed to a value": (XYB, "maximize", both("y - x"), [both("b * (x + y) == -4")]),
     "binary times binary": (XYBC, "maximize", both("3 * b * c - b - c + x", "3 * b * c - b - c + x"),
                             [both("b * c + x <= 2")]),

@@ -40,16 +40,38 @@ void Model::lin_piecewise(const Expr& x, double scale, LinExpr& out) {
                  scale);
 }
 
-// b * e with b a boolean variable (either side).
+// The boolean variable of a factor b or c * b (c on the data only), with c in `coef`; -1 when
+// the factor is neither.
+int Model::binary_factor(int e, double& coef) {
+  coef = 1.0;
+  if (is_boolean_var(e)) return e;
+  const Expr& x = exprs[e];
+  if (x.op != Op::Mul) return -1;
+  for (auto [data, binary] : {std::pair{x.a, x.b}, std::pair{x.b, x.a}}) {
+    if (!exprs[data].has_var && is_boolean_var(binary)) {
+      coef = number(data);
+      return binary;
+    }
+  }
+  return -1;
+}
+
+// b * e, with b a boolean variable (or a data multiple of one) on either side.
 void Model::lin_product(const Expr& x, double scale, LinExpr& out) {
-  bool binary_left = is_boolean_var(x.a);
+  double coef = 1.0;
+  int binary_expr = binary_factor(x.a, coef);
+  int other_expr = x.b;
+  if (binary_expr < 0) {
+    binary_expr = binary_factor(x.b, coef);
+    other_expr = x.a;
+  }
   LinExpr binary, other;
   Direction exact(*this, 0);
-  lin(binary_left ? x.a : x.b, 1.0, binary);
-  lin(binary_left ? x.b : x.a, 1.0, other);
+  lin(binary_expr, 1.0, binary);
+  lin(other_expr, 1.0, other);
   int column = binary.terms.front().first;
   out.add_scaled(planned_by("a product with a binary", [&](lc::Plan& p) { return lc::plan_product(p, column, to_core(other)); }),
-                 scale);
+                 scale * coef);
 }
 
 // The condition a boolean expression states, comparisons with the margin of their difference.

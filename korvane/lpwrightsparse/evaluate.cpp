@@ -436,7 +436,8 @@ void Model::lin(int e, double scale, LinExpr& out) {
       lin(x.b, -scale, out);
       return;
     case Op::Mul:
-      if (exprs[x.a].has_var && exprs[x.b].has_var && (is_boolean_var(x.a) || is_boolean_var(x.b))) {
+      if (double coef; exprs[x.a].has_var && exprs[x.b].has_var &&
+                       (binary_factor(x.a, coef) >= 0 || binary_factor(x.b, coef) >= 0)) {
         return lin_product(x, scale, out);
       }
       if (exprs[x.a].has_var && exprs[x.b].has_var) {

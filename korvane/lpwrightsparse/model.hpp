@@ -622,6 +622,7 @@ class Model {
   std::vector<linearcore::Piecewise> piecewise_functions;
   int compile_piecewise(Handle node);
   void lin_piecewise(const Expr& x, double scale, LinExpr& out);
+  int binary_factor(int e, double& coef);
   void lin_product(const Expr& x, double scale, LinExpr& out);
   linearcore::Condition condition_of(int e);
   void logical(int condition);
