@@ -36,7 +36,8 @@ ABS_CASES = {
     "nested": (XY, "maximize", both("abs(abs(x - 1) - y)"), [both("abs(abs(x) - 2) <= 0.5")]),
     "equal to a variable": (XY, "maximize", both("x + 2 * y"), [both("abs(x) == y")]),
     "over a non-negative expression": (XY, "minimize", both("abs(y + 2) - x"), [both("abs(y + 2) >= 3")]),
-    "in an implication": (XYB, "minimize", both("x + y + b"), [both("b == 0 => abs(x - 1) >= 3", "b == 1 or abs(x - 1) >= 3")]),
+    "in an implication": (XYB, "minimize", both("x + y + b"),
+                          [both("b == 0 => abs(x - 1) >= 3", "b == 1 or abs(x - 1) >= 3")]),
     "counted": (XY, "minimize", both("x + y"), [both("(abs(x) >= 2) + (abs(y) >= 3) >= 2",
                                                      "int(abs(x) >= 2) + int(abs(y) >= 3) >= 2")]),
 }
@@ -58,6 +59,7 @@ EXTREME_CASES = {
                                                                         "not max(x, y) >= 3 or b == 1")]),
 }
 
+ABS_SUM_X3 = "abs(x1 - 1) + abs(x2 - 1) + abs(x3 - 1)"
 AGGREGATE_CASES = {
     "max over a range, bounded above": (X3, "maximize", both("x[1] + 2 * x[2] - x[3]", "x1 + 2 * x2 - x3"),
                                         [both("max(i in 1..3) x[i] <= 1", "max(x1, x2, x3) <= 1")]),
@@ -70,9 +72,9 @@ AGGREGATE_CASES = {
                                                                  "min(2 * x1 + 1, 2 * x2 + 2, 2 * x3 + 3)"),
                                             [both("x[1] + x[2] + x[3] >= 3", "x1 + x2 + x3 >= 3")]),
     "abs inside a sum, bounded above": (X3, "maximize", both("x[1] - x[3]", "x1 - x3"),
-                                        [both("sum(i in 1..3) abs(x[i] - 1) <= 3", "abs(x1 - 1) + abs(x2 - 1) + abs(x3 - 1) <= 3")]),
+                                        [both("sum(i in 1..3) abs(x[i] - 1) <= 3", f"{ABS_SUM_X3} <= 3")]),
     "abs inside a sum, bounded below": (X3, "minimize", both("x[1] + x[2] + x[3]", "x1 + x2 + x3"),
-                                        [both("sum(i in 1..3) abs(x[i] - 1) >= 7", "abs(x1 - 1) + abs(x2 - 1) + abs(x3 - 1) >= 7")]),
+                                        [both("sum(i in 1..3) abs(x[i] - 1) >= 7", f"{ABS_SUM_X3} >= 7")]),
     "abs over every element": (X3, "maximize", both("x[1] + x[2] + x[3]", "x1 + x2 + x3"),
                                [both("forall(i in 1..3) abs(x[i]) >= 1", "all(abs(v) >= 1 for v in (x1, x2, x3))"),
                                 both("x[1] + x[2] <= 0", "x1 + x2 <= 0")]),
@@ -145,6 +147,22 @@ def test_bounds_implied_by_the_constraints_serve_the_encodings(name):
     problems, presolve_faults = findings(model)
     assert not problems, model.text() + "\n".join(problems)
     assert not presolve_faults, "\n".join(presolve_faults)
+
+
+def test_bounds_implied_inside_a_loop():
+    # The first implication needs x[1]'s upper bound while its forall is being instantiated; the
+    # bound comes from a sum over another loop.
+    variables = [Variable(f"x[{i}]", f"x{i}", 0, 6) for i in (1, 2, 3)] + \
+        [Variable(f"b[{i}]", f"b{i}", 0, 1, boolean=True) for i in (1, 2, 3)]
+    constraints = [both("forall(i in 1..3) x[i] >= 0", "min(x1, x2, x3) >= 0"),
+                   both("forall(i in 1..3) b[i] == 0 => x[i] <= 1",
+                        "all(b or v <= 1 for b, v in ((b1, x1), (b2, x2), (b3, x3)))"),
+                   both("sum(i in 1..3) x[i] <= 6", "x1 + x2 + x3 <= 6")]
+    model = Declared(variables, constraints, "maximize", both("x[1] + 3 * x[3] - 2 * b[3] - b[1] - b[2]",
+                                                              "x1 + 3 * x3 - 2 * b3 - b1 - b2"),
+                     array=3, declarations="dvar int x[1..3];\ndvar boolean b[1..3];")
+    problems, presolve_faults = findings(model)
+    assert not problems and not presolve_faults, model.text() + "\n".join(problems + presolve_faults)
 
 
 def test_not_equal_takes_its_m_from_implied_bounds():

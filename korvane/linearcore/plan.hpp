@@ -32,9 +32,15 @@ namespace linearcore {
 inline constexpr double kInf = HUGE_VAL;
 
 using Var = int;
-inline constexpr bool is_aux(Var v) { return v < 0; }
-inline constexpr int aux_index(Var v) { return -1 - v; }
-inline constexpr Var aux_var(int index) { return -1 - index; }
+inline constexpr bool is_aux(Var v) {
+  return v < 0;
+}
+inline constexpr int aux_index(Var v) {
+  return -1 - v;
+}
+inline constexpr Var aux_var(int index) {
+  return -1 - index;
+}
 
 struct Term {
   Var var;
@@ -184,8 +190,7 @@ LinExpr plan_abs(Plan& plan, const LinExpr& e, Use use, Kind kind = Kind::Contin
 
 // An expression equal to max(args) (maximum) or min(args) (Use::Upper for max and Use::Lower for
 // min relax it to a bound on the right side). `args` is not empty; `kind` as for plan_abs.
-LinExpr plan_extreme(Plan& plan, bool maximum, const std::vector<LinExpr>& args, Use use,
-                     Kind kind = Kind::Continuous);
+LinExpr plan_extreme(Plan& plan, bool maximum, const std::vector<LinExpr>& args, Use use, Kind kind = Kind::Continuous);
 
 // ---- implied bounds (propagate.cpp) ----
 

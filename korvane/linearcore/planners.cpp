@@ -39,14 +39,14 @@ LinExpr plan_abs(Plan& plan, const LinExpr& expression, Use use, Kind kind) {
   }
   if (exact) range = plan.finite_interval(e);
   Var t = plan.add_aux(kind, 0.0, top, "abs");
-  plan.add_row(LinExpr::of(t).minus(e), Sense::Ge, 0.0);     // t >= e
+  plan.add_row(LinExpr::of(t).minus(e), Sense::Ge, 0.0);            // t >= e
   plan.add_row(LinExpr::of(t).add_scaled(e, 1.0), Sense::Ge, 0.0);  // t >= -e
   if (!exact) return LinExpr::of(t);
   // b = 1 makes t = e, b = 0 makes t = -e; the other row then has to let t reach |e| from the
   // far side of zero: -2 * lo and 2 * hi.
   Var b = plan.add_aux(Kind::Binary, 0.0, 1.0, "abs_sign");
   double m_positive = -2.0 * range.lo, m_negative = 2.0 * range.hi;
-  plan.add_row(LinExpr::of(t).minus(e).add(b, m_positive), Sense::Le, m_positive);  // b = 1: t <= e
+  plan.add_row(LinExpr::of(t).minus(e).add(b, m_positive), Sense::Le, m_positive);      // b = 1: t <= e
   plan.add_row(LinExpr::of(t).add_scaled(e, 1.0).add(b, -m_negative), Sense::Le, 0.0);  // b = 0: t <= -e
   return LinExpr::of(t);
 }
@@ -82,7 +82,8 @@ LinExpr plan_extreme(Plan& plan, bool maximum, const std::vector<LinExpr>& args,
   if (!relaxed && plan.options().general_constraints) {
     std::vector<Var> vars;
     std::size_t variable_pieces = pieces.size() - (folded ? 1 : 0);
-    for (std::size_t i = 0; i < variable_pieces; ++i) vars.push_back(as_variable(plan, pieces[i], kind, maximum ? "maxarg" : "minarg"));
+    for (std::size_t i = 0; i < variable_pieces; ++i)
+      vars.push_back(as_variable(plan, pieces[i], kind, maximum ? "maxarg" : "minarg"));
     Var t = plan.add_aux(kind, lo, hi, name);
     plan.add_general(maximum ? General::Max : General::Min, t, std::move(vars), folded);
     return LinExpr::of(t);

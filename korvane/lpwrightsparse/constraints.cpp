@@ -411,8 +411,8 @@ void Model::indicator(int binary, int fire_on, const LinExpr& diff, Cmp op) {
       int col = unbounded_column(*this, diff, upper);
       std::string name(column_names[col]);
       fail("Variable '" + name + "' has no finite " + (upper ? "upper" : "lower") + " bound, which " + site_text() +
-           " needs for its big-M encoding, and none follows from the linear constraints: declare the variable with 'in lo..hi' or add a bound constraint such as " +
-           name + (upper ? " <= 100" : " >= -100"));
+           " needs for its big-M encoding, and none follows from the linear constraints: declare the variable with " +
+           "'in lo..hi' or add a bound constraint such as " + name + (upper ? " <= 100" : " >= -100"));
     }
     double m = upper ? std::max(0.0, extreme) : std::max(0.0, -extreme);
     if (m == 0.0) continue;  // the comparison holds everywhere

@@ -166,7 +166,8 @@ void Model::lin_extreme(const Expr& x, double scale, LinExpr& out) {
   };
   if (x.loop >= 0) {
     for_each(x.loop, [&] { piece(x.a); });
-    if (pieces.empty()) fail(std::string("Unsupported ") + (maximum ? "max" : "min") + " over an empty set in " + site_text());
+    if (pieces.empty())
+      fail(std::string("Unsupported ") + (maximum ? "max" : "min") + " over an empty set in " + site_text());
   } else {
     for (int arg : x.args) piece(arg);
   }
@@ -225,7 +226,9 @@ void Model::collect_linear_rows(int c, std::vector<lc::Row>& rows) {
   lin(k.left, 1.0, diff);
   lin(k.right, -1.0, diff);
   // A strict comparison implies the non-strict one, which is all a bound needs.
-  lc::Sense sense = k.cmp == Cmp::Eq ? lc::Sense::Eq : (k.cmp == Cmp::Le || k.cmp == Cmp::Lt) ? lc::Sense::Le : lc::Sense::Ge;
+  lc::Sense sense = k.cmp == Cmp::Eq                         ? lc::Sense::Eq
+                    : (k.cmp == Cmp::Le || k.cmp == Cmp::Lt) ? lc::Sense::Le
+                                                             : lc::Sense::Ge;
   rows.push_back({to_core(diff), sense, 0.0});
 }
 

@@ -431,7 +431,8 @@ MaybePair interval(const Gen& g, Handle n) {
   if (str_is(type, "parenthesized_expression")) return interval(g, get(n, K::expression));
   if (str_is(type, "binop")) return binop_interval(g, n);
   if (str_is(type, "sum")) return sum_interval(g, n);
-  if ((str_is(type, "funcall") && str_is(get(n, K::name), "abs")) || str_in(type, {"maxl", "minl", "max_agg", "min_agg"})) {
+  if ((str_is(type, "funcall") && str_is(get(n, K::name), "abs")) ||
+      str_in(type, {"maxl", "minl", "max_agg", "min_agg"})) {
     return function_interval(g, n);
   }
   return std::nullopt;

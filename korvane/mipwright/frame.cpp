@@ -1,8 +1,8 @@
 // The generator frame: construction, the line buffer, the order of the script's sections, its
 // fixed preamble and epilogue, and the objective line.
 #include "common/finite_numbers.hpp"
-#include "validate.hpp"
 #include "functions.hpp"
+#include "validate.hpp"
 
 namespace mipwright {
 namespace {

@@ -128,9 +128,12 @@ bool atomic(std::string_view t) {
   if (t.empty() || one_parenthesised_whole(t)) return !t.empty();
   int depth = 0;
   for (char ch : t) {
-    if (ch == '[' || ch == '(') ++depth;
-    else if (ch == ']' || ch == ')') --depth;
-    else if (depth == 0 && !(std::isalnum(static_cast<unsigned char>(ch)) || ch == '_' || ch == '.')) return false;
+    if (ch == '[' || ch == '(')
+      ++depth;
+    else if (ch == ']' || ch == ')')
+      --depth;
+    else if (depth == 0 && !(std::isalnum(static_cast<unsigned char>(ch)) || ch == '_' || ch == '.'))
+      return false;
   }
   return true;
 }
@@ -171,7 +174,8 @@ class Rendering {
   void emit(std::vector<std::string> operands, const std::string& key) {
     operands_ = std::move(operands);
     key_ = key;
-    for (std::size_t i = 0; i < plan_.auxiliaries.size(); ++i) g_.emit(var(lc::aux_var(static_cast<int>(i))) + " = " + declaration(plan_.auxiliaries[i]));
+    for (std::size_t i = 0; i < plan_.auxiliaries.size(); ++i)
+      g_.emit(var(lc::aux_var(static_cast<int>(i))) + " = " + declaration(plan_.auxiliaries[i]));
     int number = 0;
     for (const lc::Step& step : plan_.steps) g_.emit(line(step, ++number));
   }
@@ -242,7 +246,8 @@ class Rendering {
     const auto& general = std::get<lc::GeneralConstraint>(step);
     std::vector<std::string> args;
     for (lc::Var v : general.args) args.push_back(var(v));
-    if (general.kind == lc::General::Abs) return "model.addGenConstrAbs(" + var(general.result) + ", " + args[0] + named;
+    if (general.kind == lc::General::Abs)
+      return "model.addGenConstrAbs(" + var(general.result) + ", " + args[0] + named;
     std::string call = general.kind == lc::General::Max ? "model.addGenConstrMax(" : "model.addGenConstrMin(";
     std::string constant = general.constant ? ", constant=" + float_text(*general.constant) : "";
     return call + var(general.result) + ", [" + join_text(args, ", ") + "]" + constant + named;
@@ -347,7 +352,8 @@ Ref linearise_aggregate(const ExprArgs& a, bool maximum) {
     std::string sum = text(g.traverse(as_sum, a.iterators));
     constexpr std::string_view kQuicksum = "gp.quicksum(";
     if (!sum.starts_with(kQuicksum) || !sum.ends_with(')')) {
-      raise(PyExc_NotImplementedError, std::string("Unsupported ") + kind + " over these terms: write each term as a linear expression");
+      raise(PyExc_NotImplementedError,
+            std::string("Unsupported ") + kind + " over these terms: write each term as a linear expression");
     }
     std::string generator = sum.substr(kQuicksum.size(), sum.size() - kQuicksum.size() - 1);
     std::string t = base + key;
@@ -365,8 +371,8 @@ Ref linearise_aggregate(const ExprArgs& a, bool maximum) {
     g.indent(1);
     g.emit("model.addConstr(_arg == _piece, name=" + name("_1") + ")");
     g.indent(-1);
-    g.emit(std::string(maximum ? "model.addGenConstrMax(" : "model.addGenConstrMin(") + t + ", " + args + ", name=" +
-           name("_2") + ")");
+    g.emit(std::string(maximum ? "model.addGenConstrMax(" : "model.addGenConstrMin(") + t + ", " + args +
+           ", name=" + name("_2") + ")");
   });
   return py_str(base + key);
 }

@@ -141,8 +141,10 @@ inline bool one_parenthesised_whole(std::string_view t) {
   for (std::size_t i = 0; i < t.size(); ++i) {
     char ch = t[i];
     if (quote != 0) {
-      if (ch == '\\') ++i;
-      else if (ch == quote) quote = 0;
+      if (ch == '\\')
+        ++i;
+      else if (ch == quote)
+        quote = 0;
     } else if (ch == '\'' || ch == '"') {
       quote = ch;
     } else if (ch == '(') {

@@ -859,6 +859,29 @@ def scipy_generation():
     expect(AttributeError, getattr, gen, "missing")
 
 
+LINEARISED_TREE = oplparse.parse_model("""
+dvar int x[1..3] in -3..3;
+dvar int y;
+minimize sum(i in 1..3) abs(x[i] - y) + maxl(x[1], y);
+subject to {
+  y >= 0;
+  y + x[1] <= 6;
+  abs(x[2] - y) >= 2;
+  minl(x[1], x[2]) <= -1;
+  max(i in 1..3) x[i] >= 1;
+  sum(j in 1..3) maxl(x[j], 0) >= 2;
+  y >= 2 => x[3] <= 1;
+}""")
+UNBOUNDED_TREE = oplparse.parse_model("dvar float w;\nminimize w;\nsubject to {\n  c: abs(w) >= 1;\n}")
+
+
+@scenario(warmup=20, rounds=8)
+def linearised_functions_and_implied_bounds():
+    lpwrightsparse.SciPyCSCCodeGenerator(LINEARISED_TREE, {}).generate_code()
+    mipwright.GurobiCodeGenerator(LINEARISED_TREE, {}).generate_code()
+    expect(faultlore.SemanticError, lpwrightsparse.SciPyCSCCodeGenerator(UNBOUNDED_TREE, {}).generate_code)
+
+
 ORIGINS_TREE = oplparse.parse_model("""
 tuple Arc { string a; string b; float cost; }
 {Arc} Arcs = ...;

@@ -91,7 +91,8 @@ def _row_propagation(terms, row_low, row_high, bounds):
         low, high = bounds[var]
         small, large = (coef * low, coef * high) if coef > 0 else (coef * high, coef * low)
         # The other terms' least and greatest sums, when finite.
-        rest_least = (least - (0.0 if math.isinf(small) else small)) if open_least - math.isinf(small) == 0 else -math.inf
+        rest_least = (least - (0.0 if math.isinf(small) else small)) \
+            if open_least - math.isinf(small) == 0 else -math.inf
         rest_greatest = (greatest - (0.0 if math.isinf(large) else large)) \
             if open_greatest - math.isinf(large) == 0 else math.inf
         low_side, high_side = row_low - rest_greatest, row_high - rest_least
