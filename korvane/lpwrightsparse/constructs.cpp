@@ -28,6 +28,13 @@ lc::Cmp core_cmp(Cmp op) {
 
 }  // namespace
 
+// A 0/1 expression equal to the truth of `diff (op) 0`, tied both ways by the core's reification
+// with the margin of diff.
+LinExpr Model::reify(const LinExpr& diff, Cmp op) {
+  lc::Condition c = lc::Condition::compare(to_core(diff), core_cmp(op), margin(diff));
+  return planned_by("a comparison", [&](lc::Plan& p) { return lc::plan_truth(p, c); });
+}
+
 void Model::lin_piecewise(const Expr& x, double scale, LinExpr& out) {
   lc::Use use = use_at(lin_direction, scale);
   LinExpr arg;
