@@ -111,7 +111,10 @@ def test_duplicates_carry_their_own_hint(text, message, lineno):
 @pytest.mark.parametrize("text, message, hint, lineno", [
     ("dvar int x;", "Syntax error in .dat file at or near token 'int'", HINT_DAT_SYNTAX, 1),
     ("a = [1, 2,,];", "Syntax error in .dat file at or near token ','", HINT_DAT_SYNTAX, 1),
-    ("a = [1..2];", "Syntax error in .dat file at or near token '..'", HINT_DAT_SYNTAX, 1),
+    ("a = [1..2];", "Unsupported range 'a..b' inside a list of 'a' in the .dat file",
+     "Hint: write the values one by one, or use a set {a..b}.", 1),
+    ("a = {1..2,\n x..3};", "Unsupported range in the set of 'a': the bounds of a..b must be integers",
+     "Hint: write the elements one by one.", 2),
     ("a = 1 yes;", "Syntax error in .dat file at or near token 'yes'", HINT_DAT_SYNTAX, 1),
     ("a = #[#[1: 2]#: 3]#;", "Syntax error in .dat file at or near token '#['", HINT_DAT_SYNTAX, 1),
     ('n = 1;\ns = "abc', "Syntax error in .dat file at end of file", HINT_DAT_EOF, 2),

@@ -15,7 +15,8 @@ MODEL FILE (.mod)
 - Ranges: range Items = 1..n;
 - Sets: {string} Plants = ...;  {int} Days = {1, 2, 3};
     {int} Even = {i | i in 1..n : i mod 2 == 0};  {string} Both = A union B;  (also inter, diff)
-    {string} Neighbours[Cities] = ...;  (an array of sets; iterate as j in Neighbours[c])
+    {string} Neighbours[Cities] = ...;  (an array of sets; iterate as j in Neighbours[c],
+    test with j in Neighbours[c]; also of tuples: {Arc} Out[n in Nodes] = {a | a in Arcs : a.src == n};)
 - Tuples and sets of tuples:
     tuple Arc { string src; string dst; float cost; }
     {Arc} Arcs = ...;   or   {Arc} Arcs with src in Nodes, dst in Nodes = ...;
@@ -45,7 +46,9 @@ MODEL FILE (.mod)
 - Expressions: + - * / and parentheses; sum(i in I : filter) expr; min(a, b) and max(a, b);
   over data only: max(i in I) expr, min(i in I) expr, prod(i in I) expr, mod (%), div, cond ? a : b,
   abs, floor, ceil, round, sqrt, pow, exp, log, card, ord, first, last, next, prev, item, maxint,
-  and membership tests such as forall(i in I : i in Special).
+  and membership tests such as forall(i in I : i in Special); card, first, ... also take a set
+  expression such as card({i | i in I : d[i] > 0}). A parameter set to infinity bounds nothing:
+  float cap = infinity; x <= cap;
 - Keep the model linear: never multiply two decision variables or divide by one, except a boolean
   variable times a bounded expression (b * x), which is linearised exactly.
 

@@ -79,6 +79,8 @@ class Subscripts {
   std::string tuple_indexed(const std::string& name, Handle d0) const {
     Ref type = get(d0, K::type);
     if (str_in(type, {"name_reference_index", "name"})) return name + "[" + text(item(d0, K::name)) + "]";
+    // A field that holds a tuple (of a pattern, or a member of an array of sets) is a key itself.
+    if (str_in(type, {"field_access_index", "field_access"})) return name + "[" + emit(d0) + "]";
     if (!str_is(type, "tuple_literal")) raise(PyExc_ValueError, "Unsupported index expr type: " + text(type));
     std::string key = tuple_key(d0);
     std::string list_access = name;

@@ -88,10 +88,14 @@ void ModelParser::constraint_statement(Handle out) {
 }
 
 // `name:` or `name[i, j]:` before a statement (the subscripts of a label are those of the
-// enclosing foralls, which the generated names carry anyway); empty when there is none.
+// enclosing foralls, which the generated names carry anyway); empty when there is none. The
+// older form `name = constraint;` (`ct[i] = ...`, names declared by `constraint ct[I];`) is the
+// same label: `=` cannot start a constraint otherwise, so a name that is not data or a
+// variable followed by `=` is one.
 std::string ModelParser::statement_label() {
   const Token& first = peek();
   if (first.kind != Tok::Ident || is_reserved(first.text)) return "";
+  bool assignable = find_symbol(std::string(first.text)) == nullptr && !find_iterator(std::string(first.text));
   std::size_t colon = 1;
   if (is("[", 1)) {
     int depth = 0;
@@ -105,7 +109,7 @@ std::string ModelParser::statement_label() {
       }
     }
   }
-  if (!is(":", colon)) return "";
+  if (!is(":", colon) && !(assignable && is("=", colon))) return "";
   for (std::size_t k = 0; k <= colon; ++k) advance();
   return std::string(first.text);
 }

@@ -197,11 +197,48 @@ class DataParser {
     while (!at(close)) {
       std::size_t start = record_item();
       stack_.push_back(value(shape));
-      if (seen) add_element(seen, stack_.back(), start);
+      if (range_follows()) {
+        expand_range(close, start, seen);
+      } else if (seen) {
+        add_element(seen, stack_.back(), start);
+      }
       skip_separator();
     }
     ++p_;
     return pop_items(base, shape);
+  }
+
+  bool range_follows() {
+    skip_space();
+    return end_ - p_ >= 2 && p_[0] == '.' && p_[1] == '.';
+  }
+
+  // `{1..5}` in a set: the integers from the element just read to the one after `..`. In a list
+  // the number of values would depend on the bounds, so a range there is refused by name.
+  void expand_range(char close, std::size_t start, Handle seen) {
+    if (close != '}') {
+      fail_at("Unsupported range 'a..b' inside " + std::string(close == ']' ? "a list" : "a tuple") + " of '" +
+                  std::string(name_) + "' in the .dat file Hint: write the values one by one, or use a set {a..b}.",
+              start);
+    }
+    Ref first = std::move(stack_.back());
+    stack_.pop_back();
+    p_ += 2;
+    skip_space();
+    if (p_ == end_ || !(is_digit(*p_) || *p_ == '-')) fail_here();
+    Ref last = number();
+    if (is_bool(first) || !is_int(first) || !is_int(last)) {
+      fail_at("Unsupported range in the set of '" + std::string(name_) +
+                  "': the bounds of a..b must be integers Hint: write the elements one by one.",
+              start);
+    }
+    long long lo = PyLong_AsLongLong(first.get()), hi = PyLong_AsLongLong(last.get());
+    if (PyErr_Occurred()) throw PyErrorSet{};
+    if (hi - lo >= 10000000) fail_at("Range of more than 10,000,000 elements in the set of '" + std::string(name_) + "'", start);
+    for (long long k = lo; k <= hi; ++k) {
+      stack_.push_back(py_int(k));
+      add_element(seen, stack_.back(), start);
+    }
   }
 
   void add_element(Handle seen, Handle element, std::size_t start) {

@@ -69,6 +69,7 @@ class DataChecker {
       std::vector<std::optional<IndexSet>> sets;
       if (starts_with(kind, "parameter_")) {
         std::string type = text_of(decl, K::value_type);
+        check_value_types(name, type, value, "Parameter '" + name + "' is declared " + type);
         if (type == "int" || type == "int+") check_integers(name, value);
         Ref dims = get(decl, K::dimensions);
         if (is_list(dims)) {
@@ -76,6 +77,16 @@ class DataChecker {
         }
       } else if (starts_with(kind, "tuple_array")) {
         sets.push_back(named_set(text_of(decl, K::index_set)));
+        check_tuple_sizes(name, text_of(decl, K::tuple_type), value);
+      } else if (starts_with(kind, "set_of_tuples")) {
+        check_tuple_sizes(name, text_of(decl, K::tuple_type), value);
+      } else if (kind == "set_array" && is_list(get(decl, K::dimensions))) {
+        std::string type = text_of(decl, K::element_type);
+        check_set_array(name, type, value, len(get(decl, K::dimensions)));
+        check_value_types(name, type, value, "Set array '" + name + "' is declared {" + type + "}", type == "int");
+      } else if (kind == "typed_set_external") {
+        std::string type = text_of(decl, K::element_type);
+        check_value_types(name, type, value, "Set '" + name + "' is declared {" + type + "}", type == "int");
       }
       if (is_dict(value) && !sets.empty()) check_keys(name, value, sets);
     }
@@ -97,33 +108,106 @@ class DataChecker {
 
   // ---- int parameters ----
 
-  // The first value under `value` that is not an integer, or an empty Ref.
-  static Ref first_non_integer(Handle value) {
-    RecursionGuard guard(" while checking .dat data");
-    if (is_list(value) || is_dict(value)) {
-      Ref values = is_dict(value) ? check(PyDict_Values(value.get())) : Ref::borrow(value);
-      for (Ref& v : Iterate(values)) {
-        if (Ref bad = first_non_integer(v)) return bad;
-      }
-      return Ref();
-    }
-    return is_integer_value(value) ? Ref() : Ref::borrow(value);
-  }
-
   void check_integers(const std::string& name, Handle value) {
-    std::size_t index = 0;
-    auto check_one = [&](Handle v, std::size_t at) {
-      if (Ref bad = first_non_integer(v)) {
+    for_each_item(value, [&](Handle v, std::size_t at) {
+      if (Ref bad = first_leaf(v, [](Handle x) { return !is_integer_value(x); })) {
         fail("Parameter '" + name + "' is declared int but its data holds " + repr_text(bad) +
                  ", which is not an integer Hint: write whole numbers for an int parameter, or declare it float.",
              name, at);
       }
-    };
+    });
+  }
+
+  // Calls `check_one(item, index)` for each item of a list or keyed array (the index that
+  // locates it in the .dat file), or once for a scalar.
+  template <typename CheckOne>
+  static void for_each_item(Handle value, const CheckOne& check_one) {
+    if (!is_list(value) && !is_dict(value)) return check_one(value, SIZE_MAX);
+    Ref values = is_dict(value) ? check(PyDict_Values(value.get())) : Ref::borrow(value);
+    std::size_t index = 0;
+    for (Ref& v : Iterate(values)) check_one(v, index++);
+  }
+
+  // ---- the kinds of values ----
+
+  // The first value under `value` (through lists and keyed arrays) for which `bad` holds.
+  template <typename Bad>
+  static Ref first_leaf(Handle value, const Bad& bad) {
+    RecursionGuard guard(" while checking .dat data");
     if (is_list(value) || is_dict(value)) {
       Ref values = is_dict(value) ? check(PyDict_Values(value.get())) : Ref::borrow(value);
-      for (Ref& v : Iterate(values)) check_one(v, index++);
-    } else {
-      check_one(value, SIZE_MAX);
+      for (Ref& v : Iterate(values)) {
+        if (Ref found = first_leaf(v, bad)) return found;
+      }
+      return Ref();
+    }
+    return bad(value) ? Ref::borrow(value) : Ref();
+  }
+
+  // A number where a number is declared and a string where a string is: an unquoted name is a
+  // string, so `float p = abc;` is caught here as `float p = "abc";` is. Booleans are not numbers.
+  // `declared` says what `name` is, as in "Parameter 'p' is declared float" or "Set 'S' is
+  // declared {int}"; the elements of a set of int must also be whole numbers.
+  void check_value_types(const std::string& name, const std::string& type, Handle value,
+                         const std::string& declared, bool whole = false) {
+    bool numeric = starts_with(type, "int") || starts_with(type, "float");
+    if (!numeric && type != "string") return;
+    auto mismatched = [&](Handle v) {
+      bool number = !is_bool(v) && (is_int(v) || is_float(v));
+      return numeric ? !number || (whole && !is_integer_value(v)) : !is_str(v);
+    };
+    for_each_item(value, [&](Handle v, std::size_t at) {
+      Ref bad = first_leaf(v, mismatched);
+      if (!bad) return;
+      std::string held = is_bool(bad) ? (truthy(bad) ? "true" : "false") : repr_text(bad);
+      std::string what = is_str(bad)    ? "a name or string"
+                         : is_bool(bad) ? "a boolean"
+                         : numeric      ? "not an integer"
+                                        : "a number";
+      fail(declared + " but its data holds " + held + ", which is " + what + " Hint: write " +
+               (numeric ? whole ? "whole numbers" : "numbers" : "quoted strings") + " for '" + name + "'.",
+           name, at);
+    });
+  }
+
+  // Each tuple of a set of tuples or a tuple array has as many fields as its type declares.
+  // `at` is the item of the assignment to point at, when the tuples are not its items themselves.
+  void check_tuple_sizes(const std::string& name, const std::string& tuple_type, Handle value,
+                         std::size_t at = SIZE_MAX) {
+    auto decl = by_name_.find(tuple_type);
+    if (decl == by_name_.end() || (!is_list(value) && !is_dict(value))) return;
+    Ref fields = get(decl->second, K::fields);
+    if (!is_list(fields)) return;
+    Py_ssize_t declared = len(fields);
+    Ref tuples = is_dict(value) ? check(PyDict_Values(value.get())) : Ref::borrow(value);
+    std::size_t index = 0;
+    for (Ref& tuple : Iterate(tuples)) {
+      if (is_list(tuple) && len(tuple) != declared) {
+        std::string written;
+        for (Ref& field : Iterate(tuple)) {
+          if (!written.empty()) written += ' ';
+          written += repr_text(field);
+        }
+        fail("Tuple <" + written + "> of '" + name + "' has " + std::to_string(len(tuple)) + " field(s) but tuple '" +
+                 tuple_type + "' declares " + std::to_string(declared) + " Hint: give every tuple of '" + name +
+                 "' one value per field, in the order of the declaration.",
+             name, at == SIZE_MAX ? index : at);
+      }
+      ++index;
+    }
+  }
+
+  // The sets of an array of sets of tuples, one level of lists or keyed arrays per dimension.
+  void check_set_array(const std::string& name, const std::string& tuple_type, Handle value, Py_ssize_t dims,
+                       std::size_t index = SIZE_MAX) {
+    if (!by_name_.count(tuple_type) || (!is_list(value) && !is_dict(value))) return;
+    if (dims == 0) return check_tuple_sizes(name, tuple_type, value, index);
+    RecursionGuard guard(" while checking .dat data");
+    Ref sets = is_dict(value) ? check(PyDict_Values(value.get())) : Ref::borrow(value);
+    std::size_t k = 0;
+    for (Ref& set : Iterate(sets)) {
+      check_set_array(name, tuple_type, set, dims - 1, index == SIZE_MAX ? k : index);
+      ++k;
     }
   }
 

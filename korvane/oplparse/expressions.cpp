@@ -22,6 +22,13 @@ bool is_function(std::string_view name) {
   return std::find(std::begin(kFunctions), std::end(kFunctions), name) != std::end(kFunctions);
 }
 
+bool is_set_function(std::string_view name) {
+  for (std::string_view f : {"card", "ord", "first", "last", "next", "prev", "nextc", "prevc", "item"}) {
+    if (name == f) return true;
+  }
+  return false;
+}
+
 bool is_arithmetic_op(std::string_view op) {
   return op == "+" || op == "-" || op == "*" || op == "/" || op == "%" || op == "div";
 }
@@ -72,11 +79,13 @@ Ref ModelParser::comparison() {
 }
 
 // `e in S` with S a declared set or range: a condition on the data, computed by instantiation.
+// `e in Q[t]` for an array of sets asks whether <t, e> is one of its (index..., member) tuples.
 Ref ModelParser::membership(Ref element) {
   const Token& in = advance();
   const Token& set = peek();
   const Symbol* symbol = set.kind == Tok::Ident && !find_iterator(std::string(set.text)) ? find_symbol(std::string(set.text))
                                                                                        : nullptr;
+  if (symbol != nullptr && symbol->kind == Kind::SetArray && is("[", 1)) return set_array_membership(std::move(element));
   if (symbol == nullptr || (symbol->kind != Kind::Set && symbol->kind != Kind::TupleSet && symbol->kind != Kind::Range) ||
       is("[", 1)) {
     fail("Unsupported membership test: 'in' takes the name of a declared set or range, as in 'i in S'", in.line);
@@ -202,6 +211,12 @@ Ref ModelParser::call(const Token& function) {
   Ref args = new_list();
   if (!is(")")) {
     do {
+      if (len(args) == 0 && is_set_function(name) && set_expression_ahead()) {
+        // card({i | i in I : ...}), first(A union B): the set is computed once as a hidden set.
+        Ref hidden = hidden_set("the argument of '" + name + "'").first;
+        append(args, node(K::name_node, {{K::value, item(hidden, K::name)}}));
+        continue;
+      }
       append(args, expression());
       const Token& next = peek();
       if (next.kind == Tok::Ident &&
@@ -460,7 +475,7 @@ std::vector<IteratorEntry> ModelParser::iterator_list(bool siblings_visible) {
 // a..b, a declared range, or a declared set (of values or of tuples).
 std::pair<Ref, std::string> ModelParser::iteration_range(const std::string& iterator) {
   const Token& t = peek();
-  if (set_expression_ahead()) return hidden_set(iterator);
+  if (set_expression_ahead()) return hidden_set("the range of '" + iterator + "'");
   if (t.kind == Tok::Ident && !is("..", 1) && !is("[", 1) && !is(".", 1) && !is("(", 1)) {
     std::string name(t.text);
     const Symbol* symbol = find_iterator(name) ? nullptr : find_symbol(name);

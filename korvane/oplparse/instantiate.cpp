@@ -97,7 +97,8 @@ class Instantiation {
         Ref core = declaration(decl);
         if (!core) continue;
         append(declarations_, core);
-        env_.register_declaration(core);
+        // An infinite parameter is no number the evaluator takes; it can only stand as a bound.
+        if (!infinite_.count(text(get(core, K::name)))) env_.register_declaration(core);
       }
       Ref constraints = get(tree_, K::constraints);
       if (is_list(constraints)) {
@@ -107,6 +108,7 @@ class Instantiation {
       }
       Ref objective = get(tree_, K::objective);
       if (is_dict(objective)) objective_ = data_values(objective);
+      drop_infinite_parameters();
     } catch (const ModelError& e) {
       source_.fail(e.message, static_cast<int>(e.lineno > 0 ? e.lineno : line_));
     }
@@ -155,14 +157,28 @@ class Instantiation {
     env_.site = {-1, line_};
     env_.declaration_site = "the declaration of '" + owner + "'";
     env_.compile_line = line_;
-    Ref value = indexed ? table(decl, owner, type) : python_value(evaluate(item(decl, K::expression)), type, owner);
+    double infinite = indexed ? 0.0 : infinite_literal(item(decl, K::expression));
+    Ref value = indexed     ? table(decl, owner, type)
+                : infinite  ? python_value(Value::number(infinite, false), type, owner)
+                            : python_value(evaluate(item(decl, K::expression)), type, owner);
     env_.declaration_site.clear();
+    if (infinite != 0.0) infinite_.insert(owner);
     set_item(data_, name, value);
     Ref core = node(indexed ? K::parameter_external_explicit_indexed : K::parameter_external_explicit, {{K::name, name}});
     if (indexed) set_item(core, K::dimensions, item(decl, K::dimensions));
     set_item(core, K::value_type, py_str(type));
     set_item(core, K::lineno, py_int(line_));
     return core;
+  }
+
+  // `infinity` or `-infinity` written alone as a value, or 0.
+  static double infinite_literal(Handle expression) {
+    Ref type = get(expression, K::type);
+    if (eq(type, K::uminus)) return -infinite_literal(item(expression, K::value));
+    if (eq(type, K::parenthesized_expression)) return infinite_literal(item(expression, K::expression));
+    Ref value = get(expression, K::value);
+    if (!eq(type, K::number) || !is_float(value) || !std::isinf(PyFloat_AS_DOUBLE(value.get()))) return 0.0;
+    return PyFloat_AS_DOUBLE(value.get());
   }
 
   Value evaluate(Handle expression) { return env_.eval(compiled(expression)); }
@@ -247,7 +263,7 @@ class Instantiation {
         for (const Value& v : values) {
           Ref pair = new_list();
           for (const Value& i : index) append(pair, plain_value(i, owner));
-          append(pair, python_value(v, element_type, owner));
+          append(pair, v.kind == Value::Kind::Tup ? tuple_items(v, owner) : python_value(v, element_type, owner));
           append(pairs, pair);
         }
         return;
@@ -358,18 +374,29 @@ class Instantiation {
       env_.scope.emplace_back(utf8(item(entry, K::iterator)), slots.back());
     }
     int e = env_.compile_expr(item(decl, K::expression));
+    Ref guard = get(decl, K::index_constraint);
+    int g = is_dict(guard) ? env_.compile_expr(guard) : -1;
     env_.scope.resize(env_.scope.size() - slots.size());
     env_.slots.resize(static_cast<std::size_t>(env_.slot_count));
-    return level(domains, slots, 0, e, type, owner);
+    return level(domains, slots, 0, {e, g}, type, owner);
   }
 
-  Ref level(const std::vector<Domain>& domains, const std::vector<int>& slots, std::size_t k, int e,
+  // The value `e` of a table at every index where the guard `g` (when there is one, g >= 0)
+  // holds; elsewhere 0, which is never read.
+  struct Guarded {
+    int e, g;
+  };
+
+  Ref level(const std::vector<Domain>& domains, const std::vector<int>& slots, std::size_t k, Guarded eg,
             const std::string& type, const std::string& owner) {
-    if (k == domains.size()) return python_value(env_.eval(e), type, owner);
+    if (k == domains.size()) {
+      if (eg.g >= 0 && !env_.truth(eg.g)) return py_int(0);
+      return python_value(env_.eval(eg.e), type, owner);
+    }
     Ref values = new_list();
     for (std::size_t i = 0; i < domains[k].size(); ++i) {
       env_.assign_slot(slots[k], domains[k].at(i));
-      append(values, level(domains, slots, k + 1, e, type, owner));
+      append(values, level(domains, slots, k + 1, eg, type, owner));
     }
     return values;
   }
@@ -548,15 +575,16 @@ class Instantiation {
       Ref out = new_list();
       bool changed = false;
       for (Ref& element : Iterate(tree)) {
-        Ref lowered = data_values(element);
+        Ref lowered = dropped(element) ? dropped_.copy() : data_values(element);
         changed = changed || lowered.get() != element.get();
-        append(out, lowered);
+        if (lowered.get() != dropped_.get()) append(out, lowered);
       }
       if (!changed) return Ref::borrow(tree);
       return out;
     }
     if (!is_dict(tree)) return Ref::borrow(tree);
     if (Ref line = get(tree, K::lineno); is_int(line)) line_ = PyLong_AsLong(line.get());
+    if (!infinite_.empty()) refuse_infinite(tree);
     if (Ref step = step_in_range(tree)) return data_values(step);
     if (eq(get(tree, K::type), K::piecewise)) return piecewise_values(tree);
     if (std::string construct = uncompiled_construct(tree); !construct.empty()) {
@@ -568,20 +596,31 @@ class Instantiation {
     Ref iterators = get(tree, K::iterators);
     // Foralls and aggregates bind iterators; a label template only lists their names.
     bool binds = is_list(iterators) && len(iterators) > 0 && is_dict(item(iterators, 0));
-    std::size_t outer = scope_.size();
+    std::size_t outer = scope_.size(), outer_filters = filters_.size();
     Ref out = new_dict();
     bool changed = false;
     PyObject *key, *value;
     Py_ssize_t pos = 0;
     while (PyDict_Next(tree, &pos, &key, &value)) {
-      Ref lowered = data_values(value);
+      Ref lowered = eq(key, K::index_constraint)               ? unguarded_values(value, outer_filters)
+                    : eq(key, K::constraint) && dropped(value)      ? dropped_.copy()
+                                                                    : data_values(value);
       if (binds && eq(key, K::iterators)) {
         for (Ref& entry : Iterate(iterators)) scope_.push_back(scope_entry(entry));
+        if (Ref filter = get(tree, K::index_constraint); is_dict(filter)) add_conjuncts(filter);
       }
       changed = changed || lowered.get() != value;
+      // A forall whose constraints were all dropped is dropped with them.
+      bool emptied = eq(key, K::constraints) && is_list(lowered) && len(lowered) == 0 && len(value) > 0;
+      if (lowered.get() == dropped_.get() || emptied) {
+        scope_.erase(scope_.begin() + static_cast<std::ptrdiff_t>(outer), scope_.end());
+        filters_.resize(outer_filters);
+        return dropped_.copy();
+      }
       set_item(out, key, lowered);
     }
     scope_.erase(scope_.begin() + static_cast<std::ptrdiff_t>(outer), scope_.end());
+    filters_.resize(outer_filters);
     if (!changed) return Ref::borrow(tree);
     return out;
   }
@@ -650,6 +689,105 @@ class Instantiation {
     double v = env_.number(compiled(e));
     if (!std::isfinite(v)) fail("Unsupported value " + std::to_string(v) + " in a piecewise-linear function");
     return v;
+  }
+
+  // A filter's own values, which its conjuncts do not guard.
+  Ref unguarded_values(Handle filter, std::size_t outer_filters) {
+    std::vector<Ref> own(std::make_move_iterator(filters_.begin() + static_cast<std::ptrdiff_t>(outer_filters)),
+                         std::make_move_iterator(filters_.end()));
+    filters_.resize(outer_filters);
+    Ref lowered = data_values(filter);
+    for (Ref& f : own) filters_.push_back(std::move(f));
+    return lowered;
+  }
+
+  // ---- infinity as no bound ----
+
+  // A constraint statement (an element of a list of constraints, or a forall's one constraint)
+  // that goes: `x <= cap` (or `cap >= x`) with cap = infinity, and `x >= cap` with cap =
+  // -infinity, a single variable bounded by an infinite parameter, has no bound there at all. As
+  // the condition of an implication it would hold always, which is no reason to drop the
+  // implication, so only statements go.
+  bool dropped(Handle c) const {
+    if (infinite_.empty() || !is_dict(c) || !eq(get(c, K::type), K::constraint_node)) return false;
+    std::string op = text(get(c, K::op));
+    if (op != "<=" && op != ">=") return false;
+    Ref left = item(c, K::left), right = item(c, K::right);
+    bool var_left = is_variable(left);
+    if (var_left == is_variable(right)) return false;
+    double value = infinite_value(var_left ? right : left);
+    double upper = (op == "<=") == var_left ? HUGE_VAL : -HUGE_VAL;
+    return value == upper;
+  }
+
+  // A decision variable, plain or subscripted, not an expression around one.
+  bool is_variable(Handle n) const {
+    Ref type = get(n, K::type);
+    Ref name = eq(type, K::name_node) ? get(n, K::value) : eq(type, K::indexed_name) ? get(n, K::name) : Ref();
+    if (!name || !is_str(name)) return false;
+    auto decl = env_.declarations.find(std::string(utf8(name)));
+    if (decl == env_.declarations.end()) return false;
+    Ref declared = get(decl->second, K::type);
+    return eq(declared, K::dvar) || eq(declared, K::dvar_indexed);
+  }
+
+  // The value of an infinite parameter named by `n`, or 0.
+  double infinite_value(Handle n) const {
+    if (!eq(get(n, K::type), K::name_node)) return 0.0;
+    Ref name = get(n, K::value);
+    if (!is_str(name) || !infinite_.count(std::string(utf8(name)))) return 0.0;
+    return PyFloat_AS_DOUBLE(item(data_, name).get());
+  }
+
+  // Anywhere else an infinite parameter would reach a row or the objective.
+  void refuse_infinite(Handle n) const {
+    if (!eq(get(n, K::type), K::name_node)) return;
+    Ref name = get(n, K::value);
+    if (!is_str(name) || !infinite_.count(std::string(utf8(name)))) return;
+    fail("Unsupported use of '" + std::string(utf8(name)) + "', whose value is infinity: it means no bound only as " +
+         "the bound of a single variable, as in 'x <= " + std::string(utf8(name)) + "'; elsewhere give it a finite value");
+  }
+
+  // Their declarations and values go: no row reads them any more.
+  void drop_infinite_parameters() {
+    if (infinite_.empty()) return;
+    Ref kept = new_list();
+    for (Ref& decl : Iterate(declarations_)) {
+      Ref name = get(decl, K::name);
+      bool infinite = is_str(name) && infinite_.count(std::string(utf8(name)));
+      if (!infinite) append(kept, decl);
+      if (infinite && contains(data_, name)) check_status(PyDict_DelItem(data_.get(), name.get()));
+    }
+    check_status(PyList_SetSlice(declarations_.get(), 0, len(declarations_), kept.get()));
+  }
+
+  // The parts of a filter joined by &&, each a condition the body is only reached under.
+  void add_conjuncts(Handle filter) {
+    RecursionGuard guard(" while instantiating expressions");
+    Ref type = get(filter, K::type);
+    if (eq(type, K::parenthesized_expression)) return add_conjuncts(item(filter, K::expression));
+    if (eq(type, K::and_)) {
+      add_conjuncts(item(filter, K::left));
+      add_conjuncts(item(filter, K::right));
+      return;
+    }
+    if (!mentions_decision_variable(filter)) filters_.push_back(Ref::borrow(filter));
+  }
+
+  // The conjunction of the filters around a computed value that use no other iterators than
+  // `free`: its table is only read where they hold, so only there need it be computed (a
+  // division guarded by `d[i] != 0` must not fail at i where d[i] is 0).
+  Ref guard_for(const std::vector<const ScopeEntry*>& free) {
+    Ref guard;
+    for (const Ref& filter : filters_) {
+      std::vector<const ScopeEntry*> used = free_iterators(filter);
+      bool covered = std::all_of(used.begin(), used.end(), [&](const ScopeEntry* e) {
+        return std::any_of(free.begin(), free.end(), [&](const ScopeEntry* f) { return f->name == e->name; });
+      });
+      if (!covered) continue;
+      guard = guard ? node(K::and_, {{K::left, guard}, {K::right, filter}}) : filter.copy();
+    }
+    return guard;
   }
 
   bool mentions_decision_variable(Handle tree) const {
@@ -763,6 +901,7 @@ class Instantiation {
       Ref name = py_str("_" + construct + "_" + std::to_string(++computed_count_));
       Ref decl = node(K::parameter_computed_indexed, {{K::name, name}, {K::dimensions, dims}, {K::iterators, entries},
                                                       {K::expression, n}, {K::value_type, py_str("")}});
+      if (Ref guard = guard_for(free)) set_item(decl, K::index_constraint, guard);
       Ref core = node(K::parameter_external_explicit_indexed, {{K::name, name}, {K::dimensions, dims},
                                                               {K::value_type, py_str("float")},
                                                               {K::lineno, py_int(line_)}});
@@ -809,6 +948,9 @@ class Instantiation {
   Ref constraints_;  // the lowered constraints, when the tree has a list of them
   Ref objective_;
   std::vector<ScopeEntry> scope_;  // iterators around the node being lowered, innermost last
+  std::vector<Ref> filters_;       // the conjuncts of their filters
+  std::set<std::string> infinite_;  // scalar parameters computed as infinity or -infinity
+  Ref dropped_ = new_dict();        // what data_values returns for a constraint that goes
   int computed_count_ = 0;
   long line_ = 0;
 };

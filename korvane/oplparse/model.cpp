@@ -288,6 +288,13 @@ void ModelParser::tuple_type() {
     accept_word("key");
     std::string type;
     const Token& type_token = peek();
+    if (is("{") || is_word("setof")) {
+      // A set-valued field would make the tuple a key that holds a set; an array of sets keeps
+      // the same data beside the tuples.
+      fail("Unsupported set-valued field in tuple '" + std::string(name.text) +
+               "': declare an array of sets indexed by the set of tuples instead, as in '{string} After[Tasks] = ...;'",
+           type_token.line);
+    }
     if (type_token.kind == Tok::Ident && is_basic_type(type_token.text)) {
       type = value_type();
     } else {
@@ -446,7 +453,6 @@ void ModelParser::set_declaration(bool setof) {
   expect(setof ? ")" : "}");
   const Token& name = expect_name();
   if (is("[")) {
-    if (of_tuples) fail("Unsupported array of sets of tuples '" + std::string(name.text) + "'", name.line);
     return set_array(name, type, line);
   }
   std::string owner(name.text);

@@ -211,11 +211,14 @@ class ModelParser {
   Ref set_operand();
   Ref set_braces();
   bool set_expression_ahead() const;
-  std::pair<Ref, std::string> hidden_set(const std::string& iterator);
+  std::pair<Ref, std::string> hidden_set(const std::string& where);
   std::string tuple_type_of(Handle expression);
   void set_array(const Token& name, const std::string& element_type, int line);
   IteratorEntry set_array_entry();
   Ref set_array_card();
+  Ref set_array_membership(Ref element);
+  std::vector<Ref> array_subscripts(const Token& array, const Symbol& symbol);
+  std::string member_tuple_type(const Symbol& array);
   Ref member_filter(const IteratorEntry& entry, const std::vector<Ref>& subscripts);
 
   // ---- piecewise-linear functions (piecewise.cpp) ----

@@ -96,16 +96,17 @@ bool ModelParser::set_expression_ahead() const {
   return peek().kind == Tok::Ident && peek(1).kind == Tok::Ident && is_set_operator(peek(1).text);
 }
 
-// A set expression as the range of an iterator: declared as a hidden set computed with the data.
-std::pair<Ref, std::string> ModelParser::hidden_set(const std::string& iterator) {
+// A set expression as the range of an iterator or the set of a set function: declared as a hidden
+// set computed with the data. `where` names the place, as in "the range of 'i'".
+std::pair<Ref, std::string> ModelParser::hidden_set(const std::string& where) {
   int line = peek().line;
   Ref expression = set_expression();
   std::set<std::string> names;
   collect_names(expression, names);
   for (const Iterator& it : scope_) {
     if (names.count(it.name)) {
-      fail("Unsupported set expression in the range of '" + iterator + "': it uses the iterator '" + it.name +
-               "'; use a filter instead, as in 'forall(i in I, j in J : j != i)'",
+      fail("Unsupported set expression in " + where + ": it uses the iterator '" + it.name +
+               "'; use a filter instead, as in 'forall(i in I, j in J : j != i)', or a sum instead of card",
            line);
     }
   }
@@ -193,17 +194,30 @@ IteratorEntry ModelParser::set_array_entry() {
   expect_word("in");
   const Token& array = advance();
   const Symbol& symbol = *find_symbol(std::string(array.text));
+  std::vector<Ref> subs = array_subscripts(array, symbol);
+  IteratorEntry entry{hidden_name(array.text, "_member"),
+                      node(K::named_set, {{K::name, py_str(symbol.members)}}), symbol.type};
+  entry.filter = member_filter(entry, subs);
+  entry.bindings.emplace_back(iterator, member_tuple_type(symbol), entry.name, symbol.type, "member");
+  return entry;
+}
+
+// The subscripts of an array of sets, one per dimension.
+std::vector<Ref> ModelParser::array_subscripts(const Token& array, const Symbol& symbol) {
   std::vector<Ref> subs = subscripts();
   if (subs.size() != symbol.dims) {
     fail("Unsupported subscripts of '" + std::string(array.text) + "': it is declared with " +
              std::to_string(symbol.dims) + " dimension(s) and used with " + std::to_string(subs.size()),
          array.line);
   }
-  IteratorEntry entry{hidden_name(array.text, "_member"),
-                      node(K::named_set, {{K::name, py_str(symbol.members)}}), symbol.type};
-  entry.filter = member_filter(entry, subs);
-  entry.bindings.emplace_back(iterator, "", entry.name, symbol.type, "member");
-  return entry;
+  return subs;
+}
+
+// The tuple type of an array of sets' members, or "" when they are plain values.
+std::string ModelParser::member_tuple_type(const Symbol& array) {
+  const Symbol* member = find_symbol(array.type);
+  const Symbol* element = find_symbol(member->fields.back().type);
+  return element != nullptr && element->kind == Kind::TupleType ? member->fields.back().type : "";
 }
 
 Ref ModelParser::member_filter(const IteratorEntry& entry, const std::vector<Ref>& subscripts) {
@@ -217,6 +231,19 @@ Ref ModelParser::member_filter(const IteratorEntry& entry, const std::vector<Ref
     filter = std::move(equal);
   }
   return filter;
+}
+
+Ref ModelParser::set_array_membership(Ref element) {
+  const Token& array = advance();
+  const Symbol& symbol = *find_symbol(std::string(array.text));
+  std::vector<Ref> subs = array_subscripts(array, symbol);
+  Ref pair = new_list();
+  for (Ref& sub : subs) append(pair, sub);
+  append(pair, element);
+  Ref args = new_list();
+  append(args, node(K::name_node, {{K::value, py_str(symbol.members)}}));
+  append(args, node(K::tuple_literal, {{K::elements, pair}}));
+  return node(K::funcall, {{K::name, py_str("in")}, {K::args, args}, {K::sem_type, K::boolean}});
 }
 
 // card(Q[t]) for an array of sets: the number of its members, counted by a sum.

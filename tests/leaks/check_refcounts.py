@@ -616,12 +616,23 @@ subject to {
 """
 
 
+CHECKED_ARITY_MODEL = _write("arity.mod", "tuple T { int a; int b; } {T} S = ...; float p = ...; int n = ...;")
+
+
 @scenario(warmup=10, rounds=8)
 def instantiate():
     tree = oplparse.parse_model(INSTANTIATE_MODEL, "m.mod")
     oplparse.instantiate(tree, {"S": ["a", "b", "c"], "Cap": [3, 5, 1]})
-    for name in ("diet", "routes", "netflow", "warehouse", "stations", "multiperiod"):
+    for name in ("diet", "routes", "netflow", "warehouse", "stations", "multiperiod", "transship_out_in",
+                 "exam_slots", "batch_mix", "coverage_ranges", "shift_window"):
         oplparse.parse_files(os.path.join(EXAMPLES, name + ".mod"), os.path.join(EXAMPLES, name + ".dat"))
+    for text in ("float c = infinity; dvar float x; minimize x; subject to { x >= 0; 2 * x <= c; }",
+                 "int d[1..2] = [1, 0]; dvar float x[1..2]; minimize x[1]; subject to { forall(i in 1..2) "
+                 "x[i] <= 3 div d[i]; }", "{int} S = {1}; dvar float x; minimize x; subject to { forall(i in S) "
+                 "x >= card({j | j in S : j > i}); }", "tuple T { {int} s; }"):
+        expect(faultlore.SemanticError, lambda t: oplparse.instantiate(oplparse.parse_model(t), {}), text)
+    for text in ('float p = "abc";', "int n = true;", "S = {<1 2>, <3>};", "S = {1..3, 2};", "a = [1..2];"):
+        expect(faultlore.SemanticError, oplparse.parse_files, CHECKED_ARITY_MODEL, _write("bad.dat", text))
     for data in ({"S": ["a"], "Cap": [0]}, {"S": ["a"], "Cap": [2], "M": 3}, {"S": ["a"]}):
         expect(faultlore.SemanticError, oplparse.instantiate, tree, data, filename="m.mod")
     for text in ("int n = 5 / 2;", "int d = 1 div 0;", "{string} S = ...; string s = next(S, \"a\");",
