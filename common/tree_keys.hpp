@@ -79,6 +79,21 @@ inline Key named_set{"named_set"};
 inline Key forall_constraint{"forall_constraint"};
 inline Key implication_constraint{"implication_constraint"};
 
+// Logical constraints and piecewise-linear functions: a condition that must hold (`condition`,
+// whose tree may also hold `equivalent` nodes with `left` and `right`), and a function given by
+// its slopes, the breakpoints between them and one point it passes through, applied to
+// `argument`.
+inline Key logical_constraint{"logical_constraint"};
+inline Key equivalent{"equivalent"};
+inline Key piecewise{"piecewise"};
+inline Key slopes{"slopes"};
+inline Key breakpoints{"breakpoints"};
+inline Key anchor{"anchor"};
+inline Key argument{"argument"};
+inline Key pieces{"pieces"};
+inline Key slope{"slope"};
+inline Key breakpoint{"breakpoint"};
+
 // Expression and index node types
 inline Key number{"number"};
 inline Key indexed_name{"indexed_name"};

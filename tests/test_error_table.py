@@ -58,7 +58,7 @@ CASES = [
     (M + "subject to {\n  x in 0..3;\n}\n", None, ("m.mod", 4, 5), ["Unsupported membership test"], ["supported"]),
     ("range R = 1..3;\n" + M + "subject to {\n  forall(ordered i, j in R) x >= i - j;\n}\n", None, ("m.mod", 5, 10),
      ["Unsupported construct 'ordered'"], ["supported"]),
-    ("pwlFunction f = piecewise{1->2; 3};\n", None, ("m.mod", 1, 1), ["Unsupported construct 'pwlFunction'"], ["supported"]),
+    ("pwlFunction f[1..2] = piecewise{1->2; 3};\n", None, ("m.mod", 1, 13), ["Unsupported array of piecewise-linear functions 'f'"], ["supported"]),
     # constructs the compiler does not support, named with their line
     ("using CP;\n" + M, None, ("m.mod", 1, 1), ["Unsupported construct 'using CP'"], ["supported Korvane subset"]),
     (M + "execute {\n  writeln(x);\n  switch (x) {}\n}\n", None, ("m.mod", 5, 3), ["'switch (x) {}' at line 5",

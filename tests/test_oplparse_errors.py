@@ -43,9 +43,11 @@ def raised(fn, text, **kwargs):
      HINT_UNSUPPORTED, 1),
     ("dvar interval t;", "Unsupported decision variable type 'interval': use boolean, int, int+, float or float+",
      HINT_UNSUPPORTED, 1),
-    (DECLS + "subject to { if (x[1] > 1) { x[2] >= 1; } }",
-     "Unsupported use of decision variable 'x' in the condition of an 'if': it is decided from the data; write a "
-     "condition on decision variables as an implication (=>)", HINT_UNSUPPORTED, 5),
+    (DECLS + "subject to { if (x[1] > 1) { forall(i in R) x[i] >= 1; } }",
+     "Unsupported statement inside an 'if' whose condition involves decision variables: only constraints, logical "
+     "constraints and implications may stand there (no forall, no equivalence, no 'if' on the data)",
+     HINT_UNSUPPORTED, 5),
+
     (DECLS + "minimize foo(n);", "Unsupported function 'foo'", HINT_FUNCTION, 5),
     (DECLS + "minimize x[x[1]];", "Unsupported index expression type 'indexed_name' in a subscript of 'x'", HINT_INDEX, 5),
     (DECLS + "minimize p[sum(i in R) i];", "Unsupported index expression type 'sum' in a subscript of 'p'", HINT_INDEX, 5),
@@ -57,7 +59,8 @@ def raised(fn, text, **kwargs):
     (DECLS + "minimize x[1][2];", "Unsupported subscripts of 'x': it is declared with 1 dimension(s) and used with 2",
      HINT_UNSUPPORTED, 5),
     (DECLS + "subject to { x[1] + 1; }",
-     "Unsupported constraint: write a comparison (==, !=, <=, >=, <, >) or an implication (=>)", HINT_UNSUPPORTED, 5),
+     "Unsupported constraint: write a comparison (==, !=, <=, >=, <, >), a logical condition (&&, ||, !) or an "
+     "implication (=>)", HINT_UNSUPPORTED, 5),
     (DECLS + "subject to { forall(i in R, j in i..n) x[j] >= 1; }",
      "Unsupported range: it uses 'i', an iterator of the same forall; use a filter instead, as in "
      "'forall(i in I, j in I : j > i)'", HINT_UNSUPPORTED, 5),

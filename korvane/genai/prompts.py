@@ -35,7 +35,10 @@ MODEL FILE (.mod)
     labels: capacity: sum(i in Items) weight[i] * take[i] <= cap;
     forall(i in I, j in J : i < j) constraint;   or   forall(i in I) { c1; c2; }
     a label before a forall or a block names the constraints inside: demand: forall(c in C) ...;
-    if (condition on data) { ... } else { ... } (the condition may use forall iterators, not variables);
+    if (condition) { ... } else { ... }: on data (forall iterators too) it picks a branch; on
+    decision variables it makes implications (condition => branch, !condition => else-branch);
+    logical constraints: x <= 2 || y <= 1; !(a >= 1 && b); (c1 || c2) == (c3);
+    piecewise-linear costs: piecewise{slope1 -> breakpoint1; slope2 -> breakpoint2; slope3}(x0, y0) x;
     implications: condition => constraint; the condition combines comparisons, boolean
     variables, true and false with &&, || and !, e.g. open[f] == 0 => serve[f][c] == 0;
     counting: sum(s in Sites) (level[s] >= target[s]) >= required;
@@ -50,12 +53,12 @@ MODEL FILE (.mod)
   and membership tests such as forall(i in I : i in Special); card, first, ... also take a set
   expression such as card({i | i in I : d[i] > 0}). A parameter set to infinity bounds nothing:
   float cap = infinity; x <= cap;
-- Keep the model linear: never multiply two decision variables or divide by one.
+- Keep the model linear: never multiply two decision variables or divide by one, except a boolean
+  variable times a bounded expression (b * x), which is linearised exactly.
 
 NOT SUPPORTED (the compiler rejects them)
 - using CP; include; script functions, sub-models and solving in loops.
-- if whose condition uses decision variables: use an implication (=>).
-- sorted, ordered, reversed, string functions, piecewise linear functions.
+- sorted, ordered, reversed, string functions.
 - = in constraints (use ==).
 - Indexing with an indexed expression such as x[y[i]]: precompute the lookup in the data.
 

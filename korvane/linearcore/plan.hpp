@@ -111,7 +111,15 @@ struct GeneralConstraint {
   std::optional<double> constant;
 };
 
-using Step = std::variant<Row, Indicator, GeneralConstraint>;
+// y = f(x) for the piecewise-linear f through the points (xs[i], ys[i]), xs increasing, whose
+// first and last two points go on as rays (the solver's own piecewise-linear constraint).
+struct PiecewiseConstraint {
+  Var x;
+  Var y;
+  std::vector<double> xs, ys;
+};
+
+using Step = std::variant<Row, Indicator, GeneralConstraint, PiecewiseConstraint>;
 
 // How the construct's value is used where it stands. Upper: every place it appears only needs
 // it small (minimised, or on the smaller side of <=), so a convex construct may be relaxed to
@@ -151,6 +159,10 @@ class Plan {
     steps.emplace_back(GeneralConstraint{kind, result, std::move(args), constant});
   }
 
+  void add_piecewise(Var x, Var y, std::vector<double> xs, std::vector<double> ys) {
+    steps.emplace_back(PiecewiseConstraint{x, y, std::move(xs), std::move(ys)});
+  }
+
   Interval bounds(Var v) const;
   bool is_variable(Var v) const { return is_aux(v) || target_.is_variable(v); }
   Interval interval(const LinExpr& e) const;
@@ -167,6 +179,9 @@ class Plan {
 };
 
 // ---- planners (planners.cpp) ----
+
+// A variable equal to e: e itself when it is one variable, else a new auxiliary of `kind`.
+Var as_variable(Plan& plan, const LinExpr& e, Kind kind, const char* prefix);
 
 // An expression equal to |e| (Use::Upper: at least |e|; Use::Lower is exact, as |e| is convex).
 // `kind`: the kind of the auxiliaries that hold values of e; Kind::Integer when e only takes

@@ -10,9 +10,7 @@
 
 namespace linearcore {
 
-namespace {
-
-// A variable equal to e: e itself when it is one variable, else a new continuous auxiliary.
+// A variable equal to e: e itself when it is one variable, else a new auxiliary of `kind`.
 Var as_variable(Plan& plan, const LinExpr& e, Kind kind, const char* prefix) {
   LinExpr m = e.merged();
   if (m.constant == 0.0 && m.terms.size() == 1 && m.terms[0].coef == 1.0 && plan.is_variable(m.terms[0].var)) {
@@ -23,8 +21,6 @@ Var as_variable(Plan& plan, const LinExpr& e, Kind kind, const char* prefix) {
   plan.add_row(LinExpr::of(v).minus(m), Sense::Eq, 0.0);
   return v;
 }
-
-}  // namespace
 
 LinExpr plan_abs(Plan& plan, const LinExpr& expression, Use use, Kind kind) {
   LinExpr e = expression.merged();

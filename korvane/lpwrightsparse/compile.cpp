@@ -25,6 +25,7 @@ Key kElements{"elements"};
 Key kBase{"base"};
 Key kField{"field"};
 Key kCondition{"condition"};
+Key kArgument{"argument"};
 Key kThen{"then"};
 Key kElse{"else"};
 Key kStart{"start"};
@@ -333,6 +334,11 @@ int Model::compile_expr(Handle n) {
   }
   if (type == "uminus") return push(*this, node(Op::Neg, compile_expr(item(n, kValue))));
   if (type == "not") return push(*this, node(Op::Not, compile_expr(item(n, kValue))));
+  if (type == "equivalent") {
+    int left = compile_expr(item(n, kLeft));
+    return push(*this, node(Op::Equiv, left, compile_expr(item(n, kRight))));
+  }
+  if (type == "piecewise") return compile_piecewise(n);
   if (type == "and" || type == "or") {
     int left = compile_expr(item(n, kLeft));
     return push(*this, node(type == "and" ? Op::And : Op::Or, left, compile_expr(item(n, kRight))));
@@ -421,6 +427,37 @@ std::optional<std::tuple<Ref, Ref, Ref>> folded_truth(Handle left, Handle right)
 
 }  // namespace
 
+// A piecewise-linear function of an expression: its numbers, as instantiation computed them,
+// checked here because trees also come from callers.
+int Model::compile_piecewise(Handle n) {
+  auto numbers = [&](const char* key) {
+    std::vector<double> out;
+    Ref list = get(n, py_str(key));
+    if (!is_list(list)) compile_error(std::string("A piecewise-linear function needs a list of numbers under '") + key + "'");
+    for (Ref& v : Iterate(list)) {
+      if (!is_int(v) && !PyFloat_Check(v.get())) compile_error(std::string("A piecewise-linear function has a value under '") + key + "' that is not a number");
+      out.push_back(as_double(v));
+      if (!std::isfinite(out.back())) compile_error("A piecewise-linear function has a value that is not finite");
+    }
+    return out;
+  };
+  linearcore::Piecewise f;
+  f.slopes = numbers("slopes");
+  f.breakpoints = numbers("breakpoints");
+  std::vector<double> anchor = numbers("anchor");
+  if (f.slopes.size() != f.breakpoints.size() + 1 || anchor.size() != 2 ||
+      !std::is_sorted(f.breakpoints.begin(), f.breakpoints.end(), std::less_equal<>())) {
+    compile_error("A piecewise-linear function needs one slope more than breakpoints, breakpoints that increase "
+                  "strictly, and an anchor of two numbers");
+  }
+  f.anchor_x = anchor[0];
+  f.anchor_y = anchor[1];
+  piecewise_functions.push_back(std::move(f));
+  Expr x = node(Op::Piecewise, compile_expr(item(n, kArgument)));
+  x.ref = static_cast<int>(piecewise_functions.size()) - 1;
+  return push(*this, std::move(x));
+}
+
 int Model::compile_constraint(Handle n) {
   RecursionGuard guard(" while compiling a constraint");
   std::string type = type_text(n);
@@ -476,6 +513,9 @@ int Model::compile_constraint(Handle n) {
   } else if (type == "implication_constraint") {
     k.kind = CKind::Implication;
     k.implication = compile_implication(n);
+  } else if (type == "logical_constraint") {
+    k.kind = CKind::Logical;
+    k.left = compile_expr(item(n, kCondition));
   } else {
     compile_error("Unsupported constraint type '" + type + "'");
   }

@@ -290,58 +290,6 @@ BigM big_m(Model& m, const LinExpr& diff, double margin) {
 
 }  // namespace
 
-// A binary equal to the truth of `diff (op) 0`, tied both ways: margins on the strict side,
-// EQ_TOL for equality (none for integer differences), and for equality's false side one more
-// binary choosing the sign of a difference of at least the margin.
-LinExpr Model::reify(const LinExpr& diff, Cmp op) {
-  if (op == Cmp::Ne) {
-    LinExpr equal = reify(diff, Cmp::Eq);
-    LinExpr out = constant_expr(1.0);
-    out.add_scaled(equal, -1.0);
-    return out;
-  }
-  std::vector<std::pair<int, double>> merged;
-  merge_row(diff, merged);
-  if (merged.empty()) {
-    double d = diff.constant;
-    bool holds = op == Cmp::Eq ? d == 0 : op == Cmp::Le ? d <= 0 : op == Cmp::Ge ? d >= 0 : op == Cmp::Lt ? d < 0 : d > 0;
-    return constant_expr(holds ? 1.0 : 0.0);
-  }
-  int a = new_binary("cmp");
-  double g = margin(diff);
-  auto [m, mm] = big_m(*this, diff, g);
-  switch (op) {
-    case Cmp::Ge:
-      add_row(with(diff, {{a, -m}}), Sense::Ge, -m);   // a = 1: diff >= 0
-      add_row(with(diff, {{a, -mm}}), Sense::Le, -g);  // a = 0: diff <= -margin
-      break;
-    case Cmp::Gt:
-      add_row(with(diff, {{a, -mm}}), Sense::Ge, g - mm);  // a = 1: diff >= margin
-      add_row(with(diff, {{a, -m}}), Sense::Le, 0.0);      // a = 0: diff <= 0
-      break;
-    case Cmp::Le:
-      add_row(with(diff, {{a, m}}), Sense::Le, m);    // a = 1: diff <= 0
-      add_row(with(diff, {{a, mm}}), Sense::Ge, g);   // a = 0: diff >= margin
-      break;
-    case Cmp::Lt:
-      add_row(with(diff, {{a, mm}}), Sense::Le, mm - g);  // a = 1: diff <= -margin
-      add_row(with(diff, {{a, m}}), Sense::Ge, 0.0);      // a = 0: diff >= 0
-      break;
-    default: {
-      double tol = equality_tolerance(g);
-      add_row(with(diff, {{a, m}}), Sense::Le, tol + m);    // a = 1: diff <= tolerance
-      add_row(with(diff, {{a, -m}}), Sense::Ge, -tol - m);  // a = 1: diff >= -tolerance
-      int side = new_binary("cmp_side");
-      add_row(with(diff, {{side, -mm}, {a, mm}}), Sense::Ge, g - mm);     // a = 0, side = 1: diff >= margin
-      add_row(with(negated(diff), {{side, mm}, {a, mm}}), Sense::Ge, g);  // a = 0, side = 0: diff <= -margin
-      break;
-    }
-  }
-  LinExpr out;
-  out.add(a, 1.0);
-  return out;
-}
-
 LinExpr Model::truth_of(int e) {
   RecursionGuard guard(" while linearising a boolean expression");
   const Expr& x = exprs[e];
@@ -570,6 +518,9 @@ void Model::instantiate(int c, bool bounds_only) {
       break;
     case CKind::Implication:
       implication(implications[k.implication]);
+      break;
+    case CKind::Logical:
+      logical(k.left);
       break;
     case CKind::Forall:
       break;

@@ -263,6 +263,12 @@ Value Model::eval(int e) {
     case Op::Not:
       if (x.has_var && !solution) break;
       return Value::integer(!truth(x.a));
+    case Op::Equiv:
+      if (x.has_var) break;
+      return Value::integer(truth(x.a) == truth(x.b));
+    case Op::Piecewise:
+      if (x.has_var) break;
+      return Value::number(piecewise_functions[static_cast<std::size_t>(x.ref)].value_at(number(x.a)));
     case Op::Cond:
       if (exprs[x.a].has_var && !solution) break;
       return truth(x.a) ? eval(x.b) : eval(x.c);
@@ -431,6 +437,10 @@ void Model::lin(int e, double scale, LinExpr& out) {
       lin(x.b, -scale, out);
       return;
     case Op::Mul:
+      if (double coef; exprs[x.a].has_var && exprs[x.b].has_var &&
+                       (binary_factor(x.a, coef) >= 0 || binary_factor(x.b, coef) >= 0)) {
+        return lin_product(x, scale, out);
+      }
       if (exprs[x.a].has_var && exprs[x.b].has_var) {
         fail("Unsupported non-linear expression in " + site_text() + ": a product of two expressions over decision " +
              "variables, '" + variable_in(*this, x.a) + "' times '" + variable_in(*this, x.b) +
@@ -476,6 +486,8 @@ void Model::lin(int e, double scale, LinExpr& out) {
     case Op::Min:
     case Op::Max:
       return lin_extreme(x, scale, out);
+    case Op::Piecewise:
+      return lin_piecewise(x, scale, out);
     default:
       break;
   }

@@ -26,19 +26,21 @@ class ColumnBounds : public lc::BoundSource {
   Model& m_;
 };
 
-lc::LinExpr to_core(const LinExpr& e) {
-  lc::LinExpr out;
-  out.constant = e.constant;
-  for (auto [col, coef] : e.terms) out.add(col, coef);
-  return out;
-}
-
 Sense to_sense(lc::Sense s) {
   return s == lc::Sense::Le ? Sense::Le : s == lc::Sense::Ge ? Sense::Ge : Sense::Eq;
 }
 
 Cmp to_cmp(lc::Sense s) {
   return s == lc::Sense::Le ? Cmp::Le : s == lc::Sense::Ge ? Cmp::Ge : Cmp::Eq;
+}
+
+}  // namespace
+
+lc::LinExpr to_core(const LinExpr& e) {
+  lc::LinExpr out;
+  out.constant = e.constant;
+  for (auto [col, coef] : e.terms) out.add(col, coef);
+  return out;
 }
 
 // The use of a construct met at `scale` in a row whose terms want to be small (+1), large (-1),
@@ -48,7 +50,6 @@ lc::Use use_at(int direction, double scale) {
   return sign > 0 ? lc::Use::Upper : sign < 0 ? lc::Use::Lower : lc::Use::Exact;
 }
 
-}  // namespace
 
 // The step D of the grid that e's values lie on (see margin()), when e reads integer columns only.
 std::optional<long long> Model::grid_of(const LinExpr& e) {
@@ -132,6 +133,10 @@ LinExpr Model::planned(const char* what, Planner&& planner) {
          site_text() + " needs for its exact encoding, and none follows from the linear constraints: declare the " +
          "variable with 'in lo..hi' or add a bound constraint such as " + name + (u.upper ? " <= 100" : " >= -100"));
   }
+}
+
+LinExpr Model::planned_by(const char* what, const std::function<lc::LinExpr(lc::Plan&)>& planner) {
+  return planned(what, planner);
 }
 
 void Model::lin_abs(const Expr& x, double scale, LinExpr& out) {

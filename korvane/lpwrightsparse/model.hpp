@@ -26,7 +26,7 @@
 
 #include "common/module.hpp"
 #include "common/recursion.hpp"
-#include "korvane/linearcore/plan.hpp"
+#include "korvane/linearcore/constructs.hpp"
 
 namespace lpsparse {
 
@@ -284,6 +284,8 @@ enum class Op : std::uint8_t {
   Mod,     // a mod b, truncated towards zero as in C
   IntDiv,  // a div b, truncated towards zero
   SetFn,   // ref: index into set_args; text: card, ord, first, last, next, prev, nextc, prevc, item, in
+  Piecewise,  // ref: index into piecewise_functions; a: argument
+  Equiv,      // a and b, conditions, hold together
 };
 
 enum class Cmp : std::uint8_t { Eq, Ne, Le, Ge, Lt, Gt };
@@ -342,12 +344,12 @@ struct Expr {
 
 // ---- compiled constraints ----
 
-enum class CKind : std::uint8_t { Compare, NotEqual, Implication, Forall };
+enum class CKind : std::uint8_t { Compare, NotEqual, Implication, Forall, Logical };
 
 struct Constraint {
   CKind kind = CKind::Compare;
   Cmp cmp = Cmp::Eq;
-  int left = -1, right = -1;        // Compare, NotEqual: sides; Implication: antecedent, consequent
+  int left = -1, right = -1;        // Compare, NotEqual: sides; Implication: antecedent, consequent; Logical: condition
   int loop = -1;                    // Forall
   std::vector<int> body;            // Forall: constraint indices
   bool bound_candidate = false;     // one variable reference: may turn into a column bound
@@ -619,6 +621,16 @@ class Model {
   template <class Planner>
   LinExpr planned_on_grid(const char* what, std::vector<LinExpr> pieces, Planner&& planner);
   std::optional<long long> grid_of(const LinExpr& e);
+  LinExpr planned_by(const char* what, const std::function<linearcore::LinExpr(linearcore::Plan&)>& planner);
+
+  // ---- logical constraints, products with a binary, piecewise-linear functions (constructs.cpp) ----
+  std::vector<linearcore::Piecewise> piecewise_functions;
+  int compile_piecewise(Handle node);
+  void lin_piecewise(const Expr& x, double scale, LinExpr& out);
+  int binary_factor(int e, double& coef);
+  void lin_product(const Expr& x, double scale, LinExpr& out);
+  linearcore::Condition condition_of(int e);
+  void logical(int condition);
   // The column's bounds, or where one is infinite, those the linear constraints imply.
   std::pair<double, double> column_interval(int col);
   bool plain_linear(int e) const;
@@ -655,6 +667,11 @@ class Model {
   const ElementIndex& element_index(const Domain& d, const std::vector<std::string>& fields);
   void prepare_keys(Loop& loop);
 };
+
+// The plans' view of a linear expression, and of the use of a construct met at `scale` in a row
+// whose terms want to be small (direction +1), large (-1), or exact (0) (linearise.cpp).
+linearcore::LinExpr to_core(const LinExpr& e);
+linearcore::Use use_at(int direction, double scale);
 
 // The generator's `row_origins` attribute (origins.cpp).
 Ref row_origins(PyObject* module, const Model& m);

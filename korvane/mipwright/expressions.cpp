@@ -3,6 +3,7 @@
 //
 // Handlers return the Python text of their node, except number and boolean literals, which
 // return their numeric value; whoever joins results into larger text writes them with str().
+#include "counting.hpp"
 #include "functions.hpp"
 
 namespace mipwright {
@@ -96,6 +97,39 @@ bool is_comparison_node(Handle n) {
          str_in(get(n, K::op), {">=", "<=", "==", ">", "<"});
 }
 
+bool is_boolean_variable(const Gen& g, Handle node) {
+  if (!has_type(node, {"name", "indexed_name"})) return false;
+  Ref decl = g.find_declaration(referenced_name(node));
+  return is_decision_variable(decl) && str_is(get(decl, K::var_type), "boolean");
+}
+
+// A factor as (data coefficient, rest): `c * e` and `e * c` with c on the data only split, any
+// other factor is its own rest.
+std::pair<Ref, Ref> split_coefficient(const Gen& g, Handle factor) {
+  Ref bare = without_parentheses(factor);
+  if (has_type(bare, {"binop"}) && str_is(get(bare, K::op), "*")) {
+    Ref left = item(bare, K::left), right = item(bare, K::right);
+    if (!depends_on_decision_var(g, left)) return {std::move(left), std::move(right)};
+    if (!depends_on_decision_var(g, right)) return {std::move(right), std::move(left)};
+  }
+  return {Ref(), Ref::borrow(factor)};
+}
+
+// b * e, with b a boolean decision variable (possibly with a data coefficient, as in 2 * b * x)
+// and e over decision variables: the text of the exact linearisation, or an empty Ref.
+Ref binary_product(const ExprArgs& a) {
+  auto [left_coef, left] = split_coefficient(a.g, item(a.node, K::left));
+  auto [right_coef, right] = split_coefficient(a.g, item(a.node, K::right));
+  if (!depends_on_decision_var(a.g, left) || !depends_on_decision_var(a.g, right)) return {};
+  bool binary_left = is_boolean_variable(a.g, left);
+  if (!binary_left && !is_boolean_variable(a.g, right)) return {};
+  std::string product = text(binary_left ? linearise_product(a, left, right) : linearise_product(a, right, left));
+  for (const Ref* coef : {&left_coef, &right_coef}) {
+    if (*coef) product = "(" + text(a.mode_off(*coef)) + " * " + product + ")";
+  }
+  return py_str(product);
+}
+
 Ref expr_binop(const Call& c) {
   ExprArgs a = bind_expr_args(c, "GurobiCodeGenerator._expr_binop");
   Ref op = item(a.node, K::op);
@@ -105,6 +139,9 @@ Ref expr_binop(const Call& c) {
   if (!truthy(a.symbolic) && str_in(op, {">=", "<=", "==", ">", "<", "!="}) &&
       depends_on_decision_var(a.g, a.node)) {
     return call_method(a.g.self(), K::reify_scoped_comparison, a.node, a.iterators);
+  }
+  if (!truthy(a.symbolic) && str_is(op, "*")) {
+    if (Ref product = binary_product(a)) return product;
   }
   // A comparison used as a term of arithmetic stands for its truth value, 0 or 1.
   bool reify = !truthy(a.symbolic) && str_in(op, {"+", "-", "*", "/"});
@@ -223,6 +260,7 @@ bool depends_on_decision_var(const Gen& g, Handle node) {
   if (str_is(type, "parenthesized_expression")) return child(K::expression);
   if (str_in(type, {"binop", "constraint", "and", "or"})) return child(K::left) || child(K::right);
   if (str_in(type, {"not", "uminus"})) return child(K::value);
+  if (str_is(type, "piecewise")) return child(K::argument);
   if (str_is(type, "conditional")) return child(K::condition) || child(K::then) || child(K::else_);
   if (str_in(type, {"sum", "min_agg", "max_agg"})) return child(K::expression) || child(K::index_constraint);
   if (str_in(type, {"funcall", "minl", "maxl"}) && is_list(get(node, K::args))) {

@@ -47,6 +47,9 @@ class UseRecorder {
     if (str_is(type, "uminus")) return walk(get(node, K::value), -sign);
     if (str_is(type, "binop")) return binop(node, sign);
     if (is_function_node(node, "abs") && sign > 0) return record(node, "upper");
+    // A piecewise-linear function is relaxed where its shape allows (convex and small, concave
+    // and large); the planner decides from its slopes.
+    if (str_is(type, "piecewise") && sign != 0) return record(node, sign > 0 ? "upper" : "lower");
     bool maximum = str_in(type, {"maxl", "max_agg"});
     bool minimum = str_in(type, {"minl", "min_agg"});
     // max is relaxed where it must be small, min where it must be large; the pieces then stand
@@ -219,8 +222,14 @@ class Rendering {
   }
 
   std::string name(int number) const {
-    return text(call_method(g_.self(), K::format_name_expr, py_str("aux"),
-                            py_str(names_.front() + "_" + std::to_string(number))));
+    std::string base = names_.empty() ? std::string("_aux") : names_.front();
+    return text(call_method(g_.self(), K::format_name_expr, py_str("aux"), py_str(base + "_" + std::to_string(number))));
+  }
+
+  static std::string number_list(const std::vector<double>& values) {
+    std::vector<std::string> parts;
+    for (double v : values) parts.push_back(float_text(v));
+    return "[" + join_text(parts, ", ") + "]";
   }
 
   std::string line(const lc::Step& step, int number) const {
@@ -229,6 +238,10 @@ class Rendering {
     if (const auto* ind = std::get_if<lc::Indicator>(&step)) {
       return "model.addGenConstrIndicator(" + var(ind->binary) + ", " + std::to_string(ind->value) + ", " +
              relation(ind->row) + named;
+    }
+    if (const auto* pwl = std::get_if<lc::PiecewiseConstraint>(&step)) {
+      return "model.addGenConstrPWL(" + var(pwl->x) + ", " + var(pwl->y) + ", " + number_list(pwl->xs) + ", " +
+             number_list(pwl->ys) + named;
     }
     const auto& general = std::get<lc::GeneralConstraint>(step);
     std::vector<std::string> args;
@@ -273,8 +286,11 @@ std::string where_auxiliaries_live(const ExprArgs& a, Rendering* keyed, Body&& b
   return key;
 }
 
-// abs(e) or maxl/minl(e1, ..., en): numbers fold into the plan, other operands are handles.
-Ref linearise_fixed(const ExprArgs& a, const std::vector<Ref>& operands, bool is_abs, bool maximum) {
+}  // namespace
+
+// The operands' numbers fold into the plan, other operands are handles whose texts the lines
+// use. Returns the text that stands for the planned expression.
+Ref linearise_planned(const ExprArgs& a, const std::vector<Ref>& operands, const OperandPlanner& planner) {
   OperandBounds bounds;
   std::vector<lc::LinExpr> pieces;
   std::vector<Ref> handles;
@@ -290,8 +306,16 @@ Ref linearise_fixed(const ExprArgs& a, const std::vector<Ref>& operands, bool is
     handles.push_back(node.copy());
   }
   lc::Plan plan(bounds, {.general_constraints = true});
-  lc::Use use = use_of(a.g, a.node);
-  lc::LinExpr result = is_abs ? lc::plan_abs(plan, pieces[0], use) : lc::plan_extreme(plan, maximum, pieces, use);
+  lc::LinExpr result;
+  try {
+    result = planner(plan, pieces, use_of(a.g, a.node));
+  } catch (const lc::Unbounded& u) {
+    bool known = u.var >= 0 && static_cast<std::size_t>(u.var) < handles.size();
+    std::string operand = known ? text(a.g.traverse(handles[static_cast<std::size_t>(u.var)], a.iterators)) : "?";
+    a.g.semantic_error("The expression '" + operand + "' has no finite " + (u.upper ? "upper" : "lower") +
+                       " bound, which its exact linearisation needs: declare its variables with 'in lo..hi' or "
+                       "bound them with constraints");
+  }
   Rendering r(a.g, plan);
   auto texts = [&] {
     std::vector<std::string> out;
@@ -305,6 +329,8 @@ Ref linearise_fixed(const ExprArgs& a, const std::vector<Ref>& operands, bool is
   where_auxiliaries_live(a, &r, [&](const std::string& key) { r.emit(texts(), key); });
   return py_str(r.expression(result));
 }
+
+namespace {
 
 // max(i in I) e / min(i in I) e: the pieces are as many as the script's loop finds, so they are
 // collected into a list first, written as the generator expression of a sum over the same
@@ -390,8 +416,10 @@ bool over_decision_variables(const ExprArgs& a, Handle operands) {
 Ref linearise_function(const ExprArgs& a, Handle operands, const char* function) {
   std::vector<Ref> nodes;
   for (Ref& operand : Iterate(operands)) nodes.push_back(operand.copy());
-  std::string_view f(function);
-  return linearise_fixed(a, nodes, f == "abs", f == "max");
+  bool is_abs = std::string_view(function) == "abs", maximum = std::string_view(function) == "max";
+  return linearise_planned(a, nodes, [&](lc::Plan& plan, const std::vector<lc::LinExpr>& pieces, lc::Use use) {
+    return is_abs ? lc::plan_abs(plan, pieces[0], use) : lc::plan_extreme(plan, maximum, pieces, use);
+  });
 }
 
 std::span<PyMethodDef> function_methods{kMethods};

@@ -254,6 +254,7 @@ extern std::span<PyMethodDef> sum_methods;
 extern std::span<PyMethodDef> comparison_methods;
 extern std::span<PyMethodDef> implication_methods;
 extern std::span<PyMethodDef> function_methods;
+extern std::span<PyMethodDef> construct_methods;
 
 // The script's final rewrite of bare true/false into True/False (string literals untouched).
 Ref rewrite_boolean_words(Handle text);

@@ -22,6 +22,7 @@ constexpr const char* kGeneratorMethodOrder[] = {
     "_var_bounds_safe",
     "_linear_bounds_safe",
     "_constraint_implication_constraint",
+    "_constraint_logical_constraint",
     "_decl_tuple_type",
     "_decl_set_of_tuples",
     "_decl_dvar",
@@ -48,6 +49,7 @@ constexpr const char* kGeneratorMethodOrder[] = {
     "_expr_maxl",
     "_expr_max_agg",
     "_expr_min_agg",
+    "_expr_piecewise",
     "_expr_number",
     "_expr_name",
     "_expr_indexed_name",
@@ -92,7 +94,8 @@ void exec_mipwright(PyObject* module) {
   Ref generator_ns = method_namespace(
       module, kGeneratorMethodOrder,
       {frame_methods, tree_methods, expression_methods, subscript_methods, declaration_methods, data_section_methods,
-       constraint_methods, forall_methods, bounds_methods, sum_methods, comparison_methods, implication_methods, function_methods});
+       constraint_methods, forall_methods, bounds_methods, sum_methods, comparison_methods, implication_methods, function_methods,
+       construct_methods});
   add(module, "GurobiCodeGenerator",
       make_class(module, "GurobiCodeGenerator", object_base, generator_ns,
                  "Translate a model tree and its data dictionary into a gurobipy script."));

@@ -64,7 +64,7 @@ void ModelParser::constraint_statement(Handle out) {
     } else if (accept("{")) {
       statements_until_brace(out);
     } else {
-      append(out, if_statement());
+      if_statement(out);
     }
     block_label_ = outer;
     return;
@@ -143,21 +143,56 @@ Ref ModelParser::forall() {
   return n;
 }
 
-// if (condition) { ... } else { ... }, with a condition on the data only; instantiation keeps the
-// branch that holds (instantiate.cpp).
-Ref ModelParser::if_statement() {
+// if (condition) { ... } else { ... }. A condition on the data only is decided by instantiation,
+// which keeps the branch that holds (instantiate.cpp). A condition on decision variables makes
+// two implications: the condition implies the first branch and its negation the second.
+void ModelParser::if_statement(Handle out) {
   int line = advance().line;
   expect("(");
-  data_only_context_ =
-      "the condition of an 'if': it is decided from the data; write a condition on decision variables as an "
-      "implication (=>)";
   Ref condition = expression();
-  data_only_context_.clear();
   expect(")");
   Ref then = if_branch();
   Ref otherwise = accept_word("else") ? if_branch() : new_list();
-  return node(K::if_constraint,
-              {{K::condition, condition}, {K::then, then}, {K::else_, otherwise}, {K::lineno, py_int(line)}});
+  if (!mentions_decision_variable(condition)) {
+    append(out, node(K::if_constraint,
+                     {{K::condition, condition}, {K::then, then}, {K::else_, otherwise}, {K::lineno, py_int(line)}}));
+    return;
+  }
+  Ref holds = boolean_operands(without_outer_parentheses(std::move(condition)));
+  if (!is_condition(holds)) {
+    fail("Unsupported condition of an 'if' on decision variables: write a comparison, or comparisons combined with "
+         "&&, || and !",
+         line);
+  }
+  implied_by(holds, then, out, line);
+  implied_by(negated(holds), otherwise, out, line);
+}
+
+// Appends, for each constraint of `branch`, the implication that `antecedent` forces it.
+void ModelParser::implied_by(Handle antecedent, Handle branch, Handle out, int line) {
+  for (Ref& c : Iterate(branch)) {
+    Ref type = item(c, K::type);
+    Ref premise = Ref::borrow(antecedent), consequent;
+    if (eq(type, K::constraint_node)) {
+      consequent = comparison_constraint(c);
+    } else if (eq(type, K::logical_constraint) && !holds_equivalence(item(c, K::condition))) {
+      consequent = item(c, K::condition);
+    } else if (eq(type, K::implication_constraint)) {
+      // a => b inside the branch: (condition && a) => b.
+      premise = node(K::and_, {{K::left, antecedent}, {K::right, as_condition(item(c, K::antecedent))}});
+      consequent = item(c, K::consequent);
+    } else {
+      fail("Unsupported statement inside an 'if' whose condition involves decision variables: only constraints, "
+           "logical constraints and implications may stand there (no forall, no equivalence, no 'if' on the data)",
+           line);
+    }
+    Ref implication = node(K::implication_constraint,
+                           {{K::antecedent, implication_side(premise, line)}, {K::consequent, consequent}});
+    for (const Key* key : {&K::lineno, &K::label, &K::label_template}) {
+      if (contains(c, *key)) set_item(implication, *key, item(c, *key));
+    }
+    append(out, implication);
+  }
 }
 
 Ref ModelParser::if_branch() {
@@ -202,11 +237,135 @@ std::vector<Ref> ModelParser::constraint_expression() {
     return out;
   }
   if (!is(";")) missing(";");
-  if (!is_comparison(bare)) {
-    fail("Unsupported constraint: write a comparison (==, !=, <=, >=, <, >) or an implication (=>)", line);
+  if (Ref equivalence = equivalence_of(bare)) {
+    logical_constraints(equivalence, out);
+    return out;
   }
-  out.push_back(comparison_constraint(bare));
+  if (is_comparison(bare)) {
+    out.push_back(comparison_constraint(bare));
+    return out;
+  }
+  Ref condition = boolean_operands(bare);
+  if (!is_condition(condition)) {
+    fail("Unsupported constraint: write a comparison (==, !=, <=, >=, <, >), a logical condition (&&, ||, !) or an "
+         "implication (=>)",
+         line);
+  }
+  logical_constraints(condition, out);
   return out;
+}
+
+// (c1) == (c2) and (c1) != (c2) where a side combines conditions with &&, || or !: whether both
+// hold together. Between plain comparisons the sides are compared as numbers (their truths),
+// which the generators do already; empty for anything else.
+Ref ModelParser::equivalence_of(Handle comparison) {
+  if (!is_comparison(comparison)) return {};
+  std::string op(utf8(item(comparison, K::op)));
+  if (op != "==" && op != "!=") return {};
+  Ref left = boolean_operands(without_outer_parentheses(item(comparison, K::left)));
+  Ref right = boolean_operands(without_outer_parentheses(item(comparison, K::right)));
+  if (!is_condition(left) || !is_condition(right) || !(is_combination(left) || is_combination(right))) return {};
+  Ref same = node(K::equivalent, {{K::left, left}, {K::right, right}});
+  if (op == "!=") return negated(same);
+  return same;
+}
+
+// A condition standing as a constraint, lowered to what the generators take: its conjuncts one by
+// one, negations moved down to the comparisons (!(x <= 3) is x > 3), a comparison as a plain
+// constraint, and what still combines conditions (||, equivalence) as a logical constraint.
+void ModelParser::logical_constraints(Handle condition, std::vector<Ref>& out) {
+  RecursionGuard guard(" while lowering a logical constraint");
+  Ref n = without_outer_parentheses(Ref::borrow(condition));
+  Ref type = item(n, K::type);
+  if (eq(type, K::and_)) {
+    logical_constraints(item(n, K::left), out);
+    logical_constraints(item(n, K::right), out);
+  } else if (eq(type, K::not_)) {
+    logical_constraints(negated(item(n, K::value)), out);
+  } else if (is_comparison(n)) {
+    out.push_back(comparison_constraint(n));
+  } else if (!(eq(type, K::boolean_literal) && truthy(item(n, K::value)))) {
+    out.push_back(node(K::logical_constraint, {{K::condition, n}}));
+  }
+}
+
+// The negation of a condition, moved down to its comparisons: operators turn into their
+// opposites, && and || swap, and a boolean variable tested against 1 is tested against 0.
+Ref ModelParser::negated(Handle condition) {
+  RecursionGuard guard(" while negating a condition");
+  Ref n = without_outer_parentheses(Ref::borrow(condition));
+  Ref type = item(n, K::type);
+  if (eq(type, K::not_)) return without_outer_parentheses(item(n, K::value));
+  if (eq(type, K::and_) || eq(type, K::or_)) {
+    return node(eq(type, K::and_) ? K::or_ : K::and_,
+                {{K::left, negated(item(n, K::left))}, {K::right, negated(item(n, K::right))}});
+  }
+  if (eq(type, K::equivalent)) return node(K::equivalent, {{K::left, negated(item(n, K::left))}, {K::right, item(n, K::right)}});
+  if (eq(type, K::boolean_literal)) {
+    return node(K::boolean_literal, {{K::value, py_bool(!truthy(item(n, K::value)))}, {K::sem_type, K::boolean}});
+  }
+  if (!is_comparison(n)) return node(K::not_, {{K::value, n}});
+  std::string op(utf8(item(n, K::op)));
+  Ref right = item(n, K::right);
+  if (op == "==" && is_boolean_dvar(item(n, K::left)) && eq(get(right, K::type), K::number) &&
+      eq(get(right, K::value), py_int(1))) {
+    right = number_node(0);
+  } else {
+    static const std::pair<std::string_view, std::string_view> kOpposite[] = {
+        {"==", "!="}, {"!=", "=="}, {"<=", ">"}, {">", "<="}, {">=", "<"}, {"<", ">="}};
+    for (auto [from, to] : kOpposite) {
+      if (op == from) {
+        op = to;
+        break;
+      }
+    }
+  }
+  return node(K::binop, {{K::op, py_str(op)}, {K::left, item(n, K::left)}, {K::right, right}, {K::sem_type, K::boolean}});
+}
+
+// Comparisons, true and false, and their combinations with &&, || and ! (after boolean_operands).
+bool ModelParser::is_condition(Handle n) const {
+  RecursionGuard guard(" while reading a condition");
+  Ref bare = without_outer_parentheses(Ref::borrow(n));
+  Ref type = item(bare, K::type);
+  if (eq(type, K::and_) || eq(type, K::or_) || eq(type, K::equivalent)) {
+    return is_condition(item(bare, K::left)) && is_condition(item(bare, K::right));
+  }
+  if (eq(type, K::not_)) return is_condition(item(bare, K::value));
+  return eq(type, K::boolean_literal) || is_comparison(bare);
+}
+
+bool ModelParser::is_combination(Handle n) {
+  Ref type = item(without_outer_parentheses(Ref::borrow(n)), K::type);
+  return eq(type, K::and_) || eq(type, K::or_) || eq(type, K::not_);
+}
+
+bool ModelParser::holds_equivalence(Handle n) {
+  RecursionGuard guard(" while reading a condition");
+  Ref type = get(n, K::type);
+  if (eq(type, K::equivalent)) return true;
+  if (eq(type, K::and_) || eq(type, K::or_)) return holds_equivalence(item(n, K::left)) || holds_equivalence(item(n, K::right));
+  if (eq(type, K::not_)) return holds_equivalence(item(n, K::value));
+  if (eq(type, K::parenthesized_expression)) return holds_equivalence(item(n, K::expression));
+  return false;
+}
+
+// A side of an implication node as a condition inside && and ||: its comparison as a binop.
+Ref ModelParser::as_condition(Handle side) {
+  if (!eq(get(side, K::type), K::constraint_node)) return Ref::borrow(side);
+  return node(K::binop, {{K::op, item(side, K::op)}, {K::left, item(side, K::left)}, {K::right, item(side, K::right)},
+                         {K::sem_type, K::boolean}});
+}
+
+bool ModelParser::mentions_decision_variable(Handle tree) const {
+  std::set<std::string> names;
+  collect_names(tree, names);
+  for (const std::string& name : names) {
+    if (find_iterator(name)) continue;
+    auto it = symbols_.find(name);
+    if (it != symbols_.end() && it->second.kind == Kind::Dvar) return true;
+  }
+  return false;
 }
 
 // A side of `=>`: comparisons become constraint nodes, a boolean variable b stands for b == 1.

@@ -27,8 +27,6 @@ struct Unsupported {
 constexpr Unsupported kUnsupportedWords[] = {
     {"infinity", "give a finite bound, or leave that side unbounded (float+ for x >= 0)"},
     {"maxint", "write a finite number"},
-    {"pwlFunction", "piecewise-linear functions are not supported"},
-    {"piecewise", "piecewise-linear functions are not supported"},
     {"with", "references between sets of tuples are not supported"},
     {"ordered", "write 'i in R, j in R : i < j' instead"},
     {"union", "set operations are not supported; list the set's elements in the .dat file"},

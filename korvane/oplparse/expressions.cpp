@@ -171,6 +171,7 @@ Ref ModelParser::primary() {
     return node(K::boolean_literal, {{K::value, py_bool(t.text == "true")}, {K::sem_type, K::boolean}});
   }
   if (t.text == "sum" || t.text == "min" || t.text == "max") return aggregate(advance());
+  if (t.text == "piecewise") return piecewise_expression(advance());
   bool declared = find_iterator(std::string(t.text)) || find_symbol(std::string(t.text));
   if (t.text == "prod" && !declared && is("(", 1)) return aggregate(advance());
   // The largest int and the float infinity of the language.
@@ -307,6 +308,7 @@ Ref ModelParser::reference(const Token& name_token) {
     }
   }
   if (symbol->kind == Kind::Dexpr) return substitute(name_token, name, *symbol, std::move(subs));
+  if (symbol->kind == Kind::Pwl) return pwl_application(name_token, *symbol);
   if (!subscripted) return node(K::name_node, {{K::value, py_str(name)}});
   return indexed_reference(name_token, *symbol, std::move(subs));
 }

@@ -661,6 +661,7 @@ class Instantiation {
     if (Ref line = get(tree, K::lineno); is_int(line)) line_ = PyLong_AsLong(line.get());
     if (!infinite_.empty()) refuse_infinite(tree);
     if (Ref step = step_in_range(tree)) return data_values(step);
+    if (eq(get(tree, K::type), K::piecewise)) return piecewise_values(tree);
     if (std::string construct = uncompiled_construct(tree); !construct.empty()) {
       // Over decision variables the construct is the generators' to translate or to refuse.
       if (mentions_decision_variable(tree)) return Ref::borrow(tree);
@@ -697,6 +698,72 @@ class Instantiation {
     filters_.resize(outer_filters);
     if (!changed) return Ref::borrow(tree);
     return out;
+  }
+
+  // ---- piecewise-linear functions ----
+
+  // The function with its slopes, breakpoints and point computed: lists of floats, and the
+  // point (0, 0) when none is given. The numbers must not depend on the iterators around the
+  // function, as the generators plan each function once from its numbers.
+  Ref piecewise_values(Handle n) {
+    std::string where = "the piecewise-linear function at line " + std::to_string(line_);
+    env_.site = {-1, line_};
+    env_.declaration_site = where;
+    env_.compile_line = line_;
+    Ref slopes = new_list(), breakpoints = new_list();
+    Ref pieces = get(n, K::pieces);
+    if (is_dict(pieces)) {
+      Ref no_filter = none();
+      int loop = env_.compile_loop(item(pieces, K::iterators), get(pieces, K::index_constraint, no_filter));
+      int slope = env_.compile_expr(data_only(item(pieces, K::slope), where));
+      int breakpoint = env_.compile_expr(data_only(item(pieces, K::breakpoint), where));
+      env_.close_loop(loop);
+      env_.slots.resize(static_cast<std::size_t>(env_.slot_count));
+      env_.for_each(loop, [&] {
+        append(slopes, py_float(env_.number(slope)));
+        append(breakpoints, py_float(env_.number(breakpoint)));
+      });
+    }
+    auto numbers = [&](Handle expressions, Handle into) {
+      for (Ref& e : Iterate(expressions)) append(into, py_float(number_of(data_only(e, where))));
+    };
+    numbers(item(n, K::slopes), slopes);
+    numbers(item(n, K::breakpoints), breakpoints);
+    Ref anchor = new_list();
+    if (Ref given = get(n, K::anchor); is_list(given)) {
+      numbers(given, anchor);
+    } else {
+      append(anchor, py_float(0.0));
+      append(anchor, py_float(0.0));
+    }
+    env_.declaration_site.clear();
+    double previous = -HUGE_VAL;
+    for (Ref& b : Iterate(breakpoints)) {
+      double v = PyFloat_AS_DOUBLE(b.get());
+      if (!(v > previous)) {
+        fail("Unsupported breakpoints of " + where + ": they must increase strictly (a step, where a breakpoint "
+             "repeats, is not supported)");
+      }
+      previous = v;
+    }
+    return node(K::piecewise, {{K::slopes, slopes}, {K::breakpoints, breakpoints}, {K::anchor, anchor},
+                               {K::argument, data_values(item(n, K::argument))}, {K::lineno, py_int(line_)}});
+  }
+
+  Handle data_only(Handle e, const std::string& where) {
+    if (mentions_decision_variable(e)) fail("Unsupported decision variable in a slope, breakpoint or point of " + where);
+    std::vector<const ScopeEntry*> free = free_iterators(e);
+    if (!free.empty()) {
+      fail("Unsupported slope, breakpoint or point of " + where + " that depends on the iterator '" + free[0]->name +
+           "': a function is planned once from its numbers, so give them as data that does not change with the loop");
+    }
+    return e;
+  }
+
+  double number_of(Handle e) {
+    double v = env_.number(compiled(e));
+    if (!std::isfinite(v)) fail("Unsupported value " + std::to_string(v) + " in a piecewise-linear function");
+    return v;
   }
 
   // A filter's own values, which its conjuncts do not guard.

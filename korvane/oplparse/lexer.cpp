@@ -17,7 +17,7 @@ bool is_ident_char(char c) {
 }
 
 // Longest first, so that "..." wins over ".." and "<=" over "<".
-constexpr std::array<std::string_view, 9> kMultiPunct = {"...", "..", "==", "!=", "<=", ">=", "=>", "&&", "||"};
+constexpr std::array<std::string_view, 10> kMultiPunct = {"...", "..", "==", "!=", "<=", ">=", "=>", "->", "&&", "||"};
 constexpr std::string_view kSinglePunct = "+-*/%<>=!?:;,.()[]{}#|";
 
 class Lexer {

@@ -13,6 +13,7 @@ constexpr std::string_view kReserved[] = {
     "int",      "float",   "string", "boolean", "dvar",    "dexpr", "range",       "tuple", "maximize",
     "minimize", "subject", "forall", "sum",     "min",     "max",   "in",          "true",  "false",
     "and",      "or",      "not",    "using",   "execute", "main",  "constraints", "if",    "else",
+    "piecewise", "pwlFunction",
 };
 
 // Constructs of the full language that this implementation does not translate, and why.
@@ -179,6 +180,7 @@ void ModelParser::parse_item() {
   if (is_basic_type(word)) return parameter();
   if (word == "dvar") return decision_variable();
   if (word == "dexpr") return decision_expression();
+  if (word == "pwlFunction") return pwl_declaration();
   if (word == "maximize" || word == "minimize") return objective(advance());
   if (word == "subject") {
     advance();

@@ -16,7 +16,7 @@
 
 namespace oplparse {
 
-enum class Kind { Param, Dvar, Dexpr, Range, Set, TupleSet, TupleType, TupleArray, SetArray };
+enum class Kind { Param, Dvar, Dexpr, Range, Set, TupleSet, TupleType, TupleArray, SetArray, Pwl };
 
 struct TupleField {
   std::string name;
@@ -33,7 +33,7 @@ struct Symbol {
   std::string type;
   Ref start, end;                   // ranges: the bound expressions
   std::vector<TupleField> fields;   // tuple types
-  Ref body;                         // decision expressions: the expression
+  Ref body;                         // decision expressions: the expression; pwlFunction: the function
   std::vector<std::string> params;  // indexed decision expressions: the index names
   std::set<std::string> globals;    // decision expressions: the declared names they use
   bool after_solve = false;         // parameters and sets computed from decision variables
@@ -157,12 +157,23 @@ class ModelParser {
   void constraint_statement(Handle out);
   std::string statement_label();
   Ref forall();
-  Ref if_statement();
+  void if_statement(Handle out);
   Ref if_branch();
+  void implied_by(Handle antecedent, Handle branch, Handle out, int line);
   std::vector<Ref> constraint_expression();
   Ref implication_side(Handle side, int line);
   Ref boolean_operands(Handle node);
   bool is_boolean_dvar(Handle node) const;
+  bool mentions_decision_variable(Handle tree) const;
+
+  // ---- logical constraints (constraints.cpp) ----
+  Ref equivalence_of(Handle comparison);
+  void logical_constraints(Handle condition, std::vector<Ref>& out);
+  Ref negated(Handle condition);
+  bool is_condition(Handle node) const;
+  static bool is_combination(Handle node);
+  static bool holds_equivalence(Handle node);
+  static Ref as_condition(Handle side);
   void add_bound_constraints(const std::string& var, Handle dims, const std::vector<IteratorEntry>& entries,
                              Handle lower, Handle upper, int line);
 
@@ -214,6 +225,12 @@ class ModelParser {
   std::vector<Ref> array_subscripts(const Token& array, const Symbol& symbol);
   std::string member_tuple_type(const Symbol& array);
   Ref member_filter(const IteratorEntry& entry, const std::vector<Ref>& subscripts);
+
+  // ---- piecewise-linear functions (piecewise.cpp) ----
+  Ref piecewise_function(int line);
+  Ref piecewise_expression(const Token& keyword);
+  Ref pwl_application(const Token& name, const Symbol& symbol);
+  void pwl_declaration();
 
   // ---- decision expressions (dexpr.cpp) ----
   Ref substitute(const Token& use, const std::string& name, const Symbol& symbol, std::vector<Ref> args);

@@ -963,6 +963,29 @@ def linearised_functions_and_implied_bounds():
     expect(faultlore.SemanticError, lpwrightsparse.SciPyCSCCodeGenerator(UNBOUNDED_TREE, {}).generate_code)
 
 
+CONSTRUCTS_TREE = oplparse.instantiate(oplparse.parse_model("""
+dvar int x[1..3] in -3..3;
+dvar boolean b;
+pwlFunction f = piecewise{1 -> -1; -2 -> 1; 2}(0, 1);
+minimize sum(i in 1..3) piecewise{-1 -> 0; 2} x[i] + f(x[1]) + 2 * b * x[2];
+subject to {
+  forall(i in 1..2) x[i] <= -1 || x[i + 1] >= 1;
+  (x[1] >= 1 && b) != (x[2] <= 0);
+  if (x[3] >= 2) { x[1] <= 0; } else { !(x[2] == 1); }
+}"""), {})[0]
+UNBOUNDED_PRODUCT_TREE = oplparse.instantiate(oplparse.parse_model(
+    "dvar float w; dvar boolean b; maximize w; subject to { c: b * w <= 4; w >= 0; }"), {})[0]
+
+
+@scenario(warmup=10, rounds=6)
+def logical_constraints_products_and_piecewise_functions():
+    lpwrightsparse.SciPyCSCCodeGenerator(CONSTRUCTS_TREE, {}).generate_code()
+    mipwright.GurobiCodeGenerator(CONSTRUCTS_TREE, {}).generate_code()
+    expect(faultlore.SemanticError, lpwrightsparse.SciPyCSCCodeGenerator(UNBOUNDED_PRODUCT_TREE, {}).generate_code)
+    expect(faultlore.SemanticError, mipwright.GurobiCodeGenerator(UNBOUNDED_PRODUCT_TREE, {}).generate_code)
+    expect(faultlore.SemanticError, oplparse.parse_model, "dvar int x; minimize x; subject to { x + 1; }")
+
+
 ORIGINS_TREE = oplparse.parse_model("""
 tuple Arc { string a; string b; float cost; }
 {Arc} Arcs = ...;

@@ -369,8 +369,8 @@ def _silently(solve, tree):
 
 def disagreement(model, target, optimum, solve=None):
     """A text saying how `target` disagrees with brute force on `model`, or None."""
-    from korvane.oplparse import parse_model
-    tree = parse_model(model.text())
+    from korvane.oplparse import instantiate, parse_model
+    tree, _ = instantiate(parse_model(model.text()), {})
     try:
         got = _silently(solve or TARGETS[target], tree)
     except Exception:  # noqa: BLE001 - every failure of a target is a finding

@@ -106,13 +106,14 @@ class Constr(Attributes):
 
 class GenConstr(Attributes):
     """A general constraint: an indicator (binvar == binval forces expr sense rhs), or
-    resvar = the max or min of args and constant, or resvar = |args[0]|."""
+    resvar = the max or min of args and constant, or resvar = |args[0]|, or resvar = f(args[0])
+    for the piecewise-linear f through the points (xpts[i], ypts[i])."""
 
     __slots__ = ("_model", "_index", "_kind", "_binvar", "_binval", "_expr", "_sense", "_rhs", "_name",
-                 "_resvar", "_args", "_constant")
+                 "_resvar", "_args", "_constant", "_points")
 
     def __init__(self, model, index, name, kind="indicator", binvar=None, binval=None, row=(None, None, None),
-                 resvar=None, args=(), constant=None):
+                 resvar=None, args=(), constant=None, points=()):
         self._model = model
         self._index = index
         self._kind = kind
@@ -123,6 +124,7 @@ class GenConstr(Attributes):
         self._resvar = resvar
         self._args = tuple(args)
         self._constant = constant
+        self._points = tuple(points)
 
     def _label(self):
         return repr(self._name) if self._name else f"#{self._index}"
@@ -251,6 +253,26 @@ class Model(Attributes):
     def addGenConstrAbs(self, resvar, argvar, name=""):
         """resvar = |argvar|."""
         return self._add_function("abs", resvar, [argvar], None, name)
+
+    def addGenConstrPWL(self, xvar, yvar, xpts, ypts, name=""):
+        """yvar = f(xvar) for the piecewise-linear f through the points (xpts[i], ypts[i]); the
+        first two and the last two points define rays, so f goes on beyond them."""
+        where = f"piecewise-linear constraint {name!r}"
+        self._owned(xvar, where)
+        self._owned(yvar, where)
+        xpts = [number(x, "xpts") for x in xpts]
+        ypts = [number(y, "ypts") for y in ypts]
+        if len(xpts) != len(ypts) or not xpts:
+            raise GurobiError(f"{where}: xpts and ypts must be non-empty lists of the same length")
+        if any(later < earlier for earlier, later in zip(xpts, xpts[1:])):
+            raise GurobiError(f"{where}: xpts must be in non-decreasing order")
+        if any(later == earlier for earlier, later in zip(xpts, xpts[1:])):
+            raise NotImplementedError(f"{where}: the gurobipy stand-in does not model jumps (repeated x values)")
+        self._modified()
+        added = GenConstr(self, len(self._genconstrs), checked_name(name), kind="pwl", resvar=yvar, args=[xvar],
+                          points=list(zip(xpts, ypts)))
+        self._genconstrs.append(added)
+        return added
 
     @staticmethod
     def _indicator_row(lhs, sense, rhs, where):

@@ -6,6 +6,7 @@ bound is refused rather than given a guessed M. The bounds used there are the va
 tightened by what the constraints imply (x <= 10 holds in every feasible solution, so it bounds x
 as surely as ub=10 would): models often state bounds as constraints. Max, min and abs constraints
 become rows the same way, with a binary per argument choosing the one the result equals."""
+import bisect
 import math
 import time
 from dataclasses import dataclass
@@ -100,8 +101,28 @@ def _row_propagation(terms, row_low, row_high, bounds):
     return changed
 
 
+def _pwl_value(points, x):
+    """f(x) for the piecewise-linear f through `points`, its end segments going on as rays."""
+    if len(points) == 1:
+        return points[0][1]
+    k = min(max(bisect.bisect_right([px for px, _ in points], x) - 1, 0), len(points) - 2)
+    (x0, y0), (x1, y1) = points[k], points[k + 1]
+    return y0 + (y1 - y0) / (x1 - x0) * (x - x0)
+
+
+def _pwl_range(genconstr, bounds):
+    low, high = bounds[genconstr._args[0]]
+    if math.isinf(low) or math.isinf(high):
+        return -math.inf, math.inf
+    values = [_pwl_value(genconstr._points, x) for x in [low, high] + [px for px, _ in genconstr._points if low < px < high]]
+    return min(values), max(values)
+
+
 def _function_range(genconstr, bounds):
-    """The interval of a max, min or abs constraint's result that its arguments allow."""
+    """The interval of a max, min, abs or piecewise-linear constraint's result that its arguments
+    allow."""
+    if genconstr._kind == "pwl":
+        return _pwl_range(genconstr, bounds)
     ranges = [bounds[arg] for arg in genconstr._args]
     if genconstr._constant is not None:
         ranges.append((genconstr._constant, genconstr._constant))
@@ -194,6 +215,32 @@ def _finite(bound, var, side, genconstr):
     return bound
 
 
+def _pwl_rows(genconstr, bounds, new_column):
+    """Rows for y = f(x) over x's bounds: x = low + the fills of the segments between low, the
+    points inside and high, each fill at most its width, and a binary per inner point saying the
+    segment before it is full, which the next one needs before it may begin."""
+    x, y = genconstr._args[0], genconstr._resvar
+    low, high = (_finite(b, x, side, genconstr) for b, side in zip(bounds[x], ("lower", "upper")))
+    cuts = [low] + [px for px, _ in genconstr._points if low < px < high] + [high]
+    value = {y: 1.0}
+    filled = {x: 1.0}
+    rows, previous_full = [], None
+    for k, (left, right) in enumerate(zip(cuts, cuts[1:])):
+        width = right - left
+        fill = new_column(0.0, width, False)
+        filled[fill] = -1.0
+        value[fill] = -(_pwl_value(genconstr._points, right) - _pwl_value(genconstr._points, left)) / width
+        if previous_full is not None:
+            rows.append(({fill: 1.0, previous_full: -width}, -math.inf, 0.0))
+        if k + 2 < len(cuts):
+            previous_full = new_column(0.0, 1.0, True)
+            rows.append(({fill: 1.0, previous_full: -width}, 0.0, math.inf))
+    base = _pwl_value(genconstr._points, low)
+    rows.append((filled, low, low))      # x - the fills == low
+    rows.append((value, base, base))     # y - the slopes times the fills == f(low)
+    return rows
+
+
 def _function_rows(genconstr, bounds, new_binary):
     """Rows for resvar = max/min(args, constant) or resvar = |arg|: resvar on the right side of
     every piece, and a binary per piece choosing the one it equals, with M from the bounds."""
@@ -272,14 +319,19 @@ def solve(variables, constraints, indicators, objective, sense, presolve, time_l
     bounds = [column_bounds(var) for var in variables]
     integral = [var._vtype != GRB.CONTINUOUS for var in variables]
 
-    def new_binary():
-        bounds.append((0.0, 1.0))
-        integral.append(True)
+    def new_column(low, high, integer):
+        bounds.append((low, high))
+        integral.append(integer)
         return _Hidden(len(bounds) - 1)
+
+    def new_binary():
+        return new_column(0.0, 1.0, True)
 
     for genconstr in indicators:
         if genconstr._kind == "indicator":
             rows.extend(_indicator_rows(genconstr, known_bounds))
+        elif genconstr._kind == "pwl":
+            rows.extend(_pwl_rows(genconstr, known_bounds, new_column))
         else:
             rows.extend(_function_rows(genconstr, known_bounds, new_binary))
     costs = np.zeros(len(bounds))
