@@ -17,7 +17,7 @@ import time
 import uuid
 
 from .faultlore import SemanticError
-from .oplparse import parse_data, parse_files
+from .oplparse import instantiate, parse_data, parse_model
 from .solving import _target, solve_parsed, solver_options
 
 # Declarations of scalar parameters whose value comes from the data, and so can be varied.
@@ -56,13 +56,24 @@ def solve_many(model_file, data_files, solver="scipy", scheduler=None, workers=N
     if scheduler is not None:
         _check_address(scheduler)
     _check_workers(workers)
-    tree, _ = parse_files(model_file)
+    tree = _model_syntax(model_file)
     if vary:
         base, scenarios = _vary_scenarios(tree, data_files, vary)
     else:
         base, scenarios = {}, _file_scenarios(data_files)
     with _client(scheduler, workers) as client:
-        return _solve_all(client, (tree, base), scenarios, solver, options, progress)
+        return _solve_all(client, (tree, base, os.fspath(model_file)), scenarios, solver, options, progress)
+
+
+def _model_syntax(model_file):
+    """The model's syntax tree, read once here; each scenario instantiates it with its own data,
+    since computed declarations and script blocks depend on the data."""
+    model_file = os.fspath(model_file)
+    with open(model_file, "rb") as source:
+        raw = source.read()
+    # Bytes that are not UTF-8 are ignored inside comments; elsewhere the parser reports the
+    # replacement character at its line.
+    return parse_model(raw.decode("utf-8", "replace"), filename=model_file)
 
 
 def _file_scenarios(data_files):
@@ -255,20 +266,21 @@ def _collected(future, scenario):
         return _row(scenario, error=_error_text(error, scenario.data_file))
 
 
-def _shared(tree, base):
-    return tree, base
+def _shared(tree, base, model_file):
+    return tree, base, model_file
 
 
 def _solve_scenario(shared, scenario, solver, options):
     """The task: one scenario's row, with every failure caught into it."""
-    tree, base = shared
+    tree, base, model_file = shared
     started = time.perf_counter()
     try:
         if scenario.data_text is not None:
             data = parse_data(scenario.data_text, filename=scenario.data_file)
         else:
             data = {**base, **scenario.overrides}
-        results = solve_parsed(tree, data, solver, name=scenario.name, output=io.StringIO(), **options)
+        model, data = instantiate(tree, data, filename=model_file)
+        results = solve_parsed(model, data, solver, name=scenario.name, output=io.StringIO(), **options)
     except Exception as error:  # noqa: BLE001 - one scenario's failure never stops the others
         return _row(scenario, error=_error_text(error, scenario.data_file), seconds=time.perf_counter() - started)
     return _row(scenario, results, seconds=time.perf_counter() - started)

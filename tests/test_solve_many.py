@@ -112,6 +112,22 @@ def test_rows_equal_solve_one_by_one_for_files_and_for_a_sweep(tmp_path, schedul
     assert json.loads(json.dumps(rows, allow_nan=False)) == rows
 
 
+def test_models_computed_from_their_data_are_instantiated_per_scenario(tmp_path, scheduler):
+    # A script builds the distances from each scenario's coordinates, so the model can only be
+    # instantiated with that scenario's data.
+    model = os.path.join(ROOT, "examples", "script_distances.mod")
+    original = os.path.join(ROOT, "examples", "script_distances.dat")
+    moved = tmp_path / "moved.dat"
+    with open(original) as f:
+        moved.write_text(f.read().replace("clientX = [1, 5, 2, 7, 4];", "clientX = [9, 5, 2, 7, 0];"))
+    files = [original, str(moved)]
+    rows = bounded(korvane.solve_many, model, files, scheduler=scheduler)
+    for row, data_file in zip(rows, files):
+        assert row["error"] is None
+        assert_same_results(row, korvane.solve(model, data_file, output=io.StringIO()))
+    assert rows[0]["objective_value"] != rows[1]["objective_value"]
+
+
 MKP_MODEL = """int n = ...;
 int m = ...;
 range I = 1..n;
