@@ -123,6 +123,11 @@ REPRODUCERS = {
     "strict antecedent between integers": Model(
         array(2, -3, 0), [("-1 * x[2] < 3 * x[1] => x[1] >= -1", "not (-1 * x2 < 3 * x1) or x1 >= -1")],
         "minimize", ("x[1]", "x1"), array=2),
+    # abs of whole values held in a continuous auxiliary: a strict comparison of it was met by a
+    # value within the solver's tolerances of 0.
+    "strict comparison of an abs": Model(
+        ints(y=(-1, 2), b=None), [("2 * abs(2 * y) > 5 * b", "2 * abs(2 * y) > 5 * b")],
+        "minimize", ("-3 * y + abs(4 * y + 1)", "-3 * y + abs(4 * y + 1)")),
 }
 
 

@@ -10,6 +10,7 @@
 #include <cmath>
 
 #include "functions.hpp"
+#include "integrality.hpp"
 #include "korvane/linearcore/plan.hpp"
 #include "loops.hpp"
 #include "numbers.hpp"
@@ -346,6 +347,8 @@ Ref linearise_aggregate(const ExprArgs& a, bool maximum) {
   auto name = [&](const char* suffix) {
     return text(call_method(g.self(), K::format_name_expr, py_str("aux"), py_str(base + suffix)));
   };
+  // Whole-valued pieces make whole-valued auxiliaries, as for maxl and minl.
+  std::string vtype = integer_valued(g, get(a.node, K::expression), a.iterators) ? ", vtype=GRB.INTEGER" : "";
   Ref as_sum = dict_copy(a.node);
   set_item(as_sum, K::type, py_str("sum"));
   std::string key = where_auxiliaries_live(a, nullptr, [&](const std::string& key) {
@@ -358,7 +361,7 @@ Ref linearise_aggregate(const ExprArgs& a, bool maximum) {
     std::string generator = sum.substr(kQuicksum.size(), sum.size() - kQuicksum.size() - 1);
     std::string t = base + key;
     g.emit(pieces + " = [" + generator + "]");
-    g.emit(t + " = model.addVar(lb=-GRB.INFINITY, ub=GRB.INFINITY)");
+    g.emit(t + " = model.addVar(lb=-GRB.INFINITY, ub=GRB.INFINITY" + vtype + ")");
     if (relaxed) {
       g.emit("for _piece in " + pieces + ":");
       g.indent(1);
@@ -366,7 +369,7 @@ Ref linearise_aggregate(const ExprArgs& a, bool maximum) {
       g.indent(-1);
       return;
     }
-    g.emit(args + " = [model.addVar(lb=-GRB.INFINITY, ub=GRB.INFINITY) for _piece in " + pieces + "]");
+    g.emit(args + " = [model.addVar(lb=-GRB.INFINITY, ub=GRB.INFINITY" + vtype + ") for _piece in " + pieces + "]");
     g.emit("for _arg, _piece in zip(" + args + ", " + pieces + "):");
     g.indent(1);
     g.emit("model.addConstr(_arg == _piece, name=" + name("_1") + ")");
@@ -413,12 +416,26 @@ bool over_decision_variables(const ExprArgs& a, Handle operands) {
   return false;
 }
 
+namespace {
+
+bool whole_valued(const ExprArgs& a, const std::vector<Ref>& nodes) {
+  for (const Ref& node : nodes) {
+    if (!integer_valued(a.g, node, a.iterators)) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
 Ref linearise_function(const ExprArgs& a, Handle operands, const char* function) {
   std::vector<Ref> nodes;
   for (Ref& operand : Iterate(operands)) nodes.push_back(operand.copy());
   bool is_abs = std::string_view(function) == "abs", maximum = std::string_view(function) == "max";
+  // Over whole-valued operands the auxiliaries are integer variables: a strict comparison of the
+  // result then cannot be met by a value within the solver's tolerances of the bound.
+  lc::Kind kind = whole_valued(a, nodes) ? lc::Kind::Integer : lc::Kind::Continuous;
   return linearise_planned(a, nodes, [&](lc::Plan& plan, const std::vector<lc::LinExpr>& pieces, lc::Use use) {
-    return is_abs ? lc::plan_abs(plan, pieces[0], use) : lc::plan_extreme(plan, maximum, pieces, use);
+    return is_abs ? lc::plan_abs(plan, pieces[0], use, kind) : lc::plan_extreme(plan, maximum, pieces, use, kind);
   });
 }
 
