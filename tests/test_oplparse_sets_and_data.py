@@ -249,3 +249,34 @@ def test_set_valued_tuple_fields_against_brute_force_on_both_targets(seed, tmp_p
     expected = best_cover(customers, sites, reward)
     assert korvane.solve(*files)["objective_value"] == pytest.approx(expected)
     assert run_gurobi_script(GurobiCodeGenerator(tree, data).generate_code())["objective_value"] == pytest.approx(expected)
+
+
+TWO_FIELDS_MODEL = """tuple T { {int} a; string n; {string} b; int w; }
+{T} S = ...;
+{T} Heavy = {t | t in S : t.w > 5};
+int na = sum(t in S) card(t.a);
+int nb = sum(t in Heavy, x in t.b) 1;
+int hits = sum(t in S : 2 in t.a && "q" in t.b) t.w;
+dexpr int d = sum(t in S, k in t.a) k;
+dvar int x in 0..100;
+maximize x + d;
+subject to { x <= na + nb + hits; }
+"""
+
+
+@pytest.mark.parametrize("seed", [3, 4])
+def test_two_set_valued_fields_in_one_tuple_against_python(seed, tmp_path):
+    rng = random.Random(seed)
+    rows = [(sorted(rng.sample(range(1, 5), rng.randint(0, 3))), f"n{k}", sorted(rng.sample("pqr", rng.randint(0, 3))),
+             rng.randint(1, 9)) for k in range(6)]
+    (tmp_path / "t.mod").write_text(TWO_FIELDS_MODEL)
+    written = " ".join(f"<{{{' '.join(map(str, a))}}} {n} {{{' '.join(b)}}} {w}>" for a, n, b, w in rows)
+    (tmp_path / "t.dat").write_text(f"S = {{{written}}};\n")
+    files = str(tmp_path / "t.mod"), str(tmp_path / "t.dat")
+    tree, data = parse_files(*files)
+    expected = {"na": sum(len(a) for a, _, _, _ in rows), "nb": sum(len(b) for _, _, b, w in rows if w > 5),
+                "hits": sum(w for a, _, b, w in rows if 2 in a and "q" in b)}
+    assert {name: data[name] for name in expected} == expected
+    optimum = min(100, sum(expected.values())) + sum(sum(a) for a, _, _, _ in rows)
+    assert korvane.solve(*files)["objective_value"] == pytest.approx(optimum)
+    assert run_gurobi_script(GurobiCodeGenerator(tree, data).generate_code())["objective_value"] == pytest.approx(optimum)

@@ -381,6 +381,8 @@ class Instantiation {
     Ref owner_type = item(decl, K::owner_type), members = item(decl, K::name);
     std::string field(utf8(item(decl, K::field)));
     Py_ssize_t position = PyLong_AsSsize_t(item(decl, K::position).get());
+    std::set<Py_ssize_t> earlier;
+    for (Ref& k : Iterate(item(decl, K::earlier_positions))) earlier.insert(PyLong_AsSsize_t(k.get()));
     Ref pairs = new_list(), none_declared = new_list();
     std::set<std::string> seen;  // a tuple in two sets gives its members once
     for (Ref& set : Iterate(get(tree_, K::declarations, none_declared))) {
@@ -401,14 +403,19 @@ class Instantiation {
         }
         Ref head = check(PyList_GetSlice(tuple.get(), 0, position));
         Ref tail = check(PyList_GetSlice(tuple.get(), position + 1, len(tuple)));
-        Ref core = check(PySequence_Concat(head.get(), tail.get()));
+        Ref rest = check(PySequence_Concat(head.get(), tail.get()));
+        // The set-valued fields after this one are already out; those before it are not.
+        Ref core = new_list();
+        for (Py_ssize_t k = 0; k < len(rest); ++k) {
+          if (!earlier.count(k)) append(core, item(rest, k));
+        }
         for (Ref& element : Iterate(elements)) {
           Ref pair = new_list();
           append(pair, core);
           append(pair, element);
           if (seen.insert(repr_text(pair)).second) append(pairs, pair);
         }
-        append(stripped, core);
+        append(stripped, rest);
       }
       set_item(data_, name, stripped);
     }

@@ -352,8 +352,10 @@ void ModelParser::tuple_type() {
       node(K::tuple_type_decl, {{K::name, py_str(name.text)}, {K::fields, fields}, {K::lineno, py_int(line)}}));
   // Last field first: instantiation takes each out of the tuples' data, and the places of the
   // fields before it stay as written.
-  for (auto f = set_fields.rbegin(); f != set_fields.rend(); ++f) {
-    tuple_set_field(std::string(name.text), f->field, f->position, f->line);
+  for (std::size_t k = set_fields.size(); k-- > 0;) {
+    std::vector<std::size_t> earlier;
+    for (std::size_t e = 0; e < k; ++e) earlier.push_back(set_fields[e].position);
+    tuple_set_field(std::string(name.text), set_fields[k].field, set_fields[k].position, earlier, set_fields[k].line);
   }
 }
 

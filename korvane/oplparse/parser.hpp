@@ -237,7 +237,8 @@ class ModelParser {
   };
   const Symbol* set_array_ahead(std::size_t ahead = 0);
   SetArrayUse set_array_use();
-  void tuple_set_field(const std::string& tuple, const TupleField& field, std::size_t position, int line);
+  void tuple_set_field(const std::string& tuple, const TupleField& field, std::size_t position,
+                       const std::vector<std::size_t>& earlier, int line);
   IteratorEntry set_array_entry();
   Ref set_array_card();
   Ref set_array_membership(Ref element);

@@ -234,8 +234,10 @@ ModelParser::SetArrayUse ModelParser::set_array_use() {
 
 // `{string} after;` in tuple T: the field leaves the tuple and becomes the array of sets `T.after`
 // indexed by the tuples, held as the hidden set of (tuple, member) pairs that instantiation fills
-// from the tuples' data (`position` is the field's place among the fields as written).
-void ModelParser::tuple_set_field(const std::string& tuple, const TupleField& field, std::size_t position, int line) {
+// from the tuples' data (`position` is the field's place among the fields as written, `earlier`
+// those of the set-valued fields before it).
+void ModelParser::tuple_set_field(const std::string& tuple, const TupleField& field, std::size_t position,
+                                  const std::vector<std::size_t>& earlier, int line) {
   Symbol member{Kind::TupleType};
   member.fields = {{"index1", tuple}, {"member", field.type}};
   Ref fields = new_list();
@@ -245,6 +247,8 @@ void ModelParser::tuple_set_field(const std::string& tuple, const TupleField& fi
     set_item(record, K::type, py_str(f.type));
     append(fields, record);
   }
+  Ref earlier_list = new_list();
+  for (std::size_t e : earlier) append(earlier_list, py_int(static_cast<long>(e)));
   std::string owner = tuple + "_" + field.name;
   std::string member_type = hidden_name(owner, "_member");
   std::string members = hidden_name(owner, "_members");
@@ -256,6 +260,7 @@ void ModelParser::tuple_set_field(const std::string& tuple, const TupleField& fi
                                             {K::owner_type, py_str(tuple)},
                                             {K::field, py_str(field.name)},
                                             {K::position, py_int(static_cast<long>(position))},
+                                            {K::earlier_positions, earlier_list},
                                             {K::lineno, py_int(line)}}));
   Symbol array{Kind::SetArray, 1, member_type};
   array.members = members;
