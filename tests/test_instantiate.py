@@ -471,8 +471,15 @@ def test_computed_sets_match_python_and_solve_on_both_targets(tmp_path):
      "Unsupported set expression in an argument of 'abs': declare the set first, as in '{int} U = A union B;'", 3),
     ("{int} S = {1, 2};\ndvar float x;\nminimize x;\nsubject to { forall(i in S)\n x >= card({j | j in S : j > i}); }",
      "Unsupported set expression in the argument of 'card': it uses the iterator 'i'", 5),
-    ("tuple Task { string name;\n {string} after; }", "Unsupported set-valued field in tuple 'Task': declare an array "
-     "of sets indexed by the set of tuples instead", 2),
+    # set-valued tuple fields: iterated, counted and tested for membership; other uses are refused
+    ("tuple Task { string name;\n setof(string) after; }", "Unsupported set-valued field written with 'setof'", 2),
+    ("tuple Task { string name; {string} after; }\n{Task} T = ...;\nint n = sum(t in T)\n t.after;",
+     "Unsupported use of the set-valued field 'after' of tuple 'Task' as a value", 4),
+    ("tuple Task { string name; {string} after; }\n{string} K = ...;\nTask t[K] = ...;",
+     "Unsupported tuple array 't': tuple 'Task' has a set-valued field", 3),
+    ("tuple Task { string name; {string} after; }\n{Task} T = {<\"a\", {}>};",
+     "Unsupported set of tuples 'T' written in the model", 2),
+    ("tuple Task { string name; {string} after; }\ntuple Job { Task t; }", "Unsupported field of tuple type 'Task'", 2),
     ("{int} Q[1..2] = ...;\nint k = sum(i in 1..2 : 3 in Q[i, 1]) 1;", "Unsupported subscripts of 'Q'", 2),
 ])
 def test_set_expression_errors_name_the_construct(model, message, lineno):

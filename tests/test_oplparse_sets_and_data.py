@@ -161,6 +161,10 @@ def located(tmp_path, model, data=None):
     ("tuple T { string a; int b; }\n{string} K = ...;\nT t[K] = ...;", "K = {u v};\nt = [<x 1>, <y 2 3>];",
      "Tuple <'y' 2 3> of 't' has 3 field(s) but tuple 'T' declares 2", ("m.dat", 2)),
     ("{int} S = ...;", "S = {1..3,\n 2..4};", "Duplicate element 2 in the set of 'S'", ("m.dat", 2)),
+    ("tuple T { string a; {int} b; }\n{T} S = ...;", "S = {<x {1}>,\n <y 2>};",
+     "Tuple <'y' 2> of 'S' gives no set for its field 'b'", ("m.dat", 2)),
+    ("tuple T { string a; {int} b; }\n{T} S = ...;", "S = {<x {1}>,\n <y>};",
+     "Tuple <'y'> of 'S' has 1 field(s) but tuple 'T' declares 2", ("m.dat", 2)),
     ("{int} S = ...;\n{string} T = ...;", "S = {1, 2};\nT = {a, 3};",
      "Set 'T' is declared {string} but its data holds 3, which is a number", ("m.dat", 2)),
     ("{int} Q[1..2] = ...;", "Q = [{1},\n {2, b}];",
@@ -187,3 +191,92 @@ def test_ranges_inside_sets_and_old_style_constraint_names(tmp_path):
     assert "name='ct'" in script and "'lim'" in script
     assert run_gurobi_script(script)["objective_value"] == pytest.approx(expected)
     assert np.isfinite(expected)
+
+
+# Sites whose customers are a set-valued field: membership in a filter, card in a filter, and
+# iteration in a sum and in a forall, against a brute force over every choice of open sites.
+COVER_FIELD_MODEL = """tuple Site {{ string name; {{int}} covers; float cost; }}
+{{Site}} Sites = ...;
+{{Site}} Big = {{s | s in Sites : card(s.covers) >= 3}};
+range Customers = 1..{customers};
+float reward[Customers] = ...;
+dvar boolean open[Sites];
+dvar boolean served[Customers];
+maximize sum(c in Customers) reward[c] * served[c] - sum(s in Sites) s.cost * open[s]
+  - sum(s in Sites) sum(j in s.covers) 0.25 * open[s];
+subject to {{
+  forall(c in Customers) served[c] <= sum(s in Sites : c in s.covers) open[s];
+  forall(s in Sites, j in s.covers) served[j] >= open[s];
+  sum(s in Big) open[s] <= 1;
+  forall(s in Sites : card(s.covers) == 0) open[s] == 0;
+}}
+"""
+
+
+def random_sites(seed):
+    rng = random.Random(seed)
+    customers = rng.randint(4, 7)
+    sites = []
+    for k in range(rng.randint(5, 8)):
+        covers = sorted(rng.sample(range(1, customers + 1), rng.randint(0, 4)))
+        sites.append((f"s{k}", covers, rng.randint(1, 9) if covers else -1))  # only its card keeps it closed
+    reward = [rng.randint(1, 6) for _ in range(customers)]
+    return customers, sites, reward
+
+
+def best_cover(customers, sites, reward):
+    best = 0.0
+    for chosen in itertools.product([0, 1], repeat=len(sites)):
+        opened = [s for s, on in zip(sites, chosen) if on]
+        if any(not s[1] for s in opened) or sum(len(s[1]) >= 3 for s in opened) > 1:
+            continue
+        served = {c for s in opened for c in s[1]}
+        value = sum(reward[c - 1] for c in served) - sum(s[2] + 0.25 * len(s[1]) for s in opened)
+        best = max(best, value)
+    return best
+
+
+@pytest.mark.parametrize("seed", [4, 5, 6, 7])
+def test_set_valued_tuple_fields_against_brute_force_on_both_targets(seed, tmp_path):
+    customers, sites, reward = random_sites(seed)
+    (tmp_path / "c.mod").write_text(COVER_FIELD_MODEL.format(customers=customers))
+    written = ", ".join(f"<{name}, {{{', '.join(map(str, covers))}}}, {cost}>" for name, covers, cost in sites)
+    (tmp_path / "c.dat").write_text(f"Sites = {{ {written} }};\nreward = {reward};\n")
+    files = str(tmp_path / "c.mod"), str(tmp_path / "c.dat")
+    tree, data = parse_files(*files)
+    assert data["Sites"] == [[name, cost] for name, _, cost in sites]
+    assert data["Big"] == [[name, cost] for name, covers, cost in sites if len(covers) >= 3]
+    expected = best_cover(customers, sites, reward)
+    assert korvane.solve(*files)["objective_value"] == pytest.approx(expected)
+    assert run_gurobi_script(GurobiCodeGenerator(tree, data).generate_code())["objective_value"] == pytest.approx(expected)
+
+
+TWO_FIELDS_MODEL = """tuple T { {int} a; string n; {string} b; int w; }
+{T} S = ...;
+{T} Heavy = {t | t in S : t.w > 5};
+int na = sum(t in S) card(t.a);
+int nb = sum(t in Heavy, x in t.b) 1;
+int hits = sum(t in S : 2 in t.a && "q" in t.b) t.w;
+dexpr int d = sum(t in S, k in t.a) k;
+dvar int x in 0..100;
+maximize x + d;
+subject to { x <= na + nb + hits; }
+"""
+
+
+@pytest.mark.parametrize("seed", [3, 4])
+def test_two_set_valued_fields_in_one_tuple_against_python(seed, tmp_path):
+    rng = random.Random(seed)
+    rows = [(sorted(rng.sample(range(1, 5), rng.randint(0, 3))), f"n{k}", sorted(rng.sample("pqr", rng.randint(0, 3))),
+             rng.randint(1, 9)) for k in range(6)]
+    (tmp_path / "t.mod").write_text(TWO_FIELDS_MODEL)
+    written = " ".join(f"<{{{' '.join(map(str, a))}}} {n} {{{' '.join(b)}}} {w}>" for a, n, b, w in rows)
+    (tmp_path / "t.dat").write_text(f"S = {{{written}}};\n")
+    files = str(tmp_path / "t.mod"), str(tmp_path / "t.dat")
+    tree, data = parse_files(*files)
+    expected = {"na": sum(len(a) for a, _, _, _ in rows), "nb": sum(len(b) for _, _, b, w in rows if w > 5),
+                "hits": sum(w for a, _, b, w in rows if 2 in a and "q" in b)}
+    assert {name: data[name] for name in expected} == expected
+    optimum = min(100, sum(expected.values())) + sum(sum(a) for a, _, _, _ in rows)
+    assert korvane.solve(*files)["objective_value"] == pytest.approx(optimum)
+    assert run_gurobi_script(GurobiCodeGenerator(tree, data).generate_code())["objective_value"] == pytest.approx(optimum)

@@ -22,6 +22,8 @@ MODEL FILE (.mod)
     {Arc} Arcs = ...;   or   {Arc} Arcs with src in Nodes, dst in Nodes = ...;
   Read fields with a dot (a.cost), or name them with a pattern: sum(<i, j, c> in Arcs) c * flow[<i, j, c>];
   a pattern with a name already bound selects a slice: sum(<k, j, c> in Arcs) flow[<k, j, c>].
+  A field may hold a set of values: tuple Task { string name; {string} after; }, data <b, {a}>;
+  iterate as p in t.after, test with p in t.after, count with card(t.after).
 - Decision variables, domains boolean, int, int+, float, float+, optionally with bounds:
     dvar float+ ship[Plants][Markets];
     dvar int+ level[Sites] in 0..10;

@@ -58,6 +58,10 @@ class DataChecker {
     for (Ref& decl : Iterate(declarations_)) {
       if (!is_dict(decl)) continue;
       if (Ref name = get(decl, K::name); is_str(name)) by_name_.try_emplace(std::string(utf8(name)), decl.get());
+      if (eq(get(decl, K::type), K::tuple_set_field)) {
+        Py_ssize_t position = PyLong_AsSsize_t(item(decl, K::position).get());
+        set_fields_[text_of(decl, K::owner_type)].emplace_back(position, text_of(decl, K::field));
+      }
     }
   }
 
@@ -185,23 +189,37 @@ class DataChecker {
     if (decl == by_name_.end() || (!is_list(value) && !is_dict(value))) return;
     Ref fields = get(decl->second, K::fields);
     if (!is_list(fields)) return;
-    Py_ssize_t declared = len(fields);
+    // Set-valued fields are written in the tuples too, though the type keeps them apart.
+    const std::vector<std::pair<Py_ssize_t, std::string>>& set_fields = set_fields_[tuple_type];
+    Py_ssize_t declared = len(fields) + static_cast<Py_ssize_t>(set_fields.size());
     Ref tuples = is_dict(value) ? check(PyDict_Values(value.get())) : Ref::borrow(value);
     std::size_t index = 0;
     for (Ref& tuple : Iterate(tuples)) {
       if (is_list(tuple) && len(tuple) != declared) {
-        std::string written;
-        for (Ref& field : Iterate(tuple)) {
-          if (!written.empty()) written += ' ';
-          written += repr_text(field);
-        }
-        fail("Tuple <" + written + "> of '" + name + "' has " + std::to_string(len(tuple)) + " field(s) but tuple '" +
-                 tuple_type + "' declares " + std::to_string(declared) + " Hint: give every tuple of '" + name +
-                 "' one value per field, in the order of the declaration.",
+        fail("Tuple <" + tuple_text(tuple) + "> of '" + name + "' has " + std::to_string(len(tuple)) +
+                 " field(s) but tuple '" + tuple_type + "' declares " + std::to_string(declared) +
+                 " Hint: give every tuple of '" + name + "' one value per field, in the order of the declaration.",
              name, at == SIZE_MAX ? index : at);
+      }
+      for (const auto& [position, field] : set_fields) {
+        Ref set = is_list(tuple) ? item(tuple, position) : Ref();
+        if (set && !is_list(set) && !(is_dict(set) && is_list(get(set, K::elements)))) {
+          fail("Tuple <" + tuple_text(tuple) + "> of '" + name + "' gives no set for its field '" + field +
+                   "'. Hint: write the field's set in the tuple, as in <a, {b, c}>, or {} for none.",
+               name, at == SIZE_MAX ? index : at);
+        }
       }
       ++index;
     }
+  }
+
+  static std::string tuple_text(Handle tuple) {
+    std::string written;
+    for (Ref& field : Iterate(tuple)) {
+      if (!written.empty()) written += ' ';
+      written += repr_text(field);
+    }
+    return written;
   }
 
   // The sets of an array of sets of tuples, one level of lists or keyed arrays per dimension.
@@ -311,6 +329,8 @@ class DataChecker {
   Handle data_;
   Ref declarations_;
   std::unordered_map<std::string, PyObject*> by_name_;  // borrowed from declarations_
+  // tuple type -> its set-valued fields: their places among the fields as written, and names
+  std::unordered_map<std::string, std::vector<std::pair<Py_ssize_t, std::string>>> set_fields_;
 };
 
 }  // namespace

@@ -85,7 +85,7 @@ Ref ModelParser::membership(Ref element) {
   const Token& set = peek();
   const Symbol* symbol = set.kind == Tok::Ident && !find_iterator(std::string(set.text)) ? find_symbol(std::string(set.text))
                                                                                        : nullptr;
-  if (symbol != nullptr && symbol->kind == Kind::SetArray && is("[", 1)) return set_array_membership(std::move(element));
+  if (set_array_ahead() != nullptr) return set_array_membership(std::move(element));
   if (symbol == nullptr || (symbol->kind != Kind::Set && symbol->kind != Kind::TupleSet && symbol->kind != Kind::Range) ||
       is("[", 1)) {
     fail("Unsupported membership test: 'in' takes the name of a declared set or range, as in 'i in S'", in.line);
@@ -207,8 +207,7 @@ Ref ModelParser::call(const Token& function) {
   bool list_max = name == "maxl" || name == "max";
   if (!list_min && !list_max && !is_function(name)) fail("Unsupported function '" + name + "'", function.line);
   expect("(");
-  const Symbol* array = peek().kind == Tok::Ident ? find_symbol(std::string(peek().text)) : nullptr;
-  if (name == "card" && array != nullptr && array->kind == Kind::SetArray && is("[", 1)) return set_array_card();
+  if (name == "card" && set_array_ahead() != nullptr) return set_array_card();
   Ref args = new_list();
   if (!is(")")) {
     do {
@@ -388,6 +387,12 @@ Ref ModelParser::field_access(Ref base, const Token& dot) {
   }
   auto f =
       std::find_if(tuple->fields.begin(), tuple->fields.end(), [&](const TupleField& tf) { return tf.name == name; });
+  if (f == tuple->fields.end() && find_symbol(set_field_symbol(utf8(tuple_type), name)) != nullptr) {
+    fail("Unsupported use of the set-valued field '" + name + "' of tuple '" + std::string(utf8(tuple_type)) +
+             "' as a value: iterate over it as in 'j in t." + name + "', count it with card(t." + name +
+             "), or test 'e in t." + name + "'",
+         field.line);
+  }
   if (f == tuple->fields.end()) {
     fail("Unknown symbol '" + name + "': tuple type '" + std::string(utf8(tuple_type)) + "' has no such field",
          field.line);
@@ -431,10 +436,13 @@ std::vector<IteratorEntry> ModelParser::iterator_list(bool siblings_visible) {
       enlist(tuple_pattern());
       continue;
     }
-    const Symbol* array = peek(2).kind == Tok::Ident ? find_symbol(std::string(peek(2).text)) : nullptr;
-    if (peek().kind == Tok::Ident && is_word("in", 1) && array != nullptr && array->kind == Kind::SetArray && is("[", 3)) {
-      // The subscripts go into the filter, which sees the iterators before them: `c in C, d in Q[c]`.
-      std::vector<std::string> pending = pending_iterators_;
+    // The subscripts go into the filter, which sees the iterators before them: `c in C, d in Q[c]`,
+    // `t in T, j in t.after`.
+    std::vector<std::string> pending = pending_iterators_;
+    if (!siblings_visible) push_scope(entries);
+    bool over_set_array = peek().kind == Tok::Ident && is_word("in", 1) && set_array_ahead(2) != nullptr;
+    if (!siblings_visible) pop_scope(entries);
+    if (over_set_array) {
       if (!siblings_visible) {
         pending_iterators_ = outer_pending;
         push_scope(entries);

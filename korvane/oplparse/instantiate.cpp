@@ -184,6 +184,7 @@ class Instantiation {
     if (eq(type, K::parameter_computed_indexed)) return computed(decl, true);
     if (eq(type, K::set_computed)) return computed_set(decl);
     if (eq(type, K::set_array)) return set_array(decl);
+    if (eq(type, K::tuple_set_field)) return tuple_set_field(decl);
     if (eq(type, K::with_check)) {
       check_with(decl);
       return {};
@@ -369,6 +370,55 @@ class Instantiation {
     env_.scope.resize(env_.scope.size() - slots.size());
     env_.declaration_site.clear();
     if (!is_none(data)) check_status(PyDict_DelItem(data_.get(), name.get()));
+    set_item(data_, members, pairs);
+    return node(K::set_of_tuples_external,
+                {{K::name, members}, {K::tuple_type, item(decl, K::tuple_type)}, {K::lineno, py_int(line_)}});
+  }
+
+  // A set-valued field of tuple type T: taken out of the .dat tuples of every set of T, its sets
+  // become the hidden set of (tuple, member) pairs that `j in t.f` and card(t.f) read.
+  Ref tuple_set_field(Handle decl) {
+    Ref owner_type = item(decl, K::owner_type), members = item(decl, K::name);
+    std::string field(utf8(item(decl, K::field)));
+    Py_ssize_t position = PyLong_AsSsize_t(item(decl, K::position).get());
+    std::set<Py_ssize_t> earlier;
+    for (Ref& k : Iterate(item(decl, K::earlier_positions))) earlier.insert(PyLong_AsSsize_t(k.get()));
+    Ref pairs = new_list(), none_declared = new_list();
+    std::set<std::string> seen;  // a tuple in two sets gives its members once
+    for (Ref& set : Iterate(get(tree_, K::declarations, none_declared))) {
+      if (!is_dict(set) || !eq(get(set, K::type), K::set_of_tuples_external) || !eq(get(set, K::tuple_type), owner_type)) {
+        continue;
+      }
+      Ref name = item(set, K::name);
+      Ref tuples = get(data_, name);
+      if (!is_list(tuples)) continue;  // not given: reported where the set is read
+      Ref stripped = new_list();
+      for (Ref& tuple : Iterate(tuples)) {
+        Ref values = is_list(tuple) && len(tuple) > position ? item(tuple, position) : Ref();
+        Ref elements = values && is_dict(values) ? get(values, K::elements) : values.copy();
+        if (!elements || !is_list(elements)) {
+          fail("Tuple " + std::to_string(len(stripped) + 1) + " of '" + std::string(utf8(name)) +
+               "' gives no set for its field '" + field + "'. Hint: write the field's set in the tuple, as in <a, {b, c}>, "
+               "or {} for none");
+        }
+        Ref head = check(PyList_GetSlice(tuple.get(), 0, position));
+        Ref tail = check(PyList_GetSlice(tuple.get(), position + 1, len(tuple)));
+        Ref rest = check(PySequence_Concat(head.get(), tail.get()));
+        // The set-valued fields after this one are already out; those before it are not.
+        Ref core = new_list();
+        for (Py_ssize_t k = 0; k < len(rest); ++k) {
+          if (!earlier.count(k)) append(core, item(rest, k));
+        }
+        for (Ref& element : Iterate(elements)) {
+          Ref pair = new_list();
+          append(pair, core);
+          append(pair, element);
+          if (seen.insert(repr_text(pair)).second) append(pairs, pair);
+        }
+        append(stripped, rest);
+      }
+      set_item(data_, name, stripped);
+    }
     set_item(data_, members, pairs);
     return node(K::set_of_tuples_external,
                 {{K::name, members}, {K::tuple_type, item(decl, K::tuple_type)}, {K::lineno, py_int(line_)}});

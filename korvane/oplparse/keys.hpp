@@ -27,6 +27,10 @@ inline Key set_literal{"set_literal"};
 inline Key set_operation{"set_operation"};
 inline Key set_array{"set_array"};
 inline Key members{"members"};
+inline Key tuple_set_field{"tuple_set_field"};
+inline Key owner_type{"owner_type"};
+inline Key position{"position"};
+inline Key earlier_positions{"earlier_positions"};
 inline Key with_check{"with_check"};
 // Post-processing: declarations computed from the solution, set aside until the solve
 inline Key reads_solution{"reads_solution"};

@@ -287,22 +287,46 @@ void ModelParser::tuple_type() {
   expect("{");
   Symbol symbol{Kind::TupleType};
   Ref fields = new_list();
+  struct SetField {
+    TupleField field;
+    std::size_t position;
+    int line;
+  };
+  std::vector<SetField> set_fields;
+  std::size_t written = 0;
   while (!accept("}")) {
     accept_word("key");
     std::string type;
     const Token& type_token = peek();
-    if (is("{") || is_word("setof")) {
-      // A set-valued field would make the tuple a key that holds a set; an array of sets keeps
-      // the same data beside the tuples.
-      fail("Unsupported set-valued field in tuple '" + std::string(name.text) +
-               "': declare an array of sets indexed by the set of tuples instead, as in '{string} After[Tasks] = ...;'",
+    if (is_word("setof")) {
+      fail("Unsupported set-valued field written with 'setof' in tuple '" + std::string(name.text) +
+               "': write it as '{string} after;'",
            type_token.line);
+    }
+    if (accept("{")) {
+      const Token& element_token = peek();
+      if (element_token.kind != Tok::Ident || !is_basic_type(element_token.text)) {
+        fail("Unsupported set-valued field in tuple '" + std::string(name.text) +
+                 "': its elements must be int, float or string values",
+             element_token.line);
+      }
+      std::string element = value_type();
+      expect("}");
+      const Token& field = expect_name();
+      expect(";");
+      set_fields.push_back({{std::string(field.text), element}, written++, field.line});
+      continue;
     }
     if (type_token.kind == Tok::Ident && is_basic_type(type_token.text)) {
       type = value_type();
     } else {
       const Symbol* nested = find_symbol(std::string(type_token.text));
       if (nested == nullptr || nested->kind != Kind::TupleType) syntax_error(type_token);
+      if (nested->set_fields) {
+        fail("Unsupported field of tuple type '" + std::string(type_token.text) + "' in tuple '" +
+                 std::string(name.text) + "': '" + std::string(type_token.text) + "' has a set-valued field",
+             type_token.line);
+      }
       type = std::string(advance().text);
     }
     const Token& field = expect_name();
@@ -315,15 +339,24 @@ void ModelParser::tuple_type() {
     }
     expect(";");
     symbol.fields.push_back({std::string(field.text), type});
+    ++written;
     Ref record = new_dict();
     set_item(record, K::name, py_str(field.text));
     set_item(record, K::type, py_str(type));
     append(fields, record);
   }
   accept(";");
+  symbol.set_fields = !set_fields.empty();
   declare(name, std::move(symbol));
   add_declaration(
       node(K::tuple_type_decl, {{K::name, py_str(name.text)}, {K::fields, fields}, {K::lineno, py_int(line)}}));
+  // Last field first: instantiation takes each out of the tuples' data, and the places of the
+  // fields before it stay as written.
+  for (std::size_t k = set_fields.size(); k-- > 0;) {
+    std::vector<std::size_t> earlier;
+    for (std::size_t e = 0; e < k; ++e) earlier.push_back(set_fields[e].position);
+    tuple_set_field(std::string(name.text), set_fields[k].field, set_fields[k].position, earlier, set_fields[k].line);
+  }
 }
 
 // range R = a..b;  or  range R = ...;
@@ -493,6 +526,11 @@ void ModelParser::set_declaration(bool setof) {
   Ref value, computed;
   if (accept("=") && !accept("...")) {
     if (is("{") && literal_ahead()) {
+      if (of_tuples && find_symbol(type)->set_fields) {
+        fail("Unsupported set of tuples '" + owner + "' written in the model: tuple '" + type +
+                 "' has a set-valued field, so give its tuples in the .dat file ('" + owner + " = ...;')",
+             line);
+      }
       value = literal(owner, of_tuples ? "" : type);
     } else {
       computed = solution_readable([&] { return set_expression(); }, "the initializer of set '" + owner + "'");
@@ -563,6 +601,12 @@ void ModelParser::tuple_array(const Token& type_name) {
   expect("]");
   if (accept("=")) expect("...");
   expect(";");
+  if (find_symbol(std::string(type_name.text))->set_fields) {
+    fail("Unsupported tuple array '" + owner + "': tuple '" + std::string(type_name.text) +
+             "' has a set-valued field; declare a set of them instead, as in '{" + std::string(type_name.text) +
+             "} " + owner + " = ...;'",
+         type_name.line);
+  }
   declare(name, Symbol{Kind::TupleArray, 1, std::string(type_name.text)});
   add_declaration(node(K::tuple_array_external, {{K::name, py_str(owner)},
                                                  {K::tuple_type, py_str(type_name.text)},

@@ -39,7 +39,17 @@ struct Symbol {
   bool after_solve = false;         // parameters and sets computed from decision variables
   std::size_t size = 0;             // decision expressions: the nodes of the expression
   std::string members;              // arrays of sets: the set of (index..., member) tuples that holds them
+  bool set_fields = false;          // tuple types: some field holds a set (kept beside the tuples)
 };
+
+// The name of the array of sets that holds the set-valued field `field` of tuple type `tuple`; the
+// dot keeps it apart from every name a model can declare.
+inline std::string set_field_symbol(std::string_view tuple, std::string_view field) {
+  std::string name(tuple);
+  name += '.';
+  name += field;
+  return name;
+}
 
 // A loop variable in scope: of a forall, a sum, an aggregate or an indexed decision expression,
 // or a name bound by a tuple pattern, which stands for a field of the pattern's iterator.
@@ -219,6 +229,16 @@ class ModelParser {
   std::pair<Ref, std::string> hidden_set(const std::string& where);
   std::string tuple_type_of(Handle expression);
   void set_array(const Token& name, const std::string& element_type, int line);
+  // An array of sets as used: `Q[i]`, or `t.f` with f a set-valued field of t's tuple type.
+  struct SetArrayUse {
+    const Symbol* symbol;
+    std::string name;
+    std::vector<Ref> subs;
+  };
+  const Symbol* set_array_ahead(std::size_t ahead = 0);
+  SetArrayUse set_array_use();
+  void tuple_set_field(const std::string& tuple, const TupleField& field, std::size_t position,
+                       const std::vector<std::size_t>& earlier, int line);
   IteratorEntry set_array_entry();
   Ref set_array_card();
   Ref set_array_membership(Ref element);

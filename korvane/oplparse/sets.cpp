@@ -188,19 +188,83 @@ void ModelParser::set_array(const Token& name, const std::string& element_type, 
   add_declaration(std::move(decl));
 }
 
-// `j in Q[t]`: an iterator over the hidden set of Q whose index fields equal the subscripts, and j
-// the name of its member field.
+// `j in Q[t]` (or `j in t.f`): an iterator over the hidden set of Q whose index fields equal the
+// subscripts, and j the name of its member field.
 IteratorEntry ModelParser::set_array_entry() {
   std::string iterator(expect_name().text);
   expect_word("in");
-  const Token& array = advance();
-  const Symbol& symbol = *find_symbol(std::string(array.text));
-  std::vector<Ref> subs = array_subscripts(array, symbol);
-  IteratorEntry entry{hidden_name(array.text, "_member"),
-                      node(K::named_set, {{K::name, py_str(symbol.members)}}), symbol.type};
-  entry.filter = member_filter(entry, subs);
+  SetArrayUse use = set_array_use();
+  const Symbol& symbol = *use.symbol;
+  IteratorEntry entry{hidden_name(use.name, "_member"), node(K::named_set, {{K::name, py_str(symbol.members)}}),
+                      symbol.type};
+  entry.filter = member_filter(entry, use.subs);
   entry.bindings.emplace_back(iterator, member_tuple_type(symbol), entry.name, symbol.type, "member");
   return entry;
+}
+
+// The array of sets named by the tokens `ahead`: `Q[` with Q declared so, or `t.f` with t an
+// iterator over tuples whose field f holds a set; null when they name none.
+const Symbol* ModelParser::set_array_ahead(std::size_t ahead) {
+  const Token& first = peek(ahead);
+  if (first.kind != Tok::Ident) return nullptr;
+  std::string name(first.text);
+  if (const Iterator* it = find_iterator(name)) {
+    if (it->tuple_type.empty() || !is(".", ahead + 1) || peek(ahead + 2).kind != Tok::Ident) return nullptr;
+    return find_symbol(set_field_symbol(it->tuple_type, peek(ahead + 2).text));
+  }
+  const Symbol* symbol = find_symbol(name);
+  return symbol != nullptr && symbol->kind == Kind::SetArray && is("[", ahead + 1) ? symbol : nullptr;
+}
+
+// Reads the array of sets that set_array_ahead() found; `t.f` is the array of f subscripted by t.
+ModelParser::SetArrayUse ModelParser::set_array_use() {
+  const Token& first = advance();
+  if (find_iterator(std::string(first.text))) {
+    Ref base = reference(first);
+    expect(".");
+    const Token& field = advance();
+    const Symbol* symbol = find_symbol(set_field_symbol(text(item(base, K::sem_type)), field.text));
+    std::vector<Ref> subs;
+    subs.push_back(std::move(base));
+    return {symbol, std::string(field.text), std::move(subs)};
+  }
+  const Symbol* symbol = find_symbol(std::string(first.text));
+  return {symbol, std::string(first.text), array_subscripts(first, *symbol)};
+}
+
+// `{string} after;` in tuple T: the field leaves the tuple and becomes the array of sets `T.after`
+// indexed by the tuples, held as the hidden set of (tuple, member) pairs that instantiation fills
+// from the tuples' data (`position` is the field's place among the fields as written, `earlier`
+// those of the set-valued fields before it).
+void ModelParser::tuple_set_field(const std::string& tuple, const TupleField& field, std::size_t position,
+                                  const std::vector<std::size_t>& earlier, int line) {
+  Symbol member{Kind::TupleType};
+  member.fields = {{"index1", tuple}, {"member", field.type}};
+  Ref fields = new_list();
+  for (const TupleField& f : member.fields) {
+    Ref record = new_dict();
+    set_item(record, K::name, py_str(f.name));
+    set_item(record, K::type, py_str(f.type));
+    append(fields, record);
+  }
+  Ref earlier_list = new_list();
+  for (std::size_t e : earlier) append(earlier_list, py_int(static_cast<long>(e)));
+  std::string owner = tuple + "_" + field.name;
+  std::string member_type = hidden_name(owner, "_member");
+  std::string members = hidden_name(owner, "_members");
+  symbols_.emplace(member_type, std::move(member));
+  symbols_.emplace(members, Symbol{Kind::TupleSet, 0, member_type});
+  add_declaration(node(K::tuple_type_decl, {{K::name, py_str(member_type)}, {K::fields, fields}, {K::lineno, py_int(line)}}));
+  add_declaration(node(K::tuple_set_field, {{K::name, py_str(members)},
+                                            {K::tuple_type, py_str(member_type)},
+                                            {K::owner_type, py_str(tuple)},
+                                            {K::field, py_str(field.name)},
+                                            {K::position, py_int(static_cast<long>(position))},
+                                            {K::earlier_positions, earlier_list},
+                                            {K::lineno, py_int(line)}}));
+  Symbol array{Kind::SetArray, 1, member_type};
+  array.members = members;
+  symbols_.emplace(set_field_symbol(tuple, field.name), std::move(array));
 }
 
 // The subscripts of an array of sets, one per dimension.
@@ -235,27 +299,23 @@ Ref ModelParser::member_filter(const IteratorEntry& entry, const std::vector<Ref
 }
 
 Ref ModelParser::set_array_membership(Ref element) {
-  const Token& array = advance();
-  const Symbol& symbol = *find_symbol(std::string(array.text));
-  std::vector<Ref> subs = array_subscripts(array, symbol);
+  SetArrayUse use = set_array_use();
   Ref pair = new_list();
-  for (Ref& sub : subs) append(pair, sub);
+  for (Ref& sub : use.subs) append(pair, sub);
   append(pair, element);
   Ref args = new_list();
-  append(args, node(K::name_node, {{K::value, py_str(symbol.members)}}));
+  append(args, node(K::name_node, {{K::value, py_str(use.symbol->members)}}));
   append(args, node(K::tuple_literal, {{K::elements, pair}}));
   return node(K::funcall, {{K::name, py_str("in")}, {K::args, args}, {K::sem_type, K::boolean}});
 }
 
-// card(Q[t]) for an array of sets: the number of its members, counted by a sum.
+// card(Q[t]) (or card(t.f)) for an array of sets: the number of its members, counted by a sum.
 Ref ModelParser::set_array_card() {
-  const Token& array = advance();
-  const Symbol& symbol = *find_symbol(std::string(array.text));
-  std::vector<Ref> subs = subscripts();
+  SetArrayUse use = set_array_use();
   expect(")");
-  IteratorEntry entry{hidden_name(array.text, "_member"),
-                      node(K::named_set, {{K::name, py_str(symbol.members)}}), symbol.type};
-  Ref filter = member_filter(entry, subs);
+  IteratorEntry entry{hidden_name(use.name, "_member"),
+                      node(K::named_set, {{K::name, py_str(use.symbol->members)}}), use.symbol->type};
+  Ref filter = member_filter(entry, use.subs);
   std::vector<IteratorEntry> entries;
   entries.push_back(std::move(entry));
   Ref n = node(K::sum, {{K::iterators, entries_list(entries)}});

@@ -619,6 +619,14 @@ subject to {
 CHECKED_ARITY_MODEL = _write("arity.mod", "tuple T { int a; int b; } {T} S = ...; float p = ...; int n = ...;")
 
 
+@scenario
+def tuple_set_fields():
+    fields = oplparse.parse_model("tuple T { {int} a; string n; {string} b; } {T} S = ...; "
+                                  "int c = sum(t in S, j in t.b : 2 in t.a) card(t.a);")
+    oplparse.instantiate(fields, {"S": [[[1, 2], "x", ["p", "q"]], [[], "y", []]]})
+    expect(faultlore.SemanticError, oplparse.instantiate, fields, {"S": [[[1], "x", 3]]})
+
+
 @scenario(warmup=10, rounds=8)
 def instantiate():
     tree = oplparse.parse_model(INSTANTIATE_MODEL, "m.mod")
@@ -629,7 +637,7 @@ def instantiate():
     for text in ("float c = infinity; dvar float x; minimize x; subject to { x >= 0; 2 * x <= c; }",
                  "int d[1..2] = [1, 0]; dvar float x[1..2]; minimize x[1]; subject to { forall(i in 1..2) "
                  "x[i] <= 3 div d[i]; }", "{int} S = {1}; dvar float x; minimize x; subject to { forall(i in S) "
-                 "x >= card({j | j in S : j > i}); }", "tuple T { {int} s; }"):
+                 "x >= card({j | j in S : j > i}); }", "tuple T { setof(int) s; }"):
         expect(faultlore.SemanticError, lambda t: oplparse.instantiate(oplparse.parse_model(t), {}), text)
     for text in ('float p = "abc";', "int n = true;", "S = {<1 2>, <3>};", "S = {1..3, 2};", "a = [1..2];"):
         expect(faultlore.SemanticError, oplparse.parse_files, CHECKED_ARITY_MODEL, _write("bad.dat", text))
