@@ -627,7 +627,9 @@ def tuple_set_fields():
     expect(faultlore.SemanticError, oplparse.instantiate, fields, {"S": [[[1], "x", 3]]})
 
 
-@scenario(warmup=10, rounds=8)
+# Its block count settles only after some dozens of calls (caches of the interpreter and of
+# tempfile filling up), so it warms up longer than most.
+@scenario(warmup=60, rounds=8)
 def instantiate():
     tree = oplparse.parse_model(INSTANTIATE_MODEL, "m.mod")
     oplparse.instantiate(tree, {"S": ["a", "b", "c"], "Cap": [3, 5, 1]})
