@@ -33,27 +33,7 @@ class Lexer {
 
  private:
   // False at the end of the text. An unterminated block comment becomes an Invalid token.
-  bool skip_space_and_comments() {
-    while (pos_ < text_.size()) {
-      char c = text_[pos_];
-      if (c == '\n') {
-        ++line_;
-        ++pos_;
-      } else if (c == ' ' || c == '\t' || c == '\r' || c == '\f' || c == '\v') {
-        ++pos_;
-      } else if (starts_with("//")) {
-        while (pos_ < text_.size() && text_[pos_] != '\n') ++pos_;
-      } else if (starts_with("/*")) {
-        std::size_t close = text_.find("*/", pos_ + 2);
-        if (close == std::string_view::npos) return true;
-        count_lines(pos_, close + 2);
-        pos_ = close + 2;
-      } else {
-        return true;
-      }
-    }
-    return false;
-  }
+  bool skip_space_and_comments() { return skip_blanks(text_, pos_, line_); }
 
   bool starts_with(std::string_view s) const { return text_.substr(pos_, s.size()) == s; }
 

@@ -27,4 +27,28 @@ struct Token {
 // Always ends with one End token.
 std::vector<Token> tokenize(std::string_view text);
 
+// Moves `pos` past blanks and comments (// to the end of the line, /* ... */), counting the lines
+// it passes in `line`. False at the end of the text; true at any other character, or at a /* that
+// is never closed, which each lexer reports in its own way.
+inline bool skip_blanks(std::string_view text, std::size_t& pos, int& line) {
+  while (pos < text.size()) {
+    char c = text[pos];
+    if (c == '\n') {
+      ++line;
+      ++pos;
+    } else if (c == ' ' || c == '\t' || c == '\r' || c == '\f' || c == '\v') {
+      ++pos;
+    } else if (text.substr(pos, 2) == "//") {
+      while (pos < text.size() && text[pos] != '\n') ++pos;
+    } else if (text.substr(pos, 2) == "/*") {
+      std::size_t close = text.find("*/", pos + 2);
+      if (close == std::string_view::npos) return true;
+      for (; pos < close + 2; ++pos) line += text[pos] == '\n';
+    } else {
+      return true;
+    }
+  }
+  return false;
+}
+
 }  // namespace oplparse

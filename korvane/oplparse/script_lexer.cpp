@@ -2,6 +2,7 @@
 
 #include <array>
 
+#include "lexer.hpp"
 #include "script.hpp"
 
 namespace oplparse::script {
@@ -46,24 +47,9 @@ class BlockLexer {
 
  private:
   bool skip_space() {
-    while (pos_ < text_.size()) {
-      char c = text_[pos_];
-      if (c == '\n') {
-        ++line_;
-        ++pos_;
-      } else if (c == ' ' || c == '\t' || c == '\r' || c == '\f' || c == '\v') {
-        ++pos_;
-      } else if (text_.substr(pos_, 2) == "//") {
-        while (pos_ < text_.size() && text_[pos_] != '\n') ++pos_;
-      } else if (text_.substr(pos_, 2) == "/*") {
-        std::size_t close = text_.find("*/", pos_ + 2);
-        if (close == std::string_view::npos) throw ModelError{"Unterminated comment in a script block", line_};
-        advance_to(close + 2);
-      } else {
-        return true;
-      }
-    }
-    return false;
+    if (!skip_blanks(text_, pos_, line_)) return false;
+    if (text_.substr(pos_, 2) == "/*") throw ModelError{"Unterminated comment in a script block", line_};
+    return true;
   }
 
   void advance_to(std::size_t end) {
