@@ -5,12 +5,14 @@
 // ASCII strings are copied straight into new str objects, and the elements of a container are
 // collected on one shared stack and moved into a list of the right size in one go. Line numbers
 // are only computed when an error is reported.
+#include <cstdint>
 #include <cstring>
 #include <optional>
 #include <unordered_map>
 #include <vector>
 
 #include "common/collector.hpp"
+#include "shared_values.hpp"
 #include "source.hpp"
 
 namespace oplparse {
@@ -39,30 +41,38 @@ enum class Shape { Value, Key };
 
 // The elements of one set literal, for the check that none repeats. An element written <...> is a
 // list here and stands for the tuple of its items: it is hashed and compared as that tuple would
-// be (so 1, 1.0 and true are one element, as in Python), without building the tuple. Elements
-// are borrowed: the parser holds them until the set is complete.
+// be (so 1, 1.0 and true are one element, as in Python), without building the tuple. The elements
+// stay on the parser's stack until the set is complete; the table refers to them by their
+// position there, in 8-byte slots, so that a set of a million elements keeps its table small.
 class ElementSet {
  public:
+  ElementSet(const std::vector<Ref>& stack, std::size_t base) : stack_(stack), base_(base) {}
+
   // False when an equal element is already in; elements that cannot be keys (keyed arrays) are
-  // never equal to anything.
-  bool insert(PyObject* element) {
+  // never equal to anything. The element is the one on top of the stack.
+  bool insert_last() {
+    PyObject* element = stack_.back().get();
     std::optional<Py_hash_t> hash = hash_of(element);
     if (!hash) return true;
     if (2 * (count_ + 1) > slots_.size()) grow();
-    std::size_t mask = slots_.size() - 1, i = static_cast<std::size_t>(*hash) & mask;
-    for (; slots_[i].element != nullptr; i = (i + 1) & mask) {
-      if (slots_[i].hash == *hash && equal(slots_[i].element, element)) return false;
+    std::uint64_t mixed = static_cast<std::uint64_t>(*hash) * 0x9e3779b97f4a7c15ULL;
+    auto check = static_cast<std::uint32_t>(mixed ^ (mixed >> 32));
+    std::size_t mask = slots_.size() - 1, i = check & mask;
+    for (; slots_[i].position != 0; i = (i + 1) & mask) {
+      if (slots_[i].check == check && equal(element_at(slots_[i]), element)) return false;
     }
-    slots_[i] = {*hash, element};
+    slots_[i] = {check, static_cast<std::uint32_t>(stack_.size() - base_)};
     ++count_;
     return true;
   }
 
  private:
   struct Slot {
-    Py_hash_t hash = 0;
-    PyObject* element = nullptr;
+    std::uint32_t check = 0;     // the element's hash, mixed; its low bits choose the slot
+    std::uint32_t position = 0;  // 1 + the element's place in the set; 0 for a free slot
   };
+
+  PyObject* element_at(Slot s) const { return stack_[base_ + s.position - 1].get(); }
 
   static std::optional<Py_hash_t> hash_of(PyObject* element) {
     if (PyDict_Check(element)) return std::nullopt;
@@ -103,13 +113,15 @@ class ElementSet {
     old.swap(slots_);
     std::size_t mask = slots_.size() - 1;
     for (const Slot& s : old) {
-      if (s.element == nullptr) continue;
-      std::size_t i = static_cast<std::size_t>(s.hash) & mask;
-      while (slots_[i].element != nullptr) i = (i + 1) & mask;
+      if (s.position == 0) continue;
+      std::size_t i = s.check & mask;
+      while (slots_[i].position != 0) i = (i + 1) & mask;
       slots_[i] = s;
     }
   }
 
+  const std::vector<Ref>& stack_;
+  std::size_t base_;
   std::vector<Slot> slots_;
   std::size_t count_ = 0;
 };
@@ -273,7 +285,7 @@ class DataParser {
     ++p_;
     std::size_t base = stack_.size();
     std::optional<ElementSet> seen;
-    if (close == '}') seen.emplace();
+    if (close == '}') seen.emplace(stack_, base);
     while (!at(close)) {
       std::size_t start = record_item();
       stack_.push_back(value(shape));
@@ -323,7 +335,7 @@ class DataParser {
 
   // The element on top of the stack, checked against those read before it in the same set.
   void add_element(ElementSet& seen, std::size_t start) {
-    if (seen.insert(stack_.back().get())) return;
+    if (seen.insert_last()) return;
     fail_at("Duplicate element " + repr_text(stack_.back()) + " in the set of '" + std::string(name_) +
                 "' Hint: list each element of a set once.",
             start);
@@ -391,7 +403,7 @@ class DataParser {
     if (text == "true") return py_bool(true);
     if (text == "false") return py_bool(false);
     refuse_connection(text, start);
-    return shared_ascii(text);
+    return strings_.get(text);
   }
 
   Ref identifier() {
@@ -447,20 +459,7 @@ class DataParser {
     std::string_view body(start, static_cast<std::size_t>(p_ - start));
     ++p_;
     if (high >= 0x80 || escaped) return string_from_literal(body);
-    return shared_ascii(body);
-  }
-
-  // Data repeats its names (nodes, products, cities) many times: one object per distinct text.
-  Ref shared_ascii(std::string_view body) {
-    auto [slot, added] = strings_.try_emplace(body);
-    if (added) slot->second = ascii(body);
-    return slot->second.copy();
-  }
-
-  static Ref ascii(std::string_view body) {
-    Ref s = check(PyUnicode_New(static_cast<Py_ssize_t>(body.size()), 127));
-    std::memcpy(PyUnicode_1BYTE_DATA(s.get()), body.data(), body.size());
-    return s;
+    return strings_.get(body);
   }
 
   std::size_t offset() const { return static_cast<std::size_t>(p_ - begin_); }
@@ -530,7 +529,7 @@ class DataParser {
   const char* p_;
   const char* end_;
   std::vector<Ref> stack_;                             // elements of the containers being read, innermost last
-  std::unordered_map<std::string_view, Ref> strings_;  // ASCII strings read so far, by their text
+  SharedStrings strings_;                              // ASCII strings read so far, by their text
 };
 
 }  // namespace

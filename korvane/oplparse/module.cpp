@@ -2,9 +2,11 @@
 // dictionary that the code generators take. Errors in either file are SemanticErrors carrying
 // the line, a repair hint and the file name (as the attribute `filename`).
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 #include <string>
 
 #include "common/collector.hpp"
@@ -31,47 +33,88 @@ Ref parse_data(const Call& c) {
   return parse_data_text(source_of(c, "parse_data", text, filename));
 }
 
-// Reads the whole file into `content`; returns 0, or the errno of the failure. Runs without the
-// interpreter lock, so it must not throw and must not touch Python objects.
-int read_all(const char* name, std::string& content) noexcept {
-  int fd = ::open(name, O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return errno;
+// An open file descriptor, closed when it goes out of scope.
+struct OpenFile {
+  int fd;
+  ~OpenFile() {
+    if (fd >= 0) ::close(fd);
+  }
+};
+
+// Reads from `fd` into `buffer` until it is full or the file ends; returns the bytes read, or -1
+// with `error` set. Runs without the interpreter lock: touches no Python object.
+ssize_t read_into(int fd, char* buffer, std::size_t size, int& error) noexcept {
+  std::size_t filled = 0;
+  while (filled < size) {
+    ssize_t n = ::read(fd, buffer + filled, size - filled);
+    if (n == 0) break;
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      error = errno;
+      return -1;
+    }
+    filled += static_cast<std::size_t>(n);
+  }
+  return static_cast<ssize_t>(filled);
+}
+
+// Whatever follows in `fd` once the expected size has been read (a file that grew meanwhile, or
+// one whose size is not known in advance, like a pipe). Same contract as read_into.
+int read_rest(int fd, std::string& rest) noexcept {
   int error = 0;
   try {
     char buffer[1 << 16];
-    for (;;) {
-      ssize_t n = ::read(fd, buffer, sizeof buffer);
-      if (n == 0) break;
-      if (n < 0 && errno == EINTR) continue;
-      if (n < 0) {
-        error = errno;
-        break;
-      }
-      content.append(buffer, static_cast<std::size_t>(n));
-    }
+    for (ssize_t n; (n = read_into(fd, buffer, sizeof buffer, error)) > 0;) rest.append(buffer, static_cast<std::size_t>(n));
   } catch (const std::bad_alloc&) {
     error = ENOMEM;
   }
-  ::close(fd);
   return error;
 }
 
-// The whole file at `path` (a str or bytes from os.fspath) as bytes. Failures raise what Python's
-// own file reading raises: OSError, with the subclass of its errno (such as FileNotFoundError).
+[[noreturn]] void fail_reading(int error, Handle path) {
+  if (error == ENOMEM) throw std::bad_alloc();
+  errno = error;
+  PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path);
+  throw PyErrorSet{};
+}
+
+// The whole file at `path` (a str or bytes from os.fspath) as bytes, read straight into the bytes
+// object at the size the file has when opened (data files run to megabytes: no second copy).
+// Failures raise what Python's own file reading raises: OSError, with the subclass of its errno
+// (such as FileNotFoundError).
 Ref read_bytes(Handle path) {
   PyObject* converted = nullptr;
   if (!PyUnicode_FSConverter(path, &converted)) throw PyErrorSet{};
   Ref encoded = Ref::steal(converted);
-  std::string content;
+  OpenFile file{-1};
   int error = 0;
-  Py_BEGIN_ALLOW_THREADS error = read_all(PyBytes_AS_STRING(encoded.get()), content);
-  Py_END_ALLOW_THREADS if (error == ENOMEM) throw std::bad_alloc();
-  if (error != 0) {
-    errno = error;
-    PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path);
-    throw PyErrorSet{};
+  struct stat status {};
+  Py_BEGIN_ALLOW_THREADS file.fd = ::open(PyBytes_AS_STRING(encoded.get()), O_RDONLY | O_CLOEXEC);
+  if (file.fd < 0) {
+    error = errno;
+  } else if (::fstat(file.fd, &status) != 0) {
+    error = errno;
   }
-  return check(PyBytes_FromStringAndSize(content.data(), static_cast<Py_ssize_t>(content.size())));
+  Py_END_ALLOW_THREADS if (error != 0) fail_reading(error, path);
+  auto expected = static_cast<std::size_t>(S_ISREG(status.st_mode) ? status.st_size : 0);
+  Ref bytes = check(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(expected)));
+  ssize_t got = 0;
+  std::string rest;
+  Py_BEGIN_ALLOW_THREADS got = read_into(file.fd, PyBytes_AS_STRING(bytes.get()), expected, error);
+  if (got == static_cast<ssize_t>(expected)) error = read_rest(file.fd, rest);
+  Py_END_ALLOW_THREADS if (error != 0) fail_reading(error, path);
+  if (!rest.empty()) {
+    Ref whole = check(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(expected + rest.size())));
+    std::memcpy(PyBytes_AS_STRING(whole.get()), PyBytes_AS_STRING(bytes.get()), expected);
+    std::memcpy(PyBytes_AS_STRING(whole.get()) + expected, rest.data(), rest.size());
+    return whole;
+  }
+  if (got < static_cast<ssize_t>(expected)) {
+    PyObject* raw = bytes.release();
+    if (_PyBytes_Resize(&raw, got) != 0) throw PyErrorSet{};
+    bytes = Ref::steal(raw);
+  }
+  return bytes;
 }
 
 // The source of a file's bytes, checked to be UTF-8 outside its comments.
