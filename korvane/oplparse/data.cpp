@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "common/collector.hpp"
+#include "common/prefault.hpp"
 #include "shared_values.hpp"
 #include "source.hpp"
 
@@ -46,7 +47,7 @@ enum class Shape { Value, Key };
 // position there, in 8-byte slots, so that a set of a million elements keeps its table small.
 class ElementSet {
  public:
-  ElementSet(const std::vector<Ref>& stack, std::size_t base) : stack_(stack), base_(base) {}
+  ElementSet(const PopulatedVector<Ref>& stack, std::size_t base) : stack_(stack), base_(base) {}
 
   // False when an equal element is already in; elements that cannot be keys (keyed arrays) are
   // never equal to anything. The element is the one on top of the stack.
@@ -109,7 +110,7 @@ class ElementSet {
   }
 
   void grow() {
-    std::vector<Slot> old(std::max<std::size_t>(16, slots_.size() * 2));
+    PopulatedVector<Slot> old(std::max<std::size_t>(16, slots_.size() * 2));
     old.swap(slots_);
     std::size_t mask = slots_.size() - 1;
     for (const Slot& s : old) {
@@ -120,9 +121,9 @@ class ElementSet {
     }
   }
 
-  const std::vector<Ref>& stack_;
+  const PopulatedVector<Ref>& stack_;
   std::size_t base_;
-  std::vector<Slot> slots_;
+  PopulatedVector<Slot> slots_;
   std::size_t count_ = 0;
 };
 
@@ -358,6 +359,9 @@ class DataParser {
   Ref pop_items(std::size_t base, Shape shape) {
     auto n = static_cast<Py_ssize_t>(stack_.size() - base);
     Ref out = check(shape == Shape::Key ? PyTuple_New(n) : PyList_New(n));
+    if (shape == Shape::Value && n * sizeof(PyObject*) >= kPopulateFrom) {
+      populate(reinterpret_cast<PyListObject*>(out.get())->ob_item, n * sizeof(PyObject*));  // a fresh block
+    }
     for (Py_ssize_t i = 0; i < n; ++i) {
       PyObject* element = stack_[base + static_cast<std::size_t>(i)].release();
       if (shape == Shape::Key) {
@@ -522,13 +526,13 @@ class DataParser {
 
   const Source& source_;
   DataLocations* where_;
-  std::vector<std::size_t>* items_ = nullptr;  // the item offsets of the name being read, when kept
+  PopulatedVector<std::size_t>* items_ = nullptr;  // the item offsets of the name being read, when kept
   std::string_view name_;                      // the name being assigned, for messages
   int depth_ = 0;
   const char* begin_;
   const char* p_;
   const char* end_;
-  std::vector<Ref> stack_;                             // elements of the containers being read, innermost last
+  PopulatedVector<Ref> stack_;                             // elements of the containers being read, innermost last
   SharedStrings strings_;                              // ASCII strings read so far, by their text
 };
 

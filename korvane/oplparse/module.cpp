@@ -10,6 +10,7 @@
 #include <string>
 
 #include "common/collector.hpp"
+#include "common/prefault.hpp"
 #include "script.hpp"
 #include "source.hpp"
 
@@ -100,7 +101,8 @@ Ref read_bytes(Handle path) {
   Ref bytes = check(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(expected)));
   ssize_t got = 0;
   std::string rest;
-  Py_BEGIN_ALLOW_THREADS got = read_into(file.fd, PyBytes_AS_STRING(bytes.get()), expected, error);
+  Py_BEGIN_ALLOW_THREADS populate(PyBytes_AS_STRING(bytes.get()), expected);
+  got = read_into(file.fd, PyBytes_AS_STRING(bytes.get()), expected, error);
   if (got == static_cast<ssize_t>(expected)) error = read_rest(file.fd, rest);
   Py_END_ALLOW_THREADS if (error != 0) fail_reading(error, path);
   if (!rest.empty()) {
@@ -134,6 +136,7 @@ Ref instantiate(const Call& c) {
 Ref parse_files(const Call& c) {
   auto [model_path, data_path] = c.bind(Params<2>{"parse_files", {"model_path", "data_path"}, 1});
   PauseCollector pause;  // the data's containers are checked and instantiated in bulk
+  PrefaultArenas prefault;
   Ref model_name = check(PyOS_FSPath(model_path));
   Ref model_bytes = read_bytes(model_name);
   Source model = file_source(c, model_bytes, model_name);

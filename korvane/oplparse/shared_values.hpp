@@ -9,6 +9,7 @@
 #include <string_view>
 #include <vector>
 
+#include "common/prefault.hpp"
 #include "common/ref.hpp"
 
 namespace oplparse {
@@ -69,7 +70,7 @@ class SharedStrings {
   }
 
   void grow() {
-    std::vector<Slot> old(std::max<std::size_t>(64, slots_.size() * 2));
+    kv::PopulatedVector<Slot> old(std::max<std::size_t>(64, slots_.size() * 2));
     old.swap(slots_);
     std::size_t mask = slots_.size() - 1;
     for (Slot& s : old) {
@@ -80,7 +81,7 @@ class SharedStrings {
     }
   }
 
-  std::vector<Slot> slots_;
+  kv::PopulatedVector<Slot> slots_;
   std::size_t count_ = 0;
 };
 

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "common/module.hpp"
+#include "common/prefault.hpp"
 #include "common/recursion.hpp"
 #include "keys.hpp"
 
@@ -86,7 +87,7 @@ inline constexpr long long kDefaultExpansionLimit = 250000;
 struct DataLocations {
   struct Entry {
     std::size_t name = 0;
-    std::vector<std::size_t> items;
+    kv::PopulatedVector<std::size_t> items;
   };
   std::unordered_map<std::string, Entry> names;
 
