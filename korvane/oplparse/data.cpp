@@ -448,11 +448,13 @@ class DataParser {
     return detached_sign ? check(PyNumber_Negative(value.get())) : std::move(value);
   }
 
+  // A string ends on its line, as the encoding check and the model's strings have it (a newline
+  // is written \n, or escaped with a backslash); one left open there is an error at its quote.
   Ref string() {
     const char* start = ++p_;
     bool escaped = false;
     unsigned char high = 0;
-    while (p_ != end_ && *p_ != '"') {
+    while (p_ != end_ && *p_ != '"' && *p_ != '\n') {
       if (*p_ == '\\') {
         escaped = true;
         if (++p_ == end_) break;
@@ -460,6 +462,10 @@ class DataParser {
       high |= static_cast<unsigned char>(*p_++);
     }
     if (p_ == end_) fail_here();
+    if (*p_ == '\n') {
+      p_ = start - 1;
+      fail_here();
+    }
     std::string_view body(start, static_cast<std::size_t>(p_ - start));
     ++p_;
     if (high >= 0x80 || escaped) return string_from_literal(body);
@@ -516,8 +522,8 @@ class DataParser {
         ++n;
       }
     } else if (rest[0] == '"') {
-      std::size_t close = rest.find('"', 1);
-      n = close == std::string_view::npos ? rest.size() : close + 1;
+      std::size_t close = rest.find_first_of("\"\n", 1);
+      n = close == std::string_view::npos ? rest.size() : rest[close] == '"' ? close + 1 : close;
     } else if (rest.substr(0, 2) == ".." || rest.substr(0, 2) == "#[" || rest.substr(0, 2) == "]#") {
       n = 2;
     }

@@ -1,7 +1,9 @@
 // Files as editors save them: a UTF-8 byte order mark is skipped, and comments may hold bytes
 // that are not UTF-8 (Latin-1 and GBK comments are common in course material). Anywhere else such
 // a byte is an error with its line, since it would end up in a name or a string.
+#include <cstdint>
 #include <cstdio>
+#include <cstring>
 
 #include "source.hpp"
 
@@ -26,6 +28,38 @@ std::size_t utf8_sequence(std::string_view text, std::size_t i) {
   return n;
 }
 
+enum class At { Code, LineComment, BlockComment, String };
+
+// Whether any of the eight bytes of `word` is `byte`.
+bool has_byte(std::uint64_t word, unsigned char byte) {
+  constexpr std::uint64_t kOnes = 0x0101010101010101ULL, kHighs = 0x8080808080808080ULL;
+  std::uint64_t x = word ^ (kOnes * byte);
+  return ((x - kOnes) & ~x & kHighs) != 0;
+}
+
+// Where the bytes from `i` on stop being plain: bytes that neither change the state nor need
+// checking, passed over eight at a time. Plain are ASCII other than what opens a comment or a
+// string in code, ASCII other than what ends or escapes in a string, and anything but the end of
+// a comment in one (no valid UTF-8 sequence holds an ASCII byte, so stepping over a comment byte
+// by byte ends it where stepping whole sequences would).
+std::size_t skip_plain(std::string_view text, std::size_t i, At at) {
+  if (at == At::LineComment || at == At::BlockComment) {
+    std::size_t end = text.find(at == At::LineComment ? '\n' : '*', i);
+    return end == std::string_view::npos ? text.size() : end;
+  }
+  const char* stops = at == At::Code ? "/\"" : "\"\n\\";
+  for (; i + 8 <= text.size(); i += 8) {
+    std::uint64_t word = 0;
+    std::memcpy(&word, text.data() + i, 8);
+    if ((word & 0x8080808080808080ULL) != 0) break;
+    bool stop = false;
+    for (const char* c = stops; *c != '\0'; ++c) stop = stop || has_byte(word, static_cast<unsigned char>(*c));
+    if (stop) break;
+  }
+  while (i < text.size() && static_cast<unsigned char>(text[i]) < 0x80 && std::strchr(stops, text[i]) == nullptr) ++i;
+  return i;
+}
+
 }  // namespace
 
 std::string_view without_bom(std::string_view text) {
@@ -34,12 +68,18 @@ std::string_view without_bom(std::string_view text) {
 
 void check_encoding(const Source& source) {
   std::string_view text = source.text;
-  enum class At { Code, LineComment, BlockComment, String } at = At::Code;
+  At at = At::Code;
   for (std::size_t i = 0; i < text.size();) {
+    i = skip_plain(text, i, at);
+    if (i == text.size()) break;
     char c = text[i];
     std::string_view two = text.substr(i, 2);
     if (at == At::Code && two == "//") at = At::LineComment;
-    else if (at == At::Code && two == "/*") at = At::BlockComment;
+    else if (at == At::Code && two == "/*") {
+      at = At::BlockComment;  // its '*' cannot also close it: "/*/" opens a comment, as the lexers read it
+      i += 2;
+      continue;
+    }
     else if (at == At::LineComment && c == '\n') at = At::Code;
     else if (at == At::BlockComment && two == "*/") {
       at = At::Code;
