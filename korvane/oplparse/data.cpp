@@ -55,7 +55,7 @@ class ElementSet {
     PyObject* element = stack_.back().get();
     std::optional<Py_hash_t> hash = hash_of(element);
     if (!hash) return true;
-    if (2 * (count_ + 1) > slots_.size()) grow();
+    if (4 * (count_ + 1) > 3 * slots_.size()) grow();
     std::uint64_t mixed = static_cast<std::uint64_t>(*hash) * 0x9e3779b97f4a7c15ULL;
     auto check = static_cast<std::uint32_t>(mixed ^ (mixed >> 32));
     std::size_t mask = slots_.size() - 1, i = check & mask;

@@ -47,16 +47,21 @@ std::size_t skip_plain(std::string_view text, std::size_t i, At at) {
     std::size_t end = text.find(at == At::LineComment ? '\n' : '*', i);
     return end == std::string_view::npos ? text.size() : end;
   }
-  const char* stops = at == At::Code ? "/\"" : "\"\n\\";
+  // Code stops at '/' and '"'; a string at '"', '\n' and '\\'.
+  bool code = at == At::Code;
+  unsigned char first = code ? '/' : '\n', second = '"', third = code ? '"' : '\\';
   for (; i + 8 <= text.size(); i += 8) {
     std::uint64_t word = 0;
     std::memcpy(&word, text.data() + i, 8);
-    if ((word & 0x8080808080808080ULL) != 0) break;
-    bool stop = false;
-    for (const char* c = stops; *c != '\0'; ++c) stop = stop || has_byte(word, static_cast<unsigned char>(*c));
-    if (stop) break;
+    if ((word & 0x8080808080808080ULL) != 0 || has_byte(word, first) || has_byte(word, second) ||
+        has_byte(word, third)) {
+      break;
+    }
   }
-  while (i < text.size() && static_cast<unsigned char>(text[i]) < 0x80 && std::strchr(stops, text[i]) == nullptr) ++i;
+  for (; i < text.size(); ++i) {
+    auto c = static_cast<unsigned char>(text[i]);
+    if (c >= 0x80 || c == first || c == second || c == third) break;
+  }
   return i;
 }
 

@@ -41,7 +41,7 @@ class SharedStrings {
  public:
   // A new reference to the str of `text`, which must be ASCII.
   kv::Ref get(std::string_view text) {
-    if (2 * (count_ + 1) > slots_.size()) grow();
+    if (4 * (count_ + 1) > 3 * slots_.size()) grow();
     std::uint64_t hash = text_hash(text);
     std::size_t mask = slots_.size() - 1, i = hash & mask;
     for (; slots_[i].object; i = (i + 1) & mask) {
