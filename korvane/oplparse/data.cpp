@@ -144,6 +144,18 @@ class DataParser {
     source_.fail_too_deep(static_cast<std::size_t>(p_ - begin_), "write the values with fewer levels of brackets");
   }
 
+  // The offsets of the items of the value assigned at `start`, read again (the file was read
+  // without an error before).
+  std::vector<std::size_t> item_offsets(std::size_t start) {
+    std::vector<std::size_t> items;
+    items_ = &items;
+    p_ = begin_ + start;
+    identifier();
+    expect('=');
+    assigned_value();
+    return items;
+  }
+
  private:
   Ref assignments() {
     Ref data = new_dict();
@@ -159,11 +171,7 @@ class DataParser {
                     ") Hint: give each name one value; remove or rename the other assignment.",
                 start);
       }
-      if (where_ != nullptr) {
-        DataLocations::Entry& entry = where_->names[std::string(name_)];
-        entry.name = start;
-        items_ = &entry.items;
-      }
+      if (where_ != nullptr) where_->names[std::string(name_)] = start;
       refuse_connection(name_, begin_ + start);
       skip_space();
       if (p_ != end_ && is_ident_start(*p_)) {
@@ -532,7 +540,7 @@ class DataParser {
 
   const Source& source_;
   DataLocations* where_;
-  PopulatedVector<std::size_t>* items_ = nullptr;  // the item offsets of the name being read, when kept
+  std::vector<std::size_t>* items_ = nullptr;  // the item offsets of the value being read, when wanted
   std::string_view name_;                      // the name being assigned, for messages
   int depth_ = 0;
   const char* begin_;
@@ -547,8 +555,15 @@ class DataParser {
 std::size_t DataLocations::offset_of(const std::string& name, std::size_t index) const {
   auto it = names.find(name);
   if (it == names.end()) return SIZE_MAX;
-  const Entry& e = it->second;
-  return index < e.items.size() ? e.items[index] : e.name;
+  if (index == SIZE_MAX || source == nullptr) return it->second;
+  PauseCollector pause;
+  std::vector<std::size_t> items;
+  try {
+    items = DataParser(*source, nullptr).item_offsets(it->second);
+  } catch (const PyErrorSet&) {
+    PyErr_Clear();  // not read again (nested too deep for the stack left here): the name points
+  }
+  return index < items.size() ? items[index] : it->second;
 }
 
 Ref parse_data_text(const Source& source, DataLocations* where) {
@@ -556,6 +571,7 @@ Ref parse_data_text(const Source& source, DataLocations* where) {
   // collector has nothing to find while a large file is read; it would still walk every new list
   // again and again. It is paused for the parse and resumed as it was.
   PauseCollector pause;
+  if (where != nullptr) where->source = &source;
   return DataParser(source, where).parse();
 }
 

@@ -9,7 +9,6 @@
 #include <vector>
 
 #include "common/module.hpp"
-#include "common/prefault.hpp"
 #include "common/recursion.hpp"
 #include "keys.hpp"
 
@@ -80,19 +79,19 @@ void check_encoding(const Source& source);
 // beyond them and is reached within seconds when nested expressions double at every level.
 inline constexpr long long kDefaultExpansionLimit = 250000;
 
-// Where the values of a .dat file stand, kept beside the data dictionary (never in it): for each
-// assigned name, the byte offset of the name and of each element or key of its value when that
-// value is a list, a set or a keyed array (in the order written, which is the order of the list
-// or dictionary). Lines are computed from the offsets only when an error is reported.
+// Where the values of a .dat file stand, kept beside the data dictionary (never in it): the byte
+// offset of each assigned name, and the source read. The offsets of the elements or keys of a
+// value are found again, by reading its assignment once more, only when an error points at one:
+// a large file has hundreds of thousands of them and almost never an error. Lines are computed
+// from the offsets only when an error is reported.
 struct DataLocations {
-  struct Entry {
-    std::size_t name = 0;
-    kv::PopulatedVector<std::size_t> items;
-  };
-  std::unordered_map<std::string, Entry> names;
+  std::unordered_map<std::string, std::size_t> names;
+  const Source* source = nullptr;
 
-  // The byte offset of item `index` of `name`'s value, or of the name itself when the item is
-  // unknown; SIZE_MAX when the name is. Errors take their line and column from it.
+  // The byte offset of item `index` of `name`'s value when that value is a list, a set or a
+  // keyed array (in the order written, which is the order of the list or dictionary), or of the
+  // name itself when there is no such item; SIZE_MAX when the name is unknown. Errors take their
+  // line and column from it.
   std::size_t offset_of(const std::string& name, std::size_t index = SIZE_MAX) const;
 };
 
