@@ -79,34 +79,56 @@ struct PopulatedAllocator {
 template <class T>
 using PopulatedVector = std::vector<T, PopulatedAllocator<T>>;
 
-// While held, every new arena of the interpreter's small-object allocator (1 MiB, mapped from the
-// kernel) is made resident as it is mapped. The interpreter's own arena allocator still maps and
-// unmaps the memory; this only wraps it, so arenas mapped while it is held are freed as usual.
+// While one is held, every new arena of the interpreter's small-object allocator (1 MiB, mapped
+// from the kernel) is made resident as it is mapped. The interpreter's own arena allocator still
+// maps and unmaps the memory; this only wraps it, so arenas mapped meanwhile are freed as usual.
+// Holders may overlap in any order (threads take turns whenever the lock is released, as in
+// file reading): the wrapper is installed by the first and removed by the last, and keeps no
+// state in any holder. Constructed and destroyed with the interpreter lock held.
 class PrefaultArenas {
  public:
   PrefaultArenas() {
-    PyObject_GetArenaAllocator(&previous_);
-    PyObjectArenaAllocator wrapped{this, &allocate, &release};
-    PyObject_SetArenaAllocator(&wrapped);
+    if (holders()++ == 0 && !installed()) {
+      PyObject_GetArenaAllocator(&previous());
+      PyObjectArenaAllocator wrapped{nullptr, &allocate, &release};
+      PyObject_SetArenaAllocator(&wrapped);
+      installed() = true;
+    }
   }
-  ~PrefaultArenas() { PyObject_SetArenaAllocator(&previous_); }
+  ~PrefaultArenas() {
+    if (--holders() != 0) return;
+    PyObjectArenaAllocator current{};
+    PyObject_GetArenaAllocator(&current);
+    // Someone else may have wrapped the wrapper meanwhile: then it stays in their chain, passing
+    // calls through, and populates nothing until held again.
+    if (current.alloc != &allocate) return;
+    PyObject_SetArenaAllocator(&previous());
+    installed() = false;
+  }
   PrefaultArenas(const PrefaultArenas&) = delete;
   PrefaultArenas& operator=(const PrefaultArenas&) = delete;
 
  private:
-  static void* allocate(void* context, std::size_t size) {
-    const PyObjectArenaAllocator& previous = static_cast<PrefaultArenas*>(context)->previous_;
-    void* arena = previous.alloc(previous.ctx, size);
-    if (arena != nullptr) populate(arena, size);
+  static int& holders() {
+    static int count = 0;
+    return count;
+  }
+  static bool& installed() {
+    static bool in_chain = false;
+    return in_chain;
+  }
+  static PyObjectArenaAllocator& previous() {
+    static PyObjectArenaAllocator allocator{};
+    return allocator;
+  }
+
+  static void* allocate(void*, std::size_t size) {
+    void* arena = previous().alloc(previous().ctx, size);
+    if (arena != nullptr && holders() > 0) populate(arena, size);
     return arena;
   }
 
-  static void release(void* context, void* arena, std::size_t size) {
-    const PyObjectArenaAllocator& previous = static_cast<PrefaultArenas*>(context)->previous_;
-    previous.free(previous.ctx, arena, size);
-  }
-
-  PyObjectArenaAllocator previous_{};
+  static void release(void*, void* arena, std::size_t size) { previous().free(previous().ctx, arena, size); }
 };
 
 }  // namespace kv

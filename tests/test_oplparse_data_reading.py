@@ -120,3 +120,34 @@ def test_files_read_whole_through_pipes_and_at_every_size(tmp_path):
         writer.join()
     with pytest.raises(IsADirectoryError):
         parse_files(model, tmp_path)
+
+
+def test_files_read_from_several_threads_at_once(tmp_path):
+    # Reading a file lets other threads run, so parses overlap and end in any order; the memory
+    # they leave behind must stay usable by everything that runs after them.
+    model = tmp_path / "m.mod"
+    model.write_text("dvar int x;\nminimize x;\n")
+    paths = []
+    for k in range(4):
+        path = tmp_path / f"d{k}.dat"
+        path.write_text(f"v = [{', '.join(str(i * 0.5 + k) for i in range(60_000 + k * 7_000))}];\n")
+        paths.append(path)
+    results, errors = {}, []
+
+    def work(k):
+        try:
+            for _ in range(3):
+                results[k] = parse_files(model, paths[k])[1]["v"]
+        except BaseException as e:  # noqa: BLE001 - reported below
+            errors.append(e)
+
+    threads = [threading.Thread(target=work, args=(k,)) for k in range(4)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert not errors
+    for k in range(4):
+        assert results[k] == [i * 0.5 + k for i in range(60_000 + k * 7_000)]
+    churn = [[float(i)] * 3 for i in range(300_000)]
+    assert sum(len(row) for row in churn) == 900_000

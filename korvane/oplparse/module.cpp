@@ -31,6 +31,7 @@ Ref parse_model(const Call& c) {
 
 Ref parse_data(const Call& c) {
   auto [text, filename] = c.bind(Params<2>{"parse_data", {"text", "filename"}, 1});
+  PrefaultArenas prefault;
   return parse_data_text(source_of(c, "parse_data", text, filename));
 }
 
@@ -130,6 +131,7 @@ Source file_source(const Call& c, Handle bytes, Handle name) {
 Ref instantiate(const Call& c) {
   auto [tree, data, filename] = c.bind(Params<3>{"instantiate", {"tree", "data", "filename"}, 2});
   PauseCollector pause;
+  PrefaultArenas prefault;
   return instantiate_model(Source{{}, filename ? filename : Py_None, c.module}, tree, data);
 }
 
