@@ -1,5 +1,5 @@
-"""Reading data files fast must not change what they read: the byte checks, the strings, the
-numbers and the file reading itself, each against an independent oracle."""
+"""Reading data files fast must not change what they read: the byte checks, the strings and the
+file reading itself, each against an independent oracle."""
 import os
 import random
 import threading
@@ -13,8 +13,9 @@ from korvane.oplparse import parse_data, parse_files
 def first_invalid_byte(data: bytes):
     """(line, byte) of the first byte outside comments that is not part of valid UTF-8, or None.
 
-    Comments (// to the end of the line, /* to */) may hold any bytes; strings end at a quote or
-    at the end of the line, and a backslash in one takes the next character with it."""
+    Comments (// to the end of the line, /* to the next */, so /*/ is still open) may hold any
+    bytes; strings end at a quote or at the end of the line, and a backslash in one takes the
+    next character with it."""
     at, i = "code", 0
     while i < len(data):
         two = data[i : i + 2]
