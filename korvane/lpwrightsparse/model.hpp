@@ -382,6 +382,7 @@ struct TermChain {
   enum class Leaf : std::uint8_t { Column, Constant, Sum } leaf = Leaf::Column;
   int expr = -1;    // the leaf node
   int factor = -1;  // Constant: its factor
+  const VarFamily* family = nullptr;  // Column
   std::vector<FastIndex> subscripts;  // Column
 };
 
@@ -722,7 +723,8 @@ class Model {
   void each_level(Loop& loop, std::size_t level, Body& body);
   void prepare_slots();
   // ---- term plans (term_plans.cpp) ----
-  std::vector<int> plan_of_;  // by node: index into plans_, -1 none, -2 not yet planned
+  std::vector<TermPlan*> plan_of_;  // by node: its plan, null for none; kUnplanned before it is planned
+  static TermPlan kUnplanned;
   std::deque<TermPlan> plans_;  // a deque: a plan runs on while the sums under it are planned
   std::vector<FastFactor> factors_;
   bool plan_chains(int e, std::vector<std::pair<TermChain::Step, int>>& prefix, TermPlan& plan, int depth);

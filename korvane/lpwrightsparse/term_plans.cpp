@@ -106,6 +106,7 @@ bool Model::plan_chains(int e, std::vector<std::pair<TermChain::Step, int>>& pre
       const VarFamily& f = families[static_cast<std::size_t>(x.ref)];
       if (x.args.size() != f.dims.size()) return false;
       chain.steps = prefix;
+      chain.family = &f;
       for (std::size_t i = 0; i < x.args.size(); ++i) chain.subscripts.push_back(plan_index(f.dims[i], x.args[i]));
       plan.chains.push_back(std::move(chain));
       return true;
@@ -135,21 +136,20 @@ bool Model::plan_chains(int e, std::vector<std::pair<TermChain::Step, int>>& pre
   }
 }
 
+TermPlan Model::kUnplanned;
+
 TermPlan* Model::term_plan(int e) {
   if (!term_plans_enabled) return nullptr;
-  if (plan_of_.size() < exprs.size()) plan_of_.resize(exprs.size(), -2);
-  int& slot = plan_of_[static_cast<std::size_t>(e)];
-  if (slot == -2) {
-    slot = -1;
+  if (plan_of_.size() < exprs.size()) plan_of_.resize(exprs.size(), &kUnplanned);
+  TermPlan*& known = plan_of_[static_cast<std::size_t>(e)];
+  if (known == &kUnplanned) {
+    known = nullptr;
     TermPlan plan;
     std::vector<std::pair<TermChain::Step, int>> prefix;
     // A sum is run by its own loop, with its body's plan (see lin).
-    if (exprs[e].op != Op::Sum && plan_chains(e, prefix, plan, 0)) {
-      plans_.push_back(std::move(plan));
-      slot = static_cast<int>(plans_.size()) - 1;
-    }
+    if (exprs[e].op != Op::Sum && plan_chains(e, prefix, plan, 0)) known = &plans_.emplace_back(std::move(plan));
   }
-  return slot < 0 ? nullptr : &plans_[static_cast<std::size_t>(slot)];
+  return known;
 }
 
 // The position of a subscript in `d`, or -1 when it is not decided here: the caller then
@@ -221,12 +221,12 @@ double Model::factor_number(int factor) {
 }
 
 int Model::chain_column(TermChain& chain) {
-  const Expr& x = exprs[static_cast<std::size_t>(chain.expr)];
-  const VarFamily& f = families[static_cast<std::size_t>(x.ref)];
+  const VarFamily& f = *chain.family;
   std::size_t flat = 0;
   for (std::size_t i = 0; i < chain.subscripts.size(); ++i) {
     long long p = fast_position(chain.subscripts[i], f.dims[i]);
-    if (p < 0) return column_of(x);  // evaluated again from the first subscript, errors included
+    // Evaluated again from the first subscript, errors included.
+    if (p < 0) return column_of(exprs[static_cast<std::size_t>(chain.expr)]);
     flat += static_cast<std::size_t>(p) * f.strides[i];
   }
   return f.first_column + static_cast<int>(flat);
@@ -235,6 +235,10 @@ int Model::chain_column(TermChain& chain) {
 // lin(e, scale, out) for the node `plan` was made from.
 void Model::add_terms(TermPlan& plan, double scale, LinExpr& out) {
   for (TermChain& chain : plan.chains) {
+    if (chain.steps.empty() && chain.leaf == TermChain::Leaf::Column) {  // the most common term
+      out.add(chain_column(chain), scale);
+      continue;
+    }
     double s = scale;
     bool dropped = false;
     for (auto [step, factor] : chain.steps) {
