@@ -37,7 +37,7 @@ def number(rng):
 
 def random_data(rng):
     n, m0 = rng.randint(1, 4), rng.choice([0, 1, 2])
-    m1 = m0 + rng.randint(0, 3)
+    m1 = m0 + rng.choice([0, 1, 3, 9, 17, 24])  # sums of 16 terms and more run as affine loops
     strings = ["a", "b", "c", "d"][: rng.randint(1, 4)]
     tups = sorted({(rng.choice(strings), rng.randint(1, 3)) for _ in range(rng.randint(1, 5))})
     cols = m1 - m0 + 1
@@ -82,8 +82,9 @@ def random_model(rng):
     def row_side():
         return " + ".join(rng.choice(SUMS).format(t=ij_term()) for _ in range(rng.randint(1, 2)))
 
+    whole = rng.choice(["sum(i in I, j in J) ({t})", "sum(j in J, i in I) ({t})", "sum(i in I) sum(j in J) ({t})"])
     objective = (f"{rng.choice(['minimize', 'maximize'])} "
-                 f"sum(i in I) ({row_side()}) + {rng.choice(S_TERMS)} + sum(i in I) y[i];")
+                 f"sum(i in I) ({row_side()}) + {rng.choice(S_TERMS)} + {whole.format(t=ij_term())};")
     constraints = []
     for c in range(rng.randint(1, 4)):
         shape = rng.randrange(5)
@@ -97,7 +98,7 @@ def random_model(rng):
         elif shape == 3:
             constraints.append(f"forall(s in S) c{c}: {rng.choice(S_TERMS)} + sum(i in I) y[i] {op} r[s] + 5;")
         else:
-            constraints.append(f"c{c}: sum(i in I) ({row_side()}) {op} 4;")
+            constraints.append(f"c{c}: sum(i in I) ({row_side()}) + {whole.format(t=ij_term())} {op} 4;")
     return DECLARATIONS + objective + "\nsubject to {\n" + "\n".join(constraints) + "\n}\n"
 
 

@@ -339,6 +339,7 @@ void Model::for_each_term(int loop_index, TermPlan& body_plan, double scale, Lin
   Loop& loop = loops[loop_index];
   if (loop.use == Loop::Use::Unplanned) prepare_keys(loop);
   if (loop.use == Loop::Use::Scan && loop.iters.size() > 1) check_loop_size(loop);
+  if (add_affine_terms(loop, body_plan, scale, out)) return;
   auto body = [&] { add_terms(body_plan, scale, out); };
   each_level(loop, 0, body);
 }

@@ -7,6 +7,7 @@
 // containers and accumulates coefficients in plain vectors, so no Python object is made per term.
 #pragma once
 
+#include <array>
 #include <cmath>
 #include <cstdint>
 #include <deque>
@@ -390,6 +391,18 @@ struct TermPlan {
   std::vector<TermChain> chains;
 };
 
+// A column number or table offset inside a loop over fixed domains: base plus, per level of the
+// loop, a multiple of that level's position.
+struct Affine {
+  static constexpr std::size_t kLevels = 4;
+  long long base = 0;
+  std::array<long long, kLevels> per_level{};
+  long long at(const std::array<long long, kLevels>& positions) const {
+    return base + per_level[0] * positions[0] + per_level[1] * positions[1] + per_level[2] * positions[2] +
+           per_level[3] * positions[3];
+  }
+};
+
 // ---- compiled constraints ----
 
 enum class CKind : std::uint8_t { Compare, NotEqual, Implication, Forall, Logical };
@@ -734,6 +747,15 @@ class Model {
   bool factor_value(int factor, double& out);
   double factor_number(int factor);
   int chain_column(TermChain& chain);
+  // A sum over fixed domains without a filter whose terms are all affine in its positions.
+  struct AffineSum;
+  bool affine_index(const std::vector<FastIndex>& subscripts, const std::vector<Domain>& dims,
+                    const std::vector<long long>& strides, const Loop& loop, Affine& out) const;
+  bool affine_factor(int factor, const Loop& loop, AffineSum& run) const;
+  bool plan_affine(const Loop& loop, const TermPlan& plan, double scale, AffineSum& run) const;
+  double affine_number(int factor, const AffineSum& run);
+  void run_affine(AffineSum& run, std::size_t level);
+  bool add_affine_terms(Loop& loop, const TermPlan& plan, double scale, LinExpr& out);
   void bind(int slot, const Domain& d, std::size_t position);
   long long position_in(const Domain& d, int subscript);
   const ElementIndex& element_index(const Domain& d, const std::vector<std::string>& fields);

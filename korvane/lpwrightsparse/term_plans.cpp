@@ -7,6 +7,7 @@
 // read cannot decide (an iterator bound over another domain, an absent table entry, a value of
 // the wrong kind, a subscript out of range), the node is evaluated by the general code, which
 // then returns the same value or raises the same error.
+#include <algorithm>
 #include <cmath>
 
 #include "model.hpp"
@@ -270,6 +271,177 @@ void Model::add_terms(TermPlan& plan, double scale, LinExpr& out) {
         break;
     }
   }
+}
+
+// ---- sums whose terms are affine in the loop's positions ----
+//
+// In `sum(i in I, j in J) c[i][j] * x[i][j]` every column and table offset is a fixed base plus a
+// multiple of each level's position: the loop computes them so, without looking at subscripts.
+// Absent or non-numeric entries still go through the general evaluation of their node.
+
+namespace {
+
+constexpr std::size_t kMinAffineTrips = 16;  // below it, setting a sum up costs more than it saves
+
+bool same_domain(const Domain& a, const Domain& b) {
+  return &a == &b || (a.set == b.set && a.lo == b.lo && a.hi == b.hi);
+}
+
+}  // namespace
+
+struct Model::AffineSum {
+  Loop* loop = nullptr;
+  const TermPlan* plan = nullptr;
+  double scale = 1.0;
+  LinExpr* out = nullptr;
+  std::array<long long, Affine::kLevels> positions{};
+  std::vector<Affine> columns;                  // per chain
+  std::vector<std::pair<int, Affine>> entries;  // per table entry factor
+};
+
+bool Model::affine_index(const std::vector<FastIndex>& subscripts, const std::vector<Domain>& dims,
+                         const std::vector<long long>& strides, const Loop& loop, Affine& out) const {
+  out = Affine{};
+  for (std::size_t i = 0; i < subscripts.size(); ++i) {
+    const FastIndex& index = subscripts[i];
+    if (index.kind == FastIndex::Kind::Fixed) {
+      out.base += index.position * strides[i];
+      continue;
+    }
+    if (index.kind != FastIndex::Kind::Slot) return false;
+    auto level = std::find_if(loop.iters.begin(), loop.iters.end(), [&](const Iter& it) { return it.slot == index.slot; });
+    if (level != loop.iters.end()) {
+      if (!same_domain(*level->fixed, dims[i])) return false;
+      out.per_level[static_cast<std::size_t>(level - loop.iters.begin())] += strides[i];
+      continue;
+    }
+    // An iterator of an enclosing loop keeps its position while this sum runs.
+    auto s = static_cast<std::size_t>(index.slot);
+    const Domain* bound = s < slot_domain_.size() ? slot_domain_[s] : nullptr;
+    if (bound == nullptr || !same_domain(*bound, dims[i])) return false;
+    out.base += static_cast<long long>(slot_pos_[s]) * strides[i];
+  }
+  return true;
+}
+
+bool Model::affine_factor(int factor, const Loop& loop, AffineSum& run) const {
+  const FastFactor& f = factors_[static_cast<std::size_t>(factor)];
+  switch (f.kind) {
+    case FastFactor::Kind::Entry: {
+      const std::vector<Domain>& dims = f.table->dims;
+      std::vector<long long> strides(dims.size());
+      long long stride = 1;
+      for (std::size_t i = dims.size(); i-- > 0;) {
+        strides[i] = stride;
+        stride *= static_cast<long long>(dims[i].size());
+      }
+      Affine offset;
+      if (!affine_index(f.subscripts, dims, strides, loop, offset)) return false;
+      run.entries.emplace_back(factor, offset);
+      return true;
+    }
+    case FastFactor::Kind::Product:
+      return affine_factor(f.left, loop, run) && affine_factor(f.right, loop, run);
+    case FastFactor::Kind::Number:
+    case FastFactor::Kind::General:  // evaluated in full for each term
+      return true;
+  }
+  return false;
+}
+
+bool Model::plan_affine(const Loop& loop, const TermPlan& plan, double scale, AffineSum& run) const {
+  if (loop.use != Loop::Use::Scan || loop.filter >= 0 || loop.iters.size() > Affine::kLevels) return false;
+  std::size_t trips = 1;
+  for (const Iter& it : loop.iters) {
+    if (!it.fixed || __builtin_mul_overflow(trips, it.fixed->size(), &trips)) return false;
+  }
+  if (trips < kMinAffineTrips) return false;
+  run.plan = &plan;
+  run.scale = scale;
+  for (const TermChain& chain : plan.chains) {
+    if (chain.leaf != TermChain::Leaf::Column) return false;
+    for (auto [step, factor] : chain.steps) {
+      if (step == TermChain::Step::Divide || (step == TermChain::Step::Multiply && !affine_factor(factor, loop, run))) {
+        return false;
+      }
+    }
+    const VarFamily& f = *chain.family;
+    std::vector<long long> strides(f.strides.begin(), f.strides.end());
+    Affine column;
+    if (!affine_index(chain.subscripts, f.dims, strides, loop, column)) return false;
+    column.base += f.first_column;
+    run.columns.push_back(column);
+  }
+  return true;
+}
+
+// factor_number() inside an affine sum: each node that a direct read cannot settle is evaluated
+// by the general code, which evaluates a product's operands in the same order.
+double Model::affine_number(int factor, const AffineSum& run) {
+  const FastFactor& f = factors_[static_cast<std::size_t>(factor)];
+  switch (f.kind) {
+    case FastFactor::Kind::Number:
+      return f.number;
+    case FastFactor::Kind::Entry: {
+      for (const auto& [id, offset] : run.entries) {
+        if (id != factor) continue;
+        auto at = static_cast<std::size_t>(offset.at(run.positions));
+        if (f.table->present[at] && f.table->dense[at].is_num()) return f.table->dense[at].num;
+        break;
+      }
+      break;
+    }
+    case FastFactor::Kind::Product: {
+      double left = affine_number(f.left, run);
+      return left * affine_number(f.right, run);
+    }
+    case FastFactor::Kind::General:
+      break;
+  }
+  return number(f.expr);
+}
+
+// each_level() of the sum's loop with add_terms() as its body.
+void Model::run_affine(AffineSum& run, std::size_t level) {
+  const Iter& it = run.loop->iters[level];
+  const Domain& d = *it.fixed;
+  std::size_t n = d.size();
+  count_iterations(n);
+  bool innermost = level + 1 == run.loop->iters.size();
+  for (std::size_t p = 0; p < n; ++p) {
+    bind(it.slot, d, p);
+    run.positions[level] = static_cast<long long>(p);
+    if (!innermost) {
+      run_affine(run, level + 1);
+      continue;
+    }
+    for (std::size_t c = 0; c < run.plan->chains.size(); ++c) {
+      double s = run.scale;
+      bool dropped = false;
+      for (auto [step, factor] : run.plan->chains[c].steps) {
+        if (step == TermChain::Step::Negate) {
+          s = -s;
+          continue;
+        }
+        double v = affine_number(factor, run);
+        if (v == 0.0) {
+          dropped = true;
+          break;
+        }
+        s = s * v;
+      }
+      if (!dropped) run.out->add(static_cast<int>(run.columns[c].at(run.positions)), s);
+    }
+  }
+}
+
+bool Model::add_affine_terms(Loop& loop, const TermPlan& plan, double scale, LinExpr& out) {
+  AffineSum run;
+  run.loop = &loop;
+  run.out = &out;
+  if (!plan_affine(loop, plan, scale, run)) return false;
+  run_affine(run, 0);
+  return true;
 }
 
 }  // namespace lpsparse
