@@ -481,6 +481,56 @@ void Model::implication(const Implication& plan) {
 
 // ---- the walk ----
 
+namespace {
+
+// The passes of a forall over fixed domains without a filter; 0 when not known before it runs.
+std::size_t known_passes(const Loop& loop) {
+  if (loop.filter >= 0) return 0;
+  std::size_t n = 1;
+  for (const Iter& it : loop.iters) {
+    if (!it.fixed || __builtin_mul_overflow(n, it.fixed->size(), &n)) return 0;
+  }
+  return n;
+}
+
+// Room for `passes - 1` more passes like the one that grew `v` from `before` elements, so that
+// the store is allocated once instead of doubled and copied as it fills; a pass that adds
+// nothing, or an estimate beyond kMaxReserve elements, reserves nothing.
+constexpr std::size_t kMaxReserve = std::size_t{1} << 24;
+
+template <class V>
+void reserve_passes(V& v, std::size_t before, std::size_t passes) {
+  std::size_t more = 0;
+  std::size_t added = v.size() - before;
+  if (added == 0 || __builtin_mul_overflow(added, passes - 1, &more) || more > kMaxReserve) return;
+  // At least doubled when it grows: a forall nested in another reserves on every outer pass.
+  if (v.size() + more > v.capacity()) v.reserve(std::max(v.size() + more, 2 * v.capacity()));
+}
+
+// The sizes of the stores a forall's body grows, taken before its first pass.
+struct StoreSizes {
+  std::size_t ub_terms, ub_rows, eq_terms, eq_rows, origins, origin_values;
+  explicit StoreSizes(const Model& m)
+      : ub_terms(m.ub_rows.idx.size()), ub_rows(m.ub_rows.rows()), eq_terms(m.eq_rows.idx.size()),
+        eq_rows(m.eq_rows.rows()), origins(m.origins.size()), origin_values(m.origin_values.size()) {}
+
+  void reserve_rest(Model& m, std::size_t passes) const {
+    for (auto [store, terms, rows] : {std::tuple{&m.ub_rows, ub_terms, ub_rows}, std::tuple{&m.eq_rows, eq_terms, eq_rows}}) {
+      reserve_passes(store->idx, terms, passes);
+      reserve_passes(store->val, terms, passes);
+      reserve_passes(store->ptr, rows + 1, passes);
+      reserve_passes(store->rhs, rows, passes);
+    }
+    reserve_passes(m.ub_origin, ub_rows, passes);
+    reserve_passes(m.ub_flipped, ub_rows, passes);
+    reserve_passes(m.eq_origin, eq_rows, passes);
+    reserve_passes(m.origins, origins, passes);
+    reserve_passes(m.origin_values, origin_values, passes);
+  }
+};
+
+}  // namespace
+
 void Model::instantiate(int c, bool bounds_only) {
   const Constraint& k = constraints[c];
   if (k.kind == CKind::Forall) {
@@ -488,8 +538,13 @@ void Model::instantiate(int c, bool bounds_only) {
     Site saved = site;
     site = {c, k.lineno};
     open_loops.push_back(k.loop);
+    std::size_t passes = bounds_only ? 0 : known_passes(loops[k.loop]);
+    StoreSizes before(*this);
+    bool first = passes > 1;
     for_each(k.loop, [&] {
       for (int child : k.body) instantiate(child, bounds_only);
+      if (first) before.reserve_rest(*this, passes);
+      first = false;
     });
     open_loops.pop_back();
     site = saved;

@@ -421,6 +421,7 @@ void Model::lin(int e, double scale, LinExpr& out) {
     if (scale != 0.0) out.constant += scale * number(e);
     return;
   }
+  if (TermPlan* plan = term_plan(e)) return add_terms(*plan, scale, out);
   switch (x.op) {
     case Op::Var:
       out.add(column_of(x), scale);
@@ -464,6 +465,7 @@ void Model::lin(int e, double scale, LinExpr& out) {
       return;
     }
     case Op::Sum:
+      if (TermPlan* body = term_plan(x.a)) return for_each_term(x.loop, *body, scale, out);
       for_each(x.loop, [&] { lin(x.a, scale, out); });
       return;
     case Op::Cond:

@@ -269,20 +269,16 @@ long long Model::position_in(const Domain& d, int subscript) {
   return d.position(eval(subscript));
 }
 
-void Model::for_each(int loop_index, const std::function<void()>& body) {
+void Model::prepare_slots() {
   if (slot_domain_.size() < static_cast<std::size_t>(slot_count)) {
     slots.resize(std::max(slots.size(), static_cast<std::size_t>(slot_count)));
     slot_domain_.resize(static_cast<std::size_t>(slot_count), nullptr);
     slot_pos_.resize(static_cast<std::size_t>(slot_count), 0);
   }
-  Loop& loop = loops[loop_index];
-  if (loop.use == Loop::Use::Unplanned) prepare_keys(loop);
-  // A scan visits every combination before its filter can drop one; a keyed loop visits matches only.
-  if (loop.use == Loop::Use::Scan && loop.iters.size() > 1) check_loop_size(loop);
-  each_level(loop, 0, body);
 }
 
-void Model::each_level(Loop& loop, std::size_t level, const std::function<void()>& body) {
+template <class Body>
+void Model::each_level(Loop& loop, std::size_t level, Body& body) {
   if (level == loop.iters.size()) {
     int filter = loop.use == Loop::Use::Keys ? loop.residual : loop.filter;
     if (filter < 0 || truth(filter)) body();
@@ -326,6 +322,26 @@ void Model::each_level(Loop& loop, std::size_t level, const std::function<void()
     bind(it.slot, d, p);
     each_level(loop, level + 1, body);
   }
+}
+
+void Model::for_each(int loop_index, const std::function<void()>& body) {
+  prepare_slots();
+  Loop& loop = loops[loop_index];
+  if (loop.use == Loop::Use::Unplanned) prepare_keys(loop);
+  // A scan visits every combination before its filter can drop one; a keyed loop visits matches only.
+  if (loop.use == Loop::Use::Scan && loop.iters.size() > 1) check_loop_size(loop);
+  each_level(loop, 0, body);
+}
+
+// for_each(loop, [&] { lin(body, scale, out); }) with the body's plan run in place.
+void Model::for_each_term(int loop_index, TermPlan& body_plan, double scale, LinExpr& out) {
+  prepare_slots();
+  Loop& loop = loops[loop_index];
+  if (loop.use == Loop::Use::Unplanned) prepare_keys(loop);
+  if (loop.use == Loop::Use::Scan && loop.iters.size() > 1) check_loop_size(loop);
+  if (add_affine_terms(loop, body_plan, scale, out)) return;
+  auto body = [&] { add_terms(body_plan, scale, out); };
+  each_level(loop, 0, body);
 }
 
 }  // namespace lpsparse

@@ -7,8 +7,10 @@
 // containers and accumulates coefficients in plain vectors, so no Python object is made per term.
 #pragma once
 
+#include <array>
 #include <cmath>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <map>
 #include <memory>
@@ -342,6 +344,65 @@ struct Expr {
   double (*math)(double) = nullptr;
 };
 
+// ---- linear terms resolved once (term_plans.cpp) ----
+//
+// Most linear expressions are sums of `coef * x[i][j]` whose subscripts are iterators, iterators
+// plus a constant, or constants, and whose coefficients are products of constants and dense
+// table entries. Such an expression is planned once into chains of steps that lin() would take,
+// and each chain computes its column and coefficient by direct reads; whatever a plan cannot
+// resolve directly (a binding over another domain, an absent entry, an error) goes through the
+// general evaluation of the same node, so results and errors are those of the general walk.
+
+// A subscript resolved to a position without evaluating it where its shape allows.
+struct FastIndex {
+  enum class Kind : std::uint8_t { General, Slot, Shifted, Fixed };
+  Kind kind = Kind::General;
+  int expr = -1;       // the subscript itself
+  int slot = -1;       // Slot, Shifted: the iterator read
+  double shift = 0.0;  // Shifted: the constant added to the iterator's number
+  long long position = -1;  // Fixed: the position of the constant
+  const Domain* matched = nullptr;  // Slot: the last binding domain found equal to the dimension
+};
+
+// A data factor: a constant, an entry of a dense table, a product of two factors, or General.
+struct FastFactor {
+  enum class Kind : std::uint8_t { General, Number, Entry, Product };
+  Kind kind = Kind::General;
+  int expr = -1;
+  double number = 0.0;              // Number
+  const Table* table = nullptr;     // Entry
+  std::vector<FastIndex> subscripts;  // Entry
+  int left = -1, right = -1;        // Product: factor indices
+};
+
+// One term as lin() reaches it: sign changes and data factors met on the way down, then a
+// column (a variable reference), a data constant, or a nested sum.
+struct TermChain {
+  enum class Step : std::uint8_t { Negate, Multiply, Divide };
+  std::vector<std::pair<Step, int>> steps;  // factor index for Multiply and Divide
+  enum class Leaf : std::uint8_t { Column, Constant, Sum } leaf = Leaf::Column;
+  int expr = -1;    // the leaf node
+  int factor = -1;  // Constant: its factor
+  const VarFamily* family = nullptr;  // Column
+  std::vector<FastIndex> subscripts;  // Column
+};
+
+struct TermPlan {
+  std::vector<TermChain> chains;
+};
+
+// A column number or table offset inside a loop over fixed domains: base plus, per level of the
+// loop, a multiple of that level's position.
+struct Affine {
+  static constexpr std::size_t kLevels = 4;
+  long long base = 0;
+  std::array<long long, kLevels> per_level{};
+  long long at(const std::array<long long, kLevels>& positions) const {
+    return base + per_level[0] * positions[0] + per_level[1] * positions[1] + per_level[2] * positions[2] +
+           per_level[3] * positions[3];
+  }
+};
+
 // ---- compiled constraints ----
 
 enum class CKind : std::uint8_t { Compare, NotEqual, Implication, Forall, Logical };
@@ -549,6 +610,11 @@ class Model {
   bool truth(int e);
   void lin(int e, double scale, LinExpr& out);
   void for_each(int loop, const std::function<void()>& body);
+  // Off: every expression through the general walk (the two must build identical results).
+  bool term_plans_enabled = true;
+  TermPlan* term_plan(int e);  // the plan of a node with variables, or null (term_plans.cpp)
+  void add_terms(TermPlan& plan, double scale, LinExpr& out);
+  void for_each_term(int loop, TermPlan& body, double scale, LinExpr& out);  // (loops.cpp)
   void assign_slot(int slot, const Value& v);
   long long loop_bound(int e);
   void count_iterations(std::size_t n);
@@ -643,6 +709,11 @@ class Model {
   // values of their outer iterators, so the distinct values are rarely looked up.
   std::vector<std::pair<Value, std::int32_t>> origin_last_;
   std::unordered_map<Value, std::int32_t, ValueHash> origin_ids_;
+  // Of each slot bound to a domain of at most kMaxOriginPositions elements: that domain and the
+  // id of the value at each of its positions (-1: not met yet), so that no value is hashed twice.
+  static constexpr std::size_t kMaxOriginPositions = std::size_t{1} << 22;
+  std::vector<std::pair<const Domain*, std::vector<std::int32_t>>> origin_by_position_;
+  std::int32_t distinct_value_id(const Value& v);
   // The domain each iterator slot runs over (null for a range evaluated when its loop opens) and
   // its position there, so that a subscript by that iterator over the same set or range takes
   // the position as it is: no hashing of the element, no conversion of the number.
@@ -661,7 +732,30 @@ class Model {
   std::vector<std::pair<int, double>> row_terms_;
   int aux_counter_ = 0;
   void merge_row(const LinExpr& e, std::vector<std::pair<int, double>>& merged);
-  void each_level(Loop& loop, std::size_t level, const std::function<void()>& body);
+  template <class Body>
+  void each_level(Loop& loop, std::size_t level, Body& body);
+  void prepare_slots();
+  // ---- term plans (term_plans.cpp) ----
+  std::vector<TermPlan*> plan_of_;  // by node: its plan, null for none; kUnplanned before it is planned
+  static TermPlan kUnplanned;
+  std::deque<TermPlan> plans_;  // a deque: a plan runs on while the sums under it are planned
+  std::vector<FastFactor> factors_;
+  bool plan_chains(int e, std::vector<std::pair<TermChain::Step, int>>& prefix, TermPlan& plan, int depth);
+  int plan_factor(int e, int depth);
+  FastIndex plan_index(const Domain& d, int subscript) const;
+  long long fast_position(FastIndex& index, const Domain& d);
+  bool factor_value(int factor, double& out);
+  double factor_number(int factor);
+  int chain_column(TermChain& chain);
+  // A sum over fixed domains without a filter whose terms are all affine in its positions.
+  struct AffineSum;
+  bool affine_index(const std::vector<FastIndex>& subscripts, const std::vector<Domain>& dims,
+                    const std::vector<long long>& strides, const Loop& loop, Affine& out) const;
+  bool affine_factor(int factor, const Loop& loop, AffineSum& run) const;
+  bool plan_affine(const Loop& loop, const TermPlan& plan, double scale, AffineSum& run) const;
+  double affine_number(int factor, const AffineSum& run);
+  void run_affine(AffineSum& run, std::size_t level);
+  bool add_affine_terms(Loop& loop, const TermPlan& plan, double scale, LinExpr& out);
   void bind(int slot, const Domain& d, std::size_t position);
   long long position_in(const Domain& d, int subscript);
   const ElementIndex& element_index(const Domain& d, const std::vector<std::string>& fields);

@@ -189,6 +189,8 @@ Ref build_matrices(const Call& c) {
   if (auto found = find_non_finite(tree, values)) raise_model_error(c.module, ModelError{found->message, found->lineno});
   Model m(tree, values);
   m.term_limit = positive_limit(attr(self, kTermLimit), "term_limit");
+  // The tests build models both ways and compare every result.
+  m.term_plans_enabled = std::getenv("KORVANE_GENERAL_TERMS") == nullptr;
   try {
     m.build();
     if (m.column_names.empty()) throw ModelError{"The model declares no decision variables"};

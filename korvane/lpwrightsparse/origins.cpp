@@ -104,16 +104,34 @@ void Model::open_origin(int c) {
 }
 
 std::int32_t Model::origin_value_id(int slot) {
-  const Value& v = slots[static_cast<std::size_t>(slot)];
+  auto s = static_cast<std::size_t>(slot);
+  // An iterator bound to a position of its domain: the id of each position is looked up once.
+  const Domain* d = s < slot_domain_.size() ? slot_domain_[s] : nullptr;
+  if (d != nullptr && d->size() <= kMaxOriginPositions) {
+    if (origin_by_position_.size() <= s) origin_by_position_.resize(s + 1);
+    auto& [domain, ids] = origin_by_position_[s];
+    if (domain != d) {
+      domain = d;
+      ids.assign(d->size(), -1);
+    }
+    std::int32_t& id = ids[slot_pos_[s]];
+    if (id < 0) id = distinct_value_id(slots[s]);
+    return id;
+  }
+  const Value& v = slots[s];
   if (origin_last_.size() <= static_cast<std::size_t>(slot)) origin_last_.resize(static_cast<std::size_t>(slot) + 1, {Value{}, -1});
   auto& [last, last_id] = origin_last_[static_cast<std::size_t>(slot)];
   if (last_id < 0 || !(last == v)) {
-    auto [it, fresh] = origin_ids_.try_emplace(v, static_cast<std::int32_t>(origin_distinct.size()));
-    if (fresh) origin_distinct.push_back(v);
     last = v;
-    last_id = it->second;
+    last_id = distinct_value_id(v);
   }
   return last_id;
+}
+
+std::int32_t Model::distinct_value_id(const Value& v) {
+  auto [it, fresh] = origin_ids_.try_emplace(v, static_cast<std::int32_t>(origin_distinct.size()));
+  if (fresh) origin_distinct.push_back(v);
+  return it->second;
 }
 
 // {"ub": array('i'), "ub_flipped": array('B'), "eq": array('i'): the origin of each row (-1: none),
