@@ -29,7 +29,7 @@
 #include "common/finite_numbers.hpp"
 #include "common/limits.hpp"
 #include "common/long_sums.hpp"
-#include "model.hpp"
+#include "results.hpp"
 
 namespace lpsparse {
 namespace {
@@ -70,102 +70,9 @@ Key kColumnNames{"_column_names"};
 Key kTermLimit{"term_limit"};
 Key kRowOrigins{"row_origins"};
 
-// A new array.array of `count` elements whose buffer C++ code fills in place.
-class ArrayBuffer {
- public:
-  ArrayBuffer(PyObject* module, const char* typecode, std::size_t count) {
-    Ref array_type = attr(global(module, kArrayModule), "array");
-    Ref one = call(array_type, py_str(typecode), check(Py_BuildValue("[i]", 0)));
-    array_ = check(PySequence_Repeat(one.get(), static_cast<Py_ssize_t>(count)));
-    check_status(PyObject_GetBuffer(array_.get(), &view_, PyBUF_WRITABLE));
-  }
-  ~ArrayBuffer() { PyBuffer_Release(&view_); }
-  ArrayBuffer(const ArrayBuffer&) = delete;
-  ArrayBuffer& operator=(const ArrayBuffer&) = delete;
-
-  template <class T>
-  T* data() {
-    return static_cast<T*>(view_.buf);
-  }
-  Ref release() {
-    PyBuffer_Release(&view_);
-    view_.obj = nullptr;
-    return std::move(array_);
-  }
-
- private:
-  Ref array_;
-  Py_buffer view_{};
-};
-
-template <class T>
-Ref array_of(PyObject* module, const char* typecode, const BigVector<T>& v) {
-  ArrayBuffer out(module, typecode, v.size());
-  if (!v.empty()) std::memcpy(out.data<T>(), v.data(), v.size() * sizeof(T));
-  return out.release();
-}
-
-// The rows, stored row by row as they were generated, transposed into compressed columns by a
-// counting sort (row indices come out sorted within each column), written straight into the
-// arrays the generator keeps.
-Ref matrix(PyObject* module, const RowStore& rows, std::size_t columns) {
-  std::size_t nnz = rows.idx.size();
-  if (nnz > static_cast<std::size_t>(INT32_MAX)) throw ModelError{"The model has too many non-zero coefficients"};
-  ArrayBuffer indptr_array(module, "i", columns + 1), data_array(module, "d", nnz), indices_array(module, "i", nnz);
-  auto* indptr = indptr_array.data<std::int32_t>();
-  auto* data = data_array.data<double>();
-  auto* indices = indices_array.data<std::int32_t>();
-  std::fill(indptr, indptr + columns + 1, 0);
-  for (std::int32_t col : rows.idx) ++indptr[col + 1];
-  for (std::size_t j = 0; j < columns; ++j) indptr[j + 1] += indptr[j];
-  std::vector<std::int32_t> next(indptr, indptr + columns);
-  for (std::size_t r = 0; r < rows.rows(); ++r) {
-    for (auto k = rows.ptr[r]; k < rows.ptr[r + 1]; ++k) {
-      std::int32_t pos = next[rows.idx[k]]++;
-      indices[pos] = static_cast<std::int32_t>(r);
-      data[pos] = rows.val[k];
-    }
-  }
-  Ref d = new_dict();
-  set_item(d, kData, data_array.release());
-  set_item(d, kIndices, indices_array.release());
-  set_item(d, kIndptr, indptr_array.release());
-  set_item(d, kShape, tuple_of(py_int(static_cast<long long>(rows.rows())), py_int(static_cast<long long>(columns))));
-  return d;
-}
-
 [[noreturn]] void raise_model_error(PyObject* module, const ModelError& e) {
   Ref lineno = e.lineno > 0 ? py_int(e.lineno) : none();
   raise_instance(call_kw(global(module, kSemanticError), {py_str(e.message)}, {{"lineno", lineno}}));
-}
-
-void store_results(PyObject* module, Handle self, Model& m) {
-  std::size_t n = m.column_names.size();
-  // var_names and var_indices are made from this text when first read (see __getattr__).
-  std::string_view joined = m.column_names.joined();
-  setattr(self, kColumnNames, check(PyBytes_FromStringAndSize(joined.data(), static_cast<Py_ssize_t>(joined.size()))));
-  Ref instance_dict = check(PyObject_GenericGetDict(self, nullptr));
-  for (Key* key : {&kVarNames, &kVarIndices}) {
-    if (contains(instance_dict, *key)) check_status(PyDict_DelItem(instance_dict.get(), key->get()));
-  }
-  setattr(self, kBounds, tuple_of(array_of(module, "d", m.lb), array_of(module, "d", m.ub)));
-  setattr(self, kC, array_of(module, "d", m.cost));
-  setattr(self, kIntegrality, array_of(module, "B", m.integral));
-  setattr(self, kAUb, matrix(module, m.ub_rows, n));
-  setattr(self, kBUb, array_of(module, "d", m.ub_rows.rhs));
-  setattr(self, kAEq, matrix(module, m.eq_rows, n));
-  setattr(self, kBEq, array_of(module, "d", m.eq_rows.rhs));
-  setattr(self, kObjectiveSense, py_str(m.maximize ? "maximize" : "minimize"));
-  setattr(self, kObjectiveConstant, py_float(m.objective_constant));
-  setattr(self, kModelVarCount, py_int(static_cast<long long>(m.model_columns)));
-  Ref types = new_dict();
-  for (const TupleType& t : m.tuple_types) {
-    Ref fields = new_list();
-    for (const std::string& f : t.fields) append(fields, py_str(f));
-    set_item(types, py_str(t.name), fields);
-  }
-  setattr(self, kTupleTypes, types);
-  setattr(self, kRowOrigins, row_origins(module, m));
 }
 
 Ref init(const Call& c) {
@@ -187,45 +94,19 @@ Ref build_matrices(const Call& c) {
   regroup_long_sums(tree, kLongestChain);
   Ref values = ExactCopy("The data")(data);
   if (auto found = find_non_finite(tree, values)) raise_model_error(c.module, ModelError{found->message, found->lineno});
-  Model m(tree, values);
-  m.term_limit = positive_limit(attr(self, kTermLimit), "term_limit");
+  auto m = std::make_unique<Model>(tree, values);
+  m->term_limit = positive_limit(attr(self, kTermLimit), "term_limit");
   try {
-    m.build();
-    if (m.column_names.empty()) throw ModelError{"The model declares no decision variables"};
+    m->build();
+    if (m->column_names.empty()) throw ModelError{"The model declares no decision variables"};
+    for (const RowStore* rows : {&m->ub_rows, &m->eq_rows}) {
+      if (rows->idx.size() > static_cast<std::size_t>(INT32_MAX)) throw ModelError{"The model has too many non-zero coefficients"};
+    }
   } catch (const ModelError& e) {
     raise_model_error(c.module, e);
   }
-  store_results(c.module, self, m);
+  store_results(c.module, self, std::move(m));
   return none();
-}
-
-// var_names and var_indices of a built model, made on first read from the NUL-separated names:
-// half a million name objects and their dictionary would otherwise cost more than the whole
-// instantiation, for callers that never read them.
-Ref lazy_attribute(const Call& c) {
-  auto [self, name] = c.bind(Params<2>{"SciPyCSCCodeGenerator.__getattr__", {"self", "name"}, 2});
-  bool lazy = eq(name, kVarNames) || eq(name, kVarIndices);
-  Ref instance_dict = check(PyObject_GenericGetDict(self, nullptr));
-  Ref joined = get(instance_dict, kColumnNames);
-  if (!lazy || !PyBytes_Check(joined.get())) {
-    PyErr_Format(PyExc_AttributeError, "'%.100s' object has no attribute '%U'", Py_TYPE(self)->tp_name, name);
-    throw PyErrorSet{};
-  }
-  char* data = PyBytes_AS_STRING(joined.get());
-  Py_ssize_t size = PyBytes_GET_SIZE(joined.get());
-  Ref names = new_list();
-  Ref indices = new_dict();
-  for (Py_ssize_t begin = 0, index = 0; size > 0 && begin <= size; ++index) {
-    const char* end = static_cast<const char*>(std::memchr(data + begin, '\0', static_cast<std::size_t>(size - begin)));
-    Py_ssize_t stop = end == nullptr ? size : end - data;
-    Ref text = check(PyUnicode_DecodeUTF8(data + begin, stop - begin, "strict"));
-    append(names, text);
-    set_item(indices, text, py_int(index));
-    begin = stop + 1;
-  }
-  set_item(instance_dict, kVarNames, names);
-  set_item(instance_dict, kVarIndices, indices);
-  return eq(name, kVarNames) ? std::move(names) : std::move(indices);
 }
 
 // ---- the script ----
@@ -243,6 +124,11 @@ Ref ascii_line(std::string_view prefix, Handle body, std::string_view suffix) {
   return line;
 }
 
+template <class T>
+std::string_view bytes_of(const BigVector<T>& v) {
+  return {reinterpret_cast<const char*>(v.data()), v.size() * sizeof(T)};
+}
+
 std::string_view bytes_view(Handle bytes) {
   return {PyBytes_AS_STRING(bytes.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.get()))};
 }
@@ -253,44 +139,27 @@ class Script {
 
   void line(std::string_view text) { append(lines_, py_str(text)); }
 
-  // `before` + an expression that rebuilds `values` as a numpy array of `dtype` + `after`: a
-  // constant as its value and length, a few distinct floats as codes, integers as compressed
-  // differences in the narrowest width that holds them, other arrays as compressed bytes, or as
-  // raw bytes where compressing does not pay (costs of a p-median model, say): inflating costs
-  // more than the compiler spends reading the longer text.
-  Ref array_line(const std::string& before, Handle values, const char* typecode, const char* dtype,
-                 const std::string& after) {
-    Ref arr = little_endian(values, typecode);
-    Py_buffer view{};
-    check_status(PyObject_GetBuffer(arr.get(), &view, PyBUF_SIMPLE));
-    std::unique_ptr<Py_buffer, void (*)(Py_buffer*)> release(&view, PyBuffer_Release);
-    std::string_view bytes(static_cast<const char*>(view.buf), static_cast<std::size_t>(view.len));
-    auto width = static_cast<std::size_t>(PyLong_AsSsize_t(attr(arr, "itemsize").get()));
-    std::string tail = std::string(", '") + dtype + "')" + after;
-    if (is_constant(bytes, width)) {
-      std::string value = bytes.empty() ? "0" : repr_text(item(arr, 0));
-      return py_str(before + "_fill('" + value + "', " + std::to_string(bytes.size() / width) + tail);
-    }
-    if (std::string_view(typecode) == "i") {
-      auto [differences, narrow] = deltas(bytes);
-      return ascii_line(before + "_deltas('", packed(differences), std::string("', '") + narrow + "'" + tail);
-    }
-    if (auto codes = width == 8 ? value_codes(bytes, width) : std::nullopt) {
-      return ascii_line(before + "_codes('", base64(codes->first), "', '" + std::string(bytes_view(packed(codes->second))) + "'" + tail);
-    }
-    if (!compresses(bytes)) return ascii_line(before + "_raw('", base64(bytes), "'" + tail);
-    return ascii_line(before + "_array('", packed(bytes), "'" + tail);
+  // `name` = an expression that rebuilds `values` (little-endian bytes of the array typecode
+  // `typecode`) as a numpy array of `dtype`.
+  void array(std::string_view name, std::string_view values, char typecode, const char* dtype) {
+    append(lines_, array_line(std::string(name) + " = ", values, typecode, dtype, ""));
   }
-
-  void array(std::string_view name, Handle values, const char* typecode, const char* dtype) {
+  void array(std::string_view name, Handle values, char typecode, const char* dtype) {
     append(lines_, array_line(std::string(name) + " = ", values, typecode, dtype, ""));
   }
 
+  // `name` = a compressed-sparse-column matrix of `rows` x `columns`.
+  void csc(std::string_view name, Columns& m, std::size_t rows, std::size_t columns) {
+    line(std::string(name) + " = _csc(");
+    append(lines_, array_line("    ", m.data.bytes(), 'd', "<f8", ","));
+    append(lines_, array_line("    ", m.indices.bytes(), 'i', "<i4", ","));
+    append(lines_, array_line("    ", m.indptr.bytes(), 'i', "<i4", ", (" + std::to_string(rows) + ", " + std::to_string(columns) + "))"));
+  }
   void csc(std::string_view name, Handle m) {
     line(std::string(name) + " = _csc(");
-    append(lines_, array_line("    ", item(m, kData), "d", "<f8", ","));
-    append(lines_, array_line("    ", item(m, kIndices), "i", "<i4", ","));
-    append(lines_, array_line("    ", item(m, kIndptr), "i", "<i4", ", " + repr_text(item(m, kShape)) + ")"));
+    append(lines_, array_line("    ", item(m, kData), 'd', "<f8", ","));
+    append(lines_, array_line("    ", item(m, kIndices), 'i', "<i4", ","));
+    append(lines_, array_line("    ", item(m, kIndptr), 'i', "<i4", ", " + repr_text(item(m, kShape)) + ")"));
   }
 
   // The names as the generator holds them: its NUL-separated text, or its var_names list once
@@ -310,6 +179,55 @@ class Script {
  private:
   PyObject* module_;
   Ref lines_;
+
+  // `before` + an expression that rebuilds the array + `after`: a constant as its value and
+  // length, a few distinct floats as codes, integers as compressed differences in the narrowest
+  // width that holds them, other arrays as compressed bytes, or as raw bytes where compressing
+  // does not pay (costs of a p-median model, say): inflating costs more than the compiler spends
+  // reading the longer text.
+  Ref array_line(const std::string& before, std::string_view bytes, char typecode, const char* dtype,
+                 const std::string& after) {
+    std::size_t width = typecode == 'd' ? 8 : typecode == 'i' ? 4 : 1;
+    std::string tail = std::string(", '") + dtype + "')" + after;
+    if (is_constant(bytes, width)) {
+      std::string value = bytes.empty() ? "0" : first_value_text(bytes, typecode);
+      return py_str(before + "_fill('" + value + "', " + std::to_string(bytes.size() / width) + tail);
+    }
+    if (typecode == 'i') {
+      auto [differences, narrow] = deltas(bytes);
+      return ascii_line(before + "_deltas('", packed(differences), std::string("', '") + narrow + "'" + tail);
+    }
+    if (auto codes = width == 8 ? value_codes(bytes, width) : std::nullopt) {
+      return ascii_line(before + "_codes('", base64(codes->first), "', '" + std::string(bytes_view(packed(codes->second))) + "'" + tail);
+    }
+    if (!compresses(bytes)) return ascii_line(before + "_raw('", base64(bytes), "'" + tail);
+    return ascii_line(before + "_array('", packed(bytes), "'" + tail);
+  }
+
+  // The same for a Python sequence of numbers.
+  Ref array_line(const std::string& before, Handle values, char typecode, const char* dtype, const std::string& after) {
+    Ref arr = little_endian(values, std::string(1, typecode).c_str());
+    Py_buffer view{};
+    check_status(PyObject_GetBuffer(arr.get(), &view, PyBUF_SIMPLE));
+    std::unique_ptr<Py_buffer, void (*)(Py_buffer*)> release(&view, PyBuffer_Release);
+    return array_line(before, std::string_view(static_cast<const char*>(view.buf), static_cast<std::size_t>(view.len)),
+                      typecode, dtype, after);
+  }
+
+  // The repr of the first element, as the array would show it.
+  static std::string first_value_text(std::string_view bytes, char typecode) {
+    if (typecode == 'd') {
+      double v;
+      std::memcpy(&v, bytes.data(), sizeof v);
+      return repr_text(py_float(v));
+    }
+    if (typecode == 'i') {
+      std::int32_t v;
+      std::memcpy(&v, bytes.data(), sizeof v);
+      return std::to_string(v);
+    }
+    return std::to_string(static_cast<unsigned char>(bytes[0]));
+  }
 
   // `values` as an array of `typecode` in little-endian byte order.
   Ref little_endian(Handle values, const char* typecode) {
@@ -611,15 +529,39 @@ Ref generate_code(const Call& c) {
   s.line(std::string("maximize = ") + (eq(attr(self, kObjectiveSense), py_str("maximize")) ? "True" : "False"));
   s.line("objective_constant = " + repr_text(attr(self, kObjectiveConstant)));
   s.line("n_model_vars = " + repr_text(attr(self, kModelVarCount)));
-  s.array("c", attr(self, kC), "d", "<f8");
-  Ref bounds = attr(self, kBounds);
-  s.array("lb", item(bounds, 0), "d", "<f8");
-  s.array("ub", item(bounds, 1), "d", "<f8");
-  s.array("integrality", attr(self, kIntegrality), "B", "u1");
-  s.csc("A_ub", attr(self, kAUb));
-  s.array("b_ub", attr(self, kBUb), "d", "<f8");
-  s.csc("A_eq", attr(self, kAEq));
-  s.array("b_eq", attr(self, kBEq), "d", "<f8");
+  // An array not read since the build is encoded straight from the model's own vector.
+  auto array = [&](std::string_view name, Key& key, auto of_model, char typecode, const char* dtype) {
+    Ref keep;
+    if (const Model* m = unread(self, key, keep)) {
+      s.array(name, bytes_of(of_model(*m)), typecode, dtype);
+    } else {
+      s.array(name, attr(self, key), typecode, dtype);
+    }
+  };
+  auto csc = [&](std::string_view name, Key& key, const RowStore Model::*rows) {
+    Ref keep;
+    if (const Model* m = unread(self, key, keep)) {
+      Columns columns(m->*rows, m->column_names.size());
+      s.csc(name, columns, (m->*rows).rows(), m->column_names.size());
+    } else {
+      s.csc(name, attr(self, key));
+    }
+  };
+  array("c", kC, [](const Model& m) -> auto& { return m.cost; }, 'd', "<f8");
+  Ref keep;
+  if (const Model* m = unread(self, kBounds, keep)) {
+    s.array("lb", bytes_of(m->lb), 'd', "<f8");
+    s.array("ub", bytes_of(m->ub), 'd', "<f8");
+  } else {
+    Ref bounds = attr(self, kBounds);
+    s.array("lb", item(bounds, 0), 'd', "<f8");
+    s.array("ub", item(bounds, 1), 'd', "<f8");
+  }
+  array("integrality", kIntegrality, [](const Model& m) -> auto& { return m.integral; }, 'B', "u1");
+  csc("A_ub", kAUb, &Model::ub_rows);
+  array("b_ub", kBUb, [](const Model& m) -> auto& { return m.ub_rows.rhs; }, 'd', "<f8");
+  csc("A_eq", kAEq, &Model::eq_rows);
+  array("b_eq", kBEq, [](const Model& m) -> auto& { return m.eq_rows.rhs; }, 'd', "<f8");
   s.line("");
   std::string results = text(attr(self, kResultsVarname));
   lines_of(s, kSolve, results);
@@ -635,9 +577,11 @@ PyMethodDef kMethods[] = {
                 "Instantiate the model over its data into the sparse matrices and vectors of this generator."),
     KV_FUNCTION("generate_code", generate_code, "Build the matrices and return the text of the SciPy script."),
     KV_FUNCTION("__getattr__", lazy_attribute, nullptr),
+    KV_FUNCTION("__delattr__", delete_attribute, nullptr),
+    KV_FUNCTION("__reduce_ex__", reduce_ex, nullptr),
 };
 
-constexpr const char* kOrder[] = {"__init__", "build_matrices", "generate_code", "__getattr__"};
+constexpr const char* kOrder[] = {"__init__", "build_matrices", "generate_code", "__getattr__", "__delattr__", "__reduce_ex__"};
 
 void exec_lpwrightsparse(PyObject* module) {
   add(module, "array", import("array"));

@@ -1,0 +1,293 @@
+// The generator's attributes after a build. The large ones (bounds, c, integrality, the matrices,
+// the right-hand sides, row_origins) are made when first read, from the model the generator keeps
+// until then: a script written straight after the build encodes the model's own vectors, and a
+// caller that never reads an array never pays for a Python copy of it. Once every one of them has
+// been read (or deleted, or the generator is copied or pickled) the model is let go.
+#include "results.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <cstring>
+
+namespace lpsparse {
+
+namespace {
+
+Key kSciPyCSCCodeGenerator{"SciPyCSCCodeGenerator"};
+Key kArrayModule{"array"};
+Key kBuilt{"_built"};
+Key kVarNames{"var_names"};
+Key kVarIndices{"var_indices"};
+Key kColumnNames{"_column_names"};
+Key kBounds{"bounds"};
+Key kC{"c"};
+Key kIntegrality{"integrality"};
+Key kAUb{"A_ub"};
+Key kBUb{"b_ub"};
+Key kAEq{"A_eq"};
+Key kBEq{"b_eq"};
+Key kRowOrigins{"row_origins"};
+Key kObjectiveSense{"objective_sense"};
+Key kObjectiveConstant{"objective_constant"};
+Key kModelVarCount{"model_var_count"};
+Key kTupleTypes{"tuple_types"};
+Key kData{"data"};
+Key kIndices{"indices"};
+Key kIndptr{"indptr"};
+Key kShape{"shape"};
+Key kGetattr{"__getattr__"};
+Key kGetattribute{"__getattribute__"};
+Key kDelattr{"__delattr__"};
+Key kReduceEx{"__reduce_ex__"};
+
+constexpr const char* kCapsuleName = "korvane.lpwrightsparse.built";
+
+// A new array.array of `count` elements whose buffer C++ code fills in place.
+class ArrayBuffer {
+ public:
+  ArrayBuffer(PyObject* module, const char* typecode, std::size_t count) {
+    Ref array_type = attr(global(module, kArrayModule), "array");
+    Ref one = call(array_type, py_str(typecode), check(Py_BuildValue("[i]", 0)));
+    array_ = check(PySequence_Repeat(one.get(), static_cast<Py_ssize_t>(count)));
+    check_status(PyObject_GetBuffer(array_.get(), &view_, PyBUF_WRITABLE));
+  }
+  ~ArrayBuffer() { PyBuffer_Release(&view_); }
+  ArrayBuffer(const ArrayBuffer&) = delete;
+  ArrayBuffer& operator=(const ArrayBuffer&) = delete;
+
+  template <class T>
+  T* data() {
+    return static_cast<T*>(view_.buf);
+  }
+  Ref release() {
+    PyBuffer_Release(&view_);
+    view_.obj = nullptr;
+    return std::move(array_);
+  }
+
+ private:
+  Ref array_;
+  Py_buffer view_{};
+};
+
+template <class T>
+Ref array_of(PyObject* module, const char* typecode, const BigVector<T>& v) {
+  ArrayBuffer out(module, typecode, v.size());
+  if (!v.empty()) std::memcpy(out.data<T>(), v.data(), v.size() * sizeof(T));
+  return out.release();
+}
+
+// The rows, stored row by row as they were generated, transposed into compressed columns by a
+// counting sort (row indices come out sorted within each column).
+void transpose(const RowStore& rows, std::size_t columns, std::int32_t* indptr, double* data, std::int32_t* indices) {
+  std::fill(indptr, indptr + columns + 1, 0);
+  for (std::int32_t col : rows.idx) ++indptr[col + 1];
+  for (std::size_t j = 0; j < columns; ++j) indptr[j + 1] += indptr[j];
+  std::vector<std::int32_t> next(indptr, indptr + columns);
+  for (std::size_t r = 0; r < rows.rows(); ++r) {
+    for (auto k = rows.ptr[r]; k < rows.ptr[r + 1]; ++k) {
+      std::int32_t pos = next[rows.idx[k]]++;
+      indices[pos] = static_cast<std::int32_t>(r);
+      data[pos] = rows.val[k];
+    }
+  }
+}
+
+// {"data": array('d'), "indices": array('i'), "indptr": array('i'), "shape": (rows, columns)}
+Ref matrix(PyObject* module, const RowStore& rows, std::size_t columns) {
+  std::size_t nnz = rows.idx.size();
+  ArrayBuffer indptr(module, "i", columns + 1), data(module, "d", nnz), indices(module, "i", nnz);
+  transpose(rows, columns, indptr.data<std::int32_t>(), data.data<double>(), indices.data<std::int32_t>());
+  Ref d = new_dict();
+  set_item(d, kData, data.release());
+  set_item(d, kIndices, indices.release());
+  set_item(d, kIndptr, indptr.release());
+  set_item(d, kShape, tuple_of(py_int(static_cast<long long>(rows.rows())), py_int(static_cast<long long>(columns))));
+  return d;
+}
+
+struct LazyAttribute {
+  Key* name;
+  Ref (*make)(PyObject* module, const Model& m);
+};
+
+const LazyAttribute kLazy[] = {
+    {&kBounds, [](PyObject* module, const Model& m) { return tuple_of(array_of(module, "d", m.lb), array_of(module, "d", m.ub)); }},
+    {&kC, [](PyObject* module, const Model& m) { return array_of(module, "d", m.cost); }},
+    {&kIntegrality, [](PyObject* module, const Model& m) { return array_of(module, "B", m.integral); }},
+    {&kAUb, [](PyObject* module, const Model& m) { return matrix(module, m.ub_rows, m.column_names.size()); }},
+    {&kBUb, [](PyObject* module, const Model& m) { return array_of(module, "d", m.ub_rows.rhs); }},
+    {&kAEq, [](PyObject* module, const Model& m) { return matrix(module, m.eq_rows, m.column_names.size()); }},
+    {&kBEq, [](PyObject* module, const Model& m) { return array_of(module, "d", m.eq_rows.rhs); }},
+    {&kRowOrigins, [](PyObject* module, const Model& m) { return row_origins(module, m); }},
+};
+constexpr std::size_t kLazyCount = std::size(kLazy);
+
+// The model of the last build and which of the lazy attributes have not been made yet.
+struct Built {
+  std::unique_ptr<Model> model;
+  bool pending[kLazyCount];
+};
+
+void destroy_built(PyObject* capsule) {
+  delete static_cast<Built*>(PyCapsule_GetPointer(capsule, kCapsuleName));
+}
+
+Built* built_of(Handle capsule) {
+  if (!PyCapsule_IsValid(capsule, kCapsuleName)) return nullptr;
+  return static_cast<Built*>(PyCapsule_GetPointer(capsule, kCapsuleName));
+}
+
+int lazy_index(Handle name) {
+  for (std::size_t i = 0; i < kLazyCount; ++i) {
+    if (eq(name, *kLazy[i].name)) return static_cast<int>(i);
+  }
+  return -1;
+}
+
+Ref instance_dict(Handle self) {
+  return check(PyObject_GenericGetDict(self, nullptr));
+}
+
+// Lets the model go once nothing is left to make from it.
+void drop_if_done(Handle dict, const Built& b) {
+  if (std::none_of(std::begin(b.pending), std::end(b.pending), [](bool p) { return p; })) {
+    check_status(PyDict_DelItem(dict.get(), kBuilt.get()));
+  }
+}
+
+// Whether the type of `self` reads attributes as this module's class does: no subclass defines
+// `name` or its own attribute lookup.
+bool plain_lookup(Handle self, Handle name) {
+  PyTypeObject* type = Py_TYPE(self.get());
+  if (_PyType_Lookup(type, name.get()) != nullptr) return false;
+  if (_PyType_Lookup(type, kGetattribute.get()) != _PyType_Lookup(&PyBaseObject_Type, kGetattribute.get())) return false;
+  PyObject* getattr = _PyType_Lookup(type, kGetattr.get());
+  if (getattr == nullptr || !PyInstanceMethod_Check(getattr)) return false;
+  PyObject* function = PyInstanceMethod_GET_FUNCTION(getattr);
+  return PyCFunction_Check(function) &&
+         PyCFunction_GET_FUNCTION(function) == reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(&kv::entry<lazy_attribute>));
+}
+
+Ref parent_of(const Call& c, Handle self) {
+  return call(reinterpret_cast<PyObject*>(&PySuper_Type), global(c.module, kSciPyCSCCodeGenerator), self);
+}
+
+// var_names and var_indices of a built model, made on first read from the NUL-separated names:
+// half a million name objects and their dictionary would otherwise cost more than the whole
+// instantiation, for callers that never read them.
+Ref names_attribute(Handle self, Handle name, Handle dict) {
+  Ref joined = get(dict, kColumnNames);
+  if (!(eq(name, kVarNames) || eq(name, kVarIndices)) || !PyBytes_Check(joined.get())) {
+    PyErr_Format(PyExc_AttributeError, "'%.100s' object has no attribute '%U'", Py_TYPE(self.get())->tp_name, name.get());
+    throw PyErrorSet{};
+  }
+  char* data = PyBytes_AS_STRING(joined.get());
+  Py_ssize_t size = PyBytes_GET_SIZE(joined.get());
+  Ref names = new_list();
+  Ref indices = new_dict();
+  for (Py_ssize_t begin = 0, index = 0; size > 0 && begin <= size; ++index) {
+    const char* end = static_cast<const char*>(std::memchr(data + begin, '\0', static_cast<std::size_t>(size - begin)));
+    Py_ssize_t stop = end == nullptr ? size : end - data;
+    Ref text = check(PyUnicode_DecodeUTF8(data + begin, stop - begin, "strict"));
+    append(names, text);
+    set_item(indices, text, py_int(index));
+    begin = stop + 1;
+  }
+  set_item(dict, kVarNames, names);
+  set_item(dict, kVarIndices, indices);
+  return eq(name, kVarNames) ? std::move(names) : std::move(indices);
+}
+
+}  // namespace
+
+Columns::Columns(const RowStore& rows, std::size_t columns)
+    : data(rows.idx.size()), indices(rows.idx.size()), indptr(columns + 1) {
+  transpose(rows, columns, indptr.data(), data.data(), indices.data());
+}
+
+void store_results(PyObject* /*module*/, Handle self, std::unique_ptr<Model> m) {
+  Ref dict = instance_dict(self);
+  // var_names and var_indices are made from this text when first read.
+  std::string_view joined = m->column_names.joined();
+  setattr(self, kColumnNames, check(PyBytes_FromStringAndSize(joined.data(), static_cast<Py_ssize_t>(joined.size()))));
+  for (Key* key : {&kVarNames, &kVarIndices}) {
+    if (contains(dict, *key)) check_status(PyDict_DelItem(dict.get(), key->get()));
+  }
+  for (const LazyAttribute& lazy : kLazy) {
+    if (contains(dict, *lazy.name)) check_status(PyDict_DelItem(dict.get(), lazy.name->get()));
+  }
+  setattr(self, kObjectiveSense, py_str(m->maximize ? "maximize" : "minimize"));
+  setattr(self, kObjectiveConstant, py_float(m->objective_constant));
+  setattr(self, kModelVarCount, py_int(static_cast<long long>(m->model_columns)));
+  Ref types = new_dict();
+  for (const TupleType& t : m->tuple_types) {
+    Ref fields = new_list();
+    for (const std::string& f : t.fields) append(fields, py_str(f));
+    set_item(types, py_str(t.name), fields);
+  }
+  setattr(self, kTupleTypes, types);
+  auto built = std::make_unique<Built>();
+  built->model = std::move(m);
+  std::fill(std::begin(built->pending), std::end(built->pending), true);
+  Ref capsule = check(PyCapsule_New(built.get(), kCapsuleName, destroy_built));
+  built.release();
+  set_item(dict, kBuilt, capsule);
+}
+
+const Model* unread(Handle self, Handle name, Ref& keep) {
+  if constexpr (std::endian::native != std::endian::little) return nullptr;  // the script wants little-endian bytes
+  Ref dict = instance_dict(self);
+  if (contains(dict, name)) return nullptr;
+  Ref capsule = get(dict, kBuilt);
+  Built* b = built_of(capsule);
+  int i = lazy_index(name);
+  if (b == nullptr || i < 0 || !b->pending[i] || !plain_lookup(self, name)) return nullptr;
+  keep = std::move(capsule);
+  return b->model.get();
+}
+
+Ref lazy_attribute(const Call& c) {
+  auto [self, name] = c.bind(Params<2>{"SciPyCSCCodeGenerator.__getattr__", {"self", "name"}, 2});
+  Ref dict = instance_dict(self);
+  Ref capsule = get(dict, kBuilt);
+  int i = lazy_index(name);
+  Built* b = built_of(capsule);
+  if (b == nullptr || i < 0 || !b->pending[i]) return names_attribute(self, name, dict);
+  Ref value = kLazy[i].make(c.module, *b->model);
+  set_item(dict, name, value);
+  b->pending[i] = false;
+  drop_if_done(dict, *b);
+  return value;
+}
+
+// Deleting an attribute not made yet only forgets it.
+Ref delete_attribute(const Call& c) {
+  auto [self, name] = c.bind(Params<2>{"SciPyCSCCodeGenerator.__delattr__", {"self", "name"}, 2});
+  Ref dict = instance_dict(self);
+  Ref capsule = get(dict, kBuilt);
+  int i = lazy_index(name);
+  Built* b = built_of(capsule);
+  if (b == nullptr || i < 0 || !b->pending[i]) return call_method(parent_of(c, self), kDelattr, name);
+  b->pending[i] = false;
+  if (contains(dict, name)) check_status(PyDict_DelItem(dict.get(), name));
+  drop_if_done(dict, *b);
+  return none();
+}
+
+// Copies and pickles see every attribute made, and no model.
+Ref reduce_ex(const Call& c) {
+  auto [self, protocol] = c.bind(Params<2>{"SciPyCSCCodeGenerator.__reduce_ex__", {"self", "protocol"}, 2});
+  Ref dict = instance_dict(self);
+  Ref capsule = get(dict, kBuilt);
+  if (Built* b = built_of(capsule)) {
+    for (std::size_t i = 0; i < kLazyCount; ++i) {
+      if (b->pending[i] && !contains(dict, *kLazy[i].name)) set_item(dict, *kLazy[i].name, kLazy[i].make(c.module, *b->model));
+      b->pending[i] = false;
+    }
+    drop_if_done(dict, *b);
+  }
+  return call_method(parent_of(c, self), kReduceEx, protocol);
+}
+
+}  // namespace lpsparse
