@@ -40,7 +40,6 @@ constexpr std::size_t kLongestChain = 100;
 Key kSciPyCSCCodeGenerator{"SciPyCSCCodeGenerator"};
 Key kSemanticError{"SemanticError"};
 Key kArrayModule{"array"};
-Key kBinascii{"binascii"};
 Key kZlib{"zlib"};
 Key kInit{"__init__"};
 Key kAst{"ast"};
@@ -111,16 +110,49 @@ Ref build_matrices(const Call& c) {
 
 // ---- the script ----
 
-// One line holding `prefix`, the ASCII text of `body` and `suffix`, copied once.
-Ref ascii_line(std::string_view prefix, Handle body, std::string_view suffix) {
-  char* data = nullptr;
-  Py_ssize_t size = 0;
-  check_status(PyBytes_AsStringAndSize(body, &data, &size));
-  Ref line = check(PyUnicode_New(static_cast<Py_ssize_t>(prefix.size() + suffix.size()) + size, 127));
+// A piece of a line of the script: ASCII text as it is, or bytes written as base64.
+struct Piece {
+  std::string_view data;
+  bool base64 = false;
+};
+
+// Standard base64 with padding, as binascii writes it.
+char* write_base64(std::string_view bytes, char* out) {
+  static constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  const auto* in = reinterpret_cast<const unsigned char*>(bytes.data());
+  std::size_t n = bytes.size(), i = 0;
+  for (; i + 3 <= n; i += 3, out += 4) {
+    std::uint32_t v = static_cast<std::uint32_t>(in[i]) << 16 | static_cast<std::uint32_t>(in[i + 1]) << 8 | in[i + 2];
+    out[0] = kAlphabet[v >> 18];
+    out[1] = kAlphabet[(v >> 12) & 63];
+    out[2] = kAlphabet[(v >> 6) & 63];
+    out[3] = kAlphabet[v & 63];
+  }
+  if (i < n) {
+    std::uint32_t v = static_cast<std::uint32_t>(in[i]) << 16 | (i + 1 < n ? static_cast<std::uint32_t>(in[i + 1]) << 8 : 0);
+    out[0] = kAlphabet[v >> 18];
+    out[1] = kAlphabet[(v >> 12) & 63];
+    out[2] = i + 1 < n ? kAlphabet[(v >> 6) & 63] : '=';
+    out[3] = '=';
+    out += 4;
+  }
+  return out;
+}
+
+// One line of the pieces, each written once, straight into the string.
+Ref ascii_line(std::initializer_list<Piece> pieces) {
+  std::size_t size = 0;
+  for (const Piece& p : pieces) size += p.base64 ? (p.data.size() + 2) / 3 * 4 : p.data.size();
+  Ref line = check(PyUnicode_New(static_cast<Py_ssize_t>(size), 127));
   auto* out = static_cast<char*>(PyUnicode_DATA(line.get()));
-  std::memcpy(out, prefix.data(), prefix.size());
-  std::memcpy(out + prefix.size(), data, static_cast<std::size_t>(size));
-  std::memcpy(out + prefix.size() + size, suffix.data(), suffix.size());
+  for (const Piece& p : pieces) {
+    if (p.base64) {
+      out = write_base64(p.data, out);
+    } else {
+      std::memcpy(out, p.data.data(), p.data.size());
+      out += p.data.size();
+    }
+  }
   return line;
 }
 
@@ -172,8 +204,9 @@ class Script {
       Ref joined = check(PyUnicode_Join(separator.get(), attr(self, kVarNames).get()));
       utf = check(PyUnicode_AsUTF8String(joined.get()));
     }
-    append(lines_, ascii_line("var_names = zlib.decompress(base64.b64decode('", packed(bytes_view(utf)),
-                              "')).decode('utf-8').split('\\x00')"));
+    Ref packed = compressed(bytes_view(utf));
+    append(lines_, ascii_line({{"var_names = zlib.decompress(base64.b64decode('"}, {bytes_view(packed), true},
+                               {"')).decode('utf-8').split('\\x00')"}}));
   }
 
  private:
@@ -195,13 +228,22 @@ class Script {
     }
     if (typecode == 'i') {
       auto [differences, narrow] = deltas(bytes);
-      return ascii_line(before + "_deltas('", packed(differences), std::string("', '") + narrow + "'" + tail);
+      Ref packed = compressed(differences);
+      return ascii_line({{before + "_deltas('"}, {bytes_view(packed), true}, {std::string("', '") + narrow + "'" + tail}});
     }
     if (auto codes = width == 8 ? value_codes(bytes, width) : std::nullopt) {
-      return ascii_line(before + "_codes('", base64(codes->first), "', '" + std::string(bytes_view(packed(codes->second))) + "'" + tail);
+      Ref packed = compressed(codes->second);
+      return ascii_line({{before + "_codes('"}, {codes->first, true}, {"', '"}, {bytes_view(packed), true}, {"'" + tail}});
     }
-    if (!compresses(bytes)) return ascii_line(before + "_raw('", base64(bytes), "'" + tail);
-    return ascii_line(before + "_array('", packed(bytes), "'" + tail);
+    if (auto scaled = width == 8 ? decimals(bytes) : std::nullopt) {
+      auto& [integers, narrow, scale] = *scaled;
+      Ref packed = compresses(integers) ? compressed(integers) : Ref{};
+      return ascii_line({{before + "_scaled('"}, {packed ? bytes_view(packed) : std::string_view(integers), true},
+                         {std::string("', ") + (packed ? "True" : "False") + ", '" + narrow + "', " + repr_text(py_float(scale)) + tail}});
+    }
+    if (!compresses(bytes)) return ascii_line({{before + "_raw('"}, {bytes, true}, {"'" + tail}});
+    Ref packed = compressed(bytes);
+    return ascii_line({{before + "_array('"}, {bytes_view(packed), true}, {"'" + tail}});
   }
 
   // The same for a Python sequence of numbers.
@@ -244,11 +286,9 @@ class Script {
     return arr;
   }
 
+  // Every element equals the next one exactly when the bytes equal themselves shifted by one.
   static bool is_constant(std::string_view bytes, std::size_t width) {
-    for (std::size_t at = width; at < bytes.size(); at += width) {
-      if (std::memcmp(bytes.data(), bytes.data() + at, width) != 0) return false;
-    }
-    return true;
+    return bytes.size() <= width || std::memcmp(bytes.data(), bytes.data() + width, bytes.size() - width) == 0;
   }
 
   // Differences of consecutive little-endian int32 values (the first against 0), modulo 2^32 so
@@ -266,28 +306,78 @@ class Script {
       low = std::min(low, d[i]);
       high = std::max(high, d[i]);
     }
-    std::size_t width = low >= INT8_MIN && high <= INT8_MAX ? 1 : low >= INT16_MIN && high <= INT16_MAX ? 2 : 4;
-    std::string out(n * width, '\0');
-    for (std::size_t i = 0; i < n; ++i) {
-      auto u = static_cast<std::uint32_t>(d[i]);
-      for (std::size_t k = 0; k < width; ++k) out[i * width + k] = static_cast<char>(u >> (8 * k));
-    }
-    return {std::move(out), width == 1 ? "<i1" : width == 2 ? "<i2" : "<i4"};
+    return narrowed(d, low, high);
   }
 
-  Ref bytes_of(std::string_view bytes) {
-    return check(PyBytes_FromStringAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size())));
+  // A read-only view of `bytes` (no copy) for zlib, which takes any buffer; it is
+  // dropped before the bytes are.
+  static Ref view_of(std::string_view bytes) {
+    return check(PyMemoryView_FromMemory(const_cast<char*>(bytes.data()), static_cast<Py_ssize_t>(bytes.size()), PyBUF_READ));
   }
 
   Ref compressed(std::string_view bytes) {
-    return call(attr(global(module_, kZlib), "compress"), bytes_of(bytes), py_int(1));
+    return call(attr(global(module_, kZlib), "compress"), view_of(bytes), py_int(1));
   }
 
-  // Whether zlib's fastest level halves a sample of the bytes. Less does not pay: compressing
-  // and inflating costs more than the compiler spends on the longer text of the raw bytes.
+  // Whether zlib's fastest level shrinks a sample of the bytes to a quarter. Less does not pay:
+  // deflating and inflating bytes that shrink by half (costs of a p-median model, say) takes
+  // several times what the compiler spends on the longer text of the raw bytes.
   bool compresses(std::string_view bytes) {
     std::string_view sample = bytes.substr(0, std::size_t{1} << 16);
-    return static_cast<std::size_t>(PyBytes_GET_SIZE(compressed(sample).get())) * 2 < sample.size();
+    return static_cast<std::size_t>(PyBytes_GET_SIZE(compressed(sample).get())) * 4 < sample.size();
+  }
+
+  // Doubles that are all k / 10^d for integers k of at most 32 bits and d <= 6 (prices written
+  // with two decimals, say), with the smallest such d: the integers in the narrowest width that
+  // holds them, and 10^d. Dividing k by 10^d in the script gives back each double exactly, as
+  // both divisions round the same exact quotient; -0.0, NaN and infinities never qualify.
+  static std::optional<std::tuple<std::string, const char*, double>> decimals(std::string_view bytes) {
+    constexpr double kPowers[] = {1.0, 10.0, 100.0, 1e3, 1e4, 1e5, 1e6};
+    std::size_t n = bytes.size() / 8;
+    std::vector<std::int32_t> integers(n);
+    // The integer behind `v` at 10^digits, if the script's division gives `v` back bit for bit.
+    auto integer = [&](double v, int digits) -> std::optional<std::int32_t> {
+      double k = std::nearbyint(v * kPowers[digits]);
+      if (!(std::fabs(k) < 2147483648.0)) return std::nullopt;
+      auto i = static_cast<std::int32_t>(k);
+      double back = static_cast<double>(i) / kPowers[digits];
+      if (std::memcmp(&back, &v, 8) != 0) return std::nullopt;
+      return i;
+    };
+    // A value that is k / 10^d is also 10k / 10^(d+1) (the same exact quotient), so the digits
+    // only grow; the integers are taken at the final count, where one may no longer fit.
+    int digits = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+      double v;
+      std::memcpy(&v, bytes.data() + 8 * i, 8);
+      while (!integer(v, digits)) {
+        if (++digits == static_cast<int>(std::size(kPowers))) return std::nullopt;
+      }
+    }
+    std::int32_t low = 0, high = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+      double v;
+      std::memcpy(&v, bytes.data() + 8 * i, 8);
+      auto k = integer(v, digits);
+      if (!k) return std::nullopt;
+      integers[i] = *k;
+      low = std::min(low, *k);
+      high = std::max(high, *k);
+    }
+    auto [narrow, dtype] = narrowed(integers, low, high);
+    return std::tuple{std::move(narrow), dtype, kPowers[digits]};
+  }
+
+  // Little-endian bytes of `values`, all within [low, high], in the narrowest width that holds
+  // them, and that width's dtype.
+  static std::pair<std::string, const char*> narrowed(const std::vector<std::int32_t>& values, std::int32_t low, std::int32_t high) {
+    std::size_t width = low >= INT8_MIN && high <= INT8_MAX ? 1 : low >= INT16_MIN && high <= INT16_MAX ? 2 : 4;
+    std::string out(values.size() * width, '\0');
+    for (std::size_t i = 0; i < values.size(); ++i) {
+      auto u = static_cast<std::uint32_t>(values[i]);
+      for (std::size_t k = 0; k < width; ++k) out[i * width + k] = static_cast<char>(u >> (8 * k));
+    }
+    return {std::move(out), width == 1 ? "<i1" : width == 2 ? "<i2" : "<i4"};
   }
 
   // Arrays of at most 256 distinct values (coefficients of +1 and -1, say) as those values and
@@ -317,16 +407,6 @@ class Script {
     return std::pair{std::move(values), std::move(codes)};
   }
 
-  Ref base64(std::string_view bytes) {
-    Ref encode = attr(global(module_, kBinascii), "b2a_base64");
-    return call_kw(encode, {bytes_of(bytes)}, {{"newline", Py_False}});
-  }
-
-  // base64 of the zlib-compressed bytes: the script then holds little text for the compiler.
-  Ref packed(std::string_view bytes) {
-    Ref encode = attr(global(module_, kBinascii), "b2a_base64");
-    return call_kw(encode, {compressed(bytes)}, {{"newline", Py_False}});
-  }
 };
 
 constexpr const char* kPreamble[] = {
@@ -343,8 +423,9 @@ constexpr const char* kPreamble[] = {
     "",
     "# Arrays travel as base64 text: compressed little-endian bytes (_array), raw bytes where",
     "# compressing does not pay (_raw), a constant's value and length (_fill), a few distinct",
-    "# values and one compressed byte per element (_codes), or integers as compressed differences",
-    "# in a narrow width (_deltas). The solver writes into its inputs: every array is writable.",
+    "# values and one compressed byte per element (_codes), decimals as narrow integers and a",
+    "# power of ten (_scaled), or integers as compressed differences in a narrow width (_deltas).",
+    "# The solver writes into its inputs: every array is writable.",
     "def _array(text, dtype):",
     "    return np.frombuffer(bytearray(zlib.decompress(base64.b64decode(text))), dtype=dtype)",
     "",
@@ -360,6 +441,11 @@ constexpr const char* kPreamble[] = {
     "def _codes(values, codes, dtype):",
     "    return np.frombuffer(base64.b64decode(values), dtype=dtype)[",
     "        np.frombuffer(zlib.decompress(base64.b64decode(codes)), dtype='u1')]",
+    "",
+    "",
+    "def _scaled(text, packed, width, scale, dtype):",
+    "    data = base64.b64decode(text)",
+    "    return (np.frombuffer(zlib.decompress(data) if packed else data, dtype=width) / scale).astype(dtype, copy=False)",
     "",
     "",
     "def _deltas(text, width, dtype):",
@@ -585,7 +671,6 @@ constexpr const char* kOrder[] = {"__init__", "build_matrices", "generate_code",
 
 void exec_lpwrightsparse(PyObject* module) {
   add(module, "array", import("array"));
-  add(module, "binascii", import("binascii"));
   add(module, "zlib", import("zlib"));
   Ref logging = import("logging");
   add(module, "logger", call_method(logging, py_str("getLogger"), attr(module, "__name__")));
