@@ -180,13 +180,34 @@ class Script {
     append(lines_, array_line(std::string(name) + " = ", values, typecode, dtype, ""));
   }
 
-  // `name` = a compressed-sparse-column matrix of `rows` x `columns`.
-  void csc(std::string_view name, Columns& m, std::size_t rows, std::size_t columns) {
+  // `name` = the compressed-sparse-column matrix of `rows` over `columns` columns, transposed
+  // straight into what is encoded: a constant matrix needs no values moved, a few distinct
+  // values move as one-byte codes, and the row indices become their differences in place.
+  void csc(std::string_view name, const RowStore& rows, std::size_t columns) {
     line(std::string(name) + " = _csc(");
-    append(lines_, array_line("    ", m.data.bytes(), 'd', "<f8", ","));
-    append(lines_, array_line("    ", m.indices.bytes(), 'i', "<i4", ","));
-    append(lines_, array_line("    ", m.indptr.bytes(), 'i', "<i4", ", (" + std::to_string(rows) + ", " + std::to_string(columns) + "))"));
+    std::size_t nnz = rows.idx.size();
+    Buffer<std::int32_t> indptr(columns + 1), indices(nnz);
+    std::string_view values = bytes_of(rows.val);
+    std::optional<std::pair<std::string, std::string>> codes;
+    if (is_constant(values, 8)) {
+      transpose(rows, columns, indptr.data(), indices.data(), [](std::int32_t, std::int64_t) {});
+      append(lines_, array_line("    ", values, 'd', "<f8", ","));
+    } else if ((codes = value_codes(values, 8))) {
+      std::string in_columns(nnz, '\0');
+      transpose(rows, columns, indptr.data(), indices.data(),
+                [&](std::int32_t pos, std::int64_t k) { in_columns[static_cast<std::size_t>(pos)] = codes->second[static_cast<std::size_t>(k)]; });
+      codes->second = std::move(in_columns);
+      append(lines_, codes_line("    ", *codes, ", '<f8'),"));
+    } else {
+      Buffer<double> data(nnz);
+      transpose(rows, columns, indptr.data(), indices.data(),
+                [&](std::int32_t pos, std::int64_t k) { data.data()[pos] = rows.val[static_cast<std::size_t>(k)]; });
+      append(lines_, array_line("    ", data.bytes(), 'd', "<f8", ","));
+    }
+    append(lines_, int_line("    ", indices.data(), nnz, ","));
+    append(lines_, int_line("    ", indptr.data(), columns + 1, ", (" + std::to_string(rows.rows()) + ", " + std::to_string(columns) + "))"));
   }
+
   void csc(std::string_view name, Handle m) {
     line(std::string(name) + " = _csc(");
     append(lines_, array_line("    ", item(m, kData), 'd', "<f8", ","));
@@ -227,23 +248,42 @@ class Script {
       return py_str(before + "_fill('" + value + "', " + std::to_string(bytes.size() / width) + tail);
     }
     if (typecode == 'i') {
-      auto [differences, narrow] = deltas(bytes);
-      Ref packed = compressed(differences);
-      return ascii_line({{before + "_deltas('"}, {bytes_view(packed), true}, {std::string("', '") + narrow + "'" + tail}});
+      std::vector<std::int32_t> values(bytes.size() / 4);
+      std::memcpy(values.data(), bytes.data(), bytes.size());
+      return deltas_line(before, values.data(), values.size(), tail);
     }
-    if (auto codes = width == 8 ? value_codes(bytes, width) : std::nullopt) {
-      Ref packed = compressed(codes->second);
-      return ascii_line({{before + "_codes('"}, {codes->first, true}, {"', '"}, {bytes_view(packed), true}, {"'" + tail}});
-    }
+    if (auto codes = width == 8 ? value_codes(bytes, width) : std::nullopt) return codes_line(before, *codes, tail);
     if (auto scaled = width == 8 ? decimals(bytes) : std::nullopt) {
-      auto& [integers, narrow, scale] = *scaled;
+      auto [integers, dtype] = narrow_in_place(scaled->first.data(), scaled->first.size());
       Ref packed = compresses(integers) ? compressed(integers) : Ref{};
-      return ascii_line({{before + "_scaled('"}, {packed ? bytes_view(packed) : std::string_view(integers), true},
-                         {std::string("', ") + (packed ? "True" : "False") + ", '" + narrow + "', " + repr_text(py_float(scale)) + tail}});
+      return ascii_line({{before + "_scaled('"}, {packed ? bytes_view(packed) : integers, true},
+                         {std::string("', ") + (packed ? "True" : "False") + ", '" + dtype + "', " + repr_text(py_float(scaled->second)) + tail}});
     }
     if (!compresses(bytes)) return ascii_line({{before + "_raw('"}, {bytes, true}, {"'" + tail}});
     Ref packed = compressed(bytes);
     return ascii_line({{before + "_array('"}, {bytes_view(packed), true}, {"'" + tail}});
+  }
+
+  // An int32 array that may be overwritten: a constant as such, else as differences.
+  Ref int_line(const std::string& before, std::int32_t* values, std::size_t n, const std::string& after) {
+    std::string_view bytes(reinterpret_cast<const char*>(values), n * 4);
+    if (is_constant(bytes, 4)) return array_line(before, bytes, 'i', "<i4", after);
+    return deltas_line(before, values, n, ", '<i4')" + after);
+  }
+
+  // Integers as compressed differences in the narrowest width that holds them (`values` is
+  // overwritten).
+  Ref deltas_line(const std::string& before, std::int32_t* values, std::size_t n, const std::string& tail) {
+    deltas_in_place(values, n);
+    auto [differences, dtype] = narrow_in_place(values, n);
+    Ref packed = compressed(differences);
+    return ascii_line({{before + "_deltas('"}, {bytes_view(packed), true}, {std::string("', '") + dtype + "'" + tail}});
+  }
+
+  // Distinct values and one compressed byte per element.
+  Ref codes_line(const std::string& before, const std::pair<std::string, std::string>& codes, const std::string& tail) {
+    Ref packed = compressed(codes.second);
+    return ascii_line({{before + "_codes('"}, {codes.first, true}, {"', '"}, {bytes_view(packed), true}, {"'" + tail}});
   }
 
   // The same for a Python sequence of numbers.
@@ -291,22 +331,29 @@ class Script {
     return bytes.size() <= width || std::memcmp(bytes.data(), bytes.data() + width, bytes.size() - width) == 0;
   }
 
-  // Differences of consecutive little-endian int32 values (the first against 0), modulo 2^32 so
-  // that a running sum in int32 restores them exactly, in the narrowest width that holds them.
-  static std::pair<std::string, const char*> deltas(std::string_view bytes) {
-    std::size_t n = bytes.size() / 4;
-    std::vector<std::int32_t> d(n);
-    std::uint32_t previous = 0;
+  // Differences of consecutive values (the first against 0), in place, modulo 2^32 so that a
+  // running sum in int32 restores them exactly.
+  static void deltas_in_place(std::int32_t* values, std::size_t n) {
+    for (std::size_t i = n; i-- > 1;) {
+      values[i] = static_cast<std::int32_t>(static_cast<std::uint32_t>(values[i]) - static_cast<std::uint32_t>(values[i - 1]));
+    }
+  }
+
+  // The values written over themselves in the narrowest little-endian width that holds them
+  // (each element's bytes land at or before its own), and that width's dtype.
+  static std::pair<std::string_view, const char*> narrow_in_place(std::int32_t* values, std::size_t n) {
     std::int32_t low = 0, high = 0;
     for (std::size_t i = 0; i < n; ++i) {
-      auto b = reinterpret_cast<const unsigned char*>(bytes.data() + 4 * i);
-      std::uint32_t v = b[0] | (b[1] << 8) | (b[2] << 16) | (static_cast<std::uint32_t>(b[3]) << 24);
-      d[i] = static_cast<std::int32_t>(v - previous);
-      previous = v;
-      low = std::min(low, d[i]);
-      high = std::max(high, d[i]);
+      low = std::min(low, values[i]);
+      high = std::max(high, values[i]);
     }
-    return narrowed(d, low, high);
+    std::size_t width = low >= INT8_MIN && high <= INT8_MAX ? 1 : low >= INT16_MIN && high <= INT16_MAX ? 2 : 4;
+    auto* out = reinterpret_cast<char*>(values);
+    for (std::size_t i = 0; width < 4 && i < n; ++i) {
+      auto u = static_cast<std::uint32_t>(values[i]);
+      for (std::size_t k = 0; k < width; ++k) out[i * width + k] = static_cast<char>(u >> (8 * k));
+    }
+    return {std::string_view(out, n * width), width == 1 ? "<i1" : width == 2 ? "<i2" : "<i4"};
   }
 
   // A read-only view of `bytes` (no copy) for zlib, which takes any buffer; it is
@@ -331,7 +378,7 @@ class Script {
   // with two decimals, say), with the smallest such d: the integers in the narrowest width that
   // holds them, and 10^d. Dividing k by 10^d in the script gives back each double exactly, as
   // both divisions round the same exact quotient; -0.0, NaN and infinities never qualify.
-  static std::optional<std::tuple<std::string, const char*, double>> decimals(std::string_view bytes) {
+  static std::optional<std::pair<std::vector<std::int32_t>, double>> decimals(std::string_view bytes) {
     constexpr double kPowers[] = {1.0, 10.0, 100.0, 1e3, 1e4, 1e5, 1e6};
     std::size_t n = bytes.size() / 8;
     std::vector<std::int32_t> integers(n);
@@ -354,30 +401,14 @@ class Script {
         if (++digits == static_cast<int>(std::size(kPowers))) return std::nullopt;
       }
     }
-    std::int32_t low = 0, high = 0;
     for (std::size_t i = 0; i < n; ++i) {
       double v;
       std::memcpy(&v, bytes.data() + 8 * i, 8);
       auto k = integer(v, digits);
       if (!k) return std::nullopt;
       integers[i] = *k;
-      low = std::min(low, *k);
-      high = std::max(high, *k);
     }
-    auto [narrow, dtype] = narrowed(integers, low, high);
-    return std::tuple{std::move(narrow), dtype, kPowers[digits]};
-  }
-
-  // Little-endian bytes of `values`, all within [low, high], in the narrowest width that holds
-  // them, and that width's dtype.
-  static std::pair<std::string, const char*> narrowed(const std::vector<std::int32_t>& values, std::int32_t low, std::int32_t high) {
-    std::size_t width = low >= INT8_MIN && high <= INT8_MAX ? 1 : low >= INT16_MIN && high <= INT16_MAX ? 2 : 4;
-    std::string out(values.size() * width, '\0');
-    for (std::size_t i = 0; i < values.size(); ++i) {
-      auto u = static_cast<std::uint32_t>(values[i]);
-      for (std::size_t k = 0; k < width; ++k) out[i * width + k] = static_cast<char>(u >> (8 * k));
-    }
-    return {std::move(out), width == 1 ? "<i1" : width == 2 ? "<i2" : "<i4"};
+    return std::pair{std::move(integers), kPowers[digits]};
   }
 
   // Arrays of at most 256 distinct values (coefficients of +1 and -1, say) as those values and
@@ -627,8 +658,7 @@ Ref generate_code(const Call& c) {
   auto csc = [&](std::string_view name, Key& key, const RowStore Model::*rows) {
     Ref keep;
     if (const Model* m = unread(self, key, keep)) {
-      Columns columns(m->*rows, m->column_names.size());
-      s.csc(name, columns, (m->*rows).rows(), m->column_names.size());
+      s.csc(name, m->*rows, m->column_names.size());
     } else {
       s.csc(name, attr(self, key));
     }

@@ -77,27 +77,13 @@ Ref array_of(PyObject* module, const char* typecode, const BigVector<T>& v) {
   return out.release();
 }
 
-// The rows, stored row by row as they were generated, transposed into compressed columns by a
-// counting sort (row indices come out sorted within each column).
-void transpose(const RowStore& rows, std::size_t columns, std::int32_t* indptr, double* data, std::int32_t* indices) {
-  std::fill(indptr, indptr + columns + 1, 0);
-  for (std::int32_t col : rows.idx) ++indptr[col + 1];
-  for (std::size_t j = 0; j < columns; ++j) indptr[j + 1] += indptr[j];
-  std::vector<std::int32_t> next(indptr, indptr + columns);
-  for (std::size_t r = 0; r < rows.rows(); ++r) {
-    for (auto k = rows.ptr[r]; k < rows.ptr[r + 1]; ++k) {
-      std::int32_t pos = next[rows.idx[k]]++;
-      indices[pos] = static_cast<std::int32_t>(r);
-      data[pos] = rows.val[k];
-    }
-  }
-}
-
 // {"data": array('d'), "indices": array('i'), "indptr": array('i'), "shape": (rows, columns)}
 Ref matrix(PyObject* module, const RowStore& rows, std::size_t columns) {
   std::size_t nnz = rows.idx.size();
   ArrayBuffer indptr(module, "i", columns + 1), data(module, "d", nnz), indices(module, "i", nnz);
-  transpose(rows, columns, indptr.data<std::int32_t>(), data.data<double>(), indices.data<std::int32_t>());
+  auto* values = data.data<double>();
+  transpose(rows, columns, indptr.data<std::int32_t>(), indices.data<std::int32_t>(),
+            [&](std::int32_t pos, std::int64_t k) { values[pos] = rows.val[static_cast<std::size_t>(k)]; });
   Ref d = new_dict();
   set_item(d, kData, data.release());
   set_item(d, kIndices, indices.release());
@@ -200,11 +186,6 @@ Ref names_attribute(Handle self, Handle name, Handle dict) {
 }
 
 }  // namespace
-
-Columns::Columns(const RowStore& rows, std::size_t columns)
-    : data(rows.idx.size()), indices(rows.idx.size()), indptr(columns + 1) {
-  transpose(rows, columns, indptr.data(), data.data(), indices.data());
-}
 
 void store_results(PyObject* /*module*/, Handle self, std::unique_ptr<Model> m) {
   Ref dict = instance_dict(self);

@@ -2,6 +2,8 @@
 // from the model the generator keeps until then, and the model's arrays for the script.
 #pragma once
 
+#include <algorithm>
+
 #include "model.hpp"
 
 namespace lpsparse {
@@ -25,12 +27,24 @@ class Buffer {
   T* data_;
 };
 
-// The rows of `rows` as compressed columns.
-struct Columns {
-  explicit Columns(const RowStore& rows, std::size_t columns);
-  Buffer<double> data;
-  Buffer<std::int32_t> indices, indptr;
-};
+// The rows, stored row by row as they were generated, transposed into compressed columns by a
+// counting sort (row indices come out sorted within each column): the column pointers into
+// `indptr` (columns + 1 of them), the row of each entry into `indices`, and put(position, k) for
+// the entry k of the rows (in row order) that lands at `position`.
+template <class Put>
+void transpose(const RowStore& rows, std::size_t columns, std::int32_t* indptr, std::int32_t* indices, Put put) {
+  std::fill(indptr, indptr + columns + 1, 0);
+  for (std::int32_t col : rows.idx) ++indptr[col + 1];
+  for (std::size_t j = 0; j < columns; ++j) indptr[j + 1] += indptr[j];
+  std::vector<std::int32_t> next(indptr, indptr + columns);
+  for (std::size_t r = 0; r < rows.rows(); ++r) {
+    for (auto k = rows.ptr[r]; k < rows.ptr[r + 1]; ++k) {
+      std::int32_t pos = next[rows.idx[k]]++;
+      indices[pos] = static_cast<std::int32_t>(r);
+      put(pos, k);
+    }
+  }
+}
 
 // Stores what the generator shows after a build; keeps `m` for the attributes made on first read.
 void store_results(PyObject* module, Handle self, std::unique_ptr<Model> m);
