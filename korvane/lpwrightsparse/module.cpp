@@ -366,12 +366,13 @@ class Script {
     return call(attr(global(module_, kZlib), "compress"), view_of(bytes), py_int(1));
   }
 
-  // Whether zlib's fastest level shrinks a sample of the bytes to a quarter. Less does not pay:
+  // Whether zlib's fastest level shrinks a sample of the bytes to a third. Less does not pay:
   // deflating and inflating bytes that shrink by half (costs of a p-median model, say) takes
-  // several times what the compiler spends on the longer text of the raw bytes.
+  // twice what the compiler spends on the longer text of the raw bytes (measured: ~11 ms per
+  // MB of base64 text to compile, ~12 ms per MB of such doubles to deflate, ~6 to inflate).
   bool compresses(std::string_view bytes) {
     std::string_view sample = bytes.substr(0, std::size_t{1} << 16);
-    return static_cast<std::size_t>(PyBytes_GET_SIZE(compressed(sample).get())) * 4 < sample.size();
+    return static_cast<std::size_t>(PyBytes_GET_SIZE(compressed(sample).get())) * 3 < sample.size();
   }
 
   // Doubles that are all k / 10^d for integers k of at most 32 bits and d <= 6 (prices written
