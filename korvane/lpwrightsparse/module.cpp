@@ -219,13 +219,22 @@ class Script {
   // that has been read (and perhaps changed).
   void names(Handle self) {
     Ref instance_dict = check(PyObject_GenericGetDict(self, nullptr));
+    Ref keep;
+    if (const Model* m = contains(instance_dict, kVarNames) ? nullptr : unread(self, kColumnNames, keep)) {
+      names_line(m->column_names.joined());
+      return;
+    }
     Ref utf = get(instance_dict, kColumnNames);
     if (contains(instance_dict, kVarNames) || !PyBytes_Check(utf.get())) {
       Ref separator = py_str(std::string_view("\0", 1));
       Ref joined = check(PyUnicode_Join(separator.get(), attr(self, kVarNames).get()));
       utf = check(PyUnicode_AsUTF8String(joined.get()));
     }
-    Ref packed = compressed(bytes_view(utf));
+    names_line(bytes_view(utf));
+  }
+
+  void names_line(std::string_view joined) {
+    Ref packed = compressed(joined);
     append(lines_, ascii_line({{"var_names = zlib.decompress(base64.b64decode('"}, {bytes_view(packed), true},
                                {"')).decode('utf-8').split('\\x00')"}}));
   }
@@ -386,7 +395,7 @@ class Script {
     // The integer behind `v` at 10^digits, if the script's division gives `v` back bit for bit.
     auto integer = [&](double v, int digits) -> std::optional<std::int32_t> {
       double k = std::nearbyint(v * kPowers[digits]);
-      if (!(std::fabs(k) < 2147483648.0)) return std::nullopt;
+      if (!(k >= -2147483648.0 && k < 2147483648.0)) return std::nullopt;
       auto i = static_cast<std::int32_t>(k);
       double back = static_cast<double>(i) / kPowers[digits];
       if (std::memcmp(&back, &v, 8) != 0) return std::nullopt;

@@ -106,6 +106,11 @@ const LazyAttribute kLazy[] = {
     {&kAEq, [](PyObject* module, const Model& m) { return matrix(module, m.eq_rows, m.column_names.size()); }},
     {&kBEq, [](PyObject* module, const Model& m) { return array_of(module, "d", m.eq_rows.rhs); }},
     {&kRowOrigins, [](PyObject* module, const Model& m) { return row_origins(module, m); }},
+    // The names separated by NUL bytes, from which var_names and var_indices are made.
+    {&kColumnNames, [](PyObject*, const Model& m) {
+       std::string_view joined = m.column_names.joined();
+       return check(PyBytes_FromStringAndSize(joined.data(), static_cast<Py_ssize_t>(joined.size())));
+     }},
 };
 constexpr std::size_t kLazyCount = std::size(kLazy);
 
@@ -163,7 +168,7 @@ Ref parent_of(const Call& c, Handle self) {
 // half a million name objects and their dictionary would otherwise cost more than the whole
 // instantiation, for callers that never read them.
 Ref names_attribute(Handle self, Handle name, Handle dict) {
-  Ref joined = get(dict, kColumnNames);
+  Ref joined = eq(name, kColumnNames) ? none() : getattr(self, kColumnNames, Py_None);
   if (!(eq(name, kVarNames) || eq(name, kVarIndices)) || !PyBytes_Check(joined.get())) {
     PyErr_Format(PyExc_AttributeError, "'%.100s' object has no attribute '%U'", Py_TYPE(self.get())->tp_name, name.get());
     throw PyErrorSet{};
@@ -189,9 +194,6 @@ Ref names_attribute(Handle self, Handle name, Handle dict) {
 
 void store_results(PyObject* /*module*/, Handle self, std::unique_ptr<Model> m) {
   Ref dict = instance_dict(self);
-  // var_names and var_indices are made from this text when first read.
-  std::string_view joined = m->column_names.joined();
-  setattr(self, kColumnNames, check(PyBytes_FromStringAndSize(joined.data(), static_cast<Py_ssize_t>(joined.size()))));
   for (Key* key : {&kVarNames, &kVarIndices}) {
     if (contains(dict, *key)) check_status(PyDict_DelItem(dict.get(), key->get()));
   }

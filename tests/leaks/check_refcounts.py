@@ -7,9 +7,11 @@ round leaks. Scenarios cover success and error paths alike.
 """
 import atexit
 import contextlib
+import copy
 import functools
 import gc
 import os
+import pickle
 import shutil
 import sys
 import tempfile
@@ -1013,6 +1015,21 @@ def scipy_row_origins():
     gen = lpwrightsparse.SciPyCSCCodeGenerator(ORIGINS_TREE, ORIGINS_VALUES)
     gen.build_matrices()
     assert gen.row_origins["origins"]["value_table"] == [("u", "v", 1.5), ("v", "u", 2), 1, 2]
+
+
+@scenario(warmup=30, rounds=8)
+def scipy_lazy_attributes():
+    gen = lpwrightsparse.SciPyCSCCodeGenerator(ORIGINS_TREE, ORIGINS_VALUES)
+    gen.build_matrices()
+    gen.c, gen.A_ub
+    del gen.b_eq
+    expect(AttributeError, getattr, gen, "b_eq")
+    copy.deepcopy(gen)
+    pickle.loads(pickle.dumps(gen))
+    gen.build_matrices()
+    gen.c = [1.0, 2.0]
+    gen.generate_code()
+    lpwrightsparse.SciPyCSCCodeGenerator(ORIGINS_TREE, ORIGINS_VALUES).build_matrices()
 
 
 @scenario(warmup=60, rounds=12)
