@@ -45,7 +45,6 @@ Key kInit{"__init__"};
 Key kAst{"ast"};
 Key kDataDict{"data_dict"};
 Key kVarNames{"var_names"};
-Key kVarIndices{"var_indices"};
 Key kBounds{"bounds"};
 Key kC{"c"};
 Key kIntegrality{"integrality"};
@@ -56,7 +55,6 @@ Key kBEq{"b_eq"};
 Key kObjectiveSense{"objective_sense"};
 Key kObjectiveConstant{"objective_constant"};
 Key kModelVarCount{"model_var_count"};
-Key kTupleTypes{"tuple_types"};
 Key kScipyCodeLines{"scipy_code_lines"};
 Key kResultsVarname{"results_varname"};
 Key kBuildMatrices{"build_matrices"};
@@ -67,7 +65,6 @@ Key kShape{"shape"};
 Key kTypecode{"typecode"};
 Key kColumnNames{"_column_names"};
 Key kTermLimit{"term_limit"};
-Key kRowOrigins{"row_origins"};
 
 [[noreturn]] void raise_model_error(PyObject* module, const ModelError& e) {
   Ref lineno = e.lineno > 0 ? py_int(e.lineno) : none();
@@ -244,10 +241,10 @@ class Script {
   Ref lines_;
 
   // `before` + an expression that rebuilds the array + `after`: a constant as its value and
-  // length, a few distinct floats as codes, integers as compressed differences in the narrowest
-  // width that holds them, other arrays as compressed bytes, or as raw bytes where compressing
-  // does not pay (costs of a p-median model, say): inflating costs more than the compiler spends
-  // reading the longer text.
+  // length, a few distinct floats as codes, decimals as narrow integers over a power of ten,
+  // integers as compressed differences in the narrowest width that holds them, other arrays as
+  // compressed bytes, or as raw bytes where compressing does not pay (costs of a p-median model,
+  // say): inflating costs more than the compiler spends reading the longer text.
   Ref array_line(const std::string& before, std::string_view bytes, char typecode, const char* dtype,
                  const std::string& after) {
     std::size_t width = typecode == 'd' ? 8 : typecode == 'i' ? 4 : 1;
@@ -263,10 +260,10 @@ class Script {
     }
     if (auto codes = width == 8 ? value_codes(bytes, width) : std::nullopt) return codes_line(before, *codes, tail);
     if (auto scaled = width == 8 ? decimals(bytes) : std::nullopt) {
-      auto [integers, dtype] = narrow_in_place(scaled->first.data(), scaled->first.size());
+      auto [integers, narrow] = narrow_in_place(scaled->first.data(), scaled->first.size());
       Ref packed = compresses(integers) ? compressed(integers) : Ref{};
       return ascii_line({{before + "_scaled('"}, {packed ? bytes_view(packed) : integers, true},
-                         {std::string("', ") + (packed ? "True" : "False") + ", '" + dtype + "', " + repr_text(py_float(scaled->second)) + tail}});
+                         {std::string("', ") + (packed ? "True" : "False") + ", '" + narrow + "', " + repr_text(py_float(scaled->second)) + tail}});
     }
     if (!compresses(bytes)) return ascii_line({{before + "_raw('"}, {bytes, true}, {"'" + tail}});
     Ref packed = compressed(bytes);
