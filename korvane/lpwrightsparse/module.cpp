@@ -37,33 +37,15 @@ namespace {
 // Longer explicit sums are regrouped: compiling them is recursive.
 constexpr std::size_t kLongestChain = 100;
 
-Key kSciPyCSCCodeGenerator{"SciPyCSCCodeGenerator"};
 Key kSemanticError{"SemanticError"};
-Key kArrayModule{"array"};
 Key kZlib{"zlib"};
 Key kInit{"__init__"};
 Key kAst{"ast"};
 Key kDataDict{"data_dict"};
-Key kVarNames{"var_names"};
-Key kBounds{"bounds"};
-Key kC{"c"};
-Key kIntegrality{"integrality"};
-Key kAUb{"A_ub"};
-Key kBUb{"b_ub"};
-Key kAEq{"A_eq"};
-Key kBEq{"b_eq"};
-Key kObjectiveSense{"objective_sense"};
-Key kObjectiveConstant{"objective_constant"};
-Key kModelVarCount{"model_var_count"};
 Key kScipyCodeLines{"scipy_code_lines"};
 Key kResultsVarname{"results_varname"};
 Key kBuildMatrices{"build_matrices"};
-Key kData{"data"};
-Key kIndices{"indices"};
-Key kIndptr{"indptr"};
-Key kShape{"shape"};
 Key kTypecode{"typecode"};
-Key kColumnNames{"_column_names"};
 Key kTermLimit{"term_limit"};
 
 [[noreturn]] void raise_model_error(PyObject* module, const ModelError& e) {

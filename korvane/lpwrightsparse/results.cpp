@@ -13,28 +13,10 @@ namespace lpsparse {
 
 namespace {
 
-Key kSciPyCSCCodeGenerator{"SciPyCSCCodeGenerator"};
-Key kArrayModule{"array"};
 Key kBuilt{"_built"};
-Key kVarNames{"var_names"};
 Key kVarIndices{"var_indices"};
-Key kColumnNames{"_column_names"};
-Key kBounds{"bounds"};
-Key kC{"c"};
-Key kIntegrality{"integrality"};
-Key kAUb{"A_ub"};
-Key kBUb{"b_ub"};
-Key kAEq{"A_eq"};
-Key kBEq{"b_eq"};
 Key kRowOrigins{"row_origins"};
-Key kObjectiveSense{"objective_sense"};
-Key kObjectiveConstant{"objective_constant"};
-Key kModelVarCount{"model_var_count"};
 Key kTupleTypes{"tuple_types"};
-Key kData{"data"};
-Key kIndices{"indices"};
-Key kIndptr{"indptr"};
-Key kShape{"shape"};
 Key kGetattr{"__getattr__"};
 Key kGetattribute{"__getattribute__"};
 Key kDelattr{"__delattr__"};
@@ -147,6 +129,22 @@ void drop_if_done(Handle dict, const Built& b) {
   }
 }
 
+// The lazy attribute `name` of `self` while it is still to be made.
+struct Lookup {
+  Lookup(Handle self, Handle name)
+      : dict(instance_dict(self)), capsule(get(dict, kBuilt)), built(built_of(capsule)), index(lazy_index(name)) {}
+  explicit operator bool() const { return built != nullptr && index >= 0 && built->pending[index]; }
+  // It is made or deleted: nothing more to make of it.
+  void forget() {
+    built->pending[index] = false;
+    drop_if_done(dict, *built);
+  }
+
+  Ref dict, capsule;
+  Built* built;
+  int index;
+};
+
 // Whether the type of `self` reads attributes as this module's class does: no subclass defines
 // `name` or its own attribute lookup.
 bool plain_lookup(Handle self, Handle name) {
@@ -220,41 +218,29 @@ void store_results(PyObject* /*module*/, Handle self, std::unique_ptr<Model> m) 
 
 const Model* unread(Handle self, Handle name, Ref& keep) {
   if constexpr (std::endian::native != std::endian::little) return nullptr;  // the script wants little-endian bytes
-  Ref dict = instance_dict(self);
-  if (contains(dict, name)) return nullptr;
-  Ref capsule = get(dict, kBuilt);
-  Built* b = built_of(capsule);
-  int i = lazy_index(name);
-  if (b == nullptr || i < 0 || !b->pending[i] || !plain_lookup(self, name)) return nullptr;
-  keep = std::move(capsule);
-  return b->model.get();
+  Lookup found(self, name);
+  if (!found || contains(found.dict, name) || !plain_lookup(self, name)) return nullptr;
+  keep = std::move(found.capsule);
+  return found.built->model.get();
 }
 
 Ref lazy_attribute(const Call& c) {
   auto [self, name] = c.bind(Params<2>{"SciPyCSCCodeGenerator.__getattr__", {"self", "name"}, 2});
-  Ref dict = instance_dict(self);
-  Ref capsule = get(dict, kBuilt);
-  int i = lazy_index(name);
-  Built* b = built_of(capsule);
-  if (b == nullptr || i < 0 || !b->pending[i]) return names_attribute(self, name, dict);
-  Ref value = kLazy[i].make(c.module, *b->model);
-  set_item(dict, name, value);
-  b->pending[i] = false;
-  drop_if_done(dict, *b);
+  Lookup found(self, name);
+  if (!found) return names_attribute(self, name, found.dict);
+  Ref value = kLazy[found.index].make(c.module, *found.built->model);
+  set_item(found.dict, name, value);
+  found.forget();
   return value;
 }
 
 // Deleting an attribute not made yet only forgets it.
 Ref delete_attribute(const Call& c) {
   auto [self, name] = c.bind(Params<2>{"SciPyCSCCodeGenerator.__delattr__", {"self", "name"}, 2});
-  Ref dict = instance_dict(self);
-  Ref capsule = get(dict, kBuilt);
-  int i = lazy_index(name);
-  Built* b = built_of(capsule);
-  if (b == nullptr || i < 0 || !b->pending[i]) return call_method(parent_of(c, self), kDelattr, name);
-  b->pending[i] = false;
-  if (contains(dict, name)) check_status(PyDict_DelItem(dict.get(), name));
-  drop_if_done(dict, *b);
+  Lookup found(self, name);
+  if (!found) return call_method(parent_of(c, self), kDelattr, name);
+  if (contains(found.dict, name)) check_status(PyDict_DelItem(found.dict.get(), name));
+  found.forget();
   return none();
 }
 

@@ -8,6 +8,26 @@
 
 namespace lpsparse {
 
+// Names of the generator's class, module globals and attributes.
+inline Key kSciPyCSCCodeGenerator{"SciPyCSCCodeGenerator"};
+inline Key kArrayModule{"array"};
+inline Key kVarNames{"var_names"};
+inline Key kColumnNames{"_column_names"};
+inline Key kBounds{"bounds"};
+inline Key kC{"c"};
+inline Key kIntegrality{"integrality"};
+inline Key kAUb{"A_ub"};
+inline Key kBUb{"b_ub"};
+inline Key kAEq{"A_eq"};
+inline Key kBEq{"b_eq"};
+inline Key kObjectiveSense{"objective_sense"};
+inline Key kObjectiveConstant{"objective_constant"};
+inline Key kModelVarCount{"model_var_count"};
+inline Key kData{"data"};
+inline Key kIndices{"indices"};
+inline Key kIndptr{"indptr"};
+inline Key kShape{"shape"};
+
 // A block of `count` elements left uninitialised (every element is written before it is read),
 // on huge pages when large.
 template <class T>
