@@ -145,6 +145,7 @@ def snapshot(value):
 
 def test_attributes_made_late_equal_those_read_at_once():
     at_once = fresh()
+    assert not hasattr(at_once, "missing") and "_column_names" not in vars(at_once)
     expected = {name: snapshot(getattr(at_once, name)) for name in LAZY}
     assert expected["row_origins"][1][0][0] == "ub" and expected["A_eq"] != expected["A_ub"]
 

@@ -83,7 +83,7 @@ Ref build_matrices(const Call& c) {
   } catch (const ModelError& e) {
     raise_model_error(c.module, e);
   }
-  store_results(c.module, self, std::move(m));
+  store_results(self, std::move(m));
   return none();
 }
 

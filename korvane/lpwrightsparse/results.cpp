@@ -166,31 +166,32 @@ Ref parent_of(const Call& c, Handle self) {
 // half a million name objects and their dictionary would otherwise cost more than the whole
 // instantiation, for callers that never read them.
 Ref names_attribute(Handle self, Handle name, Handle dict) {
-  Ref joined = eq(name, kColumnNames) ? none() : getattr(self, kColumnNames, Py_None);
-  if (!(eq(name, kVarNames) || eq(name, kVarIndices)) || !PyBytes_Check(joined.get())) {
+  bool names = eq(name, kVarNames) || eq(name, kVarIndices);
+  Ref joined = names ? getattr(self, kColumnNames, Py_None) : none();
+  if (!names || !PyBytes_Check(joined.get())) {
     PyErr_Format(PyExc_AttributeError, "'%.100s' object has no attribute '%U'", Py_TYPE(self.get())->tp_name, name.get());
     throw PyErrorSet{};
   }
   char* data = PyBytes_AS_STRING(joined.get());
   Py_ssize_t size = PyBytes_GET_SIZE(joined.get());
-  Ref names = new_list();
+  Ref list = new_list();
   Ref indices = new_dict();
   for (Py_ssize_t begin = 0, index = 0; size > 0 && begin <= size; ++index) {
     const char* end = static_cast<const char*>(std::memchr(data + begin, '\0', static_cast<std::size_t>(size - begin)));
     Py_ssize_t stop = end == nullptr ? size : end - data;
     Ref text = check(PyUnicode_DecodeUTF8(data + begin, stop - begin, "strict"));
-    append(names, text);
+    append(list, text);
     set_item(indices, text, py_int(index));
     begin = stop + 1;
   }
-  set_item(dict, kVarNames, names);
+  set_item(dict, kVarNames, list);
   set_item(dict, kVarIndices, indices);
-  return eq(name, kVarNames) ? std::move(names) : std::move(indices);
+  return eq(name, kVarNames) ? std::move(list) : std::move(indices);
 }
 
 }  // namespace
 
-void store_results(PyObject* /*module*/, Handle self, std::unique_ptr<Model> m) {
+void store_results(Handle self, std::unique_ptr<Model> m) {
   Ref dict = instance_dict(self);
   for (Key* key : {&kVarNames, &kVarIndices}) {
     if (contains(dict, *key)) check_status(PyDict_DelItem(dict.get(), key->get()));

@@ -67,7 +67,7 @@ void transpose(const RowStore& rows, std::size_t columns, std::int32_t* indptr, 
 }
 
 // Stores what the generator shows after a build; keeps `m` for the attributes made on first read.
-void store_results(PyObject* module, Handle self, std::unique_ptr<Model> m);
+void store_results(Handle self, std::unique_ptr<Model> m);
 
 // The model behind the attribute `name` of `self` while that attribute is still unread and
 // nothing stands in for it (set on the instance, deleted, or defined by a subclass), else
