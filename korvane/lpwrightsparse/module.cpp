@@ -29,7 +29,7 @@
 #include "common/finite_numbers.hpp"
 #include "common/limits.hpp"
 #include "common/long_sums.hpp"
-#include "model.hpp"
+#include "results.hpp"
 
 namespace lpsparse {
 namespace {
@@ -37,135 +37,20 @@ namespace {
 // Longer explicit sums are regrouped: compiling them is recursive.
 constexpr std::size_t kLongestChain = 100;
 
-Key kSciPyCSCCodeGenerator{"SciPyCSCCodeGenerator"};
 Key kSemanticError{"SemanticError"};
-Key kArrayModule{"array"};
-Key kBinascii{"binascii"};
 Key kZlib{"zlib"};
 Key kInit{"__init__"};
 Key kAst{"ast"};
 Key kDataDict{"data_dict"};
-Key kVarNames{"var_names"};
-Key kVarIndices{"var_indices"};
-Key kBounds{"bounds"};
-Key kC{"c"};
-Key kIntegrality{"integrality"};
-Key kAUb{"A_ub"};
-Key kBUb{"b_ub"};
-Key kAEq{"A_eq"};
-Key kBEq{"b_eq"};
-Key kObjectiveSense{"objective_sense"};
-Key kObjectiveConstant{"objective_constant"};
-Key kModelVarCount{"model_var_count"};
-Key kTupleTypes{"tuple_types"};
 Key kScipyCodeLines{"scipy_code_lines"};
 Key kResultsVarname{"results_varname"};
 Key kBuildMatrices{"build_matrices"};
-Key kData{"data"};
-Key kIndices{"indices"};
-Key kIndptr{"indptr"};
-Key kShape{"shape"};
 Key kTypecode{"typecode"};
-Key kColumnNames{"_column_names"};
 Key kTermLimit{"term_limit"};
-Key kRowOrigins{"row_origins"};
-
-// A new array.array of `count` elements whose buffer C++ code fills in place.
-class ArrayBuffer {
- public:
-  ArrayBuffer(PyObject* module, const char* typecode, std::size_t count) {
-    Ref array_type = attr(global(module, kArrayModule), "array");
-    Ref one = call(array_type, py_str(typecode), check(Py_BuildValue("[i]", 0)));
-    array_ = check(PySequence_Repeat(one.get(), static_cast<Py_ssize_t>(count)));
-    check_status(PyObject_GetBuffer(array_.get(), &view_, PyBUF_WRITABLE));
-  }
-  ~ArrayBuffer() { PyBuffer_Release(&view_); }
-  ArrayBuffer(const ArrayBuffer&) = delete;
-  ArrayBuffer& operator=(const ArrayBuffer&) = delete;
-
-  template <class T>
-  T* data() {
-    return static_cast<T*>(view_.buf);
-  }
-  Ref release() {
-    PyBuffer_Release(&view_);
-    view_.obj = nullptr;
-    return std::move(array_);
-  }
-
- private:
-  Ref array_;
-  Py_buffer view_{};
-};
-
-template <class T>
-Ref array_of(PyObject* module, const char* typecode, const BigVector<T>& v) {
-  ArrayBuffer out(module, typecode, v.size());
-  if (!v.empty()) std::memcpy(out.data<T>(), v.data(), v.size() * sizeof(T));
-  return out.release();
-}
-
-// The rows, stored row by row as they were generated, transposed into compressed columns by a
-// counting sort (row indices come out sorted within each column), written straight into the
-// arrays the generator keeps.
-Ref matrix(PyObject* module, const RowStore& rows, std::size_t columns) {
-  std::size_t nnz = rows.idx.size();
-  if (nnz > static_cast<std::size_t>(INT32_MAX)) throw ModelError{"The model has too many non-zero coefficients"};
-  ArrayBuffer indptr_array(module, "i", columns + 1), data_array(module, "d", nnz), indices_array(module, "i", nnz);
-  auto* indptr = indptr_array.data<std::int32_t>();
-  auto* data = data_array.data<double>();
-  auto* indices = indices_array.data<std::int32_t>();
-  std::fill(indptr, indptr + columns + 1, 0);
-  for (std::int32_t col : rows.idx) ++indptr[col + 1];
-  for (std::size_t j = 0; j < columns; ++j) indptr[j + 1] += indptr[j];
-  std::vector<std::int32_t> next(indptr, indptr + columns);
-  for (std::size_t r = 0; r < rows.rows(); ++r) {
-    for (auto k = rows.ptr[r]; k < rows.ptr[r + 1]; ++k) {
-      std::int32_t pos = next[rows.idx[k]]++;
-      indices[pos] = static_cast<std::int32_t>(r);
-      data[pos] = rows.val[k];
-    }
-  }
-  Ref d = new_dict();
-  set_item(d, kData, data_array.release());
-  set_item(d, kIndices, indices_array.release());
-  set_item(d, kIndptr, indptr_array.release());
-  set_item(d, kShape, tuple_of(py_int(static_cast<long long>(rows.rows())), py_int(static_cast<long long>(columns))));
-  return d;
-}
 
 [[noreturn]] void raise_model_error(PyObject* module, const ModelError& e) {
   Ref lineno = e.lineno > 0 ? py_int(e.lineno) : none();
   raise_instance(call_kw(global(module, kSemanticError), {py_str(e.message)}, {{"lineno", lineno}}));
-}
-
-void store_results(PyObject* module, Handle self, Model& m) {
-  std::size_t n = m.column_names.size();
-  // var_names and var_indices are made from this text when first read (see __getattr__).
-  std::string_view joined = m.column_names.joined();
-  setattr(self, kColumnNames, check(PyBytes_FromStringAndSize(joined.data(), static_cast<Py_ssize_t>(joined.size()))));
-  Ref instance_dict = check(PyObject_GenericGetDict(self, nullptr));
-  for (Key* key : {&kVarNames, &kVarIndices}) {
-    if (contains(instance_dict, *key)) check_status(PyDict_DelItem(instance_dict.get(), key->get()));
-  }
-  setattr(self, kBounds, tuple_of(array_of(module, "d", m.lb), array_of(module, "d", m.ub)));
-  setattr(self, kC, array_of(module, "d", m.cost));
-  setattr(self, kIntegrality, array_of(module, "B", m.integral));
-  setattr(self, kAUb, matrix(module, m.ub_rows, n));
-  setattr(self, kBUb, array_of(module, "d", m.ub_rows.rhs));
-  setattr(self, kAEq, matrix(module, m.eq_rows, n));
-  setattr(self, kBEq, array_of(module, "d", m.eq_rows.rhs));
-  setattr(self, kObjectiveSense, py_str(m.maximize ? "maximize" : "minimize"));
-  setattr(self, kObjectiveConstant, py_float(m.objective_constant));
-  setattr(self, kModelVarCount, py_int(static_cast<long long>(m.model_columns)));
-  Ref types = new_dict();
-  for (const TupleType& t : m.tuple_types) {
-    Ref fields = new_list();
-    for (const std::string& f : t.fields) append(fields, py_str(f));
-    set_item(types, py_str(t.name), fields);
-  }
-  setattr(self, kTupleTypes, types);
-  setattr(self, kRowOrigins, row_origins(module, m));
 }
 
 Ref init(const Call& c) {
@@ -187,62 +72,74 @@ Ref build_matrices(const Call& c) {
   regroup_long_sums(tree, kLongestChain);
   Ref values = ExactCopy("The data")(data);
   if (auto found = find_non_finite(tree, values)) raise_model_error(c.module, ModelError{found->message, found->lineno});
-  Model m(tree, values);
-  m.term_limit = positive_limit(attr(self, kTermLimit), "term_limit");
+  auto m = std::make_unique<Model>(tree, values);
+  m->term_limit = positive_limit(attr(self, kTermLimit), "term_limit");
   // The tests build models both ways and compare every result.
-  m.term_plans_enabled = std::getenv("KORVANE_GENERAL_TERMS") == nullptr;
+  m->term_plans_enabled = std::getenv("KORVANE_GENERAL_TERMS") == nullptr;
   try {
-    m.build();
-    if (m.column_names.empty()) throw ModelError{"The model declares no decision variables"};
+    m->build();
+    if (m->column_names.empty()) throw ModelError{"The model declares no decision variables"};
+    for (const RowStore* rows : {&m->ub_rows, &m->eq_rows}) {
+      if (rows->idx.size() > static_cast<std::size_t>(INT32_MAX)) throw ModelError{"The model has too many non-zero coefficients"};
+    }
   } catch (const ModelError& e) {
     raise_model_error(c.module, e);
   }
-  store_results(c.module, self, m);
+  store_results(self, std::move(m));
   return none();
-}
-
-// var_names and var_indices of a built model, made on first read from the NUL-separated names:
-// half a million name objects and their dictionary would otherwise cost more than the whole
-// instantiation, for callers that never read them.
-Ref lazy_attribute(const Call& c) {
-  auto [self, name] = c.bind(Params<2>{"SciPyCSCCodeGenerator.__getattr__", {"self", "name"}, 2});
-  bool lazy = eq(name, kVarNames) || eq(name, kVarIndices);
-  Ref instance_dict = check(PyObject_GenericGetDict(self, nullptr));
-  Ref joined = get(instance_dict, kColumnNames);
-  if (!lazy || !PyBytes_Check(joined.get())) {
-    PyErr_Format(PyExc_AttributeError, "'%.100s' object has no attribute '%U'", Py_TYPE(self)->tp_name, name);
-    throw PyErrorSet{};
-  }
-  char* data = PyBytes_AS_STRING(joined.get());
-  Py_ssize_t size = PyBytes_GET_SIZE(joined.get());
-  Ref names = new_list();
-  Ref indices = new_dict();
-  for (Py_ssize_t begin = 0, index = 0; size > 0 && begin <= size; ++index) {
-    const char* end = static_cast<const char*>(std::memchr(data + begin, '\0', static_cast<std::size_t>(size - begin)));
-    Py_ssize_t stop = end == nullptr ? size : end - data;
-    Ref text = check(PyUnicode_DecodeUTF8(data + begin, stop - begin, "strict"));
-    append(names, text);
-    set_item(indices, text, py_int(index));
-    begin = stop + 1;
-  }
-  set_item(instance_dict, kVarNames, names);
-  set_item(instance_dict, kVarIndices, indices);
-  return eq(name, kVarNames) ? std::move(names) : std::move(indices);
 }
 
 // ---- the script ----
 
-// One line holding `prefix`, the ASCII text of `body` and `suffix`, copied once.
-Ref ascii_line(std::string_view prefix, Handle body, std::string_view suffix) {
-  char* data = nullptr;
-  Py_ssize_t size = 0;
-  check_status(PyBytes_AsStringAndSize(body, &data, &size));
-  Ref line = check(PyUnicode_New(static_cast<Py_ssize_t>(prefix.size() + suffix.size()) + size, 127));
+// A piece of a line of the script: ASCII text as it is, or bytes written as base64.
+struct Piece {
+  std::string_view data;
+  bool base64 = false;
+};
+
+// Standard base64 with padding, as binascii writes it.
+char* write_base64(std::string_view bytes, char* out) {
+  static constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  const auto* in = reinterpret_cast<const unsigned char*>(bytes.data());
+  std::size_t n = bytes.size(), i = 0;
+  for (; i + 3 <= n; i += 3, out += 4) {
+    std::uint32_t v = static_cast<std::uint32_t>(in[i]) << 16 | static_cast<std::uint32_t>(in[i + 1]) << 8 | in[i + 2];
+    out[0] = kAlphabet[v >> 18];
+    out[1] = kAlphabet[(v >> 12) & 63];
+    out[2] = kAlphabet[(v >> 6) & 63];
+    out[3] = kAlphabet[v & 63];
+  }
+  if (i < n) {
+    std::uint32_t v = static_cast<std::uint32_t>(in[i]) << 16 | (i + 1 < n ? static_cast<std::uint32_t>(in[i + 1]) << 8 : 0);
+    out[0] = kAlphabet[v >> 18];
+    out[1] = kAlphabet[(v >> 12) & 63];
+    out[2] = i + 1 < n ? kAlphabet[(v >> 6) & 63] : '=';
+    out[3] = '=';
+    out += 4;
+  }
+  return out;
+}
+
+// One line of the pieces, each written once, straight into the string.
+Ref ascii_line(std::initializer_list<Piece> pieces) {
+  std::size_t size = 0;
+  for (const Piece& p : pieces) size += p.base64 ? (p.data.size() + 2) / 3 * 4 : p.data.size();
+  Ref line = check(PyUnicode_New(static_cast<Py_ssize_t>(size), 127));
   auto* out = static_cast<char*>(PyUnicode_DATA(line.get()));
-  std::memcpy(out, prefix.data(), prefix.size());
-  std::memcpy(out + prefix.size(), data, static_cast<std::size_t>(size));
-  std::memcpy(out + prefix.size() + size, suffix.data(), suffix.size());
+  for (const Piece& p : pieces) {
+    if (p.base64) {
+      out = write_base64(p.data, out);
+    } else {
+      std::memcpy(out, p.data.data(), p.data.size());
+      out += p.data.size();
+    }
+  }
   return line;
+}
+
+template <class T>
+std::string_view bytes_of(const BigVector<T>& v) {
+  return {reinterpret_cast<const char*>(v.data()), v.size() * sizeof(T)};
 }
 
 std::string_view bytes_view(Handle bytes) {
@@ -255,63 +152,154 @@ class Script {
 
   void line(std::string_view text) { append(lines_, py_str(text)); }
 
-  // `before` + an expression that rebuilds `values` as a numpy array of `dtype` + `after`: a
-  // constant as its value and length, a few distinct floats as codes, integers as compressed
-  // differences in the narrowest width that holds them, other arrays as compressed bytes, or as
-  // raw bytes where compressing does not pay (costs of a p-median model, say): inflating costs
-  // more than the compiler spends reading the longer text.
-  Ref array_line(const std::string& before, Handle values, const char* typecode, const char* dtype,
-                 const std::string& after) {
-    Ref arr = little_endian(values, typecode);
-    Py_buffer view{};
-    check_status(PyObject_GetBuffer(arr.get(), &view, PyBUF_SIMPLE));
-    std::unique_ptr<Py_buffer, void (*)(Py_buffer*)> release(&view, PyBuffer_Release);
-    std::string_view bytes(static_cast<const char*>(view.buf), static_cast<std::size_t>(view.len));
-    auto width = static_cast<std::size_t>(PyLong_AsSsize_t(attr(arr, "itemsize").get()));
-    std::string tail = std::string(", '") + dtype + "')" + after;
-    if (is_constant(bytes, width)) {
-      std::string value = bytes.empty() ? "0" : repr_text(item(arr, 0));
-      return py_str(before + "_fill('" + value + "', " + std::to_string(bytes.size() / width) + tail);
-    }
-    if (std::string_view(typecode) == "i") {
-      auto [differences, narrow] = deltas(bytes);
-      return ascii_line(before + "_deltas('", packed(differences), std::string("', '") + narrow + "'" + tail);
-    }
-    if (auto codes = width == 8 ? value_codes(bytes, width) : std::nullopt) {
-      return ascii_line(before + "_codes('", base64(codes->first), "', '" + std::string(bytes_view(packed(codes->second))) + "'" + tail);
-    }
-    if (!compresses(bytes)) return ascii_line(before + "_raw('", base64(bytes), "'" + tail);
-    return ascii_line(before + "_array('", packed(bytes), "'" + tail);
+  // `name` = an expression that rebuilds `values` (little-endian bytes of the array typecode
+  // `typecode`) as a numpy array of `dtype`.
+  void array(std::string_view name, std::string_view values, char typecode, const char* dtype) {
+    append(lines_, array_line(std::string(name) + " = ", values, typecode, dtype, ""));
+  }
+  void array(std::string_view name, Handle values, char typecode, const char* dtype) {
+    append(lines_, array_line(std::string(name) + " = ", values, typecode, dtype, ""));
   }
 
-  void array(std::string_view name, Handle values, const char* typecode, const char* dtype) {
-    append(lines_, array_line(std::string(name) + " = ", values, typecode, dtype, ""));
+  // `name` = the compressed-sparse-column matrix of `rows` over `columns` columns, transposed
+  // straight into what is encoded: a constant matrix needs no values moved, a few distinct
+  // values move as one-byte codes, and the row indices become their differences in place.
+  void csc(std::string_view name, const RowStore& rows, std::size_t columns) {
+    line(std::string(name) + " = _csc(");
+    std::size_t nnz = rows.idx.size();
+    Buffer<std::int32_t> indptr(columns + 1), indices(nnz);
+    std::string_view values = bytes_of(rows.val);
+    std::optional<std::pair<std::string, std::string>> codes;
+    if (is_constant(values, 8)) {
+      transpose(rows, columns, indptr.data(), indices.data(), [](std::int32_t, std::int64_t) {});
+      append(lines_, array_line("    ", values, 'd', "<f8", ","));
+    } else if ((codes = value_codes(values, 8))) {
+      std::string in_columns(nnz, '\0');
+      transpose(rows, columns, indptr.data(), indices.data(),
+                [&](std::int32_t pos, std::int64_t k) { in_columns[static_cast<std::size_t>(pos)] = codes->second[static_cast<std::size_t>(k)]; });
+      codes->second = std::move(in_columns);
+      append(lines_, codes_line("    ", *codes, ", '<f8'),"));
+    } else {
+      Buffer<double> data(nnz);
+      transpose(rows, columns, indptr.data(), indices.data(),
+                [&](std::int32_t pos, std::int64_t k) { data.data()[pos] = rows.val[static_cast<std::size_t>(k)]; });
+      append(lines_, array_line("    ", data.bytes(), 'd', "<f8", ","));
+    }
+    append(lines_, int_line("    ", indices.data(), nnz, ","));
+    append(lines_, int_line("    ", indptr.data(), columns + 1, ", (" + std::to_string(rows.rows()) + ", " + std::to_string(columns) + "))"));
   }
 
   void csc(std::string_view name, Handle m) {
     line(std::string(name) + " = _csc(");
-    append(lines_, array_line("    ", item(m, kData), "d", "<f8", ","));
-    append(lines_, array_line("    ", item(m, kIndices), "i", "<i4", ","));
-    append(lines_, array_line("    ", item(m, kIndptr), "i", "<i4", ", " + repr_text(item(m, kShape)) + ")"));
+    append(lines_, array_line("    ", item(m, kData), 'd', "<f8", ","));
+    append(lines_, array_line("    ", item(m, kIndices), 'i', "<i4", ","));
+    append(lines_, array_line("    ", item(m, kIndptr), 'i', "<i4", ", " + repr_text(item(m, kShape)) + ")"));
   }
 
   // The names as the generator holds them: its NUL-separated text, or its var_names list once
   // that has been read (and perhaps changed).
   void names(Handle self) {
     Ref instance_dict = check(PyObject_GenericGetDict(self, nullptr));
+    Ref keep;
+    if (const Model* m = contains(instance_dict, kVarNames) ? nullptr : unread(self, kColumnNames, keep)) {
+      names_line(m->column_names.joined());
+      return;
+    }
     Ref utf = get(instance_dict, kColumnNames);
     if (contains(instance_dict, kVarNames) || !PyBytes_Check(utf.get())) {
       Ref separator = py_str(std::string_view("\0", 1));
       Ref joined = check(PyUnicode_Join(separator.get(), attr(self, kVarNames).get()));
       utf = check(PyUnicode_AsUTF8String(joined.get()));
     }
-    append(lines_, ascii_line("var_names = zlib.decompress(base64.b64decode('", packed(bytes_view(utf)),
-                              "')).decode('utf-8').split('\\x00')"));
+    names_line(bytes_view(utf));
+  }
+
+  void names_line(std::string_view joined) {
+    Ref packed = compressed(joined);
+    append(lines_, ascii_line({{"var_names = zlib.decompress(base64.b64decode('"}, {bytes_view(packed), true},
+                               {"')).decode('utf-8').split('\\x00')"}}));
   }
 
  private:
   PyObject* module_;
   Ref lines_;
+
+  // `before` + an expression that rebuilds the array + `after`: a constant as its value and
+  // length, a few distinct floats as codes, decimals as narrow integers over a power of ten,
+  // integers as compressed differences in the narrowest width that holds them, other arrays as
+  // compressed bytes, or as raw bytes where compressing does not pay (costs of a p-median model,
+  // say): inflating costs more than the compiler spends reading the longer text.
+  Ref array_line(const std::string& before, std::string_view bytes, char typecode, const char* dtype,
+                 const std::string& after) {
+    std::size_t width = typecode == 'd' ? 8 : typecode == 'i' ? 4 : 1;
+    std::string tail = std::string(", '") + dtype + "')" + after;
+    if (is_constant(bytes, width)) {
+      std::string value = bytes.empty() ? "0" : first_value_text(bytes, typecode);
+      return py_str(before + "_fill('" + value + "', " + std::to_string(bytes.size() / width) + tail);
+    }
+    if (typecode == 'i') {
+      std::vector<std::int32_t> values(bytes.size() / 4);
+      std::memcpy(values.data(), bytes.data(), bytes.size());
+      return deltas_line(before, values.data(), values.size(), tail);
+    }
+    if (auto codes = width == 8 ? value_codes(bytes, width) : std::nullopt) return codes_line(before, *codes, tail);
+    if (auto scaled = width == 8 ? decimals(bytes) : std::nullopt) {
+      auto [integers, narrow] = narrow_in_place(scaled->first.data(), scaled->first.size());
+      Ref packed = compresses(integers) ? compressed(integers) : Ref{};
+      return ascii_line({{before + "_scaled('"}, {packed ? bytes_view(packed) : integers, true},
+                         {std::string("', ") + (packed ? "True" : "False") + ", '" + narrow + "', " + repr_text(py_float(scaled->second)) + tail}});
+    }
+    if (!compresses(bytes)) return ascii_line({{before + "_raw('"}, {bytes, true}, {"'" + tail}});
+    Ref packed = compressed(bytes);
+    return ascii_line({{before + "_array('"}, {bytes_view(packed), true}, {"'" + tail}});
+  }
+
+  // An int32 array that may be overwritten: a constant as such, else as differences.
+  Ref int_line(const std::string& before, std::int32_t* values, std::size_t n, const std::string& after) {
+    std::string_view bytes(reinterpret_cast<const char*>(values), n * 4);
+    if (is_constant(bytes, 4)) return array_line(before, bytes, 'i', "<i4", after);
+    return deltas_line(before, values, n, ", '<i4')" + after);
+  }
+
+  // Integers as compressed differences in the narrowest width that holds them (`values` is
+  // overwritten).
+  Ref deltas_line(const std::string& before, std::int32_t* values, std::size_t n, const std::string& tail) {
+    deltas_in_place(values, n);
+    auto [differences, dtype] = narrow_in_place(values, n);
+    Ref packed = compressed(differences);
+    return ascii_line({{before + "_deltas('"}, {bytes_view(packed), true}, {std::string("', '") + dtype + "'" + tail}});
+  }
+
+  // Distinct values and one compressed byte per element.
+  Ref codes_line(const std::string& before, const std::pair<std::string, std::string>& codes, const std::string& tail) {
+    Ref packed = compressed(codes.second);
+    return ascii_line({{before + "_codes('"}, {codes.first, true}, {"', '"}, {bytes_view(packed), true}, {"'" + tail}});
+  }
+
+  // The same for a Python sequence of numbers.
+  Ref array_line(const std::string& before, Handle values, char typecode, const char* dtype, const std::string& after) {
+    Ref arr = little_endian(values, std::string(1, typecode).c_str());
+    Py_buffer view{};
+    check_status(PyObject_GetBuffer(arr.get(), &view, PyBUF_SIMPLE));
+    std::unique_ptr<Py_buffer, void (*)(Py_buffer*)> release(&view, PyBuffer_Release);
+    return array_line(before, std::string_view(static_cast<const char*>(view.buf), static_cast<std::size_t>(view.len)),
+                      typecode, dtype, after);
+  }
+
+  // The repr of the first element, as the array would show it.
+  static std::string first_value_text(std::string_view bytes, char typecode) {
+    if (typecode == 'd') {
+      double v;
+      std::memcpy(&v, bytes.data(), sizeof v);
+      return repr_text(py_float(v));
+    }
+    if (typecode == 'i') {
+      std::int32_t v;
+      std::memcpy(&v, bytes.data(), sizeof v);
+      return std::to_string(v);
+    }
+    return std::to_string(static_cast<unsigned char>(bytes[0]));
+  }
 
   // `values` as an array of `typecode` in little-endian byte order.
   Ref little_endian(Handle values, const char* typecode) {
@@ -328,50 +316,90 @@ class Script {
     return arr;
   }
 
+  // Every element equals the next one exactly when the bytes equal themselves shifted by one.
   static bool is_constant(std::string_view bytes, std::size_t width) {
-    for (std::size_t at = width; at < bytes.size(); at += width) {
-      if (std::memcmp(bytes.data(), bytes.data() + at, width) != 0) return false;
-    }
-    return true;
+    return bytes.size() <= width || std::memcmp(bytes.data(), bytes.data() + width, bytes.size() - width) == 0;
   }
 
-  // Differences of consecutive little-endian int32 values (the first against 0), modulo 2^32 so
-  // that a running sum in int32 restores them exactly, in the narrowest width that holds them.
-  static std::pair<std::string, const char*> deltas(std::string_view bytes) {
-    std::size_t n = bytes.size() / 4;
-    std::vector<std::int32_t> d(n);
-    std::uint32_t previous = 0;
+  // Differences of consecutive values (the first against 0), in place, modulo 2^32 so that a
+  // running sum in int32 restores them exactly.
+  static void deltas_in_place(std::int32_t* values, std::size_t n) {
+    for (std::size_t i = n; i-- > 1;) {
+      values[i] = static_cast<std::int32_t>(static_cast<std::uint32_t>(values[i]) - static_cast<std::uint32_t>(values[i - 1]));
+    }
+  }
+
+  // The values written over themselves in the narrowest little-endian width that holds them
+  // (each element's bytes land at or before its own), and that width's dtype.
+  static std::pair<std::string_view, const char*> narrow_in_place(std::int32_t* values, std::size_t n) {
     std::int32_t low = 0, high = 0;
     for (std::size_t i = 0; i < n; ++i) {
-      auto b = reinterpret_cast<const unsigned char*>(bytes.data() + 4 * i);
-      std::uint32_t v = b[0] | (b[1] << 8) | (b[2] << 16) | (static_cast<std::uint32_t>(b[3]) << 24);
-      d[i] = static_cast<std::int32_t>(v - previous);
-      previous = v;
-      low = std::min(low, d[i]);
-      high = std::max(high, d[i]);
+      low = std::min(low, values[i]);
+      high = std::max(high, values[i]);
     }
     std::size_t width = low >= INT8_MIN && high <= INT8_MAX ? 1 : low >= INT16_MIN && high <= INT16_MAX ? 2 : 4;
-    std::string out(n * width, '\0');
-    for (std::size_t i = 0; i < n; ++i) {
-      auto u = static_cast<std::uint32_t>(d[i]);
+    auto* out = reinterpret_cast<char*>(values);
+    for (std::size_t i = 0; width < 4 && i < n; ++i) {
+      auto u = static_cast<std::uint32_t>(values[i]);
       for (std::size_t k = 0; k < width; ++k) out[i * width + k] = static_cast<char>(u >> (8 * k));
     }
-    return {std::move(out), width == 1 ? "<i1" : width == 2 ? "<i2" : "<i4"};
+    return {std::string_view(out, n * width), width == 1 ? "<i1" : width == 2 ? "<i2" : "<i4"};
   }
 
-  Ref bytes_of(std::string_view bytes) {
-    return check(PyBytes_FromStringAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size())));
+  // A read-only view of `bytes` (no copy) for zlib, which takes any buffer; it is
+  // dropped before the bytes are.
+  static Ref view_of(std::string_view bytes) {
+    return check(PyMemoryView_FromMemory(const_cast<char*>(bytes.data()), static_cast<Py_ssize_t>(bytes.size()), PyBUF_READ));
   }
 
   Ref compressed(std::string_view bytes) {
-    return call(attr(global(module_, kZlib), "compress"), bytes_of(bytes), py_int(1));
+    return call(attr(global(module_, kZlib), "compress"), view_of(bytes), py_int(1));
   }
 
-  // Whether zlib's fastest level halves a sample of the bytes. Less does not pay: compressing
-  // and inflating costs more than the compiler spends on the longer text of the raw bytes.
+  // Whether zlib's fastest level shrinks a sample of the bytes to a third. Less does not pay:
+  // deflating and inflating bytes that shrink by half (costs of a p-median model, say) takes
+  // twice what the compiler spends on the longer text of the raw bytes (measured: ~11 ms per
+  // MB of base64 text to compile, ~12 ms per MB of such doubles to deflate, ~6 to inflate).
   bool compresses(std::string_view bytes) {
     std::string_view sample = bytes.substr(0, std::size_t{1} << 16);
-    return static_cast<std::size_t>(PyBytes_GET_SIZE(compressed(sample).get())) * 2 < sample.size();
+    return static_cast<std::size_t>(PyBytes_GET_SIZE(compressed(sample).get())) * 3 < sample.size();
+  }
+
+  // Doubles that are all k / 10^d for integers k of at most 32 bits and d <= 6 (prices written
+  // with two decimals, say), with the smallest such d: the integers in the narrowest width that
+  // holds them, and 10^d. Dividing k by 10^d in the script gives back each double exactly, as
+  // both divisions round the same exact quotient; -0.0, NaN and infinities never qualify.
+  static std::optional<std::pair<std::vector<std::int32_t>, double>> decimals(std::string_view bytes) {
+    constexpr double kPowers[] = {1.0, 10.0, 100.0, 1e3, 1e4, 1e5, 1e6};
+    std::size_t n = bytes.size() / 8;
+    std::vector<std::int32_t> integers(n);
+    // The integer behind `v` at 10^digits, if the script's division gives `v` back bit for bit.
+    auto integer = [&](double v, int digits) -> std::optional<std::int32_t> {
+      double k = std::nearbyint(v * kPowers[digits]);
+      if (!(k >= -2147483648.0 && k < 2147483648.0)) return std::nullopt;
+      auto i = static_cast<std::int32_t>(k);
+      double back = static_cast<double>(i) / kPowers[digits];
+      if (std::memcmp(&back, &v, 8) != 0) return std::nullopt;
+      return i;
+    };
+    // A value that is k / 10^d is also 10k / 10^(d+1) (the same exact quotient), so the digits
+    // only grow; the integers are taken at the final count, where one may no longer fit.
+    int digits = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+      double v;
+      std::memcpy(&v, bytes.data() + 8 * i, 8);
+      while (!integer(v, digits)) {
+        if (++digits == static_cast<int>(std::size(kPowers))) return std::nullopt;
+      }
+    }
+    for (std::size_t i = 0; i < n; ++i) {
+      double v;
+      std::memcpy(&v, bytes.data() + 8 * i, 8);
+      auto k = integer(v, digits);
+      if (!k) return std::nullopt;
+      integers[i] = *k;
+    }
+    return std::pair{std::move(integers), kPowers[digits]};
   }
 
   // Arrays of at most 256 distinct values (coefficients of +1 and -1, say) as those values and
@@ -401,16 +429,6 @@ class Script {
     return std::pair{std::move(values), std::move(codes)};
   }
 
-  Ref base64(std::string_view bytes) {
-    Ref encode = attr(global(module_, kBinascii), "b2a_base64");
-    return call_kw(encode, {bytes_of(bytes)}, {{"newline", Py_False}});
-  }
-
-  // base64 of the zlib-compressed bytes: the script then holds little text for the compiler.
-  Ref packed(std::string_view bytes) {
-    Ref encode = attr(global(module_, kBinascii), "b2a_base64");
-    return call_kw(encode, {compressed(bytes)}, {{"newline", Py_False}});
-  }
 };
 
 constexpr const char* kPreamble[] = {
@@ -427,8 +445,9 @@ constexpr const char* kPreamble[] = {
     "",
     "# Arrays travel as base64 text: compressed little-endian bytes (_array), raw bytes where",
     "# compressing does not pay (_raw), a constant's value and length (_fill), a few distinct",
-    "# values and one compressed byte per element (_codes), or integers as compressed differences",
-    "# in a narrow width (_deltas). The solver writes into its inputs: every array is writable.",
+    "# values and one compressed byte per element (_codes), decimals as narrow integers and a",
+    "# power of ten (_scaled), or integers as compressed differences in a narrow width (_deltas).",
+    "# The solver writes into its inputs: every array is writable.",
     "def _array(text, dtype):",
     "    return np.frombuffer(bytearray(zlib.decompress(base64.b64decode(text))), dtype=dtype)",
     "",
@@ -444,6 +463,11 @@ constexpr const char* kPreamble[] = {
     "def _codes(values, codes, dtype):",
     "    return np.frombuffer(base64.b64decode(values), dtype=dtype)[",
     "        np.frombuffer(zlib.decompress(base64.b64decode(codes)), dtype='u1')]",
+    "",
+    "",
+    "def _scaled(text, packed, width, scale, dtype):",
+    "    data = base64.b64decode(text)",
+    "    return (np.frombuffer(zlib.decompress(data) if packed else data, dtype=width) / scale).astype(dtype, copy=False)",
     "",
     "",
     "def _deltas(text, width, dtype):",
@@ -613,15 +637,38 @@ Ref generate_code(const Call& c) {
   s.line(std::string("maximize = ") + (eq(attr(self, kObjectiveSense), py_str("maximize")) ? "True" : "False"));
   s.line("objective_constant = " + repr_text(attr(self, kObjectiveConstant)));
   s.line("n_model_vars = " + repr_text(attr(self, kModelVarCount)));
-  s.array("c", attr(self, kC), "d", "<f8");
-  Ref bounds = attr(self, kBounds);
-  s.array("lb", item(bounds, 0), "d", "<f8");
-  s.array("ub", item(bounds, 1), "d", "<f8");
-  s.array("integrality", attr(self, kIntegrality), "B", "u1");
-  s.csc("A_ub", attr(self, kAUb));
-  s.array("b_ub", attr(self, kBUb), "d", "<f8");
-  s.csc("A_eq", attr(self, kAEq));
-  s.array("b_eq", attr(self, kBEq), "d", "<f8");
+  // An array not read since the build is encoded straight from the model's own vector.
+  auto array = [&](std::string_view name, Key& key, auto of_model, char typecode, const char* dtype) {
+    Ref keep;
+    if (const Model* m = unread(self, key, keep)) {
+      s.array(name, bytes_of(of_model(*m)), typecode, dtype);
+    } else {
+      s.array(name, attr(self, key), typecode, dtype);
+    }
+  };
+  auto csc = [&](std::string_view name, Key& key, const RowStore Model::*rows) {
+    Ref keep;
+    if (const Model* m = unread(self, key, keep)) {
+      s.csc(name, m->*rows, m->column_names.size());
+    } else {
+      s.csc(name, attr(self, key));
+    }
+  };
+  array("c", kC, [](const Model& m) -> auto& { return m.cost; }, 'd', "<f8");
+  Ref keep;
+  if (const Model* m = unread(self, kBounds, keep)) {
+    s.array("lb", bytes_of(m->lb), 'd', "<f8");
+    s.array("ub", bytes_of(m->ub), 'd', "<f8");
+  } else {
+    Ref bounds = attr(self, kBounds);
+    s.array("lb", item(bounds, 0), 'd', "<f8");
+    s.array("ub", item(bounds, 1), 'd', "<f8");
+  }
+  array("integrality", kIntegrality, [](const Model& m) -> auto& { return m.integral; }, 'B', "u1");
+  csc("A_ub", kAUb, &Model::ub_rows);
+  array("b_ub", kBUb, [](const Model& m) -> auto& { return m.ub_rows.rhs; }, 'd', "<f8");
+  csc("A_eq", kAEq, &Model::eq_rows);
+  array("b_eq", kBEq, [](const Model& m) -> auto& { return m.eq_rows.rhs; }, 'd', "<f8");
   s.line("");
   std::string results = text(attr(self, kResultsVarname));
   lines_of(s, kSolve, results);
@@ -637,13 +684,14 @@ PyMethodDef kMethods[] = {
                 "Instantiate the model over its data into the sparse matrices and vectors of this generator."),
     KV_FUNCTION("generate_code", generate_code, "Build the matrices and return the text of the SciPy script."),
     KV_FUNCTION("__getattr__", lazy_attribute, nullptr),
+    KV_FUNCTION("__delattr__", delete_attribute, nullptr),
+    KV_FUNCTION("__reduce_ex__", reduce_ex, nullptr),
 };
 
-constexpr const char* kOrder[] = {"__init__", "build_matrices", "generate_code", "__getattr__"};
+constexpr const char* kOrder[] = {"__init__", "build_matrices", "generate_code", "__getattr__", "__delattr__", "__reduce_ex__"};
 
 void exec_lpwrightsparse(PyObject* module) {
   add(module, "array", import("array"));
-  add(module, "binascii", import("binascii"));
   add(module, "zlib", import("zlib"));
   Ref logging = import("logging");
   add(module, "logger", call_method(logging, py_str("getLogger"), attr(module, "__name__")));

@@ -7,6 +7,7 @@ round leaks. Scenarios cover success and error paths alike.
 """
 import atexit
 import contextlib
+import copy
 import functools
 import gc
 import os
@@ -1013,6 +1014,23 @@ def scipy_row_origins():
     gen = lpwrightsparse.SciPyCSCCodeGenerator(ORIGINS_TREE, ORIGINS_VALUES)
     gen.build_matrices()
     assert gen.row_origins["origins"]["value_table"] == [("u", "v", 1.5), ("v", "u", 2), 1, 2]
+
+
+@scenario(warmup=30, rounds=8)
+def scipy_lazy_attributes():
+    gen = lpwrightsparse.SciPyCSCCodeGenerator(ORIGINS_TREE, ORIGINS_VALUES)
+    gen.build_matrices()
+    gen.c, gen.A_ub
+    del gen.b_eq
+    expect(AttributeError, getattr, gen, "b_eq")
+    # Copies and pickles go through the same __reduce_ex__; pickle's own caches settle too
+    # slowly for this check.
+    copy.copy(gen)
+    copy.deepcopy(gen)
+    gen.build_matrices()
+    gen.c = [1.0, 2.0]
+    gen.generate_code()
+    lpwrightsparse.SciPyCSCCodeGenerator(ORIGINS_TREE, ORIGINS_VALUES).build_matrices()
 
 
 @scenario(warmup=60, rounds=12)
