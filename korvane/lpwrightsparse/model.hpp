@@ -21,12 +21,8 @@
 #include <unordered_map>
 #include <vector>
 
-#include <sys/mman.h>
-
-#include <cstdlib>
-#include <new>
-
 #include "common/module.hpp"
+#include "common/prefault.hpp"
 #include "common/recursion.hpp"
 #include "korvane/linearcore/constructs.hpp"
 
@@ -34,39 +30,11 @@ namespace lpsparse {
 
 using namespace kv;
 
-// An allocator for the few arrays that grow to many megabytes (rows, columns, names, dense
-// tables): their blocks are aligned to 2 MiB and offered to the kernel as huge pages, so that
-// filling them costs one page fault per 2 MiB instead of one per 4 KiB.
+// The few arrays that grow to many megabytes (rows, columns, names, dense tables) are made
+// resident in one step and, from 2 MiB, offered to the kernel as huge pages: filling them then
+// costs no page fault per 4 KiB.
 template <class T>
-struct BigAllocator {
-  using value_type = T;
-  static constexpr std::size_t kHuge = std::size_t{2} << 20;
-
-  BigAllocator() noexcept = default;
-  template <class U>
-  BigAllocator(const BigAllocator<U>&) noexcept {}  // NOLINT(google-explicit-constructor)
-
-  static std::size_t rounded(std::size_t n) { return (n * sizeof(T) + kHuge - 1) / kHuge * kHuge; }
-
-  T* allocate(std::size_t n) {
-    if (n * sizeof(T) < kHuge) return static_cast<T*>(::operator new(n * sizeof(T)));
-    void* p = std::aligned_alloc(kHuge, rounded(n));
-    if (p == nullptr) throw std::bad_alloc();
-    madvise(p, rounded(n), MADV_HUGEPAGE);  // advice only: its failure changes nothing
-    return static_cast<T*>(p);
-  }
-  void deallocate(T* p, std::size_t n) noexcept {
-    if (n * sizeof(T) < kHuge) {
-      ::operator delete(p);
-    } else {
-      std::free(p);
-    }
-  }
-  template <class U>
-  bool operator==(const BigAllocator<U>&) const noexcept {
-    return true;
-  }
-};
+using BigAllocator = kv::PopulatedAllocator<T>;
 
 template <class T>
 using BigVector = std::vector<T, BigAllocator<T>>;
