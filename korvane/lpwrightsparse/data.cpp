@@ -250,17 +250,23 @@ Value Model::to_value(Handle o, int tuple_type) {
 }
 
 std::string Model::value_text(const Value& v) const {
+  std::string out;
+  append_text(out, v);
+  return out;
+}
+
+void Model::append_text(std::string& out, const Value& v) const {
   switch (v.kind) {
     case Value::Kind::Str:
-      return interner.text_of(v);
+      out += interner.text_of(v);
+      return;
     case Value::Kind::Tup: {
-      std::string out;
       const std::vector<Value>& items = interner.items_of(v);
       for (std::size_t i = 0; i < items.size(); ++i) {
         if (i > 0) out += ',';
-        out += value_text(items[i]);
+        append_text(out, items[i]);
       }
-      return out;
+      return;
     }
     case Value::Kind::Num:
       break;
@@ -268,9 +274,10 @@ std::string Model::value_text(const Value& v) const {
   if (v.integral && std::fabs(v.num) < 9.0e15) {
     char buf[32];
     auto end = std::to_chars(buf, buf + sizeof buf, static_cast<long long>(v.num)).ptr;
-    return std::string(buf, end);
+    out.append(buf, end);
+    return;
   }
-  return float_text(v.num);
+  out += float_text(v.num);
 }
 
 long long Model::integer_bound(const Value& v, const std::string& message, long lineno) const {
@@ -663,18 +670,29 @@ const Table* Model::records_named(const std::string& name) {
 // ---- decision variables ----
 
 // Names as gurobipy gives them to the variables of addVars: the element texts of every dimension
-// written once, then combined in column order.
+// written once, back to back, then combined in column order.
 void Model::add_family_columns(const VarFamily& f, double low, double high, bool integer) {
   reserve_columns(f.count);
   if (f.dims.empty()) return add_column(f.name, low, high, integer);
-  std::vector<std::vector<std::string>> texts;
+  std::string texts;
+  std::vector<std::size_t> ends;   // of each text in `texts`, dimension after dimension
+  std::vector<std::size_t> first;  // per dimension: the index of its first text in `ends`
   std::size_t longest = f.name.size() + 2;
   for (const Domain& d : f.dims) {
-    std::vector<std::string>& t = texts.emplace_back();
+    first.push_back(ends.size());
     std::size_t widest = 0;
-    for (std::size_t i = 0; i < d.size(); ++i) widest = std::max(widest, t.emplace_back(value_text(d.at(i))).size());
+    for (std::size_t i = 0; i < d.size(); ++i) {
+      std::size_t start = texts.size();
+      append_text(texts, d.at(i));
+      widest = std::max(widest, texts.size() - start);
+      ends.push_back(texts.size());
+    }
     longest += widest + 1;
   }
+  auto text = [&](std::size_t dim, std::size_t position) {
+    std::size_t k = first[dim] + position, begin = k == 0 ? 0 : ends[k - 1];
+    return std::string_view(texts).substr(begin, ends[k] - begin);
+  };
   column_names.reserve_more(f.count, f.count * longest);
   std::vector<std::size_t> position(f.dims.size(), 0);
   std::string name;
@@ -684,7 +702,7 @@ void Model::add_family_columns(const VarFamily& f, double low, double high, bool
     name += '[';
     for (std::size_t i = 0; i < f.dims.size(); ++i) {
       if (i > 0) name += ',';
-      name += texts[i][position[i]];
+      name += text(i, position[i]);
     }
     name += ']';
     add_column(name, low, high, integer);

@@ -541,6 +541,7 @@ class Model {
   void declare_variable(Handle decl);
   void add_family_columns(const VarFamily& f, double low, double high, bool integer);
   std::string value_text(const Value& v) const;
+  void append_text(std::string& out, const Value& v) const;  // value_text(v) appended to `out`
   long long integer_bound(const Value& v, const std::string& message, long lineno) const;
 
   // ---- compilation (compile.cpp) ----
