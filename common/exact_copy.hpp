@@ -11,6 +11,7 @@
 // terms) copies without touching the recursion limit.
 #pragma once
 
+#include <cmath>
 #include <string>
 #include <unordered_map>
 #include <unordered_set>
@@ -217,6 +218,87 @@ class ExactCopy {
   // their copies; the sources are held so that their addresses stay theirs.
   std::unordered_set<PyObject*> in_progress_;
   std::unordered_map<PyObject*, std::pair<Ref, Ref>> copies_;
+};
+
+// Whether a value is made only of exact None, bool, int, float, str, list, tuple and dict, with
+// finite floats, and no container inside itself. Such a value runs no caller code when it is
+// read, compared or hashed, and while no caller code runs nothing can change it either: a reader
+// that only reads may take it as it is, with nothing to copy or refuse. Walks with its own stack;
+// a container met again is walked once.
+class PlainValue {
+ public:
+  static bool test(Handle value) { return PlainValue{}.walk(value.get()); }
+
+ private:
+  struct Frame {
+    PyObject* container;
+    Py_ssize_t pos = 0;
+    PyObject* value = nullptr;  // of a dict: the value of the key just given, given next
+    bool shared = true;
+  };
+
+  bool walk(PyObject* root) {
+    if (!enter(root, true)) return false;
+    while (!stack_.empty()) {
+      Frame& top = stack_.back();
+      PyObject* child = next(top);
+      if (child == nullptr) {
+        if (top.shared) {
+          open_.erase(top.container);
+          done_.insert(top.container);
+        }
+        stack_.pop_back();
+      } else if (!enter(child, Py_REFCNT(child) > 1)) {
+        return false;
+      }
+    }
+    return true;
+  }
+
+  static bool plain_scalar(PyObject* o) {
+    if (PyFloat_CheckExact(o)) return std::isfinite(PyFloat_AS_DOUBLE(o));
+    return o == Py_None || PyBool_Check(o) || PyLong_CheckExact(o) || PyUnicode_CheckExact(o);
+  }
+
+  // A list or tuple of plain scalars (most data is made of these): nothing to walk into.
+  static bool flat(Py_ssize_t n, PyObject* const* items) {
+    for (Py_ssize_t i = 0; i < n; ++i) {
+      if (!plain_scalar(items[i])) return false;
+    }
+    return true;
+  }
+
+  // False for a value that is not plain or a container met inside itself; a container to walk
+  // goes on the stack. `shared`: held elsewhere too, so it may be met again.
+  bool enter(PyObject* o, bool shared) {
+    if (plain_scalar(o)) return true;
+    if (PyTuple_CheckExact(o) && flat(PyTuple_GET_SIZE(o), &PyTuple_GET_ITEM(o, 0))) return true;
+    if (PyList_CheckExact(o) && flat(PyList_GET_SIZE(o), reinterpret_cast<PyListObject*>(o)->ob_item)) return true;
+    if (!PyTuple_CheckExact(o) && !PyList_CheckExact(o) && !PyDict_CheckExact(o)) return false;
+    if (shared) {
+      if (done_.count(o) != 0) return true;
+      if (!open_.insert(o).second) return false;
+    }
+    stack_.push_back({o, 0, nullptr, shared});
+    return true;
+  }
+
+  // The next key, value or item of a container; null at its end.
+  static PyObject* next(Frame& f) {
+    PyObject* o = f.container;
+    if (PyDict_CheckExact(o)) {
+      if (f.value != nullptr) return std::exchange(f.value, nullptr);
+      PyObject* key = nullptr;
+      return PyDict_Next(o, &f.pos, &key, &f.value) ? key : nullptr;
+    }
+    Py_ssize_t n = PyTuple_CheckExact(o) ? PyTuple_GET_SIZE(o) : PyList_GET_SIZE(o);
+    if (f.pos >= n) return nullptr;
+    return PyTuple_CheckExact(o) ? PyTuple_GET_ITEM(o, f.pos++) : PyList_GET_ITEM(o, f.pos++);
+  }
+
+  std::vector<Frame> stack_;
+  std::unordered_set<PyObject*> open_;  // shared containers being walked: the ancestors
+  std::unordered_set<PyObject*> done_;  // shared containers walked to their end
 };
 
 }  // namespace kv

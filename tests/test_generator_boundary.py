@@ -346,6 +346,87 @@ def test_data_copies_refuse_cycles_anywhere_and_keep_shared_rows_without_running
     assert isinstance(data["extra"][1000], Row)
 
 
+ARCS_MODEL = """
+tuple Arc { string p; string m; }
+{string} P = ...;
+{string} M = ...;
+{Arc} Arcs = ...;
+float cost[Arcs] = ...;
+float cap[P] = ...;
+dvar float+ ship[Arcs];
+minimize sum(a in Arcs) cost[a] * ship[a];
+subject to {
+  forall(p in P) out: sum(a in Arcs : a.p == p) ship[a] <= cap[p];
+  forall(m in M) sum(a in Arcs : a.m == m) ship[a] >= 1;
+}
+"""
+
+
+class Text(str):
+    def __eq__(self, other):
+        raise AssertionError("the generator ran a str subclass's own __eq__")
+
+    __hash__ = str.__hash__
+
+
+def arcs_data(text, row):
+    """Plants, markets and arcs over them, every string made by `text` and every arc by `row`."""
+    rng = random.Random(20)
+    plants, markets = [f"plant{i}" for i in range(12)], [f"market{j}" for j in range(15)]
+    arcs = sorted({(rng.choice(plants), m) for m in markets for _ in range(4)})
+    return {"P": [text(p) for p in plants], "M": [text(m) for m in markets],
+            "Arcs": [row([text(p), text(m)]) for p, m in arcs],
+            "cost": [float(rng.randint(1, 9)) for _ in arcs], "cap": [float(rng.randint(2, 6)) for _ in plants]}
+
+
+def fresh(text):
+    """The same text in an object of its own (one-character strings excepted: CPython shares them)."""
+    return "".join(list(text))
+
+
+def test_data_taken_as_it_is_and_data_copied_from_subclasses_give_the_same_script():
+    tree = oplparse.parse_model(ARCS_MODEL)
+    shared = {}  # one object per text, as the .dat reader hands them out
+    variants = {"shared": arcs_data(lambda t: shared.setdefault(t, fresh(t)), list),
+                "distinct objects": arcs_data(fresh, tuple),
+                "subclasses": arcs_data(Text, Row)}
+    assert variants["distinct objects"]["P"][0] is not variants["distinct objects"]["Arcs"][0][0]
+    scripts = {}
+    for name, data in variants.items():
+        before = copy.deepcopy(data) if name != "subclasses" else None
+        generator = SciPyCSCCodeGenerator(copy.deepcopy(tree), data)
+        scripts[name] = generator.generate_code()
+        assert generator.var_names[0].startswith("ship[plant") and len(generator.var_names) == len(data["Arcs"])
+        assert len(generator.A_ub["data"]) > len(data["Arcs"])  # the filters found the arcs of each plant and market
+        if before is not None:
+            assert data == before
+    assert scripts["shared"] == scripts["distinct objects"] == scripts["subclasses"]
+    # Containers met again are checked once: this is 2**60 paths but 60 lists.
+    data = variants["shared"]
+    level = ["leaf", 1.5]
+    for _ in range(60):
+        level = [level, level]
+    data["extra"] = level
+    assert SciPyCSCCodeGenerator(copy.deepcopy(tree), data).generate_code() == scripts["shared"]
+
+
+class DataChangingGenerator(SciPyCSCCodeGenerator):
+    """Reading its term limit swaps in data whose own __iter__ must not run."""
+
+    @property
+    def term_limit(self):
+        self.data_dict["S"] = Row(["a", "b"])
+        return 10 ** 6
+
+
+def test_data_changed_by_the_generators_own_attributes_is_still_read_without_caller_code():
+    tree, data = base()
+    generator = DataChangingGenerator(tree, data)
+    generator.build_matrices()
+    assert list(generator.var_names) == ["x[a]", "x[b]"]
+    assert isinstance(data["S"], Row)
+
+
 # ---- strings survive exactly ----
 
 def test_strings_beyond_the_basic_plane_and_nul_bytes_round_trip_in_both_targets(tmp_path):

@@ -1,5 +1,6 @@
 // Declarations and data: ranges, sets, tuple sets, tuple arrays and parameters converted once
 // into C++ containers, and the columns of the decision variables.
+#include <bit>
 #include <charconv>
 
 #include "common/flat_pairs.hpp"
@@ -69,36 +70,52 @@ Ref set_elements(Handle value) {
 
 // ---- interning ----
 
-template <class Same>
-Interner::Slot& Interner::find_slot(std::vector<Slot>& table, std::size_t count, std::size_t hash, Same same) {
-  if (2 * (count + 1) > table.size()) {
-    std::vector<Slot> bigger(std::max<std::size_t>(64, table.size() * 2));
-    for (const Slot& old : table) {
-      if (old.id == UINT32_MAX) continue;
-      std::size_t i = old.hash & (bigger.size() - 1);
-      while (bigger[i].id != UINT32_MAX) i = (i + 1) & (bigger.size() - 1);
-      bigger[i] = old;
-    }
-    table.swap(bigger);
+namespace {
+
+// Moves the entries of an open-addressing table into `size` slots (a power of two); `hash` gives
+// an entry's hash, `empty` tells an empty slot.
+template <class S, class Hash, class Empty>
+void rehash(std::vector<S>& table, std::size_t size, Hash hash, Empty empty) {
+  std::vector<S> bigger(size);
+  for (const S& old : table) {
+    if (empty(old)) continue;
+    std::size_t i = hash(old) & (size - 1);
+    while (!empty(bigger[i])) i = (i + 1) & (size - 1);
+    bigger[i] = old;
   }
+  table.swap(bigger);
+}
+
+std::size_t stored_hash(const Interner::Slot& s) {
+  return s.hash;
+}
+bool empty_slot(const Interner::Slot& s) {
+  return s.id == UINT32_MAX;
+}
+std::size_t object_hash(const Interner::ObjectSlot& s) {
+  return mixed(reinterpret_cast<std::size_t>(s.object));
+}
+bool empty_object_slot(const Interner::ObjectSlot& s) {
+  return s.object == nullptr;
+}
+
+// The size a table of `count` entries grows to, kept at most half full.
+std::size_t table_size(std::size_t count) {
+  return std::max<std::size_t>(64, std::bit_ceil(2 * (count + 1)));
+}
+
+}  // namespace
+
+template <class Same>
+Interner::Slot& Interner::find_slot(std::vector<Slot>& table, std::size_t count, std::uint32_t hash, Same same) {
+  if (2 * (count + 1) > table.size()) rehash(table, table_size(count), stored_hash, empty_slot);
   std::size_t i = hash & (table.size() - 1);
   while (table[i].id != UINT32_MAX && !(table[i].hash == hash && same(table[i].id))) i = (i + 1) & (table.size() - 1);
   return table[i];
 }
 
-namespace {
-
-// Spreads the bits of a hash whose low bits alone would cluster (sequential ids, small numbers).
-std::size_t mixed(std::size_t h) {
-  h ^= h >> 31;
-  h *= 0x9e3779b97f4a7c15ULL;
-  return h ^ (h >> 29);
-}
-
-}  // namespace
-
 Value Interner::string(std::string_view text) {
-  std::size_t hash = std::hash<std::string_view>{}(text);
+  auto hash = static_cast<std::uint32_t>(std::hash<std::string_view>{}(text));
   Slot& slot = find_slot(string_slots_, strings_.size(), hash, [&](std::uint32_t id) { return strings_[id] == text; });
   if (slot.id == UINT32_MAX) {
     slot = {hash, static_cast<std::uint32_t>(strings_.size())};
@@ -107,8 +124,30 @@ Value Interner::string(std::string_view text) {
   return Value{Value::Kind::Str, false, slot.id, 0.0};
 }
 
+Value Interner::string(PyObject* exact_str) {
+  if (2 * (object_count_ + 1) > object_slots_.size()) {
+    rehash(object_slots_, table_size(object_count_), object_hash, empty_object_slot);
+  }
+  std::size_t mask = object_slots_.size() - 1;
+  std::size_t i = mixed(reinterpret_cast<std::size_t>(exact_str)) & mask;
+  while (object_slots_[i].object != nullptr && object_slots_[i].object != exact_str) i = (i + 1) & mask;
+  if (object_slots_[i].object == nullptr) {
+    Value v = string(utf8(exact_str));
+    held_.push_back(Ref::borrow(exact_str));
+    object_slots_[i] = {exact_str, v.id};
+    ++object_count_;
+  }
+  return Value{Value::Kind::Str, false, object_slots_[i].id, 0.0};
+}
+
+void Interner::reserve_tuples(std::size_t more) {
+  std::size_t wanted = tuples_.size() + more;
+  tuples_.reserve(wanted);
+  if (2 * (wanted + 1) > tuple_slots_.size()) rehash(tuple_slots_, table_size(wanted), stored_hash, empty_slot);
+}
+
 Value Interner::tuple(std::vector<Value> items, int type) {
-  std::size_t hash = mixed(KeyHash{}(items));
+  auto hash = static_cast<std::uint32_t>(mixed(KeyHash{}(items)));
   Slot& slot = find_slot(tuple_slots_, tuples_.size(), hash,
                          [&](std::uint32_t id) { return KeyEq::same(tuples_[id].items, items); });
   if (slot.id == UINT32_MAX) {
@@ -118,6 +157,34 @@ Value Interner::tuple(std::vector<Value> items, int type) {
     tuples_[slot.id].type = type;
   }
   return Value{Value::Kind::Tup, false, slot.id, 0.0};
+}
+
+// ---- sets ----
+
+void SetData::grow(std::size_t size) {
+  std::vector<std::uint32_t> bigger(size);
+  for (std::uint32_t p = 0; p < elems.size(); ++p) {
+    std::size_t i = mixed(ValueHash{}(elems[p])) & (size - 1);
+    while (bigger[i] != 0) i = (i + 1) & (size - 1);
+    bigger[i] = p + 1;
+  }
+  slots_.swap(bigger);
+}
+
+void SetData::reserve(std::size_t n) {
+  elems.reserve(n);
+  if (2 * (n + 1) > slots_.size()) grow(table_size(n));
+}
+
+void SetData::add(const Value& v) {
+  if (2 * (elems.size() + 1) > slots_.size()) grow(table_size(elems.size()));
+  std::size_t mask = slots_.size() - 1;
+  std::size_t i = mixed(ValueHash{}(v)) & mask;
+  for (; slots_[i] != 0; i = (i + 1) & mask) {
+    if (elems[slots_[i] - 1] == v) return;
+  }
+  elems.push_back(v);
+  slots_[i] = static_cast<std::uint32_t>(elems.size());
 }
 
 const Value* Table::find(std::span<const Value> key) const {
@@ -163,6 +230,7 @@ Value Model::to_value(Handle o, int tuple_type) {
     return Value::integer(v);
   }
   if (is_float(o)) return Value::number(finite(as_double(o)));
+  if (PyUnicode_CheckExact(o.get())) return interner.string(o.get());
   if (is_str(o)) return interner.string(utf8(o));
   if (is_sequence(o) || (is_dict(o) && contains(o, kElements))) {
     RecursionGuard guard(" while reading a tuple");
@@ -182,17 +250,23 @@ Value Model::to_value(Handle o, int tuple_type) {
 }
 
 std::string Model::value_text(const Value& v) const {
+  std::string out;
+  append_text(out, v);
+  return out;
+}
+
+void Model::append_text(std::string& out, const Value& v) const {
   switch (v.kind) {
     case Value::Kind::Str:
-      return interner.text_of(v);
+      out += interner.text_of(v);
+      return;
     case Value::Kind::Tup: {
-      std::string out;
       const std::vector<Value>& items = interner.items_of(v);
       for (std::size_t i = 0; i < items.size(); ++i) {
         if (i > 0) out += ',';
-        out += value_text(items[i]);
+        append_text(out, items[i]);
       }
-      return out;
+      return;
     }
     case Value::Kind::Num:
       break;
@@ -200,9 +274,10 @@ std::string Model::value_text(const Value& v) const {
   if (v.integral && std::fabs(v.num) < 9.0e15) {
     char buf[32];
     auto end = std::to_chars(buf, buf + sizeof buf, static_cast<long long>(v.num)).ptr;
-    return std::string(buf, end);
+    out.append(buf, end);
+    return;
   }
-  return float_text(v.num);
+  out += float_text(v.num);
 }
 
 long long Model::integer_bound(const Value& v, const std::string& message, long lineno) const {
@@ -290,8 +365,8 @@ const SetData* Model::set_named(const std::string& name) {
   }
   if (is_sequence(elements)) {
     auto n = static_cast<std::size_t>(PySequence_Fast_GET_SIZE(elements.get()));
-    set->elems.reserve(n);
-    set->pos.reserve(n);
+    set->reserve(n);
+    if (set->tuple_type >= 0) interner.reserve_tuples(n);
   }
   for (Ref& element : Iterate(elements)) set->add(to_value(element, set->tuple_type));
   return sets.emplace(name, std::move(set)).first->second.get();
@@ -595,18 +670,29 @@ const Table* Model::records_named(const std::string& name) {
 // ---- decision variables ----
 
 // Names as gurobipy gives them to the variables of addVars: the element texts of every dimension
-// written once, then combined in column order.
+// written once, back to back, then combined in column order.
 void Model::add_family_columns(const VarFamily& f, double low, double high, bool integer) {
   reserve_columns(f.count);
   if (f.dims.empty()) return add_column(f.name, low, high, integer);
-  std::vector<std::vector<std::string>> texts;
+  std::string texts;
+  std::vector<std::size_t> ends;   // of each text in `texts`, dimension after dimension
+  std::vector<std::size_t> first;  // per dimension: the index of its first text in `ends`
   std::size_t longest = f.name.size() + 2;
   for (const Domain& d : f.dims) {
-    std::vector<std::string>& t = texts.emplace_back();
+    first.push_back(ends.size());
     std::size_t widest = 0;
-    for (std::size_t i = 0; i < d.size(); ++i) widest = std::max(widest, t.emplace_back(value_text(d.at(i))).size());
+    for (std::size_t i = 0; i < d.size(); ++i) {
+      std::size_t start = texts.size();
+      append_text(texts, d.at(i));
+      widest = std::max(widest, texts.size() - start);
+      ends.push_back(texts.size());
+    }
     longest += widest + 1;
   }
+  auto text = [&](std::size_t dim, std::size_t position) {
+    std::size_t k = first[dim] + position, begin = k == 0 ? 0 : ends[k - 1];
+    return std::string_view(texts).substr(begin, ends[k] - begin);
+  };
   column_names.reserve_more(f.count, f.count * longest);
   std::vector<std::size_t> position(f.dims.size(), 0);
   std::string name;
@@ -616,7 +702,7 @@ void Model::add_family_columns(const VarFamily& f, double low, double high, bool
     name += '[';
     for (std::size_t i = 0; i < f.dims.size(); ++i) {
       if (i > 0) name += ',';
-      name += texts[i][position[i]];
+      name += text(i, position[i]);
     }
     name += ']';
     add_column(name, low, high, integer);

@@ -126,24 +126,38 @@ struct TupleType {
 class Interner {
  public:
   Value string(std::string_view text);
+  Value string(PyObject* exact_str);
   Value tuple(std::vector<Value> items, int type);
+  void reserve_tuples(std::size_t more);
   const std::string& text_of(const Value& v) const { return strings_[v.id]; }
   const std::vector<Value>& items_of(const Value& v) const { return tuples_[v.id].items; }
   int type_of(const Value& v) const { return tuples_[v.id].type; }
+
+  struct Slot {  // eight bytes, so that a large table stays as close to the caches as it can
+    std::uint32_t hash = 0;         // the low bits of the entry's hash: its home slot and a first test
+    std::uint32_t id = UINT32_MAX;  // UINT32_MAX: empty
+  };
+  struct ObjectSlot {
+    PyObject* object = nullptr;  // null: empty
+    std::uint32_t id = 0;
+  };
 
  private:
   struct TupleRec {
     std::vector<Value> items;
     int type;
   };
-  struct Slot {
-    std::size_t hash = 0;
-    std::uint32_t id = UINT32_MAX;  // UINT32_MAX: empty
-  };
   // The slot holding an entry with `hash` that `same(id)` accepts, or the empty slot where it
   // belongs; grows `table` first when it is half full.
   template <class Same>
-  static Slot& find_slot(std::vector<Slot>& table, std::size_t count, std::size_t hash, Same same);
+  static Slot& find_slot(std::vector<Slot>& table, std::size_t count, std::uint32_t hash, Same same);
+
+  // Ids of the str objects already interned, by identity: data repeat the same object for each
+  // text (a .dat file makes one per distinct text), and a hit reads and hashes no text. The
+  // objects are held, so that no other object takes one's address while the table is in use.
+  std::vector<ObjectSlot> object_slots_;
+  std::size_t object_count_ = 0;
+  std::vector<Ref> held_;
 
   std::vector<std::string> strings_;
   std::vector<Slot> string_slots_;
@@ -153,15 +167,37 @@ class Interner {
 
 // ---- index spaces ----
 
-struct SetData {
+// Spreads the bits of a hash whose low bits alone would cluster (sequential ids, small numbers).
+inline std::size_t mixed(std::size_t h) {
+  h ^= h >> 31;
+  h *= 0x9e3779b97f4a7c15ULL;
+  return h ^ (h >> 29);
+}
+
+// The elements of a set in order, each once (the first wins), and the position of each.
+class SetData {
+ public:
   std::string name;
   std::vector<Value> elems;
-  std::unordered_map<Value, std::uint32_t, ValueHash> pos;  // element to position, first wins
   int tuple_type = -1;
 
-  void add(const Value& v) {
-    if (pos.emplace(v, static_cast<std::uint32_t>(elems.size())).second) elems.push_back(v);
+  void reserve(std::size_t n);
+  void add(const Value& v);
+  // The position of `v`, or -1 when it is not an element.
+  long long position(const Value& v) const {
+    if (slots_.empty()) return -1;
+    std::size_t mask = slots_.size() - 1;
+    for (std::size_t i = mixed(ValueHash{}(v)) & mask; slots_[i] != 0; i = (i + 1) & mask) {
+      if (elems[slots_[i] - 1] == v) return slots_[i] - 1;
+    }
+    return -1;
   }
+
+ private:
+  // An open-addressing table of positions + 1 (0: empty) by the elements' hashes, at most half
+  // full: no node per element, and a lookup reads one slot and the element it names.
+  std::vector<std::uint32_t> slots_;
+  void grow(std::size_t size);
 };
 
 // What a dimension or an iterator runs over: an integer range lo..hi or the elements of a set.
@@ -177,10 +213,7 @@ struct Domain {
   Value at(std::size_t i) const { return set != nullptr ? set->elems[i] : Value::integer(lo + static_cast<long long>(i)); }
   // The position of `v`, or -1 when it is not an element.
   long long position(const Value& v) const {
-    if (set != nullptr) {
-      auto it = set->pos.find(v);
-      return it == set->pos.end() ? -1 : static_cast<long long>(it->second);
-    }
+    if (set != nullptr) return set->position(v);
     if (!v.is_num() || v.num != std::floor(v.num) || v.num < static_cast<double>(lo) || v.num > static_cast<double>(hi)) {
       return -1;
     }
@@ -537,6 +570,7 @@ class Model {
   void declare_variable(Handle decl);
   void add_family_columns(const VarFamily& f, double low, double high, bool integer);
   std::string value_text(const Value& v) const;
+  void append_text(std::string& out, const Value& v) const;  // value_text(v) appended to `out`
   long long integer_bound(const Value& v, const std::string& message, long lineno) const;
 
   // ---- compilation (compile.cpp) ----

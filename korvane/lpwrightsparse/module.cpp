@@ -62,18 +62,25 @@ Ref init(const Call& c) {
 
 Ref build_matrices(const Call& c) {
   auto [self] = c.bind(Params<1>{"SciPyCSCCodeGenerator.build_matrices", {"self"}, 1});
-  Ref ast = attr(self, kAst), data = attr(self, kDataDict);
+  // Every attribute is read before the data is checked: reading one may run a subclass's code.
+  Ref ast = attr(self, kAst), data = attr(self, kDataDict), term_limit = attr(self, kTermLimit);
   if (!is_dict(ast)) raise(PyExc_TypeError, "the model tree must be a dictionary, not " + std::string(Py_TYPE(ast.get())->tp_name));
   if (!is_dict(data)) raise(PyExc_TypeError, "the data must be a dictionary, not " + std::string(Py_TYPE(data.get())->tp_name));
   PauseCollector pause;  // the copies, the interned values and the result arrays are built in bulk
-  // Built from private copies of exact built-in types: no caller code (a str subclass's __eq__,
-  // a list subclass's __iter__) runs while the model is built, so nothing changes under it.
+  // Built from values of exact built-in types only: no caller code (a str subclass's __eq__, a
+  // list subclass's __iter__) runs while the model is built, so nothing changes under it. The
+  // tree is copied, as long sums are regrouped in place. The data, only read, is taken as it is
+  // when it is plain (the common case); otherwise it is copied, and searched for numbers that are
+  // not finite.
   Ref tree = ExactCopy("The model tree")(ast);
   regroup_long_sums(tree, kLongestChain);
-  Ref values = ExactCopy("The data")(data);
-  if (auto found = find_non_finite(tree, values)) raise_model_error(c.module, ModelError{found->message, found->lineno});
+  bool plain = PlainValue::test(data);
+  Ref values = plain ? Ref::borrow(data.get()) : ExactCopy("The data")(data);
+  auto found = find_non_finite_in_tree(tree);
+  if (!found && !plain) found = find_non_finite_in_data(values);
+  if (found) raise_model_error(c.module, ModelError{found->message, found->lineno});
   auto m = std::make_unique<Model>(tree, values);
-  m->term_limit = positive_limit(attr(self, kTermLimit), "term_limit");
+  m->term_limit = positive_limit(term_limit, "term_limit");
   // The tests build models both ways and compare every result.
   m->term_plans_enabled = std::getenv("KORVANE_GENERAL_TERMS") == nullptr;
   try {

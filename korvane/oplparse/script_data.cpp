@@ -410,7 +410,7 @@ void ScriptData::add_to_set(const Value& set, const Value& element, int line) {
   bool of_tuples = is_none(element_type);
   Ref entry = owned_entry(name, line);
   const lpsparse::SetData* data = env_.set_named(name);
-  if (data != nullptr && data->pos.count(to_env(element))) return;  // already an element
+  if (data != nullptr && data->position(to_env(element)) >= 0) return;  // already an element
   Ref value = python_value(element, of_tuples ? "tuple" : std::string(utf8(element_type)), name, line);
   Ref elements = is_dict(entry) ? get(entry, key_str("elements")) : Ref::borrow(entry.get());
   if (!is_list(elements)) throw ModelError{"The data of set '" + name + "' cannot be changed by a script", line};
