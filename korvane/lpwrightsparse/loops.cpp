@@ -262,7 +262,7 @@ long long Model::position_in(const Domain& d, int subscript) {
   const Expr& x = exprs[subscript];
   if (x.op == Op::Slot && static_cast<std::size_t>(x.ref) < slot_domain_.size()) {
     const Domain* bound = slot_domain_[x.ref];
-    if (bound == &d || (bound != nullptr && bound->set == d.set && bound->lo == d.lo && bound->hi == d.hi)) {
+    if (bound != nullptr && bound->same_as(d)) {
       return slot_pos_[x.ref];
     }
   }

@@ -211,6 +211,9 @@ struct Domain {
     return hi >= lo ? static_cast<std::size_t>(hi - lo + 1) : 0;
   }
   Value at(std::size_t i) const { return set != nullptr ? set->elems[i] : Value::integer(lo + static_cast<long long>(i)); }
+  // Whether `o` runs over the same elements in the same order, so that a position in one is the
+  // same position in the other.
+  bool same_as(const Domain& o) const { return this == &o || (set == o.set && lo == o.lo && hi == o.hi); }
   // The position of `v`, or -1 when it is not an element.
   long long position(const Value& v) const {
     if (set != nullptr) return set->position(v);

@@ -163,8 +163,7 @@ long long Model::fast_position(FastIndex& index, const Domain& d) {
     case FastIndex::Kind::Slot: {
       auto s = static_cast<std::size_t>(index.slot);
       const Domain* bound = s < slot_domain_.size() ? slot_domain_[s] : nullptr;
-      if (bound != nullptr &&
-          (bound == index.matched || bound == &d || (bound->set == d.set && bound->lo == d.lo && bound->hi == d.hi))) {
+      if (bound != nullptr && (bound == index.matched || bound->same_as(d))) {
         index.matched = bound;
         return slot_pos_[s];
       }
@@ -283,10 +282,6 @@ namespace {
 
 constexpr std::size_t kMinAffineTrips = 16;  // below it, setting a sum up costs more than it saves
 
-bool same_domain(const Domain& a, const Domain& b) {
-  return &a == &b || (a.set == b.set && a.lo == b.lo && a.hi == b.hi);
-}
-
 }  // namespace
 
 struct Model::AffineSum {
@@ -311,14 +306,14 @@ bool Model::affine_index(const std::vector<FastIndex>& subscripts, const std::ve
     if (index.kind != FastIndex::Kind::Slot) return false;
     auto level = std::find_if(loop.iters.begin(), loop.iters.end(), [&](const Iter& it) { return it.slot == index.slot; });
     if (level != loop.iters.end()) {
-      if (!same_domain(*level->fixed, dims[i])) return false;
+      if (!level->fixed->same_as(dims[i])) return false;
       out.per_level[static_cast<std::size_t>(level - loop.iters.begin())] += strides[i];
       continue;
     }
     // An iterator of an enclosing loop keeps its position while this sum runs.
     auto s = static_cast<std::size_t>(index.slot);
     const Domain* bound = s < slot_domain_.size() ? slot_domain_[s] : nullptr;
-    if (bound == nullptr || !same_domain(*bound, dims[i])) return false;
+    if (bound == nullptr || !bound->same_as(dims[i])) return false;
     out.base += static_cast<long long>(slot_pos_[s]) * strides[i];
   }
   return true;
