@@ -629,8 +629,9 @@ def tuple_set_fields():
 
 
 # Its block count settles only after some dozens of calls (caches of the interpreter and of
-# tempfile filling up), so it warms up longer than most.
-@scenario(warmup=60, rounds=8)
+# tempfile filling up, still moving by a few blocks per round after that), so it warms up longer
+# than most and is measured over more rounds.
+@scenario(warmup=60, rounds=12)
 def instantiate():
     tree = oplparse.parse_model(INSTANTIATE_MODEL, "m.mod")
     oplparse.instantiate(tree, {"S": ["a", "b", "c"], "Cap": [3, 5, 1]})
